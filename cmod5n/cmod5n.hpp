@@ -1,0 +1,19 @@
+// Wind speed retrieval by inversion of CMOD5.N, per pixel and over a grid.
+#pragma once
+
+#include "grid/grid_view.hpp"
+
+namespace quorvane {
+
+// Wind speed in m/s for one pixel: relative wind direction (degrees),
+// incidence angle (degrees), observed sigma0 (dB).
+double windspeedCmod5n(double wind_dir, double inc_angle, double sigma0);
+
+// Applies windspeedCmod5n to every pixel of the grid whose size is given by
+// wind_dir_view. The three inputs are float32 views, out_speed a float64 view;
+// the caller guarantees that every view covers that size. Rows are shared among
+// the OpenMP threads with a static schedule.
+void windspeedCmod5n_parallel(GridView wind_dir_view, GridView inc_angle_view,
+                              GridView sigma0_view, GridView out_speed);
+
+}  // namespace quorvane

@@ -1,0 +1,135 @@
+#include "module/grid_entry.hpp"
+
+#include "module/gil.hpp"
+#include "module/grid_buffers.hpp"
+#include "module/py_ref.hpp"
+#include "module/traceback.hpp"
+
+namespace quorvane {
+namespace {
+
+// The buffers and views one call holds, and the order in which a failed call
+// gives them back: the checked buffers with the exception set aside, then the
+// traceback entry, then the views.
+class EntryResources {
+public:
+    explicit EntryResources(const GridEntryLayout& layout) : layout_(layout) {}
+    EntryResources(const EntryResources&) = delete;
+    EntryResources& operator=(const EntryResources&) = delete;
+
+    HeldBuffer checked[kMaxParameters];
+    HeldGridView result;
+    HeldGridView inputs[kMaxParameters];
+
+    PyObject* fail(int line) {
+        {
+            py::StashedError pending;
+            releaseChecked();
+        }
+        addTracebackEntry(layout_.definition->traceback_name, line);
+        releaseViews();
+        return nullptr;
+    }
+
+    PyObject* finish(PyObject* value) {
+        releaseChecked();
+        releaseViews();
+        return value;
+    }
+
+private:
+    void releaseChecked() {
+        for (HeldBuffer& buffer : checked) buffer.release();
+    }
+    void releaseViews() {
+        result.release();
+        for (HeldGridView& view : inputs) view.release();
+    }
+
+    const GridEntryLayout& layout_;
+};
+
+// np.empty((rows, columns), dtype=np.<dtype>), converted to the result view,
+// which must cover exactly the requested grid.
+bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t columns,
+                    HeldGridView& out) {
+    const InternedNames& names = moduleState.names;
+    py::Ref np = py::Ref::steal(lookupNumpy());
+    if (!np) return false;
+    py::Ref empty = py::Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+    if (!empty) return false;
+    py::Ref shape = py::Ref::steal(Py_BuildValue("(nn)", rows, columns));
+    if (!shape) return false;
+    np = py::Ref::steal(lookupNumpy());
+    if (!np) return false;
+    py::Ref dtype = py::Ref::steal(PyObject_GetAttr(np.get(), names.*layout.result_dtype));
+    if (!dtype) return false;
+    PyObject* call_args[] = {shape.get(), dtype.get()};
+    py::Ref keywords = py::Ref::steal(PyTuple_Pack(1, names.dtype));
+    if (!keywords) return false;
+    py::Ref array = py::Ref::steal(PyObject_Vectorcall(empty.get(), call_args, 1, keywords.get()));
+    if (!array) return false;
+    if (!convertToGridView(array.get(), *layout.result_descriptor, out)) return false;
+    if (out.view.rows() != rows || out.view.columns() != columns) {
+        PyErr_Format(PyExc_ValueError,
+                     "np.empty returned an array of shape (%zd, %zd) instead of (%zd, %zd)",
+                     static_cast<Py_ssize_t>(out.view.rows()),
+                     static_cast<Py_ssize_t>(out.view.columns()), rows, columns);
+        out.release();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments) {
+    const EntryDefinition& definition = *layout.definition;
+    const Py_ssize_t count = definition.parameter_count;
+    const char* const* parameter_names = definition.local_names;
+
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!checkArrayType(arguments[i], parameter_names[i])) return nullptr;
+    }
+
+    EntryResources held(layout);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!checkArrayBuffer(arguments[i], kFloatDescriptor, held.checked[i])) {
+            return held.fail(layout.check_line);
+        }
+    }
+    // Every later argument is read at the first one's rows and columns.
+    const Py_ssize_t rows = held.checked[0].extent(0);
+    const Py_ssize_t columns = held.checked[0].extent(1);
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        const HeldBuffer& other = held.checked[i];
+        if (other.extent(0) < rows || other.extent(1) < columns) {
+            PyErr_Format(PyExc_ValueError,
+                         "Argument '%.200s' has shape (%zd, %zd), smaller than the (%zd, %zd) of '%.200s'",
+                         parameter_names[i], other.extent(0), other.extent(1), rows, columns,
+                         parameter_names[0]);
+            return held.fail(layout.check_line);
+        }
+    }
+
+    if (!allocateResult(layout, rows, columns, held.result)) return held.fail(layout.allocate_line);
+
+    GridView input_views[kMaxParameters];
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!convertToGridView(arguments[i], kFloatDescriptor, held.inputs[i])) {
+            return held.fail(layout.view_lines[i]);
+        }
+        input_views[i] = held.inputs[i].view;
+    }
+
+    {
+        ReleasedInterpreterLock unlocked;
+        layout.compute(input_views, held.result.view);
+    }
+
+    PyObject* value = exportResult(held.result);
+    if (!value) return held.fail(layout.wrap_line);
+    return held.finish(value);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,31 @@
+// The common road of both entries: type checks, array buffer checks, shape
+// agreement, allocation of the result, views, the parallel loop with the
+// interpreter lock released, and the hand-back of the result, each failure
+// reported at its own source line.
+#pragma once
+
+#include <Python.h>
+
+#include "grid/grid_view.hpp"
+#include "module/buffer_format.hpp"
+#include "module/entry_function.hpp"
+#include "module/module_state.hpp"
+
+namespace quorvane {
+
+struct GridEntryLayout {
+    const EntryDefinition* definition;        // parameters are its first local names
+    const ElementDescriptor* result_descriptor;
+    PyObject* InternedNames::*result_dtype;   // name of the result dtype attribute of np
+    int check_line;                           // array buffer checks and shape agreement
+    int allocate_line;                        // allocation of the result
+    int view_lines[kMaxParameters];           // view conversion of each input
+    int wrap_line;                            // hand-back of the result
+    // The parallel loop: inputs in parameter order, then the result view.
+    void (*compute)(const GridView* inputs, GridView result);
+};
+
+// Runs an entry on its bound arguments (borrowed). New reference or null.
+PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments);
+
+}  // namespace quorvane

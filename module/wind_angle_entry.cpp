@@ -1,0 +1,32 @@
+#include "era5/wind_angle.hpp"
+#include <iterator>
+
+#include "module/entries.hpp"
+#include "module/grid_entry.hpp"
+
+namespace quorvane {
+namespace {
+
+const char* const localNames[] = {"wind_U10", "wind_V10", "out_wind_angle", "wind_U10_view",
+                                  "wind_V10_view"};
+
+void compute(const GridView* inputs, GridView out_wind_angle) {
+    ERA5_windAngle_parallel(inputs[0], inputs[1], out_wind_angle);
+}
+
+const GridEntryLayout layout = {
+    &windAngleEntry, &kFloatDescriptor, &InternedNames::float32,
+    /*check_line=*/150, /*allocate_line=*/151, /*view_lines=*/{152, 153, 0}, /*wrap_line=*/156,
+    compute,
+};
+
+PyObject* body(PyObject* const* arguments) { return runGridEntry(layout, arguments); }
+
+}  // namespace
+
+const EntryDefinition windAngleEntry = {
+    "python_ERA5_windAngle", "Quorvane.python_ERA5_windAngle", 150, 2,
+    localNames, std::size(localNames), body,
+};
+
+}  // namespace quorvane

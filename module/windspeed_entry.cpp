@@ -1,0 +1,32 @@
+#include "cmod5n/cmod5n.hpp"
+#include <iterator>
+
+#include "module/entries.hpp"
+#include "module/grid_entry.hpp"
+
+namespace quorvane {
+namespace {
+
+const char* const localNames[] = {"wind_dir",      "inc_angle",      "sigma0",     "out_speed",
+                                  "wind_dir_view", "inc_angle_view", "sigma0_view"};
+
+void compute(const GridView* inputs, GridView out_speed) {
+    windspeedCmod5n_parallel(inputs[0], inputs[1], inputs[2], out_speed);
+}
+
+const GridEntryLayout layout = {
+    &windspeedEntry, &kDoubleDescriptor, &InternedNames::float64,
+    /*check_line=*/160, /*allocate_line=*/162, /*view_lines=*/{165, 166, 167}, /*wrap_line=*/174,
+    compute,
+};
+
+PyObject* body(PyObject* const* arguments) { return runGridEntry(layout, arguments); }
+
+}  // namespace
+
+const EntryDefinition windspeedEntry = {
+    "python_windspeedCmod5n", "Quorvane.python_windspeedCmod5n", 160, 3,
+    localNames, std::size(localNames), body,
+};
+
+}  // namespace quorvane

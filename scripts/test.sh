@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ unit tests of the numerical core (GoogleTest through
+# CTest) and the Python tests of the module (pytest). Installs what it needs.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+need_debian_packages g++ make pkg-config libgtest-dev
+make_venv "$QUORVANE_ROOT/requirements/test.txt"
+export PATH=$QUORVANE_VENV/bin:$PATH
+
+echo "== C++ unit tests"
+cmake -S "$QUORVANE_ROOT" -B "$QUORVANE_ROOT/build/cpp-tests" -G Ninja \
+      -DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON >/dev/null
+cmake --build "$QUORVANE_ROOT/build/cpp-tests"
+ctest --test-dir "$QUORVANE_ROOT/build/cpp-tests" --output-on-failure
+
+echo "== Python module"
+install_project
+"$PY" -m pytest -q "$QUORVANE_ROOT/tests/python" "$@"

@@ -1,0 +1,205 @@
+// The parallel grid loops over strided views: layouts, thread counts, empty
+// grids, and nothing written outside the view.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "cmod5n/cmod5n.hpp"
+#include "era5/wind_angle.hpp"
+
+namespace {
+
+using quorvane::ElementType;
+using quorvane::GridView;
+
+// Backing memory with an arbitrary byte offset (to make elements unaligned).
+struct Storage {
+    std::vector<char> bytes;
+    explicit Storage(std::size_t size) : bytes(size + 16, '\x5a') {}
+    char* at(std::size_t offset) { return bytes.data() + 8 + offset; }
+};
+
+// Lays rows x columns values into storage following the given layout and
+// returns the view over them.
+enum class Layout { RowMajor, ColumnMajor, ReversedRows, EverySecondColumn, Unaligned };
+
+GridView place(const std::vector<float>& values, std::int64_t rows, std::int64_t columns,
+               Layout layout, Storage& storage) {
+    GridView view;
+    view.extent[0] = rows;
+    view.extent[1] = columns;
+    view.type = ElementType::Float32;
+    const std::int64_t f = sizeof(float);
+    std::size_t offset = 0;
+    switch (layout) {
+        case Layout::RowMajor: view.stride[0] = columns * f; view.stride[1] = f; break;
+        case Layout::ColumnMajor: view.stride[0] = f; view.stride[1] = rows * f; break;
+        case Layout::ReversedRows:
+            view.stride[0] = -columns * f; view.stride[1] = f;
+            offset = static_cast<std::size_t>((rows - 1) * columns * f);
+            break;
+        case Layout::EverySecondColumn: view.stride[0] = 2 * columns * f; view.stride[1] = 2 * f; break;
+        case Layout::Unaligned: view.stride[0] = columns * f + 1; view.stride[1] = f; offset = 1; break;
+    }
+    view.data = storage.at(offset);
+    for (std::int64_t i = 0; i < rows; ++i) {
+        for (std::int64_t j = 0; j < columns; ++j) view.storeFloat32(i, j, values[i * columns + j]);
+    }
+    return view;
+}
+
+constexpr std::size_t storageFor(std::int64_t rows, std::int64_t columns) {
+    return static_cast<std::size_t>(2 * rows * (columns * sizeof(float) + 1) + 64);
+}
+
+std::vector<float> randomValues(std::size_t n, float low, float high, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(low, high);
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(rng);
+    return v;
+}
+
+struct Scene {
+    std::int64_t rows, columns;
+    std::vector<float> dir, inc, sig, u, v;
+};
+
+Scene makeScene(std::int64_t rows, std::int64_t columns) {
+    const auto n = static_cast<std::size_t>(rows * columns);
+    return {rows, columns, randomValues(n, -180, 180, 1), randomValues(n, 20, 50, 2),
+            randomValues(n, -25, -5, 3), randomValues(n, -20, 20, 4), randomValues(n, -20, 20, 5)};
+}
+
+GridView outputView(std::vector<char>& memory, std::int64_t rows, std::int64_t columns,
+                    std::size_t element, std::int64_t row_pitch) {
+    GridView view;
+    view.data = memory.data();
+    view.extent[0] = rows;
+    view.extent[1] = columns;
+    view.stride[0] = row_pitch * static_cast<std::int64_t>(element);
+    view.stride[1] = static_cast<std::int64_t>(element);
+    view.type = element == 8 ? ElementType::Float64 : ElementType::Float32;
+    return view;
+}
+
+std::vector<double> runWindspeed(const Scene& s, Layout layout) {
+    Storage a(storageFor(s.rows, s.columns)), b(storageFor(s.rows, s.columns)),
+        c(storageFor(s.rows, s.columns));
+    std::vector<char> out(static_cast<std::size_t>(s.rows * s.columns) * 8 + 8);
+    quorvane::windspeedCmod5n_parallel(place(s.dir, s.rows, s.columns, layout, a),
+                                       place(s.inc, s.rows, s.columns, layout, b),
+                                       place(s.sig, s.rows, s.columns, layout, c),
+                                       outputView(out, s.rows, s.columns, 8, s.columns));
+    std::vector<double> result(static_cast<std::size_t>(s.rows * s.columns));
+    std::memcpy(result.data(), out.data(), result.size() * 8);
+    return result;
+}
+
+std::vector<float> runWindAngle(const Scene& s, Layout layout) {
+    Storage a(storageFor(s.rows, s.columns)), b(storageFor(s.rows, s.columns));
+    std::vector<char> out(static_cast<std::size_t>(s.rows * s.columns) * 4 + 4);
+    quorvane::ERA5_windAngle_parallel(place(s.u, s.rows, s.columns, layout, a),
+                                      place(s.v, s.rows, s.columns, layout, b),
+                                      outputView(out, s.rows, s.columns, 4, s.columns));
+    std::vector<float> result(static_cast<std::size_t>(s.rows * s.columns));
+    std::memcpy(result.data(), out.data(), result.size() * 4);
+    return result;
+}
+
+template <class T>
+void expectBitIdentical(const std::vector<T>& a, const std::vector<T>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        ASSERT_EQ(std::memcmp(&a[k], &b[k], sizeof(T)), 0) << "element " << k << ": " << a[k] << " vs " << b[k];
+    }
+}
+
+TEST(Grids, ContiguousResultsArePerPixelKernelValues) {
+    const Scene s = makeScene(6, 5);
+    const auto speeds = runWindspeed(s, Layout::RowMajor);
+    const auto angles = runWindAngle(s, Layout::RowMajor);
+    for (std::size_t k = 0; k < speeds.size(); ++k) {
+        EXPECT_EQ(speeds[k], quorvane::windspeedCmod5n(s.dir[k], s.inc[k], s.sig[k]));
+        EXPECT_EQ(angles[k], static_cast<float>(quorvane::windAngleFromComponents(s.u[k], s.v[k])));
+    }
+}
+
+TEST(Grids, EveryLayoutGivesTheContiguousResult) {
+    const Scene s = makeScene(7, 5);
+    const auto speeds = runWindspeed(s, Layout::RowMajor);
+    const auto angles = runWindAngle(s, Layout::RowMajor);
+    for (Layout layout : {Layout::ColumnMajor, Layout::ReversedRows, Layout::EverySecondColumn,
+                          Layout::Unaligned}) {
+        SCOPED_TRACE(static_cast<int>(layout));
+        expectBitIdentical(runWindspeed(s, layout), speeds);
+        expectBitIdentical(runWindAngle(s, layout), angles);
+    }
+}
+
+TEST(Grids, ThreadCountDoesNotChangeResults) {
+    const Scene s = makeScene(37, 3);
+    const int initial = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const auto speeds = runWindspeed(s, Layout::RowMajor);
+    const auto angles = runWindAngle(s, Layout::RowMajor);
+    for (int threads : {2, 5}) {
+        omp_set_num_threads(threads);
+        expectBitIdentical(runWindspeed(s, Layout::RowMajor), speeds);
+        expectBitIdentical(runWindAngle(s, Layout::RowMajor), angles);
+    }
+    omp_set_num_threads(initial);
+}
+
+TEST(Grids, NothingIsWrittenOutsideTheView) {
+    // A 4 x 3 view inside a 6 x 5 output: the rest keeps its sentinel bytes.
+    const Scene s = makeScene(4, 3);
+    Storage a(storageFor(4, 3)), b(storageFor(4, 3)), c(storageFor(4, 3));
+    const GridView dir = place(s.dir, 4, 3, Layout::RowMajor, a);
+    const GridView inc = place(s.inc, 4, 3, Layout::RowMajor, b);
+    const GridView sig = place(s.sig, 4, 3, Layout::RowMajor, c);
+    for (std::size_t element : {std::size_t{8}, std::size_t{4}}) {
+        std::vector<char> out(6 * 5 * element, '\x77');
+        const GridView view = outputView(out, 4, 3, element, 5);
+        if (element == 8) {
+            quorvane::windspeedCmod5n_parallel(dir, inc, sig, view);
+        } else {
+            quorvane::ERA5_windAngle_parallel(dir, inc, view);
+        }
+        for (std::size_t i = 0; i < 6; ++i) {
+            for (std::size_t j = 0; j < 5; ++j) {
+                const bool inside = i < 4 && j < 3;
+                const char* p = out.data() + (i * 5 + j) * element;
+                bool sentinel = true;
+                for (std::size_t k = 0; k < element; ++k) sentinel = sentinel && p[k] == '\x77';
+                EXPECT_EQ(sentinel, !inside) << "element " << i << ", " << j << " size " << element;
+            }
+        }
+    }
+}
+
+TEST(Grids, EmptyGridsWriteNothing) {
+    // Views with no rows or no columns; the data pointers lead nowhere valid
+    // except the sentinel output, which must stay untouched.
+    std::vector<char> out(64, '\x33');
+    for (auto [rows, columns] : {std::pair<std::int64_t, std::int64_t>{0, 4}, {3, 0}, {0, 0}}) {
+        GridView input;
+        input.extent[0] = rows;
+        input.extent[1] = columns;
+        input.stride[0] = 1 << 20;   // any access would fault or hit the sentinel
+        input.stride[1] = 1 << 10;
+        const GridView speed = outputView(out, rows, columns, 8, columns);
+        const GridView angle = outputView(out, rows, columns, 4, columns);
+        quorvane::windspeedCmod5n_parallel(input, input, input, speed);
+        quorvane::ERA5_windAngle_parallel(input, input, angle);
+    }
+    for (char byte : out) EXPECT_EQ(byte, '\x33');
+}
+
+}  // namespace
