@@ -1,0 +1,43 @@
+import types
+
+import numpy as np
+import pytest
+
+import Quorvane
+
+
+def quorvane_entries(exc_info):
+    """(function name, line) of every traceback entry the module added."""
+    entries = []
+    tb = exc_info.value.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == "Quorvane":
+            entries.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+@pytest.fixture
+def stand_in_np():
+    """Replaces the module global `np` by a namespace that counts calls of
+    `empty` and `asarray`; restores numpy afterwards."""
+    calls = {"empty": 0, "asarray": 0}
+
+    def empty(*args, **kwargs):
+        calls["empty"] += 1
+        return np.empty(*args, **kwargs)
+
+    def asarray(*args, **kwargs):
+        calls["asarray"] += 1
+        return np.asarray(*args, **kwargs)
+
+    stand_in = types.SimpleNamespace(
+        empty=empty, asarray=asarray, float32=np.float32, float64=np.float64
+    )
+    stand_in.calls = calls
+    Quorvane.np = stand_in
+    try:
+        yield stand_in
+    finally:
+        Quorvane.np = np

@@ -1,0 +1,74 @@
+"""Binding of positional and keyword arguments to the entries' parameters."""
+import numpy as np
+import pytest
+
+import Quorvane
+from conftest import quorvane_entries
+
+speed = Quorvane.python_windspeedCmod5n
+angle = Quorvane.python_ERA5_windAngle
+
+
+def grid(value=0.0, shape=(2, 3)):
+    return np.full(shape, value, dtype=np.float32)
+
+
+DIR, INC, SIG = grid(0.0), grid(30.0), grid(-10.0)
+U, V = grid(-5.0), grid(0.0)
+
+
+@pytest.mark.parametrize(
+    "call, message, line",
+    [
+        (lambda: speed(DIR, INC), "python_windspeedCmod5n() takes exactly 3 positional arguments (2 given)", 160),
+        (lambda: speed(), "python_windspeedCmod5n() takes exactly 3 positional arguments (0 given)", 160),
+        (lambda: speed(DIR, INC, SIG, SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (4 given)", 160),
+        (lambda: speed(DIR, INC, SIG, SIG, sigma0=SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (4 given)", 160),
+        (lambda: speed(wind_dir=DIR, inc_angle=INC), "python_windspeedCmod5n() takes exactly 3 positional arguments (2 given)", 160),
+        (lambda: speed(DIR, sigma0=SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (1 given)", 160),
+        (lambda: speed(sigma0=SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (0 given)", 160),
+        (lambda: speed(DIR, INC, SIG, wind_dir=DIR), "python_windspeedCmod5n() got multiple values for keyword argument 'wind_dir'", 160),
+        (lambda: speed(DIR, INC, sigma0=SIG, inc_angle=INC), "python_windspeedCmod5n() got multiple values for keyword argument 'inc_angle'", 160),
+        (lambda: speed(DIR, INC, SIG, speed=1), "python_windspeedCmod5n() got an unexpected keyword argument 'speed'", 160),
+        (lambda: angle(), "python_ERA5_windAngle() takes exactly 2 positional arguments (0 given)", 150),
+        (lambda: angle(U), "python_ERA5_windAngle() takes exactly 2 positional arguments (1 given)", 150),
+        (lambda: angle(U, V, V), "python_ERA5_windAngle() takes exactly 2 positional arguments (3 given)", 150),
+        (lambda: angle(wind_V10=V), "python_ERA5_windAngle() takes exactly 2 positional arguments (0 given)", 150),
+        (lambda: angle(U, wind_U10=U), "python_ERA5_windAngle() got multiple values for keyword argument 'wind_U10'", 150),
+        (lambda: angle(U, V, u=1), "python_ERA5_windAngle() got an unexpected keyword argument 'u'", 150),
+    ],
+)
+def test_binding_failures_raise_type_error_at_the_definition_line(call, message, line):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    name = "Quorvane." + message.split("(")[0]
+    assert quorvane_entries(info) == [(name, line)]
+
+
+def test_keywords_in_any_order_bind_like_positions():
+    expected = speed(DIR, INC, SIG)
+    for result in (
+        speed(DIR, INC, sigma0=SIG),
+        speed(DIR, sigma0=SIG, inc_angle=INC),
+        speed(sigma0=SIG, wind_dir=DIR, inc_angle=INC),
+        speed(**{"inc_angle": INC, "sigma0": SIG, "wind_dir": DIR}),
+    ):
+        np.testing.assert_array_equal(result, expected)
+    expected = angle(U, V)
+    for result in (angle(U, wind_V10=V), angle(wind_V10=V, wind_U10=U), angle(**{"wind_U10": U, "wind_V10": V})):
+        np.testing.assert_array_equal(result, expected)
+
+
+def test_keyword_spelled_by_a_str_subclass_or_a_fresh_string_binds():
+    class Name(str):
+        pass
+
+    fresh = "".join(["sig", "ma0"])  # equal to the parameter name, not the same object
+    np.testing.assert_array_equal(speed(DIR, INC, **{fresh: SIG}), speed(DIR, INC, SIG))
+    np.testing.assert_array_equal(speed(DIR, INC, **{Name("sigma0"): SIG}), speed(DIR, INC, SIG))
+
+
+def test_non_string_keyword_is_refused_before_binding():
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        speed(DIR, INC, **{1: SIG})
