@@ -72,3 +72,19 @@ def test_keyword_spelled_by_a_str_subclass_or_a_fresh_string_binds():
 def test_non_string_keyword_is_refused_before_binding():
     with pytest.raises(TypeError, match="keywords must be strings"):
         speed(DIR, INC, **{1: SIG})
+
+
+def test_non_string_keyword_name_in_a_vectorcall_is_refused():
+    # Python syntax cannot pass such a call; the C calling convention can.
+    import ctypes
+
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    values = (ctypes.py_object * 3)(DIR, INC, SIG)
+    with pytest.raises(TypeError) as info:
+        vectorcall(speed, values, 2, (7,))
+    assert str(info.value) == "python_windspeedCmod5n() keywords must be strings"
+    assert quorvane_entries(info) == [("Quorvane.python_windspeedCmod5n", 160)]
+    # The same route with a proper name binds normally.
+    np.testing.assert_array_equal(vectorcall(speed, values, 2, ("sigma0",)), speed(DIR, INC, SIG))
