@@ -6,8 +6,18 @@
 namespace quorvane {
 
 // Wind speed in m/s for one pixel: relative wind direction (degrees),
-// incidence angle (degrees), observed sigma0 (dB).
+// incidence angle (degrees), observed sigma0 (dB). The first candidate of the
+// ladder whose modelled dB reaches sigma0, found by an exact pruned search
+// with SLEEF's functions on the widest vector unit of the CPU: always the
+// answer of windspeedCmod5nSleefScan.
 double windspeedCmod5n(double wind_dir, double inc_angle, double sigma0);
+
+// The straightforward scan of the ladder with the C library's functions.
+double windspeedCmod5nReference(double wind_dir, double inc_angle, double sigma0);
+
+// The straightforward scan with SLEEF's scalar functions of the family the
+// vector kernels use on this CPU (FMA or not).
+double windspeedCmod5nSleefScan(double wind_dir, double inc_angle, double sigma0);
 
 // Applies windspeedCmod5n to every pixel of the grid whose size is given by
 // wind_dir_view. The three inputs are float32 views, out_speed a float64 view;

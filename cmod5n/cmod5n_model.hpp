@@ -77,8 +77,15 @@ struct LibmMath {
     static double log10(double x) { return std::log10(x); }
 };
 
+// b = 1 / ((C19 - 1)^(C20 - 1) C20), through the policy's pow.
 template <class Math>
-Geometry makeGeometry(double wind_dir, double inc_angle) {
+double v2Scale() {
+    return 1.0 / (Math::pow(C19 - 1.0, 2.0) * 3.0);
+}
+
+// The geometry terms, with b given (it depends on the math policy only).
+template <class Math>
+Geometry makeGeometry(double wind_dir, double inc_angle, double b) {
     Geometry geo;
     // NaN is not replaced: the comparison is false for it.
     const double theta = (inc_angle <= kIncidenceFloor) ? kIncidenceFloor : inc_angle;
@@ -95,9 +102,14 @@ Geometry makeGeometry(double wind_dir, double inc_angle) {
     geo.V0 = (C21 + C22 * X) + (C23 * X) * X;
     geo.D1 = (C26 * X) * X + (C25 * X + C24);
     geo.D2 = C28 * X + C27;
-    geo.b = 1.0 / (Math::pow(C19 - 1.0, 2.0) * 3.0);
+    geo.b = b;
     geo.g = 1.0 / (Math::exp(-geo.S0) + 1.0);
     return geo;
+}
+
+template <class Math>
+Geometry makeGeometry(double wind_dir, double inc_angle) {
+    return makeGeometry<Math>(wind_dir, inc_angle, v2Scale<Math>());
 }
 
 // Modelled sigma0 in dB at speed v.

@@ -8,12 +8,18 @@ namespace quorvane {
 // Direction the wind blows from, clockwise from north, in radians, computed in
 // double precision exactly as written: the components are normalised by their
 // magnitude first, which decides the results at zero and infinite components.
+// The arc tangent is SLEEF's 1.0-ULP atan2 of the family the vector kernels
+// use on this CPU, so this gives the same bits as the grid loop.
 double windAngleFromComponents(double u, double v);
+
+// The same formula with the C library's atan2.
+double windAngleFromComponentsReference(double u, double v);
 
 // Applies windAngleFromComponents to every pixel of the grid whose size is
 // given by wind_U10_view and stores it rounded to float32 in out_wind_angle.
 // All three views hold float32 elements; the caller guarantees that the second
-// and third cover the first's size.
+// and third cover the first's size. Rows are shared among the OpenMP threads
+// with a static schedule; each row is computed a vector at a time.
 void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
                              GridView out_wind_angle);
 

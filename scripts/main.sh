@@ -8,7 +8,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-need_debian_packages g++ make pkg-config
+need_debian_packages g++ make pkg-config libsleef-dev
 make_venv "$QUORVANE_ROOT/requirements/main.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
 install_project

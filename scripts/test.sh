@@ -4,7 +4,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-need_debian_packages g++ make pkg-config libgtest-dev
+need_debian_packages g++ make pkg-config libsleef-dev libgtest-dev
 make_venv "$QUORVANE_ROOT/requirements/test.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
 
@@ -12,7 +12,7 @@ echo "== C++ unit tests"
 cmake -S "$QUORVANE_ROOT" -B "$QUORVANE_ROOT/build/cpp-tests" -G Ninja \
       -DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON >/dev/null
 cmake --build "$QUORVANE_ROOT/build/cpp-tests"
-ctest --test-dir "$QUORVANE_ROOT/build/cpp-tests" --output-on-failure
+ctest --test-dir "$QUORVANE_ROOT/build/cpp-tests" --output-on-failure -j "$(nproc)"
 
 echo "== Python module"
 install_project

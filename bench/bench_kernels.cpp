@@ -1,0 +1,174 @@
+// Speed of the wind speed retrieval and of the direction grid.
+//
+// Wind speed figures are per pixel of a synthetic realistic scene
+// (bench/synthetic_scene.hpp): the counter ns_per_pixel is the time per pixel
+// in nanoseconds (for the grids, wall time per pixel).
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "bench/synthetic_scene.hpp"
+#include "cmod5n/cmod5n.hpp"
+#include "cmod5n/cmod5n_kernels.hpp"
+#include "era5/wind_angle.hpp"
+#include "grid/grid_view.hpp"
+
+namespace {
+
+using quorvane::bench::ScenePixel;
+
+const std::vector<ScenePixel>& scene() {
+    static const std::vector<ScenePixel> pixels = quorvane::bench::realisticScene(1 << 18, 2024);
+    return pixels;
+}
+
+void setPerPixel(benchmark::State& state, std::int64_t pixelsPerIteration) {
+    state.SetItemsProcessed(state.iterations() * pixelsPerIteration);
+    state.counters["ns_per_pixel"] = benchmark::Counter(
+        static_cast<double>(pixelsPerIteration) * 1e-9,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+template <class Kernel>
+void runPerPixel(benchmark::State& state, Kernel kernel, std::int64_t pixels) {
+    const auto& s = scene();
+    std::int64_t next = 0;
+    for (auto _ : state) {
+        double sum = 0.0;
+        for (std::int64_t k = 0; k < pixels; ++k) {
+            const ScenePixel& p = s[static_cast<std::size_t>(next)];
+            next = (next + 1) % static_cast<std::int64_t>(s.size());
+            sum += kernel(p.wind_dir, p.inc_angle, p.sigma0);
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    setPerPixel(state, pixels);
+}
+
+// The straightforward scan with the C library's functions.
+void BM_ReferenceScan(benchmark::State& state) {
+    runPerPixel(state, quorvane::windspeedCmod5nReference, 200);
+}
+BENCHMARK(BM_ReferenceScan)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The in-order scan with vector SLEEF functions (the search's oracle).
+void BM_VectorScan(benchmark::State& state) {
+    runPerPixel(state, quorvane::cmod5n::activeSearchKernels().scan, 1000);
+}
+BENCHMARK(BM_VectorScan)->Unit(benchmark::kMillisecond);
+
+// The production per-pixel kernel, one thread.
+void BM_FastSearch(benchmark::State& state) {
+    runPerPixel(state, quorvane::windspeedCmod5n, 20000);
+}
+BENCHMARK(BM_FastSearch)->Unit(benchmark::kMillisecond);
+
+// Each available instruction set's pruned search, one thread.
+void BM_FastSearchIsa(benchmark::State& state) {
+    const auto* k = quorvane::cmod5n::searchKernels(static_cast<quorvane::cpu::Isa>(state.range(0)));
+    if (k == nullptr) {
+        state.SkipWithError("instruction set not supported here");
+        return;
+    }
+    state.SetLabel(quorvane::cpu::name(k->isa));
+    runPerPixel(state, k->search, 20000);
+}
+BENCHMARK(BM_FastSearchIsa)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------
+// Grids.
+
+struct FloatGrid {
+    std::vector<float> values;
+    quorvane::GridView view;
+    FloatGrid(std::int64_t rows, std::int64_t columns) : values(rows * columns) {
+        view.data = reinterpret_cast<char*>(values.data());
+        view.extent[0] = rows;
+        view.extent[1] = columns;
+        view.stride[0] = columns * 4;
+        view.stride[1] = 4;
+        view.type = quorvane::ElementType::Float32;
+    }
+};
+
+// The realistic scene as a 512 x 512 grid, wind speeds written to a float64 grid.
+void BM_SpeedGrid(benchmark::State& state) {
+    const std::int64_t rows = 512, columns = 512;
+    FloatGrid dir(rows, columns), inc(rows, columns), sig(rows, columns);
+    for (std::int64_t k = 0; k < rows * columns; ++k) {
+        const ScenePixel& p = scene()[static_cast<std::size_t>(k) % scene().size()];
+        dir.values[k] = p.wind_dir;
+        inc.values[k] = p.inc_angle;
+        sig.values[k] = p.sigma0;
+    }
+    std::vector<double> speed(rows * columns);
+    quorvane::GridView out = dir.view;
+    out.data = reinterpret_cast<char*>(speed.data());
+    out.stride[0] = columns * 8;
+    out.stride[1] = 8;
+    out.type = quorvane::ElementType::Float64;
+    const int threads = static_cast<int>(state.range(0));
+    const int before = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    for (auto _ : state) {
+        quorvane::windspeedCmod5n_parallel(dir.view, inc.view, sig.view, out);
+        benchmark::DoNotOptimize(speed.data());
+    }
+    omp_set_num_threads(before);
+    state.SetLabel(std::to_string(threads) + " thread(s)");
+    setPerPixel(state, rows * columns);
+}
+BENCHMARK(BM_SpeedGrid)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Direction grid and, for scale, a plain element-wise add over the same
+// arrays with the same loop structure, both on one thread.
+constexpr std::int64_t kAngleRows = 1024, kAngleColumns = 1024;
+
+struct ComponentGrids {
+    FloatGrid u{kAngleRows, kAngleColumns}, v{kAngleRows, kAngleColumns}, out{kAngleRows, kAngleColumns};
+    ComponentGrids() {
+        std::mt19937_64 rng(7);
+        std::normal_distribution<float> wind(0.0f, 6.0f);
+        for (auto& x : u.values) x = wind(rng);
+        for (auto& x : v.values) x = wind(rng);
+    }
+};
+
+void BM_DirectionGrid(benchmark::State& state) {
+    ComponentGrids g;
+    const int before = omp_get_max_threads();
+    omp_set_num_threads(1);
+    for (auto _ : state) {
+        quorvane::ERA5_windAngle_parallel(g.u.view, g.v.view, g.out.view);
+        benchmark::DoNotOptimize(g.out.values.data());
+    }
+    omp_set_num_threads(before);
+    setPerPixel(state, kAngleRows * kAngleColumns);
+}
+BENCHMARK(BM_DirectionGrid)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_PlainAddGrid(benchmark::State& state) {
+    ComponentGrids g;
+    const int before = omp_get_max_threads();
+    omp_set_num_threads(1);
+    for (auto _ : state) {
+        const quorvane::GridView u = g.u.view, v = g.v.view, out = g.out.view;
+#pragma omp parallel for schedule(static)
+        for (std::int64_t i = 0; i < u.rows(); ++i) {
+            for (std::int64_t j = 0; j < u.columns(); ++j) {
+                out.storeFloat32(i, j, u.loadFloat32(i, j) + v.loadFloat32(i, j));
+            }
+        }
+        benchmark::DoNotOptimize(g.out.values.data());
+    }
+    omp_set_num_threads(before);
+    setPerPixel(state, kAngleRows * kAngleColumns);
+}
+BENCHMARK(BM_PlainAddGrid)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,40 @@
+// The vectorised wind speed kernels, one set per instruction set, and the
+// run-time choice among them.
+//
+// Every set evaluates the model with SLEEF's functions of one family (FMA for
+// AVX2 and AVX-512, non-FMA for SSE2) and returns, for every input, exactly
+// the ladder candidate of the straightforward scan with the scalar SLEEF
+// functions of that family.
+#pragma once
+
+#include "cmod5n/cmod5n_model.hpp"
+#include "grid/cpu_features.hpp"
+
+namespace quorvane::cmod5n {
+
+// The geometry terms with SLEEF's scalar functions (purecfma when fma is true,
+// purec otherwise). Defined in a translation unit built for plain x86-64.
+Geometry sleefGeometry(double wind_dir, double inc_angle, bool fma);
+
+struct SearchKernels {
+    cpu::Isa isa;
+    int lanes;
+    // The exact pruned search: the speed of the first qualifying candidate.
+    double (*search)(double wind_dir, double inc_angle, double sigma0);
+    // The same answer by evaluating candidates in order, a vector at a time.
+    double (*scan)(double wind_dir, double inc_angle, double sigma0);
+    // Modelled dB at the ladder candidates index[0..n), as the search
+    // evaluates them.
+    void (*modelDb)(double wind_dir, double inc_angle, const int* index, double* out, int n);
+    // The search's upper bound, in dB, of the modelled value at every
+    // candidate lo..hi; NaN when the geometry is one the bounds do not handle.
+    double (*blockUpperDb)(double wind_dir, double inc_angle, int lo, int hi);
+};
+
+// The kernels for isa, or nullptr when this CPU cannot run them.
+const SearchKernels* searchKernels(cpu::Isa isa);
+
+// The kernels for cpu::best().
+const SearchKernels& activeSearchKernels();
+
+}  // namespace quorvane::cmod5n

@@ -1,0 +1,114 @@
+// Eight double lanes on AVX-512F, with SLEEF's AVX-512 functions.
+//
+// Include only from translation units compiled with -mavx512f -mavx2 -mfma.
+// Everything lives in an unnamed namespace so that no out-of-line copy of
+// these functions (or of a template instantiated with them) can be merged
+// with code compiled for another instruction set.
+#pragma once
+
+#if !defined(__AVX512F__) || !defined(__FMA__)
+#error "simd_avx512.hpp needs -mavx512f -mfma"
+#endif
+
+#include <immintrin.h>
+#include <sleef.h>
+
+#include <cstdint>
+
+namespace quorvane::simd::avx512 {
+namespace {
+
+struct Vec {
+    static constexpr int kLanes = 8;
+    static constexpr bool kFma = true;  // SLEEF variants of the FMA family
+    __m512d r;
+
+    static Vec broadcast(double x) { return {_mm512_set1_pd(x)}; }
+    static Vec load(const double* p) { return {_mm512_loadu_pd(p)}; }
+    // float32 values at p (unaligned), widened.
+    static Vec loadFloats(const void* p) {
+        return {_mm512_maskz_cvtps_pd(0xFF, _mm256_loadu_ps(static_cast<const float*>(p)))};
+    }
+    static Vec iota() { return {_mm512_set_pd(7, 6, 5, 4, 3, 2, 1, 0)}; }  // 0, 1, 2, ...
+};
+
+struct Mask {
+    __mmask8 k;
+};
+
+inline void store(double* p, Vec a) { _mm512_storeu_pd(p, a.r); }
+
+inline Vec operator+(Vec a, Vec b) { return {_mm512_add_pd(a.r, b.r)}; }
+inline Vec operator-(Vec a, Vec b) { return {_mm512_sub_pd(a.r, b.r)}; }
+inline Vec operator*(Vec a, Vec b) { return {_mm512_mul_pd(a.r, b.r)}; }
+inline Vec operator/(Vec a, Vec b) { return {_mm512_div_pd(a.r, b.r)}; }
+// Sign flip, exact like the scalar unary minus (also for zeros and NaN).
+inline Vec operator-(Vec a) {
+    return {_mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(a.r),
+                                                 _mm512_set1_epi64(INT64_MIN)))};
+}
+
+// Eight float32 values from a vector, rounded to nearest like a scalar
+// conversion, stored at p (unaligned).
+inline void storeFloats(void* p, Vec a) {
+    _mm256_storeu_ps(static_cast<float*>(p), _mm512_maskz_cvtpd_ps(0xFF, a.r));
+}
+
+// Ordered comparisons: false when either side is NaN.
+inline Mask operator<(Vec a, Vec b) { return {_mm512_cmp_pd_mask(a.r, b.r, _CMP_LT_OQ)}; }
+inline Mask operator<=(Vec a, Vec b) { return {_mm512_cmp_pd_mask(a.r, b.r, _CMP_LE_OQ)}; }
+inline Mask operator>=(Vec a, Vec b) { return {_mm512_cmp_pd_mask(a.r, b.r, _CMP_GE_OQ)}; }
+inline Mask operator>(Vec a, Vec b) { return {_mm512_cmp_pd_mask(a.r, b.r, _CMP_GT_OQ)}; }
+inline Mask operator&(Mask a, Mask b) { return {static_cast<__mmask8>(a.k & b.k)}; }
+inline Mask operator|(Mask a, Mask b) { return {static_cast<__mmask8>(a.k | b.k)}; }
+inline unsigned bits(Mask m) { return m.k; }
+inline Mask maskFromBits(unsigned b) { return {static_cast<__mmask8>(b)}; }
+
+// Lane-wise m ? a : b.
+inline Vec select(Mask m, Vec a, Vec b) { return {_mm512_mask_blend_pd(m.k, b.r, a.r)}; }
+
+inline Vec sqrt(Vec a) { return {_mm512_maskz_sqrt_pd(0xFF, a.r)}; }
+
+// Helpers for the search's bounds only, where results need not match any
+// other path bit for bit. min and max return b when either side is NaN.
+inline Vec minv(Vec a, Vec b) { return {_mm512_maskz_min_pd(0xFF, a.r, b.r)}; }
+inline Vec maxv(Vec a, Vec b) { return {_mm512_maskz_max_pd(0xFF, a.r, b.r)}; }
+inline Vec absv(Vec a) {
+    return {_mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(a.r),
+                                                 _mm512_set1_epi64(INT64_MAX)))};
+}
+inline Vec mulAdd(Vec a, Vec b, Vec c) { return {_mm512_fmadd_pd(a.r, b.r, c.r)}; }
+
+// [first, a0, a1, ..., a6]: each lane gets its left neighbour, lane 0 first.
+inline Vec shiftInFirst(Vec a, double first) {
+    return {_mm512_castsi512_pd(_mm512_maskz_alignr_epi64(0xFF, _mm512_castpd_si512(a.r),
+                                                    _mm512_castpd_si512(_mm512_set1_pd(first)), 7))};
+}
+
+// The model's functions: SLEEF 1.0-ULP, bit-identical to the purecfma scalars.
+inline Vec exp(Vec a) { return {Sleef_expd8_u10avx512f(a.r)}; }
+inline Vec pow(Vec a, Vec b) { return {Sleef_powd8_u10avx512f(a.r, b.r)}; }
+inline Vec tanh(Vec a) { return {Sleef_tanhd8_u10avx512f(a.r)}; }
+inline Vec log10(Vec a) { return {Sleef_log10d8_u10avx512f(a.r)}; }
+inline Vec cos(Vec a) { return {Sleef_cosd8_u10avx512f(a.r)}; }
+inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d8_u10avx512f(y.r, x.r)}; }
+
+// Cheaper functions (3.5 ULP) for bounds, and for float32 results where
+// nearFloatRoundingBoundary shows the rounding cannot differ.
+inline Vec atan2Loose(Vec y, Vec x) { return {Sleef_atan2d8_u35avx512f(y.r, x.r)}; }
+inline Vec logLoose(Vec a) { return {Sleef_logd8_u35avx512f(a.r)}; }
+inline Vec tanhLoose(Vec a) { return {Sleef_tanhd8_u35avx512f(a.r)}; }
+
+// Lanes where rounding a near-exact value to float32 could depend on the last
+// few bits: within 16 double ULPs of a float32 midpoint (the 29 bits below
+// float precision near 2^28), below the float32 normal range, or NaN.
+inline Mask nearFloatRoundingBoundary(Vec a) {
+    const __m512i low = _mm512_and_si512(_mm512_castpd_si512(a.r), _mm512_set1_epi64(0x1FFFFFFF));
+    const __m512i off = _mm512_maskz_abs_epi64(0xFF, _mm512_sub_epi64(low, _mm512_set1_epi64(0x10000000)));
+    const __mmask8 near = _mm512_cmple_epi64_mask(off, _mm512_set1_epi64(16));
+    const __mmask8 normal = _mm512_cmp_pd_mask(absv(a).r, _mm512_set1_pd(0x1p-125), _CMP_GE_OQ);
+    return {static_cast<__mmask8>(near | static_cast<__mmask8>(~normal))};
+}
+
+}  // namespace
+}  // namespace quorvane::simd::avx512

@@ -1,0 +1,150 @@
+// Exactness of the pruned wind speed search: on every kernel the CPU runs, its
+// answer equals the in-order scan with the same SLEEF functions, bit for bit,
+// on realistic scenes, on the whole input domain and on adversarial ties.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "bench/synthetic_scene.hpp"
+#include "cmod5n/cmod5n.hpp"
+#include "cmod5n/cmod5n_kernels.hpp"
+#include "cmod5n/cmod5n_model.hpp"
+#include "grid/sleef_scalar.hpp"
+
+namespace {
+
+using quorvane::cpu::Isa;
+using quorvane::cmod5n::SearchKernels;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+using Input = quorvane::bench::KernelInput;
+using quorvane::bench::domainInputs;
+using quorvane::bench::realisticInputs;
+
+std::vector<const SearchKernels*> availableKernels() {
+    std::vector<const SearchKernels*> kernels;
+    for (const Isa isa : quorvane::cpu::kAllIsas) {
+        if (const SearchKernels* k = quorvane::cmod5n::searchKernels(isa)) kernels.push_back(k);
+    }
+    return kernels;
+}
+
+std::string describe(const Input& in) {
+    char text[160];
+    std::snprintf(text, sizeof text, "(%a, %a, %a)", in.wind_dir, in.inc_angle, in.sigma0);
+    return text;
+}
+
+// Runs fast and oracle on every input (on all OpenMP threads) and expects the
+// same bits; reports the first few differences.
+template <class Fast, class Oracle>
+void expectSameAnswers(const std::vector<Input>& inputs, Fast fast, Oracle oracle) {
+    const std::int64_t n = static_cast<std::int64_t>(inputs.size());
+    std::vector<double> got(inputs.size()), want(inputs.size());
+#pragma omp parallel for schedule(dynamic, 256)
+    for (std::int64_t i = 0; i < n; ++i) {
+        got[i] = fast(inputs[i].wind_dir, inputs[i].inc_angle, inputs[i].sigma0);
+        want[i] = oracle(inputs[i].wind_dir, inputs[i].inc_angle, inputs[i].sigma0);
+    }
+    int reported = 0;
+    std::int64_t mismatches = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        if (std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i])) continue;
+        ++mismatches;
+        if (reported++ < 5) {
+            ADD_FAILURE() << "input " << describe(inputs[i]) << ": search " << got[i] << ", scan "
+                          << want[i];
+        }
+    }
+    EXPECT_EQ(mismatches, 0) << "of " << n << " inputs";
+}
+
+std::vector<Input> tieInputs(const SearchKernels& k, std::size_t draws, std::uint64_t seed) {
+    return quorvane::bench::tieInputs(k.modelDb, draws, seed);
+}
+
+const SearchKernels& active() { return quorvane::cmod5n::activeSearchKernels(); }
+
+// The production kernel: one million pixels per run in these three tests.
+
+TEST(FastSearch, RealisticScenesMatchTheScan) {
+    expectSameAnswers(realisticInputs(400000, 1), active().search, active().scan);
+}
+
+TEST(FastSearch, WholeDomainMatchesTheScan) {
+    expectSameAnswers(domainInputs(300000, 2), active().search, active().scan);
+}
+
+TEST(FastSearch, AdversarialTiesMatchTheScan) {
+    expectSameAnswers(tieInputs(active(), 100000, 3), active().search, active().scan);
+}
+
+// The other kernels this CPU runs, on fewer pixels.
+TEST(FastSearch, EveryKernelMatchesItsScan) {
+    for (const SearchKernels* k : availableKernels()) {
+        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        std::vector<Input> inputs = realisticInputs(8000, 11);
+        for (const Input& in : domainInputs(5000, 12)) inputs.push_back(in);
+        for (const Input& in : tieInputs(*k, 3000, 13)) inputs.push_back(in);
+        expectSameAnswers(inputs, k->search, k->scan);
+    }
+}
+
+// The vector scan against the plain scalar definition with the scalar SLEEF
+// functions of the kernel's family: ties the oracle above to the model.
+TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
+    for (const SearchKernels* k : availableKernels()) {
+        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        std::vector<Input> inputs = realisticInputs(2000, 21);
+        for (const Input& in : domainInputs(1000, 22)) inputs.push_back(in);
+        for (const Input& in : tieInputs(*k, 700, 23)) inputs.push_back(in);
+        if (quorvane::cpu::usesFma(k->isa)) {
+            expectSameAnswers(inputs, k->search,
+                              quorvane::cmod5n::windspeedLinearScan<quorvane::SleefScalarMath<true>>);
+        } else {
+            expectSameAnswers(inputs, k->search,
+                              quorvane::cmod5n::windspeedLinearScan<quorvane::SleefScalarMath<false>>);
+        }
+    }
+}
+
+TEST(FastSearch, ProductionEntriesUseTheActiveKernel) {
+    std::vector<Input> inputs = realisticInputs(500, 31);
+    for (const Input& in : domainInputs(500, 32)) inputs.push_back(in);
+    expectSameAnswers(inputs, quorvane::windspeedCmod5n, active().search);
+    expectSameAnswers(inputs, quorvane::windspeedCmod5nSleefScan, active().search);
+}
+
+// The worked examples of the kernel (inputs exact in float32), on every
+// kernel's search and scan.
+TEST(FastSearch, WorkedExamplesOnEveryKernel) {
+    const struct {
+        double dir, inc, sig, speed;
+    } rows[] = {
+        {0, 30, -10, 8.15},     {0, 40, -10, 14.19},   {90, 35, -20, 3.92},
+        {180, 25, -5, 10.58},   {45, 16, 0, 3.61},     {-45, 16, 0, 3.61},
+        {0, 10, -5, 0.39},      {0, 16, -5, 0.39},     {0, 16.5, -5, 0.59},
+        {0, 60, -15, 12.83},    {0, 30, -25.25, 0.5700000000000001},
+        {0, 60, -40, 0.0},      {0, 30, -200, 0.01},   {0, 30, 50, 26.0},
+        {0, 90, -20, 26.0},     {0, 30, kNaN, 26.0},   {0, 30, -kInf, 0.01},
+        {0, 60, -kInf, 0.0},    {0, 30, kInf, 26.0},
+    };
+    for (const SearchKernels* k : availableKernels()) {
+        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        for (const auto& r : rows) {
+            const double sig = static_cast<float>(r.sig);
+            EXPECT_EQ(k->search(r.dir, r.inc, sig), r.speed) << r.dir << " " << r.inc << " " << r.sig;
+            EXPECT_EQ(k->scan(r.dir, r.inc, sig), r.speed) << r.dir << " " << r.inc << " " << r.sig;
+        }
+    }
+}
+
+}  // namespace
