@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -200,6 +201,30 @@ TEST(Grids, EmptyGridsWriteNothing) {
         quorvane::ERA5_windAngle_parallel(input, input, angle);
     }
     for (char byte : out) EXPECT_EQ(byte, '\x33');
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Grids, ExtentsOf2To31AndMoreAreProcessedWhole) {
+    // One row of 2^31 + 1 columns, every element aliased onto one float by
+    // zero strides: the loop must reach the pixels (a 32-bit column count
+    // would wrap negative and write nothing).
+    float u = 3.0f, v = 4.0f;
+    float out = std::numeric_limits<float>::quiet_NaN();
+    auto view = [](float* data, std::int64_t rows, std::int64_t columns) {
+        GridView g;
+        g.data = reinterpret_cast<char*>(data);
+        g.extent[0] = rows;
+        g.extent[1] = columns;
+        g.stride[0] = 0;
+        g.stride[1] = 0;
+        return g;
+    };
+    const std::int64_t columns = (std::int64_t{1} << 31) + 1;
+    quorvane::ERA5_windAngle_parallel(view(&u, 1, columns), view(&v, 1, columns), view(&out, 1, columns));
+    EXPECT_EQ(out, static_cast<float>(quorvane::windAngleFromComponents(3.0, 4.0)));
 }
 
 }  // namespace
