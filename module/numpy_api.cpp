@@ -14,6 +14,19 @@ namespace quorvane {
 namespace {
 
 int loadTable() {
+    // The package first. Importing the extension submodule straight away takes
+    // its module lock before the package's, the reverse of the order in which
+    // `import numpy` takes them, so a first import of this module racing with a
+    // first `import numpy` on another thread deadlocks: importlib detects the
+    // cycle and fails one of the two imports. With the package imported first,
+    // this thread only waits for the other one's import to finish. A failure
+    // here is left to the submodule import below to report. Like the import
+    // system's own import of a parent package, this one does not go through
+    // builtins.__import__.
+    if (!py::Ref::steal(PyImport_ImportModuleLevel("numpy", nullptr, nullptr, nullptr, 0))) {
+        PyErr_Clear();
+    }
+
     py::Ref core = py::Ref::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
     if (!core && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         PyErr_Clear();

@@ -17,3 +17,8 @@ ctest --test-dir "$QUORVANE_ROOT/build/cpp-tests" --output-on-failure -j "$(npro
 echo "== Python module"
 install_project
 "$PY" -m pytest -q "$QUORVANE_ROOT/tests/python" "$@"
+
+echo "== Hardening (shortened runs; the full ones are in the README)"
+"$QUORVANE_ROOT/scripts/sanitize.sh"
+"$QUORVANE_ROOT/scripts/fuzz.sh" --runs 1000000 --seconds 20
+"$QUORVANE_ROOT/scripts/valgrind.sh"
