@@ -123,6 +123,18 @@ void BM_SpeedGrid(benchmark::State& state) {
 }
 BENCHMARK(BM_SpeedGrid)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// On machines with more than two processors, also one thread per processor.
+[[maybe_unused]] const bool kSpeedGridAllProcessors = [] {
+    const int processors = omp_get_num_procs();
+    if (processors > 2) {
+        benchmark::RegisterBenchmark("BM_SpeedGrid", BM_SpeedGrid)
+            ->Arg(processors)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    return true;
+}();
+
 // Direction grid and, for scale, a plain element-wise add over the same
 // arrays with the same loop structure, both on one thread.
 constexpr std::int64_t kAngleRows = 1024, kAngleColumns = 1024;
