@@ -29,6 +29,17 @@ struct SearchKernels {
     // The search's upper bound, in dB, of the modelled value at every
     // candidate lo..hi; NaN when the geometry is one the bounds do not handle.
     double (*blockUpperDb)(double wind_dir, double inc_angle, int lo, int hi);
+    // The exact search started from the guess that the first qualifying
+    // candidate is index guess (any int): the same answer as search, for
+    // every guess.
+    double (*searchFrom)(double wind_dir, double inc_angle, double sigma0, int guess);
+    // The guess search starts from (-1 when it starts from none).
+    int (*guess)(double wind_dir, double inc_angle, double sigma0);
+    // The lower and upper bounds, in dB, by which the search decides single
+    // candidates index[0..n) without evaluating them; -inf and +inf where it
+    // has none.
+    void (*candidateRangeDb)(double wind_dir, double inc_angle, const int* index, double* low,
+                             double* high, int n);
 };
 
 // The kernels for isa, or nullptr when this CPU cannot run them.

@@ -51,6 +51,9 @@ inline constexpr double kLnFloor = -708.0;
 inline constexpr double kLnCeiling = 700.0;
 inline constexpr double kMarginDb = 1e-6;
 inline constexpr double kMarginRel = 1e-12;
+// Absolute slack of a logarithm bound at one candidate, far above the
+// relative rounding of the powers and products it stands for.
+inline constexpr double kLnSlack = 1e-12;
 
 // Blocks are split into kSplit parts; blocks of at most kLeaf candidates are
 // scanned.
@@ -104,7 +107,9 @@ struct Pixel {
     bool boundsUsable;      // the geometry satisfies what the bounds assume
     bool gammaNonNegative;  // A3^gamma increases with A3
     V lnG;                  // ln g widened up (gamma >= 0) or down (gamma < 0)
+    V lnGLow, lnGHigh;      // ln g widened down and up
     V lnThreshold;          // ln of the linear sigma0 below which a block is skipped
+    V lnThresholdUp;        // ln of the linear sigma0 above which a candidate qualifies
     double rootTanhDown;    // at most t at speed 0
 };
 
@@ -166,9 +171,13 @@ void setupPixel(Pixel<V>& p, const Geometry& geo, double sigma0) {
                      (geo.S0 <= 0.0 || (e > 0.0 && geo.g > 0.0));
     p.gammaNonNegative = geo.gamma >= 0.0;
     const V lnG = logLoose(p.g);
-    p.lnG = p.gammaNonNegative ? up(lnG) : down(lnG);
+    p.lnGLow = down(lnG);
+    p.lnGHigh = up(lnG);
+    p.lnG = p.gammaNonNegative ? p.lnGHigh : p.lnGLow;
     const double margin = kMarginDb + kMarginRel * __builtin_fabs(sigma0);
     p.lnThreshold = V::broadcast((sigma0 - margin) * (kLn10 / 10.0));
+    // NaN for sigma0 = -inf: then no candidate is taken without evaluating it.
+    p.lnThresholdUp = V::broadcast((sigma0 + margin) * (kLn10 / 10.0));
     // At speed 0 the argument of tanh is 4 ((X + C16) + C17 * 0) = 4 (X + C16).
     p.rootTanhDown = firstLane(down(tanhLoose(V::broadcast(4.0) * p.xc16)));
 }
@@ -364,6 +373,102 @@ V lnSigmaUpper(const Pixel<V>& p, V va, V vb, LowEnd& low, double* lowTanh, doub
 }
 
 // ---------------------------------------------------------------------------
+// Lower and upper bounds of ln(linear modelled sigma0) at single candidates,
+// per lane, from the same operations as modelDb. The cheap library calls
+// (exp, and tanh for its place in B1) are the model's own and give its bits;
+// each power is replaced by its logarithm, which turns its rounding and that
+// of the products into a small absolute error in the logarithm. Lanes where a
+// factor might overflow or underflow, or the base of the final power might
+// be at most 0, get the bounds [-inf, +inf], except that a base at most 0
+// everywhere gives an upper bound of -inf (sigma is 0 or NaN there).
+
+// [a + b] widened for its rounding and the errors of the terms' own factors.
+template <class V>
+V lnSumUp(V a, V b) {
+    return a + b + ((absv(a) + absv(b)) * V::broadcast(kRel) + V::broadcast(kLnSlack));
+}
+
+template <class V>
+V lnSumDown(V a, V b) {
+    return a + b - ((absv(a) + absv(b)) * V::broadcast(kRel) + V::broadcast(kLnSlack));
+}
+
+template <class V>
+void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
+    const V one = V::broadcast(1.0);
+    const V zero = V::broadcast(0.0);
+
+    // ln A3. Below S0: A3 = g (s/S0)^e with e > 0, so ln A3 = ln g + e ln(s/S0).
+    // Above: A3 = 1 / (exp(-s) + 1), the model's bits.
+    const V s = p.A2 * v;
+    const auto below = s < p.S0;
+    const unsigned belowBits = bits(below);
+    constexpr unsigned kAll = (1u << V::kLanes) - 1u;
+    V a3Low = zero, a3High = zero;
+    if (belowBits != 0) {
+        const V l = logLoose(s / p.S0);
+        a3Low = lnSumDown(down(p.e * down(l)), p.lnGLow);
+        a3High = lnSumUp(up(p.e * up(l)), p.lnGHigh);
+    }
+    if (belowBits != kAll) {
+        const V l = logLoose(one / (exp(-s) + one));
+        a3Low = select(below, a3Low, down(l));
+        a3High = select(below, a3High, up(l));
+    }
+    const V ga = p.gamma * a3Low, gb = p.gamma * a3High;
+    const V lnA3gLow = down(minv(ga, gb)) - V::broadcast(kLnSlack);
+    const V lnA3gHigh = up(maxv(ga, gb)) + V::broadcast(kLnSlack);
+
+    // 10^(A1 v + A0): the exponent is the model's.
+    const V lnP10 = (p.A1 * v + p.A0) * V::broadcast(kLn10);
+    const V lnP10Low = down(lnP10) - V::broadcast(kLnSlack);
+    const V lnP10High = up(lnP10) + V::broadcast(kLnSlack);
+
+    // B1, the model's bits.
+    const V t = tanh(V::broadcast(4.0) * (p.xc16 + V::broadcast(C17) * v));
+    const V B1 = (p.c14x1 - (p.xh - t) * (V::broadcast(C15) * v)) /
+                 (exp(V::broadcast(0.34) * (v - V::broadcast(C18))) + one);
+
+    // V2: the cube (y - 1)^C20 enclosed by (x x) x widened.
+    const V y = v / p.V0 + one;
+    const auto lower = y < V::broadcast(C19);
+    V V2Low = y, V2High = y;
+    if (bits(lower) != 0) {
+        const V x = y - one;
+        const V cube = x * x * x;
+        V2Low = select(lower, down(cube) * p.b + V::broadcast(kV2Offset), y);
+        V2High = select(lower, up(cube) * p.b + V::broadcast(kV2Offset), y);
+    }
+    // B2 = exp(-V2) (D2 V2 - D1), exp(-V2) > 0.
+    const V eLow = maxv(down(exp(-V2High)), zero);
+    const V eHigh = up(exp(-V2Low));
+    const V La = p.D2 * V2Low - p.D1, Lb = p.D2 * V2High - p.D1;
+    const V Llo = minv(La, Lb), Lhi = maxv(La, Lb);
+    const V B2lo = minv(eLow * Llo, eHigh * Llo);
+    const V B2hi = maxv(eLow * Lhi, eHigh * Lhi);
+
+    // base = B2 cos2 + (B1 cos1 + 1).
+    const V rest = B1 * p.cos1 + one;
+    const V baseLow = minv(B2lo * p.cos2, B2hi * p.cos2) + rest;
+    const V baseHigh = maxv(B2lo * p.cos2, B2hi * p.cos2) + rest;
+    const V fp = V::broadcast(kFinalExponent);
+    const V lnPLow = down(fp * down(logLoose(baseLow))) - V::broadcast(kLnSlack);
+    const V lnPHigh = up(fp * up(logLoose(baseHigh))) + V::broadcast(kLnSlack);
+
+    const V lnB0Low = lnSumDown(lnP10Low, lnA3gLow), lnB0High = lnSumUp(lnP10High, lnA3gHigh);
+    const V lnLo = lnSumDown(lnPLow, lnB0Low), lnHi = lnSumUp(lnPHigh, lnB0High);
+
+    // Every factor and product a normal, finite number.
+    const V floor = V::broadcast(kLnFloor), ceiling = V::broadcast(kLnCeiling);
+    const auto safe = (floor <= a3Low) & (floor <= lnA3gLow) & (lnA3gHigh <= ceiling) &
+                      (floor <= lnP10Low) & (lnP10High <= ceiling) & (floor <= lnPLow) &
+                      (lnPHigh <= ceiling) & (floor <= lnB0Low) & (lnB0High <= ceiling) &
+                      (floor <= lnLo) & (lnHi <= ceiling) & (zero < baseLow);
+    lnLow = select(safe, lnLo, V::broadcast(-kInf));
+    lnHigh = select(safe, lnHi, select(baseHigh <= zero, V::broadcast(-kInf), V::broadcast(kInf)));
+}
+
+// ---------------------------------------------------------------------------
 // The search.
 
 // First qualifying candidate at or after lo, given that none before lo
@@ -404,6 +509,181 @@ int findFirst(const Pixel<V>& p, int lo, int hi, LowEnd low) {
     return -1;
 }
 
+// ---------------------------------------------------------------------------
+// A first guess of the answer. The model is evaluated with cheaper functions
+// and no care for rounding, at a few speeds, and the crossing interpolated;
+// the guess only decides where the exact search below starts looking.
+
+// About the modelled dB minus the observation at the speeds v (NaN where the
+// model is).
+template <class V>
+V approxExcessDb(const Pixel<V>& p, V v) {
+    const V one = V::broadcast(1.0);
+    const V s = p.A2 * v;
+    const auto below = s < p.S0;
+    const unsigned belowBits = bits(below);
+    constexpr unsigned kAll = (1u << V::kLanes) - 1u;
+    V lnA3;
+    if (belowBits == kAll) {
+        lnA3 = p.lnG + p.e * logLoose(s / p.S0);
+    } else if (belowBits == 0) {
+        lnA3 = -logLoose(exp(-s) + one);
+    } else {
+        lnA3 = select(below, p.lnG + p.e * logLoose(s / p.S0), -logLoose(exp(-s) + one));
+    }
+    const V t = tanhLoose(V::broadcast(4.0) * (p.xc16 + V::broadcast(C17) * v));
+    const V B1 = (p.c14x1 - (p.xh - t) * (V::broadcast(C15) * v)) /
+                 (exp(V::broadcast(0.34) * (v - V::broadcast(C18))) + one);
+    const V y = v / p.V0 + one;
+    const V x = y - one;
+    const V V2 = select(y < V::broadcast(C19), x * x * x * p.b + V::broadcast(kV2Offset), y);
+    const V B2 = exp(-V2) * (p.D2 * V2 - p.D1);
+    const V base = B2 * p.cos2 + (B1 * p.cos1 + one);
+    const V lnSigma = (p.A1 * v + p.A0) * V::broadcast(kLn10) + p.gamma * lnA3 +
+                      V::broadcast(kFinalExponent) * logLoose(base);
+    return lnSigma * V::broadcast(10.0 / kLn10) - p.sigma0;
+}
+
+inline constexpr int kGuessPoints = 8;
+
+// approxExcessDb at speeds[0 .. kGuessPoints) into out; the points where it
+// is at least 0 as a bit set.
+template <class V>
+unsigned approxExcessDbAt(const Pixel<V>& p, const double* speeds, double* out) {
+    unsigned reached = 0;
+    for (int k = 0; k < kGuessPoints; k += V::kLanes) {
+        const V f = approxExcessDb(p, V::load(speeds + k));
+        store(out + k, f);
+        reached |= bits(f >= V::broadcast(0.0)) << k;
+    }
+    return reached;
+}
+
+// Ladder index of the first speed at or above the crossing between speeds a
+// (excess fa < 0 or NaN) and b (fb >= 0), by linear interpolation.
+template <class V>
+int crossingIndex(double a, double fa, double b, double fb) {
+    double v = b;
+    if (__builtin_isfinite(fa) && __builtin_isfinite(fb) && fb > fa) v = a + (b - a) * (-fa / (fb - fa));
+    const double i = __builtin_ceil(v * (1.0 / kSpeedStep) - 1e-9);
+    return i < 0.0 ? 0 : i > kLadderLast + 1 ? kLadderLast + 1 : static_cast<int>(i);
+}
+
+// A guess of the first qualifying candidate (kLadderLast + 1: none). Eight
+// speeds spread over the usual winds find the bracket of the crossing, eight
+// more inside it narrow it down.
+template <class V>
+int guessIndex(const Pixel<V>& p) {
+    alignas(64) static constexpr double kCoarse[kGuessPoints] = {1.5, 3.0, 4.5, 6.0, 8.0, 10.5, 14.0, 26.0};
+    alignas(64) double f[kGuessPoints];
+    const unsigned coarse = approxExcessDbAt(p, kCoarse, f);
+    if (coarse == 0) return kLadderLast + 1;
+    const int k = __builtin_ctz(coarse);
+    const double a = k == 0 ? 0.0 : kCoarse[k - 1];
+    const double fa = k == 0 ? -kInf : f[k - 1];
+    const double b = kCoarse[k], fb = f[k];
+    // Eight inner points of nine equal steps from a to b.
+    const double h = (b - a) * (1.0 / (kGuessPoints + 1));
+    alignas(64) double u[kGuessPoints];
+    alignas(64) double g[kGuessPoints];
+    for (int j = 0; j < kGuessPoints; ++j) u[j] = a + h * (j + 1);
+    const unsigned fine = approxExcessDbAt(p, u, g);
+    const int j = fine == 0 ? kGuessPoints : __builtin_ctz(fine);
+    if (j == 0) return crossingIndex<V>(a, fa, u[0], g[0]);
+    if (j == kGuessPoints) return crossingIndex<V>(u[kGuessPoints - 1], g[kGuessPoints - 1], b, fb);
+    return crossingIndex<V>(u[j - 1], g[j - 1], u[j], g[j]);
+}
+
+// ---------------------------------------------------------------------------
+// The search from a guess. The kGuessWindow candidates from the guess minus
+// kGuessBefore on are decided one by one (by their own bounds, or evaluated
+// where these leave any doubt); the candidates before them are covered by
+// kSplit consecutive blocks, the nearest ones the shortest, and bounded
+// together. Every block whose bound does not exclude it is searched, in order,
+// before the window's answer is taken; when the window holds no qualifying
+// candidate the search goes on after it. So a wrong guess costs time only.
+
+inline constexpr int kGuessWindow = 8;
+inline constexpr int kGuessBefore = 4;
+// Size of the block nearest to the window; each further one is twice as long,
+// the first block takes what remains.
+inline constexpr int kNearestBlock = 3;
+
+// First qualifying candidate among start .. start + kGuessWindow - 1 (all on
+// the ladder), -1 when none. A candidate is taken from its bounds when every
+// one before it in the window is excluded by them and its lower bound clears
+// the observation; otherwise the vector is evaluated.
+template <class V>
+int scanWindow(const Pixel<V>& p, int start) {
+    for (int i = start; i < start + kGuessWindow; i += V::kLanes) {
+        V lnLow, lnHigh;
+        lnSigmaRange(p, ladderSpeeds<V>(i), lnLow, lnHigh);
+        const unsigned open = ~bits(lnHigh < p.lnThreshold) & ((1u << V::kLanes) - 1u);
+        if (open == 0) continue;
+        const int k = __builtin_ctz(open);
+        if (((bits(p.lnThresholdUp < lnLow) >> k) & 1u) != 0) return i + k;
+        const unsigned q = qualifyingLanes(p, i);
+        if (q != 0) return i + __builtin_ctz(q);
+    }
+    return -1;
+}
+
+// The low end of a block that starts after candidate last.
+template <class V>
+LowEnd lowEndAfter(const Pixel<V>& p, int last) {
+    const V v = V::broadcast(static_cast<double>(last) * kSpeedStep);
+    alignas(64) double unused[3][V::kLanes];
+    LowEnd low = rootLowEnd(p);
+    lnSigmaUpper(p, v, v, low, unused[0], unused[1], unused[2]);
+    return low;
+}
+
+template <class V>
+int searchFromGuess(const Pixel<V>& p, int guess) {
+    if (guess < 0) guess = 0;
+    if (guess > kLadderLast + 1) guess = kLadderLast + 1;
+    int start = guess - kGuessBefore;
+    if (start > kLadderLast + 1 - kGuessWindow) start = kLadderLast + 1 - kGuessWindow;
+    if (start < 0) start = 0;
+    if (start > 0) {
+        // Blocks lo[k] .. hi[k]; empty ones (at the left) hold speed 0 alone and
+        // are not searched.
+        alignas(64) double va[kSplit];
+        alignas(64) double vb[kSplit];
+        int lo[kSplit], hi[kSplit];
+        int end = start - 1, size = kNearestBlock;
+        for (int k = kSplit - 1; k >= 0; --k) {
+            hi[k] = end;
+            lo[k] = k == 0 || end - size + 1 < 0 ? 0 : end - size + 1;
+            if (end < 0) lo[k] = 0;
+            va[k] = static_cast<double>(end < 0 ? 0 : lo[k]) * kSpeedStep;
+            vb[k] = static_cast<double>(end < 0 ? 0 : end) * kSpeedStep;
+            end = lo[k] - 1;
+            size += size;
+        }
+        alignas(64) double lowTanh[kSplit];
+        alignas(64) double lowExp[kSplit];
+        alignas(64) double lowExpV2[kSplit];
+        LowEnd low = rootLowEnd(p);
+        unsigned skip = 0;
+        for (int k = 0; k < kSplit; k += V::kLanes) {
+            const V lnS = lnSigmaUpper(p, V::load(va + k), V::load(vb + k), low, lowTanh + k, lowExp + k,
+                                       lowExpV2 + k);
+            skip |= bits(lnS < p.lnThreshold) << k;
+        }
+        for (int k = 0; k < kSplit; ++k) {
+            if (hi[k] < 0 || ((skip >> k) & 1u) != 0) continue;
+            const int found = findFirst(p, lo[k], hi[k], LowEnd{lowTanh[k], lowExp[k], lowExpV2[k]});
+            if (found >= 0) return found;
+        }
+    }
+    const int found = scanWindow(p, start);
+    if (found >= 0) return found;
+    const int next = start + kGuessWindow;
+    if (next > kLadderLast) return -1;
+    return findFirst(p, next, kLadderLast, lowEndAfter(p, next - 1));
+}
+
 // Prepares the pixel; returns false when the answer is known without any
 // candidate: every modelled value is NaN, or the observation is NaN or +inf.
 template <class V>
@@ -427,8 +707,25 @@ double windspeedSearch(double wind_dir, double inc_angle, double sigma0) {
     Pixel<V> p;
     if (!preparePixel(p, wind_dir, inc_angle, sigma0)) return kFallbackSpeed;
     const int found =
-        p.boundsUsable ? findFirst(p, 0, kLadderLast, rootLowEnd(p)) : scanRange(p, 0, kLadderLast);
+        p.boundsUsable ? searchFromGuess(p, guessIndex(p)) : scanRange(p, 0, kLadderLast);
     return speedOf<V>(found);
+}
+
+// The search started from a given guess, right or wrong; the same answer.
+template <class V>
+double windspeedSearchFrom(double wind_dir, double inc_angle, double sigma0, int guess) {
+    Pixel<V> p;
+    if (!preparePixel(p, wind_dir, inc_angle, sigma0)) return kFallbackSpeed;
+    const int found = p.boundsUsable ? searchFromGuess(p, guess) : scanRange(p, 0, kLadderLast);
+    return speedOf<V>(found);
+}
+
+// The search's guess for a pixel (-1 when it makes none).
+template <class V>
+int guessAt(double wind_dir, double inc_angle, double sigma0) {
+    Pixel<V> p;
+    if (!preparePixel(p, wind_dir, inc_angle, sigma0) || !p.boundsUsable) return -1;
+    return guessIndex(p);
 }
 
 template <class V>
@@ -474,10 +771,37 @@ double blockUpperDb(double wind_dir, double inc_angle, int lo, int hi) {
     return r[1] * (10.0 / kLn10);
 }
 
+// The bounds, in dB, that the search puts on the modelled values at the
+// candidates index[0..n); -inf and +inf where it has none.
+template <class V>
+void candidateRangeDbAt(double wind_dir, double inc_angle, const int* index, double* low, double* high,
+                        int n) {
+    Pixel<V> p;
+    setupPixel(p, sleefGeometry(wind_dir, inc_angle, V::kFma), 0.0);
+    alignas(64) double v[V::kLanes];
+    alignas(64) double lo[V::kLanes];
+    alignas(64) double hi[V::kLanes];
+    for (int i = 0; i < n; i += V::kLanes) {
+        for (int k = 0; k < V::kLanes; ++k) {
+            v[k] = static_cast<double>(i + k < n ? index[i + k] : 0) * kSpeedStep;
+        }
+        V lnLow, lnHigh;
+        lnSigmaRange(p, V::load(v), lnLow, lnHigh);
+        store(lo, lnLow);
+        store(hi, lnHigh);
+        for (int k = 0; k < V::kLanes && i + k < n; ++k) {
+            const bool usable = p.boundsUsable;
+            low[i + k] = usable ? lo[k] * (10.0 / kLn10) : -kInf;
+            high[i + k] = usable ? hi[k] * (10.0 / kLn10) : kInf;
+        }
+    }
+}
+
 template <class V>
 constexpr SearchKernels makeSearchKernels(cpu::Isa isa) {
-    return SearchKernels{isa, V::kLanes, &windspeedSearch<V>, &windspeedScan<V>, &modelDbAt<V>,
-                         &blockUpperDb<V>};
+    return SearchKernels{isa,           V::kLanes,         &windspeedSearch<V>,
+                         &windspeedScan<V>, &modelDbAt<V>, &blockUpperDb<V>,
+                         &windspeedSearchFrom<V>, &guessAt<V>, &candidateRangeDbAt<V>};
 }
 
 }  // namespace quorvane::cmod5n::search

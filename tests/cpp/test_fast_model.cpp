@@ -119,6 +119,51 @@ TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
     }
 }
 
+// The bounds at single candidates enclose the modelled value (the search
+// takes a candidate as qualifying when its lower bound clears the
+// observation, and excludes it when its upper bound stays below). Geometries
+// over the domain, every candidate of the ladder; and the bounds are usually
+// finite and tight for realistic geometries.
+TEST(FastModel, CandidateBoundsEncloseTheModel) {
+    for (const SearchKernels* k : availableKernels()) {
+        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        std::mt19937_64 rng(45);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        std::int64_t compared = 0, finite = 0, tight = 0, violations = 0;
+        std::vector<int> index(cm::kLadderLast + 1);
+        for (int i = 0; i <= cm::kLadderLast; ++i) index[i] = i;
+        std::vector<double> db(index.size()), low(index.size()), high(index.size());
+        for (int g = 0; g < 400; ++g) {
+            const double dir = g % 50 == 0 ? 0.0 : -720.0 + 1440.0 * unit(rng);
+            const double inc = g % 4 == 0 ? -1000.0 + 2000.0 * unit(rng) : 10.0 + 80.0 * unit(rng);
+            const int n = static_cast<int>(index.size());
+            k->modelDb(dir, inc, index.data(), db.data(), n);
+            k->candidateRangeDb(dir, inc, index.data(), low.data(), high.data(), n);
+            for (int i = 0; i < n; ++i) {
+                ++compared;
+                const double slack = 1e-9 * (1.0 + std::fabs(db[i]));
+                // A NaN model value never qualifies: only an upper bound of -inf
+                // or no finite lower bound is allowed there.
+                const bool ok = std::isnan(db[i])
+                                    ? !(low[i] > -kInf)
+                                    : ((low[i] <= db[i] || low[i] <= db[i] + slack) &&
+                                       (db[i] <= high[i] || db[i] <= high[i] + slack));
+                if (!ok && violations++ < 5) {
+                    ADD_FAILURE() << "dir " << dir << " inc " << inc << " candidate " << i << ": "
+                                  << db[i] << " dB outside [" << low[i] << ", " << high[i] << "]";
+                }
+                if (std::isfinite(low[i]) && std::isfinite(high[i])) {
+                    ++finite;
+                    if (high[i] - low[i] < 1e-8) ++tight;
+                }
+            }
+        }
+        EXPECT_EQ(violations, 0) << "of " << compared << " candidates";
+        EXPECT_GT(finite, compared / 2);
+        EXPECT_GT(tight, finite * 99 / 100);
+    }
+}
+
 // A bound is close to the values it covers for a short block: within a few
 // candidate steps (about 0.01 dB each at these speeds), which the search needs
 // to skip the block just before the answer.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,57 @@ TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
             expectSameAnswers(inputs, k->search,
                               quorvane::cmod5n::windspeedLinearScan<quorvane::SleefScalarMath<false>>);
         }
+    }
+}
+
+// The search starts where a guess puts the answer; a wrong guess may cost
+// time but never changes the answer. Guesses far too low and far too high, a
+// few candidates off either side, at the ladder's ends, and out of its range.
+TEST(FastSearch, AnyGuessGivesTheScanAnswer) {
+    constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
+    for (const SearchKernels* k : availableKernels()) {
+        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        std::vector<Input> inputs = realisticInputs(1500, 81);
+        for (const Input& in : domainInputs(1500, 82)) inputs.push_back(in);
+        for (const Input& in : tieInputs(*k, 500, 83)) inputs.push_back(in);
+        std::mt19937_64 rng(84);
+        std::int64_t compared = 0, mismatches = 0;
+        for (const Input& in : inputs) {
+            const double want = k->scan(in.wind_dir, in.inc_angle, in.sigma0);
+            const int answer = static_cast<int>(std::lround(want * 100.0));
+            const int guesses[] = {kMin, -1, 0, 1, 7, 8, 9, 2592, 2593, 2600, 2601, 2602, kMax,
+                                   answer - 300, answer - 40, answer - 9, answer - 5, answer - 4,
+                                   answer - 1, answer, answer + 1, answer + 3, answer + 4,
+                                   answer + 5, answer + 12, answer + 300,
+                                   static_cast<int>(rng() % 2601)};
+            for (const int guess : guesses) {
+                const double got = k->searchFrom(in.wind_dir, in.inc_angle, in.sigma0, guess);
+                ++compared;
+                if (std::bit_cast<std::uint64_t>(got) != std::bit_cast<std::uint64_t>(want) &&
+                    mismatches++ < 5) {
+                    ADD_FAILURE() << "input " << describe(in) << " guess " << guess << ": search "
+                                  << got << ", scan " << want;
+                }
+            }
+        }
+        EXPECT_EQ(mismatches, 0) << "of " << compared << " searches";
+    }
+}
+
+// On realistic scenes the guess lands within a few candidates of the answer
+// (otherwise the search is still exact, only slower).
+TEST(FastSearch, GuessIsNearTheAnswerOnRealisticScenes) {
+    for (const SearchKernels* k : availableKernels()) {
+        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        int near = 0, total = 0;
+        for (const Input& in : realisticInputs(5000, 85)) {
+            const int guess = k->guess(in.wind_dir, in.inc_angle, in.sigma0);
+            const double want = k->scan(in.wind_dir, in.inc_angle, in.sigma0);
+            const int answer = want == 26.0 ? 2601 : static_cast<int>(std::lround(want * 100.0));
+            ++total;
+            if (guess >= 0 && std::abs(guess - answer) <= 3) ++near;
+        }
+        EXPECT_GT(near, total * 95 / 100) << near << " of " << total;
     }
 }
 
