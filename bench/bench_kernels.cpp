@@ -7,6 +7,7 @@
 #include <omp.h>
 
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "era5/wind_angle.hpp"
+#include "era5/wind_angle_kernels.hpp"
 #include "grid/grid_view.hpp"
 
 namespace {
@@ -180,6 +182,47 @@ void BM_PlainAddGrid(benchmark::State& state) {
     setPerPixel(state, kAngleRows * kAngleColumns);
 }
 BENCHMARK(BM_PlainAddGrid)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Each available instruction set's direction rows over the same grid, one
+// thread, no OpenMP region.
+void BM_DirectionRowsIsa(benchmark::State& state) {
+    const auto* k = quorvane::era5::windAngleKernels(static_cast<quorvane::cpu::Isa>(state.range(0)));
+    if (k == nullptr) {
+        state.SkipWithError("instruction set not supported here");
+        return;
+    }
+    ComponentGrids g;
+    for (auto _ : state) {
+        for (std::int64_t i = 0; i < kAngleRows; ++i) k->row(g.u.view, g.v.view, g.out.view, i, kAngleColumns);
+        benchmark::DoNotOptimize(g.out.values.data());
+    }
+    state.SetLabel(quorvane::cpu::name(k->isa));
+    setPerPixel(state, kAngleRows * kAngleColumns);
+}
+BENCHMARK(BM_DirectionRowsIsa)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+// The direction grid, one thread, with the first state.range(0) percent of
+// every row NaN in both components (a swath's corners on a regular grid).
+void BM_DirectionGridWithNaNEdges(benchmark::State& state) {
+    ComponentGrids g;
+    const std::int64_t edge = kAngleColumns * state.range(0) / 100;
+    for (std::int64_t i = 0; i < kAngleRows; ++i) {
+        for (std::int64_t j = 0; j < edge; ++j) {
+            g.u.values[i * kAngleColumns + j] = std::numeric_limits<float>::quiet_NaN();
+            g.v.values[i * kAngleColumns + j] = std::numeric_limits<float>::quiet_NaN();
+        }
+    }
+    const int before = omp_get_max_threads();
+    omp_set_num_threads(1);
+    for (auto _ : state) {
+        quorvane::ERA5_windAngle_parallel(g.u.view, g.v.view, g.out.view);
+        benchmark::DoNotOptimize(g.out.values.data());
+    }
+    omp_set_num_threads(before);
+    state.SetLabel(std::to_string(state.range(0)) + "% NaN");
+    setPerPixel(state, kAngleRows * kAngleColumns);
+}
+BENCHMARK(BM_DirectionGridWithNaNEdges)->Arg(30)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

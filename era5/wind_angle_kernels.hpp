@@ -1,8 +1,9 @@
 // The vectorised wind direction kernels, one per instruction set.
 //
-// Each computes, per element, the same double as windAngleFromComponents with
+// Each computes, per element, the same float32 as windAngleFromComponents with
 // SLEEF's atan2 of the kernel's family (FMA for AVX2 and AVX-512, non-FMA for
-// SSE2) and stores it rounded to float32.
+// SSE2) rounded to float32. Most elements take a cheaper direct arc tangent of
+// (-u, -v) whose float32 rounding is provably the same (wind_angle_simd.hpp).
 #pragma once
 
 #include <cstdint>
@@ -12,12 +13,24 @@
 
 namespace quorvane::era5 {
 
+// The direct arc tangent A of the kernels lies within kDirectAngleErrorUlps
+// units in the last place of A (double ulps) of the exact double form,
+// whichever SLEEF family the latter uses. Its float32 rounding is used only
+// when A is at least kDirectAngleMarginUlps of its ulps from every float32
+// rounding midpoint; the proof of the first figure is in wind_angle_simd.hpp.
+inline constexpr std::int64_t kDirectAngleErrorUlps = 7200;
+inline constexpr std::int64_t kDirectAngleMarginUlps = 16384;
+
 struct WindAngleKernels {
     cpu::Isa isa;
     int lanes;
     // Columns 0 .. columns - 1 of row i of the three float32 views.
     void (*row)(const GridView& wind_U10_view, const GridView& wind_V10_view,
                 const GridView& out_wind_angle, std::int64_t i, std::int64_t columns);
+    // The direct arc tangent A alone, as the contiguous rows compute it, for
+    // n components: NaN where a component is not finite, no fallback. For
+    // testing its error bound.
+    void (*directAngle)(const float* u, const float* v, double* angle, std::int64_t n);
 };
 
 // The kernels for isa, or nullptr when this CPU cannot run them.

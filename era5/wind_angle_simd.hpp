@@ -2,9 +2,19 @@
 //
 // Include only from the per-instruction-set kernel translation units, with V
 // one of the grid/simd_*.hpp vector types (whose unnamed namespace keeps the
-// instantiations local). Like the search kernels, this header defines only
-// templates and reads the views' fields directly instead of calling their
-// inline member functions.
+// instantiations local) and Bits that unit's bit-level helpers:
+//   Bits::withSignOfNegated(m, u)  m (sign bit clear) with the sign of -u
+//   Bits::flipSign(p, a, b)        p negated in the lanes where exactly one
+//                                  of the masks a, b is set
+//   Bits::roundingInDoubt(m)       lanes whose double m lies within
+//                                  kDirectAngleMarginUlps ulps of a float32
+//                                  rounding midpoint of its binade, or is
+//                                  below 2^-125, or NaN
+// and optionally its own loops for contiguous rows and for directAngles:
+//   Bits::contiguousRow(pu, pv, po, columns)  returns the columns it did
+//   Bits::directAngles(u, v, angle, n)
+// Like the search kernels, this header defines only templates and reads the
+// views' fields directly instead of calling their inline member functions.
 #pragma once
 
 #include <cstdint>
@@ -14,23 +24,130 @@
 
 namespace quorvane::era5::simd_row {
 
-// s = sqrt(u u + v v); atan2((-u) / s, (-v) / s), operation by operation as
-// the scalar form, for storing as float32. The 3.5-ULP atan2 lies within 4.5
-// double ULPs of the 1.0-ULP one, so both round to the same float32 unless the
-// value is that close to a float32 rounding midpoint (or tiny, or NaN); only
-// then is the 1.0-ULP atan2 evaluated. The float32 results are therefore
-// those of the 1.0-ULP atan2 in every lane.
+// s = sqrt(u u + v v); atan2((-u) / s, (-v) / s) with the 1.0-ULP atan2,
+// operation by operation as the scalar form: the same bits in every lane,
+// NaNs included. Only for the lanes the direct arc tangent below cannot
+// decide: near a float32 rounding midpoint (rare), tiny, or NaN (non-finite
+// or both-zero components). Out of line, keeping the row loop's registers
+// free.
 template <class V>
-V windAngleForFloat(V u, V v) {
+[[gnu::noinline]] V windAngleExact(V u, V v) {
     const V s = sqrt(u * u + v * v);
     const V y = (-u) / s;
     const V x = (-v) / s;
-    const V a = atan2Loose(y, x);
-    if (bits(nearFloatRoundingBoundary(a)) != 0) return atan2(y, x);
-    return a;
+    return atan2(y, x);
 }
 
-template <class V>
+// |A|, the magnitude of the direct arc tangent A of (-u, -v): one division
+// and a short polynomial instead of a square root, two divisions and atan2.
+//
+// Octants: n <= d are |u| and |v| sorted. When n > d tan(pi/8) the pair is
+// turned by pi/4 to (n - d, n + d), both exact in double because n/d lies in
+// (0.41, 1] and both are float32 values. The test rounds (in double), so
+// t = num/den lies within tan(pi/8) (1 + 2^-50) in magnitude, atan(t) within
+// pi/8 (1 + 2^-50), and |A| = O +- atan(t) with O a multiple of pi/4 picked
+// by the octant, at least O/2, and never -0. A takes the sign of -u.
+//
+// atan(t) = t + t z R(z), z = t^2, with R the degree-6 minimax polynomial for
+// the relative error of atan on |t| <= tan(pi/8) (1 + 1e-6). With the double
+// coefficients below its relative error is at most 7.86e-13 (evaluated in
+// 60-digit arithmetic on 2e5 points; the error curve equioscillates).
+//
+// Error of A against the exact form a, for finite u, v not both zero, with
+// theta = atan2(-u, -v) exactly:
+//  - The exact form: u u and v v are exact and nothing over- or underflows for
+//    float32 inputs, so y = (-u/s)(1 + e1), x = (-v/s)(1 + e2), |e| <= 2^-53;
+//    s cancels in the angle, and the ratio error moves it by at most
+//    |e1 - e2| |sin 2 theta| / 2 <= 2^-52 |theta|. SLEEF's atan2 adds at most
+//    1.0 ulp <= 2^-52 |a|. So |a - theta| <= 4.01 2^-53 |theta|.
+//  - The direct path: the rounded quotient (2^-53 relative) moves atan(t) by
+//    no more than that relative amount, since t / (1 + t^2) <= atan t; z, the
+//    polynomial and t z carry a factor |z R| <= 0.06, and the last
+//    multiply-add rounds once (twice without FMA, the product's rounding again
+//    scaled by 0.06): at most 2.5 2^-53 relative in p = atan(t). O is within
+//    2^-52 O of k pi/4, |p| <= |A| and O <= 2 |A|, and the final addition
+//    rounds once: |A - theta| <= |theta| (7.86e-13 + 5.5 2^-53).
+//  - Together |A - a| <= 7.88e-13 |A| < 7100 ulp(A), as ulp(A) > 2^-53 |A|
+//    (kDirectAngleErrorUlps).
+// If A is farther than that from every float32 rounding midpoint, a lies
+// between the same two midpoints and rounds to the same float32. For
+// |A| >= 2^-125 (1 - 2^-25) both are float32 normal numbers, and the nearest
+// midpoints outside A's binade are at least 2^27 ulp(A) away, so the test of
+// A's low bits (kDirectAngleMarginUlps, over twice the bound) covers every
+// midpoint.
+//
+// A non-finite component makes n + d non-finite and the result NaN (unless
+// kFoldNonFinite is off: then only a NaN in n does, and the caller finds the
+// other lanes itself); both components zero give 0/0 = NaN. The exact form
+// decides those, down to the NaN's bits. Exactly one zero component gives a
+// multiple of pi/2 (t = 0, within the error argument), or a zero, which goes
+// to the exact form as tiny.
+//
+// sortedMagnitude takes n, d (either may be NaN if a component is: then one
+// of them is) and the octant masks: steep for |u| > |v| (|A| in (pi/4,
+// 3pi/4)), back for v > 0 (|A| > pi/2) and turn for the pi/4 turn.
+template <class V, class Bits, bool kFoldNonFinite = true, class M>
+[[gnu::always_inline]] inline V sortedMagnitude(V n, V d, M steep, M back, M turn) {
+    constexpr double kPi = 3.141592653589793;
+    // R(z), highest degree first.
+    constexpr double kR6 = -0x1.36addc9e4f1abp-5;
+    constexpr double kR5 = 0x1.1e5c705067239p-4;
+    constexpr double kR4 = -0x1.7082bf8f36085p-4;
+    constexpr double kR3 = 0x1.c6d1ec71fc6f3p-4;
+    constexpr double kR2 = -0x1.2490c30b4ba91p-3;
+    constexpr double kR1 = 0x1.999991fc45123p-3;
+    constexpr double kR0 = -0x1.5555554edf772p-2;
+
+    const V sum = n + d;  // not finite if a component is not
+    const V t = select(turn, n - d, n) / select(turn, sum, d);
+
+    const V z = t * t;
+    const V z2 = z * z;
+    const V r01 = mulAdd(V::broadcast(kR1), z, V::broadcast(kR0));
+    const V r23 = mulAdd(V::broadcast(kR3), z, V::broadcast(kR2));
+    const V r45 = mulAdd(V::broadcast(kR5), z, V::broadcast(kR4));
+    V r = mulAdd(V::broadcast(kR6), z2, r45);
+    r = mulAdd(r, z2, r23);
+    r = mulAdd(r, z2, r01);
+    const V p = mulAdd(t * z, r, t);
+
+    // Turned adds pi/4; steep reflects about pi/4 (pi/2 - .); back reflects
+    // about pi/2 (pi - .). Each reflection negates p.
+    V o = select(turn, V::broadcast(kPi / 4), V::broadcast(0.0));
+    o = select(steep, V::broadcast(kPi / 2) - o, o);
+    o = select(back, V::broadcast(kPi) - o, o);
+    const V m = o + Bits::flipSign(p, steep, back);
+    if constexpr (!kFoldNonFinite) return m;
+    // + 0 * sum: m itself where the components are finite, else NaN.
+    return mulAdd(sum, V::broadcast(0.0), m);
+}
+
+inline constexpr double kTanPi8 = 0.41421356237309503;  // tan(pi/8)
+
+template <class V, class Bits>
+[[gnu::always_inline]] inline V directMagnitude(V u, V v) {
+    const V ay = absv(u);  // |-u|
+    const V ax = absv(v);  // |-v|
+    // min and max return their second operand if either is NaN: one of n, d
+    // is then NaN.
+    const V n = minv(ay, ax);
+    const V d = maxv(ax, ay);
+    return sortedMagnitude<V, Bits>(n, d, ax < ay, v > V::broadcast(0.0), n > d * V::broadcast(kTanPi8));
+}
+
+// The float32 rounding of the exact form: the direct arc tangent where it is
+// provably the same, the exact form for the lanes near a rounding midpoint,
+// below 2^-125 (zero and float32 subnormal results) or NaN.
+template <class V, class Bits>
+[[gnu::always_inline]] inline V windAngleForFloat(V u, V v) {
+    const V m = directMagnitude<V, Bits>(u, v);
+    const auto redo = Bits::roundingInDoubt(m);
+    const V a = Bits::withSignOfNegated(m, u);
+    if (__builtin_expect(bits(redo) == 0, 1)) return a;
+    return select(redo, windAngleExact(u, v), a);
+}
+
+template <class V, class Bits>
 void windAngleRow(const GridView& wind_U10_view, const GridView& wind_V10_view,
                   const GridView& out_wind_angle, std::int64_t i, std::int64_t columns) {
     constexpr int kLanes = V::kLanes;
@@ -42,19 +159,42 @@ void windAngleRow(const GridView& wind_U10_view, const GridView& wind_V10_view,
     const std::int64_t so = out_wind_angle.stride[1];
     std::int64_t j = 0;
     if (su == 4 && sv == 4 && so == 4) {
-        // Contiguous rows: whole vectors straight from and to memory.
+        // Contiguous rows: whole vectors straight from and to memory, two at
+        // a time for independent work between the long dependency chains
+        // (or as the instruction set's own loop has it).
+        if constexpr (requires { Bits::contiguousRow(pu, pv, po, columns); }) {
+            j = Bits::contiguousRow(pu, pv, po, columns);
+        }
+        for (; j + 2 * kLanes <= columns; j += 2 * kLanes) {
+            const V u0 = V::loadFloats(pu + j * 4), u1 = V::loadFloats(pu + (j + kLanes) * 4);
+            const V v0 = V::loadFloats(pv + j * 4), v1 = V::loadFloats(pv + (j + kLanes) * 4);
+            const V m0 = directMagnitude<V, Bits>(u0, v0);
+            const V m1 = directMagnitude<V, Bits>(u1, v1);
+            const auto redo0 = Bits::roundingInDoubt(m0);
+            const auto redo1 = Bits::roundingInDoubt(m1);
+            V a0 = Bits::withSignOfNegated(m0, u0);
+            V a1 = Bits::withSignOfNegated(m1, u1);
+            if (__builtin_expect((bits(redo0) | bits(redo1)) != 0, 0)) {
+                if (bits(redo0) != 0) a0 = select(redo0, windAngleExact(u0, v0), a0);
+                if (bits(redo1) != 0) a1 = select(redo1, windAngleExact(u1, v1), a1);
+            }
+            storeFloats(po + j * 4, a0);
+            storeFloats(po + (j + kLanes) * 4, a1);
+        }
         for (; j + kLanes <= columns; j += kLanes) {
-            storeFloats(po + j * 4, windAngleForFloat(V::loadFloats(pu + j * 4), V::loadFloats(pv + j * 4)));
+            storeFloats(po + j * 4, windAngleForFloat<V, Bits>(V::loadFloats(pu + j * 4),
+                                                               V::loadFloats(pv + j * 4)));
         }
     }
-    // Any strides (and the tail): element by element through a small buffer.
+    // Any strides (and the tail): element by element through a small buffer,
+    // padded with components that need no exact fallback.
     alignas(64) double bu[kLanes];
     alignas(64) double bv[kLanes];
     alignas(64) double r[kLanes];
     while (j < columns) {
         const int n = columns - j < kLanes ? static_cast<int>(columns - j) : kLanes;
         for (int k = 0; k < kLanes; ++k) {
-            float fu = 0.0f, fv = 0.0f;
+            float fu = 1.0f, fv = 1.0f;
             if (k < n) {
                 __builtin_memcpy(&fu, pu + (j + k) * su, sizeof fu);
                 __builtin_memcpy(&fv, pv + (j + k) * sv, sizeof fv);
@@ -62,7 +202,7 @@ void windAngleRow(const GridView& wind_U10_view, const GridView& wind_V10_view,
             bu[k] = fu;
             bv[k] = fv;
         }
-        store(r, windAngleForFloat(V::load(bu), V::load(bv)));
+        store(r, windAngleForFloat<V, Bits>(V::load(bu), V::load(bv)));
         for (int k = 0; k < n; ++k) {
             const float value = static_cast<float>(r[k]);
             __builtin_memcpy(po + (j + k) * so, &value, sizeof value);
@@ -71,9 +211,31 @@ void windAngleRow(const GridView& wind_U10_view, const GridView& wind_V10_view,
     }
 }
 
-template <class V>
+template <class V, class Bits>
+void directAngles(const float* u, const float* v, double* angle, std::int64_t n) {
+    if constexpr (requires { Bits::directAngles(u, v, angle, n); }) {
+        Bits::directAngles(u, v, angle, n);
+    } else {
+        constexpr int kLanes = V::kLanes;
+        alignas(64) double bu[kLanes];
+        alignas(64) double bv[kLanes];
+        alignas(64) double r[kLanes];
+        for (std::int64_t j = 0; j < n; j += kLanes) {
+            const int m = n - j < kLanes ? static_cast<int>(n - j) : kLanes;
+            for (int k = 0; k < kLanes; ++k) {
+                bu[k] = k < m ? u[j + k] : 1.0f;
+                bv[k] = k < m ? v[j + k] : 1.0f;
+            }
+            const V u0 = V::load(bu);
+            store(r, Bits::withSignOfNegated(directMagnitude<V, Bits>(u0, V::load(bv)), u0));
+            for (int k = 0; k < m; ++k) angle[j + k] = r[k];
+        }
+    }
+}
+
+template <class V, class Bits>
 constexpr WindAngleKernels makeWindAngleKernels(cpu::Isa isa) {
-    return WindAngleKernels{isa, V::kLanes, &windAngleRow<V>};
+    return WindAngleKernels{isa, V::kLanes, &windAngleRow<V, Bits>, &directAngles<V, Bits>};
 }
 
 }  // namespace quorvane::era5::simd_row
