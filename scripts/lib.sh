@@ -52,7 +52,7 @@ make_venv() {
     local python
     if [ ! -x "$QUORVANE_VENV/bin/python" ]; then
         python=$(find_python312) || die "Python 3.12 not found (install it, or put python3.12 on PATH)"
-        "$python" -m venv "$QUORVANE_VENV" || die "could not create a virtual environment with $python"
+        "$python" -m venv "$QUORVANE_VENV" || die "could not create a virtual environment with $python (Debian: apt-get install python3.12-venv)"
     fi
     PY=$QUORVANE_VENV/bin/python
     "$PY" -m pip install -q --upgrade pip >/dev/null
