@@ -20,6 +20,18 @@
 
 namespace {
 
+// Sets the OpenMP team size for a benchmark and restores it afterwards.
+class OpenMpThreads {
+public:
+    explicit OpenMpThreads(int threads) : before_(omp_get_max_threads()) { omp_set_num_threads(threads); }
+    OpenMpThreads(const OpenMpThreads&) = delete;
+    OpenMpThreads& operator=(const OpenMpThreads&) = delete;
+    ~OpenMpThreads() { omp_set_num_threads(before_); }
+
+private:
+    int before_;
+};
+
 using quorvane::bench::ScenePixel;
 
 const std::vector<ScenePixel>& scene() {
@@ -113,13 +125,13 @@ void BM_SpeedGrid(benchmark::State& state) {
     out.stride[1] = 8;
     out.type = quorvane::ElementType::Float64;
     const int threads = static_cast<int>(state.range(0));
-    const int before = omp_get_max_threads();
-    omp_set_num_threads(threads);
-    for (auto _ : state) {
-        quorvane::windspeedCmod5n_parallel(dir.view, inc.view, sig.view, out);
-        benchmark::DoNotOptimize(speed.data());
+    {
+        OpenMpThreads team(threads);
+        for (auto _ : state) {
+            quorvane::windspeedCmod5n_parallel(dir.view, inc.view, sig.view, out);
+            benchmark::DoNotOptimize(speed.data());
+        }
     }
-    omp_set_num_threads(before);
     state.SetLabel(std::to_string(threads) + " thread(s)");
     setPerPixel(state, rows * columns);
 }
@@ -151,23 +163,25 @@ struct ComponentGrids {
     }
 };
 
-void BM_DirectionGrid(benchmark::State& state) {
-    ComponentGrids g;
-    const int before = omp_get_max_threads();
-    omp_set_num_threads(1);
+// The direction grid over g on one thread.
+void runDirectionGrid(benchmark::State& state, ComponentGrids& g) {
+    OpenMpThreads team(1);
     for (auto _ : state) {
         quorvane::ERA5_windAngle_parallel(g.u.view, g.v.view, g.out.view);
         benchmark::DoNotOptimize(g.out.values.data());
     }
-    omp_set_num_threads(before);
+}
+
+void BM_DirectionGrid(benchmark::State& state) {
+    ComponentGrids g;
+    runDirectionGrid(state, g);
     setPerPixel(state, kAngleRows * kAngleColumns);
 }
 BENCHMARK(BM_DirectionGrid)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_PlainAddGrid(benchmark::State& state) {
     ComponentGrids g;
-    const int before = omp_get_max_threads();
-    omp_set_num_threads(1);
+    OpenMpThreads team(1);
     for (auto _ : state) {
         const quorvane::GridView u = g.u.view, v = g.v.view, out = g.out.view;
 #pragma omp parallel for schedule(static)
@@ -178,7 +192,6 @@ void BM_PlainAddGrid(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(g.out.values.data());
     }
-    omp_set_num_threads(before);
     setPerPixel(state, kAngleRows * kAngleColumns);
 }
 BENCHMARK(BM_PlainAddGrid)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -212,13 +225,7 @@ void BM_DirectionGridWithNaNEdges(benchmark::State& state) {
             g.v.values[i * kAngleColumns + j] = std::numeric_limits<float>::quiet_NaN();
         }
     }
-    const int before = omp_get_max_threads();
-    omp_set_num_threads(1);
-    for (auto _ : state) {
-        quorvane::ERA5_windAngle_parallel(g.u.view, g.v.view, g.out.view);
-        benchmark::DoNotOptimize(g.out.values.data());
-    }
-    omp_set_num_threads(before);
+    runDirectionGrid(state, g);
     state.SetLabel(std::to_string(state.range(0)) + "% NaN");
     setPerPixel(state, kAngleRows * kAngleColumns);
 }
