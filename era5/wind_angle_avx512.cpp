@@ -58,13 +58,24 @@ inline __m512 joinHalves(__m256 low, __m256 high) {
 inline __m512d toDoubles(__m256 a) { return _mm512_maskz_cvtps_pd(0xFF, a); }
 inline __m256 toFloats(__m512d a) { return _mm512_maskz_cvtpd_ps(0xFF, a); }
 
-// |A| of 16 elements: absolute values, sorting and the steep and back tests
-// in float32 on all 16, which is exact, then the rest on two vectors of
-// doubles. The turn test stays in double: a float32 product d tan(pi/8)
-// would round coarsely for subnormal d. Returns the lanes with a non-finite
-// component whose |A| need not be NaN (d infinite or NaN; a NaN in n makes
-// |A| NaN).
-[[gnu::always_inline]] inline __mmask16 magnitudes16(__m512 u, __m512 v, Vec& m0, Vec& m1) {
+// The direct arc tangent of 16 elements in two stages, so that the row loop
+// can overlap the division of one block with the polynomial of the previous
+// one: the chain from the loads to the store is too long for the
+// out-of-order window to overlap blocks by itself.
+//
+// Stage one: absolute values, sorting and the steep and back tests in float32
+// on all 16, which is exact, then the reduced arguments on two vectors of
+// doubles. The turn test stays in double: a float32 product d tan(pi/8) would
+// round coarsely for subnormal d. nonFinite marks the lanes with a
+// non-finite component whose |A| need not be NaN (d infinite or NaN; a NaN in
+// n makes |A| NaN).
+struct Reduced16 {
+    __m512 u, v;
+    Vec t0, t1;
+    __mmask16 steep, back, turn, nonFinite;
+};
+
+[[gnu::always_inline]] inline Reduced16 reduce16(__m512 u, __m512 v) {
     const __m512i magnitudeBits = _mm512_set1_epi32(0x7FFFFFFF);
     const __m512 au = _mm512_castsi512_ps(_mm512_and_epi32(_mm512_castps_si512(u), magnitudeBits));
     const __m512 av = _mm512_castsi512_ps(_mm512_and_epi32(_mm512_castps_si512(v), magnitudeBits));
@@ -72,17 +83,30 @@ inline __m256 toFloats(__m512d a) { return _mm512_maskz_cvtpd_ps(0xFF, a); }
     // v is, d if u is.
     const __m512 n = _mm512_maskz_min_ps(0xFFFF, au, av);
     const __m512 d = _mm512_maskz_max_ps(0xFFFF, av, au);
-    const __mmask16 steep = _mm512_cmp_ps_mask(av, au, _CMP_LT_OQ);
-    const __mmask16 back = _mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GT_OQ);
-    const __mmask16 nonFinite = _mm512_cmp_ps_mask(d, _mm512_set1_ps(3.4028235e38f), _CMP_NLE_UQ);
-    const auto half = [&](__m256 n8, __m256 d8, __mmask8 steep8, __mmask8 back8) {
-        const Vec nd{toDoubles(n8)}, dd{toDoubles(d8)};
-        return simd_row::sortedMagnitude<Vec, Bits, false>(nd, dd, Mask{steep8}, Mask{back8},
-                                                           nd > dd * Vec::broadcast(simd_row::kTanPi8));
-    };
-    m0 = half(lowHalf(n), lowHalf(d), static_cast<__mmask8>(steep), static_cast<__mmask8>(back));
-    m1 = half(highHalf(n), highHalf(d), static_cast<__mmask8>(steep >> 8), static_cast<__mmask8>(back >> 8));
-    return nonFinite;
+    Reduced16 r;
+    r.u = u;
+    r.v = v;
+    r.steep = _mm512_cmp_ps_mask(av, au, _CMP_LT_OQ);
+    r.back = _mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GT_OQ);
+    r.nonFinite = _mm512_cmp_ps_mask(d, _mm512_set1_ps(3.4028235e38f), _CMP_NLE_UQ);
+    const Vec n0{toDoubles(lowHalf(n))}, d0{toDoubles(lowHalf(d))};
+    const Vec n1{toDoubles(highHalf(n))}, d1{toDoubles(highHalf(d))};
+    const Vec tanPi8 = Vec::broadcast(simd_row::kTanPi8);
+    const Mask turn0 = n0 > d0 * tanPi8, turn1 = n1 > d1 * tanPi8;
+    r.turn = static_cast<__mmask16>(turn0.k | (turn1.k << 8));
+    r.t0 = simd_row::reducedTangent(n0, d0, turn0);
+    r.t1 = simd_row::reducedTangent(n1, d1, turn1);
+    return r;
+}
+
+// Stage two: |A| of the 16 elements, as doubles m0 (low half) and m1.
+[[gnu::always_inline]] inline void magnitudes16(const Reduced16& r, Vec& m0, Vec& m1) {
+    m0 = simd_row::magnitudeFromTangent<Vec, Bits>(r.t0, Mask{static_cast<__mmask8>(r.steep)},
+                                                   Mask{static_cast<__mmask8>(r.back)},
+                                                   Mask{static_cast<__mmask8>(r.turn)});
+    m1 = simd_row::magnitudeFromTangent<Vec, Bits>(r.t1, Mask{static_cast<__mmask8>(r.steep >> 8)},
+                                                   Mask{static_cast<__mmask8>(r.back >> 8)},
+                                                   Mask{static_cast<__mmask8>(r.turn >> 8)});
 }
 
 // Lanes of 16 magnitudes (doubles m0, m1, rounded to float32 f) whose float32
@@ -95,29 +119,40 @@ inline __m256 toFloats(__m512d a) { return _mm512_maskz_cvtpd_ps(0xFF, a); }
     return static_cast<__mmask16>(small | Bits::nearMidpoint(m0) | (Bits::nearMidpoint(m1) << 8));
 }
 
-std::int64_t Bits::contiguousRow(const char* pu, const char* pv, char* po, std::int64_t columns) {
+// The float32 results of 16 elements from their reduced form.
+[[gnu::always_inline]] inline __m512 angles16(const Reduced16& r) {
     const __m512i signBit = _mm512_set1_epi32(INT32_MIN);
-    std::int64_t j = 0;
-    for (; j + 16 <= columns; j += 16) {
-        const __m512 u = _mm512_loadu_ps(pu + j * 4);
-        const __m512 v = _mm512_loadu_ps(pv + j * 4);
-        Vec m0, m1;
-        const __mmask16 nonFinite = magnitudes16(u, v, m0, m1);
-        const __m512 f = joinHalves(toFloats(m0.r), toFloats(m1.r));
-        const __mmask16 redo = static_cast<__mmask16>(nonFinite | inDoubt16(f, m0, m1));
-        // f | (~u & sign): the magnitudes carry no sign bit.
-        __m512 a = _mm512_castsi512_ps(
-            _mm512_ternarylogic_epi32(_mm512_castps_si512(f), _mm512_castps_si512(u), signBit, 0xF2));
-        if (__builtin_expect(redo != 0, 0)) {
-            const Vec u0{toDoubles(lowHalf(u))}, u1{toDoubles(highHalf(u))};
-            const Vec v0{toDoubles(lowHalf(v))}, v1{toDoubles(highHalf(v))};
-            const __m512 exact = joinHalves(toFloats(simd_row::windAngleExact(u0, v0).r),
-                                            toFloats(simd_row::windAngleExact(u1, v1).r));
-            a = _mm512_mask_blend_ps(redo, a, exact);
-        }
-        _mm512_storeu_ps(po + j * 4, a);
+    Vec m0, m1;
+    magnitudes16(r, m0, m1);
+    const __m512 f = joinHalves(toFloats(m0.r), toFloats(m1.r));
+    const __mmask16 redo = static_cast<__mmask16>(r.nonFinite | inDoubt16(f, m0, m1));
+    // f | (~u & sign): the magnitudes carry no sign bit.
+    __m512 a = _mm512_castsi512_ps(
+        _mm512_ternarylogic_epi32(_mm512_castps_si512(f), _mm512_castps_si512(r.u), signBit, 0xF2));
+    if (__builtin_expect(redo != 0, 0)) {
+        const Vec u0{toDoubles(lowHalf(r.u))}, u1{toDoubles(highHalf(r.u))};
+        const Vec v0{toDoubles(lowHalf(r.v))}, v1{toDoubles(highHalf(r.v))};
+        const __m512 exact = joinHalves(toFloats(simd_row::windAngleExact(u0, v0).r),
+                                        toFloats(simd_row::windAngleExact(u1, v1).r));
+        a = _mm512_mask_blend_ps(redo, a, exact);
     }
-    return j;
+    return a;
+}
+
+std::int64_t Bits::contiguousRow(const char* pu, const char* pv, char* po, std::int64_t columns) {
+    if (columns < 16) return 0;
+    // Software pipelined: each block is reduced one round before its
+    // polynomial, so a division is in flight while the previous block
+    // finishes.
+    Reduced16 current = reduce16(_mm512_loadu_ps(pu), _mm512_loadu_ps(pv));
+    std::int64_t j = 0;
+    for (; j + 32 <= columns; j += 16) {
+        const Reduced16 next = reduce16(_mm512_loadu_ps(pu + (j + 16) * 4), _mm512_loadu_ps(pv + (j + 16) * 4));
+        _mm512_storeu_ps(po + j * 4, angles16(current));
+        current = next;
+    }
+    _mm512_storeu_ps(po + j * 4, angles16(current));
+    return j + 16;
 }
 
 void Bits::directAngles(const float* u, const float* v, double* angle, std::int64_t n) {
@@ -132,10 +167,11 @@ void Bits::directAngles(const float* u, const float* v, double* angle, std::int6
             bv[k] = k < m ? v[j + k] : 1.0f;
         }
         const __m512 uf = _mm512_load_ps(bu);
+        const Reduced16 reduced = reduce16(uf, _mm512_load_ps(bv));
         Vec m0, m1;
-        const __mmask16 nonFinite = magnitudes16(uf, _mm512_load_ps(bv), m0, m1);
-        m0.r = _mm512_mask_blend_pd(static_cast<__mmask8>(nonFinite), m0.r, nan);
-        m1.r = _mm512_mask_blend_pd(static_cast<__mmask8>(nonFinite >> 8), m1.r, nan);
+        magnitudes16(reduced, m0, m1);
+        m0.r = _mm512_mask_blend_pd(static_cast<__mmask8>(reduced.nonFinite), m0.r, nan);
+        m1.r = _mm512_mask_blend_pd(static_cast<__mmask8>(reduced.nonFinite >> 8), m1.r, nan);
         store(r, withSignOfNegated(m0, {toDoubles(lowHalf(uf))}));
         store(r + 8, withSignOfNegated(m1, {toDoubles(highHalf(uf))}));
         for (int k = 0; k < m; ++k) angle[j + k] = r[k];

@@ -85,9 +85,17 @@ template <class V>
 //
 // sortedMagnitude takes n, d (either may be NaN if a component is: then one
 // of them is) and the octant masks: steep for |u| > |v| (|A| in (pi/4,
-// 3pi/4)), back for v > 0 (|A| > pi/2) and turn for the pi/4 turn.
-template <class V, class Bits, bool kFoldNonFinite = true, class M>
-[[gnu::always_inline]] inline V sortedMagnitude(V n, V d, M steep, M back, M turn) {
+// 3pi/4)), back for v > 0 (|A| > pi/2) and turn for the pi/4 turn. It is
+// reducedTangent (t) followed by magnitudeFromTangent (the polynomial and the
+// octant), which a row loop may also run apart, a block apart.
+template <class V, class M>
+[[gnu::always_inline]] inline V reducedTangent(V n, V d, M turn) {
+    return select(turn, n - d, n) / select(turn, n + d, d);
+}
+
+// |A| from the reduced argument t and the octant masks.
+template <class V, class Bits, class M>
+[[gnu::always_inline]] inline V magnitudeFromTangent(V t, M steep, M back, M turn) {
     constexpr double kPi = 3.141592653589793;
     // R(z), highest degree first.
     constexpr double kR6 = -0x1.36addc9e4f1abp-5;
@@ -97,9 +105,6 @@ template <class V, class Bits, bool kFoldNonFinite = true, class M>
     constexpr double kR2 = -0x1.2490c30b4ba91p-3;
     constexpr double kR1 = 0x1.999991fc45123p-3;
     constexpr double kR0 = -0x1.5555554edf772p-2;
-
-    const V sum = n + d;  // not finite if a component is not
-    const V t = select(turn, n - d, n) / select(turn, sum, d);
 
     const V z = t * t;
     const V z2 = z * z;
@@ -116,10 +121,15 @@ template <class V, class Bits, bool kFoldNonFinite = true, class M>
     V o = select(turn, V::broadcast(kPi / 4), V::broadcast(0.0));
     o = select(steep, V::broadcast(kPi / 2) - o, o);
     o = select(back, V::broadcast(kPi) - o, o);
-    const V m = o + Bits::flipSign(p, steep, back);
+    return o + Bits::flipSign(p, steep, back);
+}
+
+template <class V, class Bits, bool kFoldNonFinite = true, class M>
+[[gnu::always_inline]] inline V sortedMagnitude(V n, V d, M steep, M back, M turn) {
+    const V m = magnitudeFromTangent<V, Bits>(reducedTangent(n, d, turn), steep, back, turn);
     if constexpr (!kFoldNonFinite) return m;
-    // + 0 * sum: m itself where the components are finite, else NaN.
-    return mulAdd(sum, V::broadcast(0.0), m);
+    // + 0 * (n + d): m itself where the components are finite, else NaN.
+    return mulAdd(n + d, V::broadcast(0.0), m);
 }
 
 inline constexpr double kTanPi8 = 0.41421356237309503;  // tan(pi/8)
