@@ -130,11 +130,22 @@ struct Reduced16 {
     __m512 a = _mm512_castsi512_ps(
         _mm512_ternarylogic_epi32(_mm512_castps_si512(f), _mm512_castps_si512(r.u), signBit, 0xF2));
     if (__builtin_expect(redo != 0, 0)) {
-        const Vec u0{toDoubles(lowHalf(r.u))}, u1{toDoubles(highHalf(r.u))};
-        const Vec v0{toDoubles(lowHalf(r.v))}, v1{toDoubles(highHalf(r.v))};
-        const __m512 exact = joinHalves(toFloats(simd_row::windAngleExact(u0, v0).r),
-                                        toFloats(simd_row::windAngleExact(u1, v1).r));
-        a = _mm512_mask_blend_ps(redo, a, exact);
+        // A NaN or infinite component makes the exact form NaN, and SLEEF's
+        // atan2 returns NaN with every bit set: no need to evaluate it for
+        // those lanes, which fill whole blocks where a scene has no data.
+        const __m512 floatMax = _mm512_set1_ps(3.4028235e38f);
+        const __mmask16 notFinite = static_cast<__mmask16>(
+            _mm512_cmp_ps_mask(_mm512_abs_ps(r.u), floatMax, _CMP_NLE_UQ) |
+            _mm512_cmp_ps_mask(_mm512_abs_ps(r.v), floatMax, _CMP_NLE_UQ));
+        a = _mm512_mask_blend_ps(notFinite, a, _mm512_castsi512_ps(_mm512_set1_epi32(-1)));
+        const __mmask16 rest = static_cast<__mmask16>(redo & ~notFinite);
+        if (rest != 0) {
+            const Vec u0{toDoubles(lowHalf(r.u))}, u1{toDoubles(highHalf(r.u))};
+            const Vec v0{toDoubles(lowHalf(r.v))}, v1{toDoubles(highHalf(r.v))};
+            const __m512 exact = joinHalves(toFloats(simd_row::windAngleExact(u0, v0).r),
+                                            toFloats(simd_row::windAngleExact(u1, v1).r));
+            a = _mm512_mask_blend_ps(rest, a, exact);
+        }
     }
     return a;
 }

@@ -294,6 +294,66 @@ TEST(FastWindAngle, RowsGiveTheScalarBitsOnOctantBoundariesAndSpecialValues) {
     }
 }
 
+// A NaN (any sign or payload, quiet or signalling) or an infinite component
+// makes the result NaN, and it is one NaN with every bit set whether the exact
+// form computes it or a row loop fills in whole blocks of such components
+// without evaluating the form. Blocks of them alternate with mixed blocks
+// holding finite components too, which must keep their own results.
+TEST(FastWindAngle, NaNResultsHaveEveryBitSetOnEveryPath) {
+    const float nans[] = {std::bit_cast<float>(0x7FC00000u), std::bit_cast<float>(0xFFC00000u),
+                          std::bit_cast<float>(0x7FC12345u), std::bit_cast<float>(0x7F812345u),
+                          std::bit_cast<float>(0xFFFFFFFFu)};
+    const float finite[] = {0.0f, -0.0f, 1.5f, -2.0f, 0x1p-149f, kFloatMax};
+    std::vector<float> u, v;
+    std::vector<bool> wantNaN;
+    const auto add = [&](float a, float b, bool nan) {
+        u.push_back(a);
+        v.push_back(b);
+        wantNaN.push_back(nan);
+    };
+    for (const float n : nans) {
+        for (const float other : nans) add(n, other, true);
+        for (const float inf : {kInf, -kInf}) {
+            add(n, inf, true);
+            add(inf, n, true);
+        }
+        for (const float x : finite) {
+            add(n, x, true);
+            add(x, n, true);
+            add(kInf, x, true);
+            add(x, -kInf, true);
+        }
+    }
+    const std::size_t pure = u.size();
+    for (std::size_t j = 0; j < pure; ++j) {
+        add(u[j], v[j], true);
+        if (j % 5 == 0) add(3.0f, -4.0f, false);
+    }
+    for (const bool fma : {false, true}) {
+        for (std::size_t j = 0; j < u.size(); ++j) {
+            if (!wantNaN[j]) continue;
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(exactAngle(fma, u[j], v[j]))), 0xFFFFFFFFu)
+                << "u " << u[j] << " v " << v[j] << " fma " << fma;
+        }
+    }
+    for (const auto* k : availableKernels()) {
+        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        std::vector<float> out(u.size(), -7.0f);
+        k->row(rowView(u), rowView(v), rowView(out), 0, static_cast<std::int64_t>(u.size()));
+        std::int64_t wrong = 0;
+        for (std::size_t j = 0; j < u.size(); ++j) {
+            const std::uint32_t want = wantNaN[j] ? 0xFFFFFFFFu
+                                                  : std::bit_cast<std::uint32_t>(static_cast<float>(
+                                                        exactAngle(quorvane::cpu::usesFma(k->isa), u[j], v[j])));
+            if (std::bit_cast<std::uint32_t>(out[j]) != want && wrong++ < 5) {
+                ADD_FAILURE() << "u " << u[j] << " v " << v[j] << ": " << std::hex
+                              << std::bit_cast<std::uint32_t>(out[j]) << " instead of " << want;
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 // Components that are float32 subnormals, where float32 arithmetic on them
 // would round coarsely: every pair of k 2^-149, k = 0 .. 2047 (angles of
 // over a million distinct ratios), with random signs, and pairs next to
