@@ -4,6 +4,7 @@
 // (bench/synthetic_scene.hpp): the counter ns_per_pixel is the time per pixel
 // in nanoseconds (for the grids, wall time per pixel).
 #include <benchmark/benchmark.h>
+#include <immintrin.h>
 #include <omp.h>
 
 #include <cstdint>
@@ -195,6 +196,47 @@ void BM_PlainAddGrid(benchmark::State& state) {
     setPerPixel(state, kAngleRows * kAngleColumns);
 }
 BENCHMARK(BM_PlainAddGrid)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// For scale: the same arrays with nothing but one double-precision division
+// per pixel (float32 in and out, AVX-512, one thread), the least that any
+// direction kernel dividing once per pixel in double can cost on this CPU.
+[[gnu::target("avx512f")]] void divideAvx512(const float* u, const float* v, float* out, std::int64_t n) {
+    for (std::int64_t j = 0; j + 8 <= n; j += 8) {
+        const __m512d q = _mm512_div_pd(_mm512_cvtps_pd(_mm256_loadu_ps(u + j)),
+                                        _mm512_cvtps_pd(_mm256_loadu_ps(v + j)));
+        _mm256_storeu_ps(out + j, _mm512_cvtpd_ps(q));
+    }
+}
+
+void BM_DivisionOnlyGrid(benchmark::State& state) {
+    if (!__builtin_cpu_supports("avx512f")) {
+        state.SkipWithError("needs AVX-512F");
+        return;
+    }
+    ComponentGrids g;
+    const std::int64_t n = kAngleRows * kAngleColumns;
+    for (auto _ : state) {
+        divideAvx512(g.u.values.data(), g.v.values.data(), g.out.values.data(), n);
+        benchmark::DoNotOptimize(g.out.values.data());
+    }
+    setPerPixel(state, n);
+}
+BENCHMARK(BM_DivisionOnlyGrid)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A chain of dependent integer additions retires one per cycle, so its rate
+// is the clock the benchmarks actually run at (the frequency the system
+// reports is nominal). Counter GHz.
+void BM_ClockEstimate(benchmark::State& state) {
+    constexpr std::int64_t kAdds = 1 << 22;
+    for (auto _ : state) {
+        std::uint64_t x = 0;
+        for (std::int64_t k = 0; k < kAdds; ++k) asm volatile("add $1, %0" : "+r"(x));
+        benchmark::DoNotOptimize(x);
+    }
+    state.counters["GHz"] = benchmark::Counter(static_cast<double>(kAdds) * 1e-9,
+                                               benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_ClockEstimate)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Each available instruction set's direction rows over the same grid, one
 // thread, no OpenMP region.

@@ -170,10 +170,14 @@ def repeat(fn, repeats, warmup=1):
     return times
 
 
-def interleaved(calls, repeats):
+def interleaved(calls, repeats, settle=False):
     """Times several calls in turn, `repeats` rounds (after one warm-up
     round), so that a slow spell of the machine hits all of them alike.
-    `calls` maps a name to (function, thread limit or None)."""
+    `calls` maps a name to (function, thread limit or None). With `settle`,
+    each timed call follows an untimed call of the same function: a call that
+    allocates a large result then reuses the memory its predecessor freed, as
+    in a loop over scenes, instead of paying for page faults that depend on
+    which other call happened to run before it."""
     from threadpoolctl import threadpool_limits
 
     def one(fn, threads):
@@ -191,6 +195,8 @@ def interleaved(calls, repeats):
     times = {name: [] for name in calls}
     for _ in range(repeats):
         for name, (fn, threads) in calls.items():
+            if settle:
+                one(fn, threads)
             times[name].append(one(fn, threads))
     return times
 
@@ -233,8 +239,12 @@ def run_cpp(build_dir, repetitions, quick):
     subprocess.run(cmd, check=True, stdout=sys.stdout, stderr=sys.stderr)
     data = json.loads(out.read_text())
     results = {}
+    clock = []
     for b in data["benchmarks"]:
         if b.get("run_type") != "iteration" or b.get("error_occurred"):
+            continue
+        if "GHz" in b:  # BM_ClockEstimate: the clock the benchmarks ran at
+            clock.append(b["GHz"])
             continue
         # Drop the "/min_time:..." part that a benchmark's own minimum time adds.
         name = "/".join(part for part in b["run_name"].split("/") if not part.startswith("min_time:"))
@@ -244,7 +254,10 @@ def run_cpp(build_dir, repetitions, quick):
     for entry in results.values():
         entry["best"] = min(entry["ns_per_pixel"])
         entry["median"] = statistics.median(entry["ns_per_pixel"])
-    return results, data.get("context", {})
+    context = data.get("context", {})
+    if clock:
+        context["clock_ghz"] = statistics.median(clock)
+    return results, context
 
 
 # ---------------------------------------------------------------------------
@@ -486,7 +499,7 @@ def main():
     print("== Wind direction grid", flush=True)
     w = LoadWatch()
     direction = {}
-    sizes = [(512, 512)] if args.quick else [(1024, 1024), (2048, 2048)]
+    sizes = [(512, 512)] if args.quick else [(1024, 1024), (2048, 2048), (4096, 4096)]
     rng = np.random.default_rng(DIRECTION_SEED)
     for rows, columns in sizes:
         u = rng.normal(0.0, 6.0, (rows, columns)).astype(np.float32)
@@ -498,7 +511,7 @@ def main():
         for threads in thread_counts:
             calls[f"python_ERA5_windAngle, {nthreads(threads)}"] = (
                 lambda: Quorvane.python_ERA5_windAngle(u, v), threads)
-        times = interleaved(calls, reps)
+        times = interleaved(calls, reps, settle=True)
         entry = {name: summary(times[name], n, threads or 1) for name, (_, threads) in calls.items()}
         diff = np.abs(Quorvane.python_ERA5_windAngle(u, v).astype(np.float64)
                       - np.arctan2(-u.astype(np.float64), -v.astype(np.float64)))
@@ -630,7 +643,9 @@ def main():
     L.append("## Machine and run")
     L.append("")
     L.append(f"- CPU: {cpu_model()} ({cpu_family_model()}; {cores} processors; "
-             f"{', '.join(cpu_flags())}; {cpu_mhz() or 0:.0f} MHz reported); "
+             f"{', '.join(cpu_flags())}; {cpu_mhz() or 0:.0f} MHz reported"
+             + (f", {cpp_context['clock_ghz']:.2f} GHz measured by `BM_ClockEstimate`"
+                if cpp_context.get("clock_ghz") else "") + "); "
              f"kernel in use: {kernel_label or '?'}")
     L.append(f"- Date: {date}")
     L.append(f"- Load: before measuring, other processes used {quiet['other_cores']:.2f} cores "
@@ -704,7 +719,11 @@ def main():
     L.append("Float32 components from a normal distribution (sigma 6 m/s). `np.add(u, v)` reads the "
              "two arrays and writes one of the same size: the memory traffic of the direction grid. "
              "`np.arctan2(-u, -v)` is the float32 NumPy formula (two negated copies first). Best of "
-             f"{max(5, args.repeats * 4)} calls, each allocating its result.")
+             f"{max(5, args.repeats * 4)} calls, each allocating its result; each timed call follows an "
+             "untimed call of the same method, so that it reuses the memory that call freed (a fresh "
+             "16 MiB result costs any method about 0.4 ns per pixel in page faults here, and which "
+             "method ran just before would otherwise decide who pays them). From 4096 x 4096 on, the "
+             "allocator returns every result to the system, so every call pays them.")
     L.append("")
     L.append("| Grid | Method | Threads | Time per call | Time per pixel | Pixels/s per core | "
              "Time / np.add |")
@@ -726,6 +745,13 @@ def main():
                  f"{cpp['BM_DirectionGrid/real_time']['best']:.2f} ns/pixel, plain add loop "
                  f"{cpp['BM_PlainAddGrid/real_time']['best']:.2f} ns/pixel (ratio {cpp_dir_ratio:.2f}; "
                  "output written into an existing array).")
+    if "BM_DivisionOnlyGrid/real_time" in cpp:
+        div_ns = cpp["BM_DivisionOnlyGrid/real_time"]["best"]
+        first = direction[min(direction)]
+        L.append(f"- C++, 1024 x 1024, one thread: nothing but one double-precision division per pixel "
+                 f"(AVX-512, float32 in and out) takes {div_ns:.2f} ns/pixel, "
+                 f"{div_ns / first['np.add(u, v)']['ns_per_pixel']:.2f} times np.add on the "
+                 f"{min(direction)[0]} x {min(direction)[1]} grid.")
     L.append("")
     L.append("## Targets")
     L.append("")
@@ -751,21 +777,23 @@ def main():
         e = direction[max(direction)]
         one = e["python_ERA5_windAngle, 1 thread"]["ns_per_pixel"]
         add_ns = e["np.add(u, v)"]["ns_per_pixel"]
-        cycles = f" (about {one * mhz / 1e3:.0f} cycles at the reported {mhz:.0f} MHz)" if mhz else ""
+        ghz = cpp_context.get("clock_ghz")
+        cycles = (f" (about {one * ghz:.1f} cycles at the measured {ghz:.2f} GHz)" if ghz else
+                  f" (about {one * mhz / 1e3:.1f} cycles at the reported {mhz:.0f} MHz)" if mhz else "")
+        div_ns = cpp.get("BM_DivisionOnlyGrid/real_time", {}).get("best")
+        floor = (f" A grid doing nothing but one double-precision division per pixel already takes "
+                 f"{div_ns:.2f} ns (C++ `BM_DivisionOnlyGrid`, 1024 x 1024)." if div_ns else "")
         notes.append(
             f"Direction grid, one thread against np.add per pixel: {per_size}. On the largest grid "
             f"np.add moves its 12 bytes per pixel at {12 / add_ns:.1f} GB/s, while the direction kernel "
-            f"spends {one:.2f} ns per pixel{cycles}: it is bound by arithmetic, not by memory. Per "
-            "pixel it computes a double-precision square root, two divisions and a double-precision "
-            "atan2 (SLEEF's 3.5-ULP atan2, and the 1.0-ULP one near float32 rounding boundaries), so "
-            "that the float32 result is the rounding of the double-precision formula (NumPy's float32 "
-            f"np.arctan2(-u, -v) takes {e['np.arctan2(-u, -v)']['best_s'] / e['np.add(u, v)']['best_s']:.1f} "
-            "times np.add there). What would bring it nearer np.add: a cheaper "
-            "double-precision arc tangent on the fast path (a shorter polynomial accurate to about "
-            "1e-12, enough to decide the float32 rounding except near its boundaries, where the "
-            "existing fallback to the 1.0-ULP atan2 would take over), evaluated on (-u, -v) directly, "
-            "with the square root and divisions kept for those boundary cases and for zero and "
-            "non-finite components.")
+            f"spends {one:.2f} ns per pixel{cycles}: it is bound by arithmetic, not by memory. Its "
+            "float32 result must be the rounding of a double-precision atan2, which float32 arithmetic "
+            "cannot decide, so the fast path evaluates a direct arc tangent in double precision (one "
+            "division and a degree-13 odd polynomial after an octant reduction, 16 pixels per round) and "
+            "falls back to the 1.0-ULP SLEEF formula only near float32 rounding midpoints." + floor +
+            " NumPy's own float32 np.arctan2(-u, -v) takes "
+            f"{e['np.arctan2(-u, -v)']['best_s'] / e['np.add(u, v)']['best_s']:.1f} times np.add on the "
+            "largest grid.")
     if any(not t[2] for t in targets if t[0].startswith("Two threads")) and heavy:
         notes.append("Thread scaling: other processes were busy during the run (table above); two "
                      "OpenMP threads on two cores shared with another busy process cannot scale, and "
@@ -795,7 +823,7 @@ def main():
              "adversarial ties; on all OpenMP threads; exit status 0 and `PASS` when both hold:")
     L.append("")
     L.append("    build/bench/bench/bench_exactness 1000000           # the default size")
-    L.append("    nohup build/bench/bench/bench_exactness 100000000 1 > exactness-1e8.log 2>&1 &")
+    L.append("    nohup build/bench/bench/bench_exactness 100000000 1 10 > exactness-1e8.log 2>&1 &")
     L.append("")
     if exactness is not None:
         per_pixel = exactness["seconds"] / args.exactness_pixels
@@ -805,8 +833,11 @@ def main():
                  f"{exactness['returncode']}). At that rate 10^8 pixels take about "
                  f"{per_pixel * 1e8 / 3600:.1f} hours on this machine.")
         L.append("")
-    L.append("The run time goes almost entirely to the reference scan, which evaluates the model at "
-             "every candidate up to the answer. It prints a line every 100,000 pixels (follow it with "
+    L.append("Most of the run time goes to the two scans, which evaluate the model at every candidate "
+             "up to the answer, and the C-library reference costs about three times the SLEEF scan. The "
+             "third argument n compares the reference on every n-th pixel only (the search is compared "
+             "with the SLEEF scan on every pixel): `100000000 1 10` takes about 80 minutes on one core "
+             "of this machine. It prints a line every 100,000 pixels (follow it with "
              "`tail -f exactness-1e8.log`); runs with different seeds (second argument) on several "
              "machines add up to the same coverage.")
     L.append("")
