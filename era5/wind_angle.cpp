@@ -53,6 +53,63 @@ double windAngleFromComponentsReference(double u, double v) {
     return windAngleWith(u, v, [](double y, double x) { return std::atan2(y, x); });
 }
 
+namespace {
+
+// Views whose rows are not contiguous (column-major arrays, transposes,
+// steps, reversals) are processed in tiles of kTileRows x kTileColumns
+// copied to and from contiguous buffers. Walking such a view row by row
+// touches a new cache line, often a new page, at every element, which costs
+// far more than the arithmetic; a tile's copy walks each view along its own
+// smaller stride instead.
+constexpr std::int64_t kTileRows = 32;
+constexpr std::int64_t kTileColumns = 64;
+
+struct Tile {
+    std::int64_t row, column, rows, columns;
+};
+
+// Copies the tile between the view and a row-major buffer of kTileColumns
+// floats per row (to the buffer when kLoad, else from it).
+template <bool kLoad>
+void copyTile(const GridView& view, const Tile& t, float* buffer) {
+    const char* const origin = view.address(t.row, t.column);
+    const auto element = [&](std::int64_t i, std::int64_t j) {
+        return const_cast<char*>(origin) + i * view.stride[0] + j * view.stride[1];
+    };
+    const auto move = [&](std::int64_t i, std::int64_t j) {
+        float* slot = buffer + i * kTileColumns + j;
+        if constexpr (kLoad) {
+            __builtin_memcpy(slot, element(i, j), sizeof(float));
+        } else {
+            __builtin_memcpy(element(i, j), slot, sizeof(float));
+        }
+    };
+    const auto magnitude = [](std::int64_t x) { return x < 0 ? -x : x; };
+    if (magnitude(view.stride[0]) < magnitude(view.stride[1])) {
+        for (std::int64_t j = 0; j < t.columns; ++j) {
+            for (std::int64_t i = 0; i < t.rows; ++i) move(i, j);
+        }
+    } else {
+        for (std::int64_t i = 0; i < t.rows; ++i) {
+            for (std::int64_t j = 0; j < t.columns; ++j) move(i, j);
+        }
+    }
+}
+
+GridView bufferView(float* buffer) {
+    GridView view;
+    view.data = reinterpret_cast<char*>(buffer);
+    view.extent[0] = kTileRows;
+    view.extent[1] = kTileColumns;
+    view.stride[0] = kTileColumns * static_cast<std::int64_t>(sizeof(float));
+    view.stride[1] = sizeof(float);
+    return view;
+}
+
+bool rowsContiguous(const GridView& view) { return view.stride[1] == sizeof(float); }
+
+}  // namespace
+
 void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
                              GridView out_wind_angle) {
     // Counted in 64 bits so that extents of 2^31 or more are processed whole.
@@ -60,9 +117,33 @@ void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
     const std::int64_t columns = wind_U10_view.columns();
     if (rows <= 0) return;
     const auto row = era5::activeWindAngleKernels().row;
+    if (rowsContiguous(wind_U10_view) && rowsContiguous(wind_V10_view) && rowsContiguous(out_wind_angle)) {
 #pragma omp parallel for schedule(static)
-    for (std::int64_t i = 0; i < rows; ++i) {
-        row(wind_U10_view, wind_V10_view, out_wind_angle, i, columns);
+        for (std::int64_t i = 0; i < rows; ++i) {
+            row(wind_U10_view, wind_V10_view, out_wind_angle, i, columns);
+        }
+        return;
+    }
+    // Strips of kTileRows rows, one contiguous block of strips per thread.
+    const std::int64_t strips = (rows + kTileRows - 1) / kTileRows;
+#pragma omp parallel
+    {
+        alignas(64) float u[kTileRows * kTileColumns];
+        alignas(64) float v[kTileRows * kTileColumns];
+        alignas(64) float out[kTileRows * kTileColumns];
+        const GridView uTile = bufferView(u), vTile = bufferView(v), outTile = bufferView(out);
+#pragma omp for schedule(static)
+        for (std::int64_t strip = 0; strip < strips; ++strip) {
+            const std::int64_t i0 = strip * kTileRows;
+            const std::int64_t stripRows = rows - i0 < kTileRows ? rows - i0 : kTileRows;
+            for (std::int64_t j0 = 0; j0 < columns; j0 += kTileColumns) {
+                const Tile t{i0, j0, stripRows, columns - j0 < kTileColumns ? columns - j0 : kTileColumns};
+                copyTile<true>(wind_U10_view, t, u);
+                copyTile<true>(wind_V10_view, t, v);
+                for (std::int64_t i = 0; i < t.rows; ++i) row(uTile, vTile, outTile, i, t.columns);
+                copyTile<false>(out_wind_angle, t, out);
+            }
+        }
     }
 }
 

@@ -19,7 +19,9 @@ double windAngleFromComponentsReference(double u, double v);
 // given by wind_U10_view and stores it rounded to float32 in out_wind_angle.
 // All three views hold float32 elements; the caller guarantees that the second
 // and third cover the first's size. Rows are shared among the OpenMP threads
-// with a static schedule; each row is computed a vector at a time.
+// with a static schedule, one contiguous block each; each row is computed a
+// vector at a time. Where a view's rows are not contiguous in memory, a
+// thread's rows are processed in tiles copied through contiguous buffers.
 void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
                              GridView out_wind_angle);
 

@@ -144,6 +144,44 @@ TEST(Grids, EveryLayoutGivesTheContiguousResult) {
     }
 }
 
+// Strided layouts are processed in tiles: grids larger than a tile, whose
+// sizes are not multiples of it, with the two inputs and the output in
+// different layouts, on several thread counts, give the contiguous result.
+TEST(Grids, MixedLayoutsAcrossTileEdges) {
+    const Scene s = makeScene(37, 150);
+    const auto want = runWindAngle(s, Layout::RowMajor);
+    const int initial = omp_get_max_threads();
+    const std::pair<Layout, Layout> inputs[] = {{Layout::ColumnMajor, Layout::ColumnMajor},
+                                                {Layout::ColumnMajor, Layout::RowMajor},
+                                                {Layout::EverySecondColumn, Layout::ReversedRows},
+                                                {Layout::Unaligned, Layout::ColumnMajor}};
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        for (const auto& [layoutU, layoutV] : inputs) {
+            for (const bool columnMajorOut : {false, true}) {
+                SCOPED_TRACE(testing::Message() << threads << " threads, layouts " << static_cast<int>(layoutU)
+                                                << " " << static_cast<int>(layoutV) << ", column-major output "
+                                                << columnMajorOut);
+                Storage a(storageFor(s.rows, s.columns)), b(storageFor(s.rows, s.columns));
+                std::vector<char> out(static_cast<std::size_t>(s.rows * s.columns) * 4);
+                GridView outView = outputView(out, s.rows, s.columns, 4, s.columns);
+                if (columnMajorOut) {
+                    outView.stride[0] = 4;
+                    outView.stride[1] = s.rows * 4;
+                }
+                quorvane::ERA5_windAngle_parallel(place(s.u, s.rows, s.columns, layoutU, a),
+                                                  place(s.v, s.rows, s.columns, layoutV, b), outView);
+                std::vector<float> got(want.size());
+                for (std::int64_t i = 0; i < s.rows; ++i) {
+                    for (std::int64_t j = 0; j < s.columns; ++j) got[i * s.columns + j] = outView.loadFloat32(i, j);
+                }
+                expectBitIdentical(got, want);
+            }
+        }
+    }
+    omp_set_num_threads(initial);
+}
+
 TEST(Grids, ThreadCountDoesNotChangeResults) {
     const Scene s = makeScene(37, 3);
     const int initial = omp_get_max_threads();
