@@ -511,6 +511,12 @@ def main():
         for threads in thread_counts:
             calls[f"python_ERA5_windAngle, {nthreads(threads)}"] = (
                 lambda: Quorvane.python_ERA5_windAngle(u, v), threads)
+        # The same components in column-major copies (as a transposed view of
+        # a C-ordered array is): rows that are not contiguous in memory.
+        uf, vf = np.asfortranarray(u), np.asfortranarray(v)
+        assert not uf.flags.c_contiguous
+        calls["python_ERA5_windAngle, 1 thread, column-major inputs"] = (
+            lambda: Quorvane.python_ERA5_windAngle(uf, vf), 1)
         times = interleaved(calls, reps, settle=True)
         entry = {name: summary(times[name], n, threads or 1) for name, (_, threads) in calls.items()}
         diff = np.abs(Quorvane.python_ERA5_windAngle(u, v).astype(np.float64)
