@@ -76,9 +76,9 @@ template <class V>
 // A's low bits (kDirectAngleMarginUlps, over twice the bound) covers every
 // midpoint.
 //
-// A non-finite component makes n + d non-finite and the result NaN (unless
-// kFoldNonFinite is off: then only a NaN in n does, and the caller finds the
-// other lanes itself); both components zero give 0/0 = NaN. The exact form
+// In sortedMagnitude a non-finite component makes n + d non-finite and the
+// result NaN (magnitudeFromTangent alone leaves that to its caller: only a NaN
+// in n carries through); both components zero give 0/0 = NaN. The exact form
 // decides those, down to the NaN's bits. Exactly one zero component gives a
 // multiple of pi/2 (t = 0, within the error argument), or a zero, which goes
 // to the exact form as tiny.
@@ -124,10 +124,9 @@ template <class V, class Bits, class M>
     return o + Bits::flipSign(p, steep, back);
 }
 
-template <class V, class Bits, bool kFoldNonFinite = true, class M>
+template <class V, class Bits, class M>
 [[gnu::always_inline]] inline V sortedMagnitude(V n, V d, M steep, M back, M turn) {
     const V m = magnitudeFromTangent<V, Bits>(reducedTangent(n, d, turn), steep, back, turn);
-    if constexpr (!kFoldNonFinite) return m;
     // + 0 * (n + d): m itself where the components are finite, else NaN.
     return mulAdd(n + d, V::broadcast(0.0), m);
 }
