@@ -1,5 +1,7 @@
 #include "era5/wind_angle.hpp"
 
+#include <omp.h>
+
 #include <cmath>
 #include <cstdint>
 
@@ -72,9 +74,9 @@ struct Tile {
 // floats per row (to the buffer when kLoad, else from it).
 template <bool kLoad>
 void copyTile(const GridView& view, const Tile& t, float* buffer) {
-    const char* const origin = view.address(t.row, t.column);
+    char* const origin = view.address(t.row, t.column);
     const auto element = [&](std::int64_t i, std::int64_t j) {
-        return const_cast<char*>(origin) + i * view.stride[0] + j * view.stride[1];
+        return origin + i * view.stride[0] + j * view.stride[1];
     };
     const auto move = [&](std::int64_t i, std::int64_t j) {
         float* slot = buffer + i * kTileColumns + j;
@@ -124,18 +126,20 @@ void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
         }
         return;
     }
-    // Strips of kTileRows rows, one contiguous block of strips per thread.
-    const std::int64_t strips = (rows + kTileRows - 1) / kTileRows;
+    // Each thread takes one contiguous block of rows of nearly equal size,
+    // as a static schedule shares them, and walks it in strips of kTileRows.
 #pragma omp parallel
     {
+        const std::int64_t threads = omp_get_num_threads(), thread = omp_get_thread_num();
+        const std::int64_t share = rows / threads, extra = rows % threads;
+        const std::int64_t first = thread * share + (thread < extra ? thread : extra);
+        const std::int64_t end = first + share + (thread < extra ? 1 : 0);
         alignas(64) float u[kTileRows * kTileColumns];
         alignas(64) float v[kTileRows * kTileColumns];
         alignas(64) float out[kTileRows * kTileColumns];
         const GridView uTile = bufferView(u), vTile = bufferView(v), outTile = bufferView(out);
-#pragma omp for schedule(static)
-        for (std::int64_t strip = 0; strip < strips; ++strip) {
-            const std::int64_t i0 = strip * kTileRows;
-            const std::int64_t stripRows = rows - i0 < kTileRows ? rows - i0 : kTileRows;
+        for (std::int64_t i0 = first; i0 < end; i0 += kTileRows) {
+            const std::int64_t stripRows = end - i0 < kTileRows ? end - i0 : kTileRows;
             for (std::int64_t j0 = 0; j0 < columns; j0 += kTileColumns) {
                 const Tile t{i0, j0, stripRows, columns - j0 < kTileColumns ? columns - j0 : kTileColumns};
                 copyTile<true>(wind_U10_view, t, u);
