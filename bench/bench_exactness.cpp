@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     const std::uint64_t seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
     const std::int64_t referenceEvery = argc > 3 ? std::max(1LL, std::atoll(argv[3])) : 1;
     const auto& kernels = cm::activeSearchKernels();
-    std::printf("kernel %s, %lld pixels, seed %llu, %d threads, reference on every %lld. pixel\n",
+    std::printf("kernel %s, %lld pixels, seed %llu, %d threads, reference on 1 in %lld pixels\n",
                 quorvane::cpu::name(kernels.isa), static_cast<long long>(total),
                 static_cast<unsigned long long>(seed), omp_get_max_threads(),
                 static_cast<long long>(referenceEvery));
