@@ -279,22 +279,21 @@ def numpy_bisection(wind_dir, inc_angle, sigma0, steps=10, top=26.0):
 # ---------------------------------------------------------------------------
 # The report.
 
+def scaled(x, units, base_unit):
+    """x in the largest of `units` ((factor, name), largest first) that it
+    reaches, else in `base_unit`."""
+    for factor, name in units:
+        if x >= factor:
+            return f"{x / factor:.2f} {name}"
+    return f"{x:.1f} {base_unit}"
+
+
 def fmt_rate(x):
-    if x >= 1e9:
-        return f"{x / 1e9:.2f} G"
-    if x >= 1e6:
-        return f"{x / 1e6:.2f} M"
-    if x >= 1e3:
-        return f"{x / 1e3:.2f} k"
-    return f"{x:.1f} "
+    return scaled(x, ((1e9, "G"), (1e6, "M"), (1e3, "k")), "")
 
 
 def fmt_ns(ns):
-    if ns >= 1e6:
-        return f"{ns / 1e6:.2f} ms"
-    if ns >= 1e3:
-        return f"{ns / 1e3:.2f} µs"
-    return f"{ns:.1f} ns"
+    return scaled(ns, ((1e6, "ms"), (1e3, "µs")), "ns")
 
 
 def nthreads(t):
