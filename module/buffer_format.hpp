@@ -13,10 +13,11 @@ namespace quorvane {
 struct ElementDescriptor {
     const char* name;     // "float" or "double"
     std::size_t size;     // 4 or 8
+    const char* format;   // "f" or "d": the format code a result is exported with
 };
 
-inline constexpr ElementDescriptor kFloatDescriptor{"float", 4};
-inline constexpr ElementDescriptor kDoubleDescriptor{"double", 8};
+inline constexpr ElementDescriptor kFloatDescriptor{"float", 4, "f"};
+inline constexpr ElementDescriptor kDoubleDescriptor{"double", 8, "d"};
 
 // Checks a format string against the descriptor. Returns nothing when the
 // format is accepted, otherwise the message of the ValueError to raise.

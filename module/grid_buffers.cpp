@@ -2,6 +2,7 @@
 
 #include "module/module_state.hpp"
 #include "module/py_ref.hpp"
+#include "module/result_buffer.hpp"
 
 namespace quorvane {
 namespace {
@@ -34,6 +35,12 @@ void HeldBuffer::release() {
         held_ = false;
         PyBuffer_Release(&buffer_);
     }
+}
+
+void HeldBuffer::transferTo(Py_buffer& target) {
+    target = buffer_;
+    buffer_ = Py_buffer{};
+    held_ = false;
 }
 
 bool HeldBuffer::acquire(PyObject* obj, int flags) {
@@ -77,6 +84,11 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
     HeldBuffer& held = out.buffer;
     if (!held.acquire(obj, PyBUF_RECORDS)) return false;
     const Py_buffer& buffer = held.buffer();
+    if (buffer.readonly) {
+        PyErr_SetString(PyExc_BufferError, "Object is not writable.");
+        held.release();
+        return false;
+    }
     bool ok = checkDimensions(buffer) && checkFormat(buffer, descriptor);
     if (ok && static_cast<std::size_t>(buffer.itemsize) != descriptor.size) {
         PyErr_Format(PyExc_ValueError,
@@ -128,14 +140,16 @@ PyObject* lookupNumpy() {
     return Py_NewRef(found);
 }
 
-PyObject* exportResult(const HeldGridView& result) {
+PyObject* exportResult(HeldGridView& result, const ElementDescriptor& descriptor) {
     py::Ref np = py::Ref::steal(lookupNumpy());
     if (!np) return nullptr;
     py::Ref asarray = py::Ref::steal(PyObject_GetAttr(np.get(), moduleState.names.asarray));
     if (!asarray) return nullptr;
-    // The memoryview takes its own buffer of the allocated array and keeps it
-    // alive; the array NumPy makes from it keeps the memoryview alive.
-    py::Ref exporter = py::Ref::steal(PyMemoryView_FromObject(result.buffer.buffer().obj));
+    // Ownership runs result array -> memoryview -> result buffer -> the
+    // buffer the loop wrote through -> the allocated array.
+    py::Ref owner = py::Ref::steal(newResultBuffer(result, descriptor));
+    if (!owner) return nullptr;
+    py::Ref exporter = py::Ref::steal(PyMemoryView_FromObject(owner.get()));
     if (!exporter) return nullptr;
     return PyObject_CallOneArg(asarray.get(), exporter.get());
 }

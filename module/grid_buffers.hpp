@@ -22,6 +22,9 @@ public:
     const Py_buffer& buffer() const { return buffer_; }
     Py_ssize_t extent(int d) const { return buffer_.shape[d]; }
     void release();
+    // Moves the held buffer into target, which the caller then releases;
+    // nothing is held afterwards.
+    void transferTo(Py_buffer& target);
 
     // Acquires obj's buffer with the given request flags; false with the
     // exporter's exception set when it refuses.
@@ -50,15 +53,18 @@ bool checkArrayType(PyObject* obj, const char* parameter_name);
 bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBuffer& out);
 
 // Acquires obj's buffer writable (format, strides) and fills a GridView of
-// the descriptor's element type. On failure nothing is held.
+// the descriptor's element type. On failure nothing is held. An exporter that
+// answers the writable request with a read-only buffer is refused.
 bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView& out);
 
 // The module global `np`, looked up in the module namespace, then among the
 // builtins. New reference, or null with NameError set.
 PyObject* lookupNumpy();
 
-// A new NumPy array over the memory of the array behind the view, made by
-// np.asarray of a memoryview of that array. New reference or null.
-PyObject* exportResult(const HeldGridView& result);
+// A new NumPy array over the memory the result view holds, made by np.asarray
+// of a memoryview of that very buffer (no second request to the allocated
+// array). On success the returned array owns the buffer through the
+// memoryview and result holds nothing. New reference or null.
+PyObject* exportResult(HeldGridView& result, const ElementDescriptor& descriptor);
 
 }  // namespace quorvane

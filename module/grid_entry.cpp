@@ -81,6 +81,29 @@ bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t c
     return true;
 }
 
+// A view is made by a second buffer request, and an exporter written in Python
+// may answer it with another buffer than the one checked before: every input
+// view must still cover the checked grid, or the loop would read past it.
+bool coversCheckedGrid(const HeldGridView& input, Py_ssize_t rows, Py_ssize_t columns,
+                       const char* name, const char* first_name) {
+    const GridView& view = input.view;
+    if (view.rows() >= rows && view.columns() >= columns) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "Argument '%.200s' has shape (%zd, %zd) when viewed for writing, smaller than the "
+                 "(%zd, %zd) of '%.200s'",
+                 name, static_cast<Py_ssize_t>(view.rows()), static_cast<Py_ssize_t>(view.columns()),
+                 rows, columns, first_name);
+    return false;
+}
+
+// The loops take their extents from the first input view: every input goes
+// to them cut to the checked grid, which the result view matches exactly.
+GridView withExtents(GridView view, Py_ssize_t rows, Py_ssize_t columns) {
+    view.extent[0] = rows;
+    view.extent[1] = columns;
+    return view;
+}
+
 }  // namespace
 
 PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments) {
@@ -116,10 +139,12 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
 
     GridView input_views[kMaxParameters];
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!convertToGridView(arguments[i], kFloatDescriptor, held.inputs[i])) {
+        if (!convertToGridView(arguments[i], kFloatDescriptor, held.inputs[i]) ||
+            !coversCheckedGrid(held.inputs[i], rows, columns, parameter_names[i],
+                               parameter_names[0])) {
             return held.fail(layout.view_lines[i]);
         }
-        input_views[i] = held.inputs[i].view;
+        input_views[i] = withExtents(held.inputs[i].view, rows, columns);
     }
 
     {
@@ -127,7 +152,7 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
         layout.compute(input_views, held.result.view);
     }
 
-    PyObject* value = exportResult(held.result);
+    PyObject* value = exportResult(held.result, *layout.result_descriptor);
     if (!value) return held.fail(layout.wrap_line);
     return held.finish(value);
 }

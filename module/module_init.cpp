@@ -10,6 +10,7 @@
 #include "module/module_state.hpp"
 #include "module/numpy_api.hpp"
 #include "module/py_ref.hpp"
+#include "module/result_buffer.hpp"
 #include "module/traceback.hpp"
 
 namespace quorvane {
@@ -307,7 +308,7 @@ int storeGlobal(const char* name, PyObject* value) {
 int execBody(PyObject* module, bool& bare_name_added, int& failure_line) {
     failure_line = kInitLine;
     if (importNumpy() < 0) return -1;
-    if (initEntryFunctionType() < 0) return -1;
+    if (initEntryFunctionType() < 0 || initResultBufferType() < 0) return -1;
     if (registerBareName(module, bare_name_added) < 0) return -1;
     PyObject* builtins = PyImport_AddModule("builtins");
     if (builtins == nullptr || lookUpBuiltins(builtins) < 0) return -1;

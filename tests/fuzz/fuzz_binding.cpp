@@ -7,13 +7,18 @@
 // refuse earlier (repeated keywords, non-string keywords): the entry chosen,
 // the positional arguments and the keyword names and values, each drawn from
 // a pool of good and bad objects, and the module global `np` replaced, now and
-// then, by a stand-in that misbehaves. Every call must
+// then, by a stand-in that misbehaves. Some arrays of the pool export their
+// buffer through Python and answer each request with the next of their
+// buffers (another shape, stride, format or a read-only one), starting at a
+// point the input chooses; one stand-in's np.empty returns such an array, and
+// others a slice of a larger parent whose margin must stay as it was. Every
+// call must
 //  - either return a plain, C-contiguous, writable ndarray of the entry's
 //    dtype, shaped like one of the arrays passed, with values in the entry's
 //    range, or raise one of the documented exception types (or the stand-in's
 //    own), and never both or neither;
 //  - leave the reference count of every pool object as it found it;
-//  - leave the inputs' contents untouched.
+//  - leave the inputs' contents and the parents' margins untouched.
 //
 // The interpreter finds numpy and the module through PYTHONPATH (set by
 // scripts/fuzz.sh).
@@ -24,6 +29,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
@@ -63,6 +69,53 @@ unaligned = raw[1:].view(np.float32).reshape(2, 3)
 unaligned[...] = cheap((2, 3))
 record = np.dtype({"names": ["x"], "formats": ["<f4"], "itemsize": 8})
 
+class Shifting(np.ndarray):
+    """Answers the n-th buffer request with answers[(start + n) % len(answers)]."""
+    def __buffer__(self, flags):
+        self.requests += 1
+        return memoryview(self.answers[self.requests % len(self.answers)])
+
+def shifting(answers):
+    made = answers[0].view(Shifting)
+    made.answers, made.requests = answers, 0
+    return made
+
+def frozen(a):
+    a.flags.writeable = False
+    return a
+
+wide_answers = cheap((6, 12))
+shifting_arrays = [
+    shifting([cheap((2, 3)), cheap((3, 4)), cheap((1, 1)), wide_answers[::2, ::4]]),
+    shifting([cheap((2, 3)), wide_answers[::-3, ::-4], cheap((0, 3)), cheap((2, 3)).T.copy().T]),
+    shifting([cheap((2, 3)), np.zeros((2, 3)), frozen(cheap((2, 3))), cheap((2, 3, 1))]),
+    shifting([cheap((1, 1)), cheap((3, 4)), cheap((2, 3)), np.asfortranarray(cheap((3, 4)))]),
+]
+
+def rewind(starts):
+    for made, start in zip(shifting_arrays, starts):
+        made.requests = start
+
+parents = []
+
+def in_parent(shape, dtype):
+    # A canary margin of 2 elements round the grid np.empty was asked for.
+    parent = np.full((shape[0] + 4, shape[1] + 4), -777.0, dtype)
+    parents.append(parent)
+    return parent[2:2 + shape[0], 2:2 + shape[1]]
+
+def shifting_in_parent(shape, dtype):
+    inner = in_parent(shape, dtype)
+    parent = parents[-1]
+    return shifting([inner, parent, parent[1:-1, 1:-1], inner[::-1, :]])
+
+def margins_untouched():
+    intact = all(
+        (p[:2] == -777.0).all() and (p[-2:] == -777.0).all() and
+        (p[:, :2] == -777.0).all() and (p[:, -2:] == -777.0).all() for p in parents)
+    parents.clear()
+    return intact
+
 arrays = [
     cheap((2, 3)), cheap((2, 3)), cheap((3, 4)), cheap((1, 1)), cheap((0, 3)), cheap((3, 0)),
     cheap((0, 0)), wide[::2, ::3], wide[::-1, :], wide[:, ::-1], wide[::-2, ::-3],
@@ -75,8 +128,11 @@ arrays = [
     np.zeros((2, 3), "U2"), np.zeros((2, 3), "S2"), np.zeros((2, 3), bool),
     np.zeros((2, 3), np.complex64), np.zeros((2, 3), record), np.zeros((2, 3), "M8[s]"),
     cheap(3), cheap((2, 2, 2)), cheap(()), np.float32(-60.0), None, [[-60.0]], -60.0, "wind_dir",
+    *shifting_arrays,
 ]
-snapshots = [(a, a.copy()) for a in arrays if isinstance(a, np.ndarray) and a.dtype.kind == "f"]
+answers = [b for s in shifting_arrays for b in s.answers]
+snapshots = [(a, a.copy()) for a in arrays + answers
+             if isinstance(a, np.ndarray) and a.dtype.kind == "f"]
 
 names = [
     "wind_dir", "inc_angle", "sigma0", "wind_U10", "wind_V10",
@@ -101,6 +157,8 @@ def read_only_empty(shape, dtype):
     return out
 
 DELETE = object()
+# Their results are slices of a larger parent, not C-ordered blocks of their own.
+parent_variants = [stand_in(empty=in_parent), stand_in(empty=shifting_in_parent)]
 np_variants = [
     np, DELETE, stand_in(empty=None), stand_in(float32=None), stand_in(float64=None),
     stand_in(asarray=None), stand_in(empty=refuse), stand_in(asarray=refuse),
@@ -109,10 +167,11 @@ np_variants = [
     stand_in(empty=lambda shape, dtype: np.empty(shape, np.float16)),
     stand_in(empty=lambda shape, dtype: np.empty(shape + (1,), dtype)),
     stand_in(empty=read_only_empty), stand_in(empty=lambda shape, dtype: [0.0]),
+    *parent_variants,
     stand_in(asarray=lambda obj: obj),  # hands back the exporter itself
 ]
 
-allowed = (TypeError, ValueError, NameError, AttributeError, FuzzError)
+allowed = (TypeError, ValueError, BufferError, NameError, AttributeError, FuzzError)
 
 def check_result(result, which, passed, variant):
     if variant is np_variants[-1]:
@@ -124,9 +183,13 @@ def check_result(result, which, passed, variant):
         return "result is not a plain ndarray"
     if result.dtype != (np.float64 if which == 0 else np.float32):
         return "result has the wrong dtype"
-    if result.ndim != 2 or not result.flags.c_contiguous or not result.flags.writeable:
-        return "result is not a writable C-ordered grid"
-    if not any(isinstance(a, np.ndarray) and a.ndim == 2 and a.shape == result.shape for a in passed):
+    if result.ndim != 2 or not result.flags.writeable:
+        return "result is not a writable grid"
+    if variant not in parent_variants and not result.flags.c_contiguous:
+        return "result is not C-ordered"
+    shapes = [a.shape for a in passed if isinstance(a, np.ndarray)]
+    shapes += [b.shape for a in passed if isinstance(a, Shifting) for b in a.answers]
+    if result.shape not in shapes:
         return "result is shaped like no argument"
     if which == 0 and not np.all((result >= 0.0) & (result <= 26.0)):
         return "wind speed outside [0, 26]"
@@ -145,6 +208,9 @@ struct Pool {
     PyObject* allowed = nullptr;
     PyObject* check_result = nullptr;
     PyObject* inputs_untouched = nullptr;
+    PyObject* rewind = nullptr;
+    PyObject* margins_untouched = nullptr;
+    std::size_t shifting_count = 0;
     std::vector<PyObject*> functions, arrays, names, np_variants;
     std::vector<PyObject*> watched;   // everything whose reference count must not move
 };
@@ -191,6 +257,9 @@ void setUp() {
     pool.allowed = global(globals, "allowed");
     pool.check_result = global(globals, "check_result");
     pool.inputs_untouched = global(globals, "inputs_untouched");
+    pool.rewind = global(globals, "rewind");
+    pool.margins_untouched = global(globals, "margins_untouched");
+    pool.shifting_count = listItems(globals, "shifting_arrays").size();
     pool.functions = listItems(globals, "functions");
     pool.arrays = listItems(globals, "arrays");
     pool.names = listItems(globals, "names");
@@ -230,6 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t positional = input.ConsumeIntegralInRange<std::size_t>(0, 4);
     const std::size_t keywords = input.ConsumeIntegralInRange<std::size_t>(0, 4);
     const bool empty_kwnames = input.ConsumeBool();
+    const std::string starts = input.ConsumeBytesAsString(pool.shifting_count);
 
     std::vector<PyObject*> stack;
     for (std::size_t i = 0; i < positional; ++i) stack.push_back(pick(input, pool.arrays));
@@ -256,6 +326,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         PyTuple_SET_ITEM(passed, static_cast<Py_ssize_t>(i), Py_NewRef(stack[i]));
     }
 
+    PyObject* start_bytes =
+        PyBytes_FromStringAndSize(starts.data(), static_cast<Py_ssize_t>(starts.size()));
+    PyObject* rewound = start_bytes ? PyObject_CallOneArg(pool.rewind, start_bytes) : nullptr;
+    if (rewound == nullptr) die("could not rewind the shifting arrays");
+    Py_DECREF(rewound);
+    Py_DECREF(start_bytes);
     setNumpy(np_variant);
     PyObject* result = PyObject_Vectorcall(function, stack.data(), positional, kwnames);
     PyObject* raised = PyErr_GetRaisedException();
@@ -285,6 +361,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Py_DECREF(passed);
     Py_XDECREF(kwnames);
 
+    PyObject* margins = PyObject_CallNoArgs(pool.margins_untouched);
+    if (margins != Py_True) die("a parent's margin round the result was written to");
+    Py_DECREF(margins);
     for (std::size_t i = 0; i < pool.watched.size(); ++i) {
         if (Py_REFCNT(pool.watched[i]) != counts[i]) {
             PyObject_Print(pool.watched[i], stderr, 0);

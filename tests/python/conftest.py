@@ -1,3 +1,4 @@
+import inspect
 import types
 
 import numpy as np
@@ -41,3 +42,22 @@ def stand_in_np():
         yield stand_in
     finally:
         Quorvane.np = np
+
+
+class Exporter(np.ndarray):
+    """An array whose buffer requests are answered through Python: read-only
+    requests get `checked`, writable ones `viewed` (unless `sequence` is set:
+    then the n-th request gets sequence[n], the last one after that)."""
+
+    def __buffer__(self, flags):
+        self.requests += 1
+        if self.sequence is not None:
+            return memoryview(self.sequence[min(self.requests, len(self.sequence)) - 1])
+        writable = flags & inspect.BufferFlags.WRITABLE
+        return memoryview(self.viewed if writable else self.checked)
+
+
+def exporter(checked, viewed=None, sequence=None):
+    made = checked.view(Exporter)
+    made.checked, made.viewed, made.sequence, made.requests = checked, viewed, sequence, 0
+    return made

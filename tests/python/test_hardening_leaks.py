@@ -19,6 +19,7 @@ import numpy as np
 import pytest
 
 import Quorvane
+from conftest import exporter
 
 CALLS = int(os.environ.get("QUORVANE_LEAK_CALLS", "2000"))
 # 1 MB for 100000 calls, about 10 bytes a call; shorter runs get the same
@@ -41,6 +42,9 @@ READ_ONLY = grid(-40.0)
 READ_ONLY.flags.writeable = False
 RECORD = np.zeros((2, 3), np.dtype({"names": ["x"], "formats": ["<f4"], "itemsize": 8}))
 SMALL = grid(-40.0, shape=(1, 1))
+# Arrays that hand a different buffer to the writable request than to the check.
+SHRINKING = exporter(grid(-40.0), viewed=SMALL)
+GROWING = exporter(grid(-5.0), viewed=grid(-5.0, shape=(3, 4)))
 BAD = {
     "1-D": grid(0.0, shape=(6,)),
     "float64": grid(0.0, dtype=np.float64),
@@ -84,6 +88,11 @@ CASES = {
     "speed np missing": (speed, (DIR, INC, SIG), {}, NameError, None),
     "speed empty raises": (speed, (DIR, INC, SIG), {}, Refusal, stand_in(empty=refuse)),
     "speed asarray raises": (speed, (DIR, INC, SIG), {}, Refusal, stand_in(asarray=refuse)),
+    "speed view shrinks": (speed, (DIR, SHRINKING, SIG), {}, ValueError, np),
+    "speed result exported through Python": (
+        speed, (DIR, INC, SIG), {}, None,
+        stand_in(empty=lambda shape, dtype: exporter(np.empty(shape, dtype), viewed=np.empty(shape, dtype))),
+    ),
     "angle returns": (angle, (U, V), {}, None, np),
     "angle by keyword": (angle, (), {"wind_V10": V, "wind_U10": U}, None, np),
     "angle too many": (angle, (U, V, V), {}, TypeError, np),
@@ -98,6 +107,7 @@ CASES = {
     "angle np missing": (angle, (U, V), {}, NameError, None),
     "angle empty raises": (angle, (U, V), {}, Refusal, stand_in(empty=refuse)),
     "angle asarray raises": (angle, (U, V), {}, Refusal, stand_in(asarray=refuse)),
+    "angle view grows": (angle, (GROWING, V), {}, None, np),
 }
 
 
@@ -168,7 +178,7 @@ def test_results_are_freed_with_their_last_reference():
         result = call()
         exporter = result.base
         assert isinstance(exporter, memoryview)
-        allocated = exporter.obj
+        allocated = exporter.obj.obj  # memoryview -> the buffer written -> its array
         assert isinstance(allocated, np.ndarray) and allocated.flags.owndata
         alive = weakref.ref(allocated)
         del exporter, allocated

@@ -1,0 +1,29 @@
+// The object a returned result array lives on.
+//
+// An entry writes its result through the buffer it acquired from the array
+// that np.empty returned. Asking that array for its buffer a second time to
+// hand the result back would trust it to export the same memory again; an
+// exporter written in Python need not, and some (those whose buffer is kept
+// by an internal wrapper) cannot be asked at all. So the acquired buffer
+// itself is moved into a small object that exports it again, unchanged, and
+// the result array is made from that object.
+#pragma once
+
+#include <Python.h>
+
+#include "module/buffer_format.hpp"
+#include "module/grid_buffers.hpp"
+
+namespace quorvane {
+
+// Creates the exporter type (once). Returns 0, or -1 with an exception set.
+int initResultBufferType();
+
+// A new object that takes over the buffer held by result and exports it with
+// the descriptor's format, the view's extents and strides, writable. The
+// object keeps the allocated array alive until it is freed; its attribute
+// `obj` is the object the buffer came from. On failure (null returned, an
+// exception set) result still holds its buffer.
+PyObject* newResultBuffer(HeldGridView& result, const ElementDescriptor& descriptor);
+
+}  // namespace quorvane
