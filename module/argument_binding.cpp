@@ -1,5 +1,6 @@
 #include "module/argument_binding.hpp"
 
+#include "module/interface.hpp"
 #include "module/traceback.hpp"
 
 namespace quorvane {
@@ -30,7 +31,7 @@ Py_ssize_t findParameter(PyObject* keyword, PyObject* const* names, Py_ssize_t f
 }
 
 void raiseArgumentCount(const EntryDefinition& definition, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    PyErr_Format(PyExc_TypeError, interface::kArgumentCount,
                  definition.name, "exactly", definition.parameter_count, "s", given);
 }
 
@@ -52,7 +53,7 @@ bool bindOrFail(const EntryDefinition& definition, PyObject* const* names, PyObj
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", definition.name);
+            PyErr_Format(PyExc_TypeError, interface::kKeywordNotString, definition.name);
             return false;
         }
         Py_ssize_t position = findParameter(keyword, names, nargs, count);
@@ -66,10 +67,10 @@ bool bindOrFail(const EntryDefinition& definition, PyObject* const* names, PyObj
         position = findParameter(keyword, names, 0, nargs);
         if (position == -2) return false;
         if (position >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+            PyErr_Format(PyExc_TypeError, interface::kMultipleValues,
                          definition.name, keyword);
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+            PyErr_Format(PyExc_TypeError, interface::kUnexpectedKeyword,
                          definition.name, keyword);
         }
         return false;

@@ -11,7 +11,11 @@
 #include "module/buffer_format.hpp"
 
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
+
+#include "module/interface.hpp"
 
 namespace quorvane {
 namespace {
@@ -28,6 +32,26 @@ Multiplicity times(Multiplicity a, Multiplicity b) {
 const char* const kUnparsable = "unparsable format string";
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The message format with each conversion ('%s', '%c', ...) replaced by the
+// next field, in order.
+std::string fillFormat(const char* format, std::initializer_list<std::string_view> fields) {
+    std::string text;
+    auto field = fields.begin();
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (*p != '%') {
+            text += *p;
+            continue;
+        }
+        // Skip flags, width, precision and length up to the conversion letter.
+        constexpr std::string_view kSpecifierPrefix = "-+ #0123456789.hlz";
+        while (p[1] != '\0' && kSpecifierPrefix.find(p[1]) != std::string_view::npos) ++p;
+        if (p[1] == '\0') break;
+        ++p;
+        if (field != fields.end()) text += *field++;
+    }
+    return text;
+}
 
 // Item codes the parser takes as an item. 'P' has a description ("a pointer")
 // but is deliberately not among them: it falls under the characters that are
@@ -94,15 +118,14 @@ std::string notUnderstood(char c) {
     // The character is rendered as the code point of its byte value, so the
     // message is valid UTF-8 whatever byte the exporter sent.
     const auto byte = static_cast<unsigned char>(c);
-    std::string text = "Does not understand character buffer dtype format string ('";
+    std::string character;
     if (byte < 0x80) {
-        text += static_cast<char>(byte);
+        character += static_cast<char>(byte);
     } else {
-        text += static_cast<char>(0xC0 | (byte >> 6));
-        text += static_cast<char>(0x80 | (byte & 0x3F));
+        character += static_cast<char>(0xC0 | (byte >> 6));
+        character += static_cast<char>(0x80 | (byte & 0x3F));
     }
-    text += "')";
-    return text;
+    return fillFormat(interface::kUnknownFormatCharacter, {character});
 }
 
 class FormatChecker {
@@ -125,17 +148,8 @@ private:
     }
 
     std::string mismatch(const char* found) const {
-        std::string text = "Buffer dtype mismatch, expected ";
-        if (itemFound_) {
-            text += "end";
-        } else {
-            text += '\'';
-            text += descriptor_.name;
-            text += '\'';
-        }
-        text += " but got ";
-        text += found;
-        return text;
+        if (itemFound_) return fillFormat(interface::kDtypeMismatch, {"", "end", "", found});
+        return fillFormat(interface::kDtypeMismatch, {"'", descriptor_.name, "'", found});
     }
 
     // Reads a decimal count at the cursor (a digit is known to be there).
@@ -207,7 +221,7 @@ std::optional<std::string> FormatChecker::run() {
                 ++cursor_;
                 continue;
             case '>': case '!':
-                return std::string("Big-endian buffer not supported on little-endian compiler");
+                return std::string(interface::kBigEndian);
             case ':':
                 ++cursor_;
                 while (*cursor_ != '\0' && *cursor_ != ':') ++cursor_;
@@ -259,7 +273,7 @@ std::optional<std::string> FormatChecker::run() {
         }
         if (c == 'Z') {
             const char* description = complexDescription(peek());
-            if (description == nullptr) return std::string("Unexpected format string character: 'Z'");
+            if (description == nullptr) return fillFormat(interface::kUnexpectedFormatCharacter, {"Z"});
             ++cursor_;
             if (auto error = takeItems(times(shape, count), false, description)) return error;
             continue;

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "module/argument_binding.hpp"
+#include "module/interface.hpp"
 #include "module/py_ref.hpp"
 #include "module/traceback.hpp"
 
@@ -152,38 +153,38 @@ int initEntryFunctionType() {
     return 0;
 }
 
-PyObject* newEntryCode(const EntryDefinition& definition) {
+py::Ref newEntryCode(const EntryDefinition& definition) {
     // An empty code object carries file, name and line; replace() gives it the
     // argument count, the local names and the flags of a plain function.
     py::Ref empty = py::Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(kTracebackFileName, definition.name, definition.first_line)));
-    if (!empty) return nullptr;
+        PyCode_NewEmpty(interface::kTracebackFileName, definition.name, definition.first_line)));
+    if (!empty) return {};
     py::Ref local_names =
         py::Ref::steal(stringTuple(definition.local_names, definition.local_count));
-    if (!local_names) return nullptr;
+    if (!local_names) return {};
     py::Ref replace = py::Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-    if (!replace) return nullptr;
+    if (!replace) return {};
     py::Ref changes = py::Ref::steal(Py_BuildValue(
         "{s:n,s:n,s:n,s:i,s:O}", "co_argcount", definition.parameter_count, "co_nlocals",
         definition.local_count, "co_posonlyargcount", Py_ssize_t{0}, "co_flags",
         CO_OPTIMIZED | CO_NEWLOCALS, "co_varnames", local_names.get()));
-    if (!changes) return nullptr;
+    if (!changes) return {};
     py::Ref no_arguments = py::Ref::steal(PyTuple_New(0));
-    if (!no_arguments) return nullptr;
-    return PyObject_Call(replace.get(), no_arguments.get(), changes.get());
+    if (!no_arguments) return {};
+    return py::Ref::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
 }
 
-PyObject* newEntryFunction(const EntryDefinition& definition, PyObject* code, PyObject* globals,
-                           PyObject* const* parameter_names) {
+py::Ref newEntryFunction(const EntryDefinition& definition, PyObject* code, PyObject* globals,
+                         PyObject* const* parameter_names) {
     if (entryFunctionType == nullptr) {
         PyErr_SetString(PyExc_SystemError, "entry function type not initialised");
-        return nullptr;
+        return {};
     }
     py::Ref name = py::Ref::steal(PyUnicode_InternFromString(definition.name));
-    if (!name) return nullptr;
-    PyObject* object = entryFunctionType->tp_alloc(entryFunctionType, 0);
-    if (object == nullptr) return nullptr;
-    EntryFunctionObject* self = asEntry(object);
+    if (!name) return {};
+    py::Ref object = py::Ref::steal(entryFunctionType->tp_alloc(entryFunctionType, 0));
+    if (!object) return {};
+    EntryFunctionObject* self = asEntry(object.get());
     self->vectorcall = callEntry;
     self->definition = &definition;
     for (Py_ssize_t i = 0; i < definition.parameter_count; ++i) {

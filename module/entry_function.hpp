@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "module/py_ref.hpp"
+
 namespace quorvane {
 
 // Receives the bound arguments (borrowed, in parameter order) and returns a
@@ -27,13 +29,13 @@ int initEntryFunctionType();
 
 // A code object describing the entry for introspection: argument count,
 // local names, flags CO_OPTIMIZED | CO_NEWLOCALS, file "Quorvane", the entry's
-// name and first line. New reference, or null with an exception set.
-PyObject* newEntryCode(const EntryDefinition& definition);
+// name and first line. Null with an exception set on failure.
+py::Ref newEntryCode(const EntryDefinition& definition);
 
 // A function object for the entry. parameter_names are the interned names of
-// its parameters (borrowed; they live as long as the process). New reference,
-// or null with an exception set.
-PyObject* newEntryFunction(const EntryDefinition& definition, PyObject* code, PyObject* globals,
-                           PyObject* const* parameter_names);
+// its parameters (borrowed; they live as long as the process). Null with an
+// exception set on failure.
+py::Ref newEntryFunction(const EntryDefinition& definition, PyObject* code, PyObject* globals,
+                         PyObject* const* parameter_names);
 
 }  // namespace quorvane

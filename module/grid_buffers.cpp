@@ -1,5 +1,6 @@
 #include "module/grid_buffers.hpp"
 
+#include "module/interface.hpp"
 #include "module/module_state.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_buffer.hpp"
@@ -19,7 +20,7 @@ bool checkFormat(const Py_buffer& buffer, const ElementDescriptor& descriptor) {
 
 bool checkDimensions(const Py_buffer& buffer) {
     if (buffer.ndim != kDimensions) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+        PyErr_Format(PyExc_ValueError, interface::kWrongDimensions,
                      kDimensions, buffer.ndim);
         return false;
     }
@@ -53,11 +54,11 @@ bool HeldBuffer::acquire(PyObject* obj, int flags) {
 bool checkArrayType(PyObject* obj, const char* parameter_name) {
     PyTypeObject* ndarray = moduleState.ndarray_type;
     if (!ndarray) {
-        PyErr_SetString(PyExc_SystemError, "Missing type object");
+        PyErr_SetString(PyExc_SystemError, interface::kMissingTypeObject);
         return false;
     }
     if (PyObject_TypeCheck(obj, ndarray)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    PyErr_Format(PyExc_TypeError, interface::kIncorrectType,
                  parameter_name, ndarray->tp_name, Py_TYPE(obj)->tp_name);
     return false;
 }
@@ -71,7 +72,7 @@ bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBu
     }
     if (static_cast<std::size_t>(buffer.itemsize) != descriptor.size) {
         PyErr_Format(PyExc_ValueError,
-                     "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
+                     interface::kItemSizeChecked,
                      buffer.itemsize, plural(buffer.itemsize), descriptor.name,
                      static_cast<Py_ssize_t>(descriptor.size), "s");
         out.release();
@@ -85,14 +86,14 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
     if (!held.acquire(obj, PyBUF_RECORDS)) return false;
     const Py_buffer& buffer = held.buffer();
     if (buffer.readonly) {
-        PyErr_SetString(PyExc_BufferError, "Object is not writable.");
+        PyErr_SetString(PyExc_BufferError, interface::kNotWritable);
         held.release();
         return false;
     }
     bool ok = checkDimensions(buffer) && checkFormat(buffer, descriptor);
     if (ok && static_cast<std::size_t>(buffer.itemsize) != descriptor.size) {
         PyErr_Format(PyExc_ValueError,
-                     "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                     interface::kItemSizeViewed,
                      static_cast<std::size_t>(buffer.itemsize), plural(buffer.itemsize),
                      descriptor.name, descriptor.size, "s");
         ok = false;
@@ -100,10 +101,10 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
     if (ok && buffer.len > 0) {
         for (int d = 0; d < kDimensions && ok; ++d) {
             if (buffer.suboffsets && buffer.suboffsets[d] >= 0) {
-                PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", d);
+                PyErr_Format(PyExc_ValueError, interface::kSubOffsetInUse, d);
                 ok = false;
             } else if (!buffer.strides && buffer.shape[d] > 1 && buffer.suboffsets) {
-                PyErr_SetString(PyExc_ValueError, "Buffer exposes suboffsets but no strides");
+                PyErr_SetString(PyExc_ValueError, interface::kSubOffsetsWithoutStrides);
                 ok = false;
             }
         }
@@ -127,27 +128,27 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
     return true;
 }
 
-PyObject* lookupNumpy() {
+py::Ref lookupNumpy() {
     PyObject* name = moduleState.names.np;
     PyObject* found = moduleState.dict ? PyDict_GetItemWithError(moduleState.dict, name) : nullptr;
     if (!found && !PyErr_Occurred()) {
         found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
     }
     if (!found) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return nullptr;
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, interface::kNameNotDefined, name);
+        return {};
     }
-    return Py_NewRef(found);
+    return py::Ref::borrow(found);
 }
 
 PyObject* exportResult(HeldGridView& result, const ElementDescriptor& descriptor) {
-    py::Ref np = py::Ref::steal(lookupNumpy());
+    py::Ref np = lookupNumpy();
     if (!np) return nullptr;
     py::Ref asarray = py::Ref::steal(PyObject_GetAttr(np.get(), moduleState.names.asarray));
     if (!asarray) return nullptr;
     // Ownership runs result array -> memoryview -> result buffer -> the
     // buffer the loop wrote through -> the allocated array.
-    py::Ref owner = py::Ref::steal(newResultBuffer(result, descriptor));
+    py::Ref owner = newResultBuffer(result, descriptor);
     if (!owner) return nullptr;
     py::Ref exporter = py::Ref::steal(PyMemoryView_FromObject(owner.get()));
     if (!exporter) return nullptr;

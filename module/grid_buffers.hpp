@@ -7,6 +7,7 @@
 
 #include "grid/grid_view.hpp"
 #include "module/buffer_format.hpp"
+#include "module/py_ref.hpp"
 
 namespace quorvane {
 
@@ -58,8 +59,8 @@ bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBu
 bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView& out);
 
 // The module global `np`, looked up in the module namespace, then among the
-// builtins. New reference, or null with NameError set.
-PyObject* lookupNumpy();
+// builtins. Null with NameError set when neither holds it.
+py::Ref lookupNumpy();
 
 // A new NumPy array over the memory the result view holds, made by np.asarray
 // of a memoryview of that very buffer (no second request to the allocated

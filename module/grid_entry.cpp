@@ -2,6 +2,7 @@
 
 #include "module/gil.hpp"
 #include "module/grid_buffers.hpp"
+#include "module/interface.hpp"
 #include "module/py_ref.hpp"
 #include "module/traceback.hpp"
 
@@ -54,13 +55,13 @@ private:
 bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t columns,
                     HeldGridView& out) {
     const InternedNames& names = moduleState.names;
-    py::Ref np = py::Ref::steal(lookupNumpy());
+    py::Ref np = lookupNumpy();
     if (!np) return false;
     py::Ref empty = py::Ref::steal(PyObject_GetAttr(np.get(), names.empty));
     if (!empty) return false;
     py::Ref shape = py::Ref::steal(Py_BuildValue("(nn)", rows, columns));
     if (!shape) return false;
-    np = py::Ref::steal(lookupNumpy());
+    np = lookupNumpy();
     if (!np) return false;
     py::Ref dtype = py::Ref::steal(PyObject_GetAttr(np.get(), names.*layout.result_dtype));
     if (!dtype) return false;
@@ -72,7 +73,7 @@ bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t c
     if (!convertToGridView(array.get(), *layout.result_descriptor, out)) return false;
     if (out.view.rows() != rows || out.view.columns() != columns) {
         PyErr_Format(PyExc_ValueError,
-                     "np.empty returned an array of shape (%zd, %zd) instead of (%zd, %zd)",
+                     interface::kResultShape,
                      static_cast<Py_ssize_t>(out.view.rows()),
                      static_cast<Py_ssize_t>(out.view.columns()), rows, columns);
         out.release();
@@ -89,8 +90,7 @@ bool coversCheckedGrid(const HeldGridView& input, Py_ssize_t rows, Py_ssize_t co
     const GridView& view = input.view;
     if (view.rows() >= rows && view.columns() >= columns) return true;
     PyErr_Format(PyExc_ValueError,
-                 "Argument '%.200s' has shape (%zd, %zd) when viewed for writing, smaller than the "
-                 "(%zd, %zd) of '%.200s'",
+                 interface::kSmallerViewShape,
                  name, static_cast<Py_ssize_t>(view.rows()), static_cast<Py_ssize_t>(view.columns()),
                  rows, columns, first_name);
     return false;
@@ -118,7 +118,7 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
     EntryResources held(layout);
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!checkArrayBuffer(arguments[i], kFloatDescriptor, held.checked[i])) {
-            return held.fail(layout.check_line);
+            return held.fail(layout.lines->definition);
         }
     }
     // Every later argument is read at the first one's rows and columns.
@@ -128,21 +128,21 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
         const HeldBuffer& other = held.checked[i];
         if (other.extent(0) < rows || other.extent(1) < columns) {
             PyErr_Format(PyExc_ValueError,
-                         "Argument '%.200s' has shape (%zd, %zd), smaller than the (%zd, %zd) of '%.200s'",
+                         interface::kSmallerShape,
                          parameter_names[i], other.extent(0), other.extent(1), rows, columns,
                          parameter_names[0]);
-            return held.fail(layout.check_line);
+            return held.fail(layout.lines->definition);
         }
     }
 
-    if (!allocateResult(layout, rows, columns, held.result)) return held.fail(layout.allocate_line);
+    if (!allocateResult(layout, rows, columns, held.result)) return held.fail(layout.lines->allocate);
 
     GridView input_views[kMaxParameters];
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!convertToGridView(arguments[i], kFloatDescriptor, held.inputs[i]) ||
             !coversCheckedGrid(held.inputs[i], rows, columns, parameter_names[i],
                                parameter_names[0])) {
-            return held.fail(layout.view_lines[i]);
+            return held.fail(layout.lines->views[i]);
         }
         input_views[i] = withExtents(held.inputs[i].view, rows, columns);
     }
@@ -153,7 +153,7 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
     }
 
     PyObject* value = exportResult(held.result, *layout.result_descriptor);
-    if (!value) return held.fail(layout.wrap_line);
+    if (!value) return held.fail(layout.lines->wrap);
     return held.finish(value);
 }
 

@@ -9,6 +9,7 @@
 #include "grid/grid_view.hpp"
 #include "module/buffer_format.hpp"
 #include "module/entry_function.hpp"
+#include "module/interface.hpp"
 #include "module/module_state.hpp"
 
 namespace quorvane {
@@ -17,10 +18,7 @@ struct GridEntryLayout {
     const EntryDefinition* definition;        // parameters are its first local names
     const ElementDescriptor* result_descriptor;
     PyObject* InternedNames::*result_dtype;   // name of the result dtype attribute of np
-    int check_line;                           // array buffer checks and shape agreement
-    int allocate_line;                        // allocation of the result
-    int view_lines[kMaxParameters];           // view conversion of each input
-    int wrap_line;                            // hand-back of the result
+    const interface::EntryLines* lines;       // where each step's failures are reported
     // The parallel loop: inputs in parameter order, then the result view.
     void (*compute)(const GridView* inputs, GridView result);
 };

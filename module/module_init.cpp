@@ -7,6 +7,7 @@
 
 #include "module/entries.hpp"
 #include "module/entry_function.hpp"
+#include "module/interface.hpp"
 #include "module/module_state.hpp"
 #include "module/numpy_api.hpp"
 #include "module/py_ref.hpp"
@@ -19,12 +20,10 @@ ModuleState moduleState;
 
 namespace {
 
-constexpr const char* kModuleName = "Quorvane";
-constexpr const char* kInitFunctionName = "init Quorvane";
-
-// Source lines reported by initialisation failures.
-constexpr int kInitLine = 1;
-constexpr int kImportNumpyLine = 6;
+using interface::kImportNumpyLine;
+using interface::kInitFunctionName;
+using interface::kInitLine;
+using interface::kModuleName;
 
 // Sizes of the C structures behind the imported types, as the headers of this
 // build (CPython 3.12, NumPy 2.x targeting the 1.23 C API, LP64) declare them.
@@ -75,14 +74,6 @@ constexpr const char* kBuiltinNames[] = {
     "AssertionError", "Ellipsis", "id", "IndexError", "ImportError",
 };
 
-constexpr const char* kNumpyImportError =
-    "numpy.core.multiarray failed to import (auto-generated because you didn't call "
-    "'numpy.import_array()' after cimporting numpy; use '<void>numpy._import_array' to disable "
-    "if you are certain you don't need it).";
-
-constexpr const char* kSizeChangedFormat =
-    "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C "
-    "header, got %zd from PyObject";
 
 // --- create -------------------------------------------------------------
 
@@ -106,9 +97,7 @@ PyObject* createModule(PyObject* spec, PyModuleDef*) {
     if (moduleState.interpreter_id == -1) {
         moduleState.interpreter_id = id;
     } else if (moduleState.interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, interface::kSecondInterpreter);
         return nullptr;
     }
     if (moduleState.module != nullptr) return Py_NewRef(moduleState.module);
@@ -141,17 +130,11 @@ int checkInterpreterVersion() {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
-// Interns a name and computes its hash, once per process.
-int internName(PyObject*& slot, const char* text) {
-    if (slot != nullptr) return 0;
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (name == nullptr) return -1;
-    if (PyObject_Hash(name) == -1) {
-        Py_DECREF(name);
-        return -1;
-    }
-    slot = name;
-    return 0;
+// An interned name with its hash computed; null with an exception set.
+py::Ref internName(const char* text) {
+    py::Ref name = py::Ref::steal(PyUnicode_InternFromString(text));
+    if (name && PyObject_Hash(name.get()) == -1) return {};
+    return name;
 }
 
 int internNames() {
@@ -166,7 +149,10 @@ int internNames() {
         {n.float64, "float64"},   {n.asarray, "asarray"},
     };
     for (const auto& entry : names) {
-        if (internName(entry.slot, entry.text) < 0) return -1;
+        if (entry.slot != nullptr) continue;
+        py::Ref name = internName(entry.text);
+        if (!name) return -1;
+        entry.slot = name.release();  // kept for the life of the process
     }
     return 0;
 }
@@ -175,7 +161,7 @@ int internNames() {
 int importNumpy() {
     if (importNumpyCApi() == 0) return 0;
     PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, kNumpyImportError);
+    PyErr_SetString(PyExc_ImportError, interface::kNumpyImportError);
     return -1;
 }
 
@@ -209,7 +195,7 @@ int lookUpBuiltins(PyObject* builtins) {
         if (value) continue;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        PyErr_Format(PyExc_NameError, interface::kNameNotDefined, name.get());
         return -1;
     }
     return 0;
@@ -219,7 +205,7 @@ PyTypeObject* importType(PyObject* module, const TypeImport& entry) {
     py::Ref object = py::Ref::steal(PyObject_GetAttrString(module, entry.name));
     if (!object) return nullptr;
     if (!PyType_Check(object.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", entry.module,
+        PyErr_Format(PyExc_TypeError, interface::kNotATypeObject, entry.module,
                      entry.name);
         return nullptr;
     }
@@ -234,12 +220,12 @@ PyTypeObject* importType(PyObject* module, const TypeImport& entry) {
     }
     const Py_ssize_t actual_size = basic_size + item_size;
     if (actual_size < entry.expected_size) {
-        PyErr_Format(PyExc_ValueError, kSizeChangedFormat, entry.module, entry.name,
+        PyErr_Format(PyExc_ValueError, interface::kSizeChanged, entry.module, entry.name,
                      entry.expected_size, actual_size);
         return nullptr;
     }
     if (entry.policy == SizePolicy::warn && basic_size > entry.expected_size) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 0, kSizeChangedFormat, entry.module,
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 0, interface::kSizeChanged, entry.module,
                              entry.name, entry.expected_size, basic_size) < 0) {
             return nullptr;
         }
@@ -267,7 +253,7 @@ int importTypes() {
 
 // `import numpy as np`: the module in sys.modules unless it is still being
 // initialised, otherwise an ordinary absolute import.
-PyObject* importNumpyModule() {
+py::Ref importNumpyModule() {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* numpy = PyDict_GetItemString(modules, "numpy");
     if (numpy != nullptr && numpy != Py_None) {
@@ -276,31 +262,31 @@ PyObject* importNumpyModule() {
         if (spec && spec.get() != Py_None) {
             py::Ref flag = py::Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
             initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
-            if (initializing < 0) return nullptr;
+            if (initializing < 0) return {};
         }
         PyErr_Clear();
-        if (initializing == 0) return Py_NewRef(numpy);
+        if (initializing == 0) return py::Ref::borrow(numpy);
     }
     // As the import statement does: builtins.__import__ with the module
     // namespace as globals and locals, no from-list, level 0.
     PyObject* builtins = PyImport_AddModule("builtins");
-    if (builtins == nullptr) return nullptr;
+    if (builtins == nullptr) return {};
     py::Ref import = py::Ref::steal(PyObject_GetAttrString(builtins, "__import__"));
-    if (!import) return nullptr;
+    if (!import) return {};
     py::Ref name = py::Ref::steal(PyUnicode_FromString("numpy"));
-    if (!name) return nullptr;
+    if (!name) return {};
     py::Ref level = py::Ref::steal(PyLong_FromLong(0));
-    if (!level) return nullptr;
-    return PyObject_CallFunctionObjArgs(import.get(), name.get(), moduleState.dict,
-                                        moduleState.dict, Py_None, level.get(), nullptr);
+    if (!level) return {};
+    return py::Ref::steal(PyObject_CallFunctionObjArgs(import.get(), name.get(), moduleState.dict,
+                                                       moduleState.dict, Py_None, level.get(),
+                                                       nullptr));
 }
 
-// Stores a new object under name in the module namespace; consumes value.
-int storeGlobal(const char* name, PyObject* value) {
-    if (value == nullptr) return -1;
-    const int result = PyDict_SetItemString(moduleState.dict, name, value);
-    Py_DECREF(value);
-    return result;
+// Stores value under name in the module namespace; a null value (a failed
+// call that made it) fails with that call's exception.
+int storeGlobal(const char* name, const py::Ref& value) {
+    if (!value) return -1;
+    return PyDict_SetItemString(moduleState.dict, name, value.get());
 }
 
 // Exec steps from the NumPy C-API import on; a failure returns the line to
@@ -313,9 +299,9 @@ int execBody(PyObject* module, bool& bare_name_added, int& failure_line) {
     PyObject* builtins = PyImport_AddModule("builtins");
     if (builtins == nullptr || lookUpBuiltins(builtins) < 0) return -1;
 
-    py::Ref wind_angle_code = py::Ref::steal(newEntryCode(windAngleEntry));
+    py::Ref wind_angle_code = newEntryCode(windAngleEntry);
     if (!wind_angle_code) return -1;
-    py::Ref windspeed_code = py::Ref::steal(newEntryCode(windspeedEntry));
+    py::Ref windspeed_code = newEntryCode(windspeedEntry);
     if (!windspeed_code) return -1;
 
     if (importTypes() < 0) return -1;
@@ -341,15 +327,13 @@ int execBody(PyObject* module, bool& bare_name_added, int& failure_line) {
     }
 
     failure_line = kInitLine;
-    return storeGlobal("__test__", PyDict_New());
+    return storeGlobal("__test__", py::Ref::steal(PyDict_New()));
 }
 
 int execModule(PyObject* module) {
     if (moduleState.module != nullptr) {
         if (moduleState.module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'Quorvane' has already been imported. Re-initialisation is not "
-                        "supported.");
+        PyErr_SetString(PyExc_RuntimeError, interface::kAlreadyImported);
         return -1;
     }
 

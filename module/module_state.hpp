@@ -1,6 +1,15 @@
 // Process-wide state of the module, written once by module initialisation and
-// read (with the interpreter lock held) by the entries afterwards. Nothing here
-// is ever freed: the module lives until the process ends.
+// read (with the interpreter lock held) by the entries afterwards.
+//
+// Why process-wide rather than per module object: NumPy's C-API table, which
+// every NumPy call of the module goes through, is one global per shared
+// library, filled once by the import of NumPy's C API; the entries reach their
+// `np` and interned names without a module argument (their function objects
+// carry only their definition); and a second interpreter would need its own
+// NumPy and its own table. So the module allows one interpreter per process
+// and one module object (a re-import gives back the same one), and this state
+// belongs to that pair. Nothing here is ever freed: the module lives until the
+// process ends.
 #pragma once
 
 #include <Python.h>

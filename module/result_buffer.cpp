@@ -1,6 +1,6 @@
 #include "module/result_buffer.hpp"
 
-#include <cstddef>
+#include "module/interface.hpp"
 
 namespace quorvane {
 namespace {
@@ -34,7 +34,7 @@ bool asks(int flags, int request) { return (flags & request) == request; }
 int getBuffer(PyObject* object, Py_buffer* view, int flags) {
     ResultBufferObject& self = *asResultBuffer(object);
     if (asks(flags, PyBUF_WRITABLE) && self.held.readonly) {
-        PyErr_SetString(PyExc_BufferError, "Object is not writable.");
+        PyErr_SetString(PyExc_BufferError, interface::kNotWritable);
         return -1;
     }
     const bool with_strides = asks(flags, PyBUF_STRIDES);
@@ -112,14 +112,14 @@ int initResultBufferType() {
     return 0;
 }
 
-PyObject* newResultBuffer(HeldGridView& result, const ElementDescriptor& descriptor) {
+py::Ref newResultBuffer(HeldGridView& result, const ElementDescriptor& descriptor) {
     if (resultBufferType == nullptr) {
         PyErr_SetString(PyExc_SystemError, "result buffer type not initialised");
-        return nullptr;
+        return {};
     }
-    PyObject* object = PyType_GenericAlloc(resultBufferType, 0);
-    if (object == nullptr) return nullptr;
-    ResultBufferObject& self = *asResultBuffer(object);
+    py::Ref object = py::Ref::steal(PyType_GenericAlloc(resultBufferType, 0));
+    if (!object) return {};
+    ResultBufferObject& self = *asResultBuffer(object.get());
     self.format = descriptor.format;
     for (int d = 0; d < 2; ++d) {
         self.shape[d] = static_cast<Py_ssize_t>(result.view.extent[d]);

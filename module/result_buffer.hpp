@@ -13,6 +13,7 @@
 
 #include "module/buffer_format.hpp"
 #include "module/grid_buffers.hpp"
+#include "module/py_ref.hpp"
 
 namespace quorvane {
 
@@ -22,8 +23,8 @@ int initResultBufferType();
 // A new object that takes over the buffer held by result and exports it with
 // the descriptor's format, the view's extents and strides, writable. The
 // object keeps the allocated array alive until it is freed; its attribute
-// `obj` is the object the buffer came from. On failure (null returned, an
-// exception set) result still holds its buffer.
-PyObject* newResultBuffer(HeldGridView& result, const ElementDescriptor& descriptor);
+// `obj` is the object the buffer came from. On failure (null, an exception
+// set) result still holds its buffer.
+py::Ref newResultBuffer(HeldGridView& result, const ElementDescriptor& descriptor);
 
 }  // namespace quorvane

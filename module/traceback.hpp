@@ -3,9 +3,6 @@
 
 namespace quorvane {
 
-// Name of the source file every traceback entry of the module reports.
-inline constexpr const char* kTracebackFileName = "Quorvane";
-
 // Appends an entry for function_name, file "Quorvane", at the given line, to
 // the traceback of the pending exception. Uses the module namespace as the
 // frame's globals. If the entry cannot be made, the pending exception stays

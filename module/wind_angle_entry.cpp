@@ -16,7 +16,7 @@ void compute(const GridView* inputs, GridView out_wind_angle) {
 
 const GridEntryLayout layout = {
     &windAngleEntry, &kFloatDescriptor, &InternedNames::float32,
-    /*check_line=*/150, /*allocate_line=*/151, /*view_lines=*/{152, 153, 0}, /*wrap_line=*/156,
+    &interface::kWindAngleLines,
     compute,
 };
 
@@ -25,7 +25,7 @@ PyObject* body(PyObject* const* arguments) { return runGridEntry(layout, argumen
 }  // namespace
 
 const EntryDefinition windAngleEntry = {
-    "python_ERA5_windAngle", "Quorvane.python_ERA5_windAngle", 150, 2,
+    "python_ERA5_windAngle", "Quorvane.python_ERA5_windAngle", interface::kWindAngleLines.definition, 2,
     localNames, std::size(localNames), body,
 };
 

@@ -16,7 +16,7 @@ void compute(const GridView* inputs, GridView out_speed) {
 
 const GridEntryLayout layout = {
     &windspeedEntry, &kDoubleDescriptor, &InternedNames::float64,
-    /*check_line=*/160, /*allocate_line=*/162, /*view_lines=*/{165, 166, 167}, /*wrap_line=*/174,
+    &interface::kWindspeedLines,
     compute,
 };
 
@@ -25,7 +25,7 @@ PyObject* body(PyObject* const* arguments) { return runGridEntry(layout, argumen
 }  // namespace
 
 const EntryDefinition windspeedEntry = {
-    "python_windspeedCmod5n", "Quorvane.python_windspeedCmod5n", 160, 3,
+    "python_windspeedCmod5n", "Quorvane.python_windspeedCmod5n", interface::kWindspeedLines.definition, 3,
     localNames, std::size(localNames), body,
 };
 

@@ -6,12 +6,12 @@ import pytest
 
 import Quorvane
 from conftest import quorvane_entries
+from interface import (ANGLE, BIG_ENDIAN, ENTRY_NAME, LINES, PARAMETERS, SPEED, dtype_mismatch,
+                       incorrect_type, item_size, not_defined, not_understood, smaller_shape,
+                       wrong_dimensions)
 
 speed = Quorvane.python_windspeedCmod5n
 angle = Quorvane.python_ERA5_windAngle
-
-SPEED = "Quorvane.python_windspeedCmod5n"
-ANGLE = "Quorvane.python_ERA5_windAngle"
 
 
 def grid(value=0.0, shape=(3, 4), dtype=np.float32):
@@ -46,9 +46,7 @@ def test_non_arrays_are_refused_without_a_traceback_entry(value, type_name):
         for name in names:
             with pytest.raises(TypeError) as info:
                 entry(**make(**{name: value}))
-            assert str(info.value) == (
-                f"Argument '{name}' has incorrect type (expected numpy.ndarray, got {type_name})"
-            )
+            assert str(info.value) == incorrect_type(name, type_name)
             assert quorvane_entries(info) == []
 
 
@@ -81,34 +79,31 @@ def test_ndarray_subclass_is_accepted_and_result_is_plain():
 
 def bad_arrays():
     record = np.dtype({"names": ["x"], "formats": ["<f4"], "itemsize": 8})
-    yield np.zeros(4, np.float32), ValueError, "Buffer has wrong number of dimensions (expected 2, got 1)"
-    yield np.zeros((2, 2, 2), np.float32), ValueError, "Buffer has wrong number of dimensions (expected 2, got 3)"
-    yield np.zeros((2, 2)), ValueError, "Buffer dtype mismatch, expected 'float' but got 'double'"
-    yield np.zeros((2, 2), np.dtype("l")), ValueError, "Buffer dtype mismatch, expected 'float' but got 'long'"
-    yield np.zeros((2, 2), np.dtype("q")), ValueError, "Buffer dtype mismatch, expected 'float' but got 'long long'"
-    yield np.zeros((2, 2), bool), ValueError, "Buffer dtype mismatch, expected 'float' but got 'bool'"
-    yield np.zeros((2, 2), np.complex64), ValueError, "Buffer dtype mismatch, expected 'float' but got 'complex float'"
-    yield np.zeros((2, 2), np.float16), ValueError, "Does not understand character buffer dtype format string ('e')"
-    yield np.zeros((2, 2), object), ValueError, "Buffer dtype mismatch, expected 'float' but got Python object"
-    yield np.zeros((2, 2), "S3"), ValueError, "Buffer dtype mismatch, expected 'float' but got a string"
-    yield np.zeros((2, 2), "U3"), ValueError, "Does not understand character buffer dtype format string ('w')"
-    yield np.zeros((2, 2), record), ValueError, "Item size of buffer (8 bytes) does not match size of 'float' (4 bytes)"
-    yield np.zeros((2, 2), ">f4"), ValueError, "Big-endian buffer not supported on little-endian compiler"
+    yield np.zeros(4, np.float32), ValueError, wrong_dimensions(1)
+    yield np.zeros((2, 2, 2), np.float32), ValueError, wrong_dimensions(3)
+    yield np.zeros((2, 2)), ValueError, dtype_mismatch("'double'")
+    yield np.zeros((2, 2), np.dtype("l")), ValueError, dtype_mismatch("'long'")
+    yield np.zeros((2, 2), np.dtype("q")), ValueError, dtype_mismatch("'long long'")
+    yield np.zeros((2, 2), bool), ValueError, dtype_mismatch("'bool'")
+    yield np.zeros((2, 2), np.complex64), ValueError, dtype_mismatch("'complex float'")
+    yield np.zeros((2, 2), np.float16), ValueError, not_understood("e")
+    yield np.zeros((2, 2), object), ValueError, dtype_mismatch("Python object")
+    yield np.zeros((2, 2), "S3"), ValueError, dtype_mismatch("a string")
+    yield np.zeros((2, 2), "U3"), ValueError, not_understood("w")
+    yield np.zeros((2, 2), record), ValueError, item_size(8)
+    yield np.zeros((2, 2), ">f4"), ValueError, BIG_ENDIAN
     yield np.zeros((2, 2), "M8[s]"), ValueError, None  # NumPy's own refusal
 
 
 @pytest.mark.parametrize("bad, error, message", list(bad_arrays()))
 def test_array_buffer_check_refuses_before_allocating(bad, error, message, stand_in_np):
-    for entry, make, names, line, name in (
-        (speed, speed_args, ("wind_dir", "inc_angle", "sigma0"), 160, SPEED),
-        (angle, angle_args, ("wind_U10", "wind_V10"), 150, ANGLE),
-    ):
-        for parameter in names:
+    for entry, make, name in ((speed, speed_args, SPEED), (angle, angle_args, ANGLE)):
+        for parameter in PARAMETERS[name]:
             with pytest.raises(error) as info:
                 entry(**make(**{parameter: bad}))
             if message is not None:
                 assert str(info.value) == message
-            assert quorvane_entries(info) == [(name, line)]
+            assert quorvane_entries(info) == [(ENTRY_NAME[name], LINES[name]["definition"])]
     assert stand_in_np.calls["empty"] == 0
 
 
@@ -116,16 +111,12 @@ def test_array_buffer_check_refuses_before_allocating(bad, error, message, stand
 def test_later_arguments_must_cover_the_first(short, stand_in_np):
     with pytest.raises(ValueError) as info:
         speed(**speed_args(sigma0=grid(shape=short)))
-    assert str(info.value) == (
-        f"Argument 'sigma0' has shape ({short[0]}, {short[1]}), smaller than the (3, 4) of 'wind_dir'"
-    )
-    assert quorvane_entries(info) == [(SPEED, 160)]
+    assert str(info.value) == smaller_shape("sigma0", short, (3, 4), "wind_dir")
+    assert quorvane_entries(info) == [(ENTRY_NAME[SPEED], LINES[SPEED]["definition"])]
     with pytest.raises(ValueError) as info:
         angle(**angle_args(wind_V10=grid(shape=short)))
-    assert str(info.value) == (
-        f"Argument 'wind_V10' has shape ({short[0]}, {short[1]}), smaller than the (3, 4) of 'wind_U10'"
-    )
-    assert quorvane_entries(info) == [(ANGLE, 150)]
+    assert str(info.value) == smaller_shape("wind_V10", short, (3, 4), "wind_U10")
+    assert quorvane_entries(info) == [(ENTRY_NAME[ANGLE], LINES[ANGLE]["definition"])]
     assert stand_in_np.calls["empty"] == 0
 
 
@@ -138,16 +129,12 @@ def read_only(a):
 
 
 @pytest.mark.parametrize(
-    "entry, make, parameter, line, name",
-    [
-        (speed, speed_args, "wind_dir", 165, SPEED),
-        (speed, speed_args, "inc_angle", 166, SPEED),
-        (speed, speed_args, "sigma0", 167, SPEED),
-        (angle, angle_args, "wind_U10", 152, ANGLE),
-        (angle, angle_args, "wind_V10", 153, ANGLE),
-    ],
+    "entry, make, name, position",
+    [(speed, speed_args, SPEED, 0), (speed, speed_args, SPEED, 1), (speed, speed_args, SPEED, 2),
+     (angle, angle_args, ANGLE, 0), (angle, angle_args, ANGLE, 1)],
 )
-def test_read_only_arrays_are_refused_at_their_view(entry, make, parameter, line, name, stand_in_np):
+def test_read_only_arrays_are_refused_at_their_view(entry, make, name, position, stand_in_np):
+    parameter = PARAMETERS[name][position]
     made = []
 
     def empty(*args, **kwargs):
@@ -159,7 +146,7 @@ def test_read_only_arrays_are_refused_at_their_view(entry, make, parameter, line
     args[parameter] = read_only(args[parameter])
     with pytest.raises(ValueError, match="read-only") as info:
         entry(**args)
-    assert quorvane_entries(info) == [(name, line)]
+    assert quorvane_entries(info) == [(ENTRY_NAME[name], LINES[name]["views"][position])]
     # The allocated result was released: only our list refers to it.
     references = sys.getrefcount(made[0])  # the list's and the call argument's
     assert len(made) == 1 and references == 2
@@ -178,19 +165,20 @@ class Without:
 
 
 @pytest.mark.parametrize(
-    "missing, speed_line, angle_line",
-    [("empty", 162, 151), ("float64", 162, None), ("float32", None, 151), ("asarray", 174, 156)],
+    "missing, speed_step, angle_step",
+    [("empty", "allocate", "allocate"), ("float64", "allocate", None),
+     ("float32", None, "allocate"), ("asarray", "wrap", "wrap")],
 )
-def test_np_without_an_attribute_fails_at_its_line(missing, speed_line, angle_line):
+def test_np_without_an_attribute_fails_at_its_line(missing, speed_step, angle_step):
     Quorvane.np = Without(missing)
     try:
-        for entry, make, line, name in ((speed, speed_args, speed_line, SPEED), (angle, angle_args, angle_line, ANGLE)):
-            if line is None:
+        for entry, make, step, name in ((speed, speed_args, speed_step, SPEED), (angle, angle_args, angle_step, ANGLE)):
+            if step is None:
                 entry(**make())  # this entry does not use the attribute
                 continue
             with pytest.raises(AttributeError) as info:
                 entry(**make())
-            assert quorvane_entries(info) == [(name, line)]
+            assert quorvane_entries(info) == [(ENTRY_NAME[name], LINES[name][step])]
     finally:
         Quorvane.np = np
 
@@ -198,12 +186,11 @@ def test_np_without_an_attribute_fails_at_its_line(missing, speed_line, angle_li
 def test_np_missing_gives_name_error_and_rebinding_takes_effect():
     del Quorvane.np
     try:
-        with pytest.raises(NameError, match="name 'np' is not defined") as info:
-            speed(**speed_args())
-        assert quorvane_entries(info) == [(SPEED, 162)]
-        with pytest.raises(NameError, match="name 'np' is not defined") as info:
-            angle(**angle_args())
-        assert quorvane_entries(info) == [(ANGLE, 151)]
+        for entry, make, name in ((speed, speed_args, SPEED), (angle, angle_args, ANGLE)):
+            with pytest.raises(NameError) as info:
+                entry(**make())
+            assert str(info.value) == not_defined("np")
+            assert quorvane_entries(info) == [(ENTRY_NAME[name], LINES[name]["allocate"])]
     finally:
         Quorvane.np = np
     np.testing.assert_array_equal(speed(**speed_args()), np.full((3, 4), 8.15))
@@ -215,5 +202,39 @@ def test_result_from_empty_must_be_the_requested_grid(returned, stand_in_np):
     before = returned.copy()
     with pytest.raises(ValueError) as info:
         speed(**speed_args())
-    assert quorvane_entries(info) == [(SPEED, 162)]
+    assert quorvane_entries(info) == [(ENTRY_NAME[SPEED], LINES[SPEED]["allocate"])]
     assert returned.tobytes() == before.tobytes()  # nothing was written into it
+
+
+def test_lookups_and_buffer_requests_come_in_a_fixed_order():
+    """Read-only requests for every argument, np.empty and the dtype, writable
+    requests for every argument, np.asarray: nothing more, in this order."""
+    events = []
+
+    class Recorded(np.ndarray):
+        def __buffer__(self, flags):
+            events.append((self.parameter, flags))
+            return memoryview(self.view(np.ndarray))
+
+    class RecordedNp:
+        def __getattr__(self, attribute):
+            events.append("np." + attribute)
+            return getattr(np, attribute)
+
+    read_only, writable = 0x1C, 0x1D  # format and strides, then also writable
+    Quorvane.np = RecordedNp()
+    try:
+        for entry, make, name, dtype in ((speed, speed_args, SPEED, "float64"),
+                                         (angle, angle_args, ANGLE, "float32")):
+            arguments = make()
+            for parameter in PARAMETERS[name]:
+                arguments[parameter] = arguments[parameter].view(Recorded)
+                arguments[parameter].parameter = parameter
+            events.clear()
+            entry(**arguments)
+            assert events == (
+                [(p, read_only) for p in PARAMETERS[name]] + ["np.empty", "np." + dtype]
+                + [(p, writable) for p in PARAMETERS[name]] + ["np.asarray"]
+            )
+    finally:
+        Quorvane.np = np

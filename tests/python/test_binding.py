@@ -4,6 +4,8 @@ import pytest
 
 import Quorvane
 from conftest import quorvane_entries
+from interface import (ANGLE, ENTRY_NAME, LINES, SPEED, argument_count, keywords_not_strings,
+                       multiple_values, unexpected_keyword)
 
 speed = Quorvane.python_windspeedCmod5n
 angle = Quorvane.python_ERA5_windAngle
@@ -18,32 +20,31 @@ U, V = grid(-5.0), grid(0.0)
 
 
 @pytest.mark.parametrize(
-    "call, message, line",
+    "call, message, entry",
     [
-        (lambda: speed(DIR, INC), "python_windspeedCmod5n() takes exactly 3 positional arguments (2 given)", 160),
-        (lambda: speed(), "python_windspeedCmod5n() takes exactly 3 positional arguments (0 given)", 160),
-        (lambda: speed(DIR, INC, SIG, SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (4 given)", 160),
-        (lambda: speed(DIR, INC, SIG, SIG, sigma0=SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (4 given)", 160),
-        (lambda: speed(wind_dir=DIR, inc_angle=INC), "python_windspeedCmod5n() takes exactly 3 positional arguments (2 given)", 160),
-        (lambda: speed(DIR, sigma0=SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (1 given)", 160),
-        (lambda: speed(sigma0=SIG), "python_windspeedCmod5n() takes exactly 3 positional arguments (0 given)", 160),
-        (lambda: speed(DIR, INC, SIG, wind_dir=DIR), "python_windspeedCmod5n() got multiple values for keyword argument 'wind_dir'", 160),
-        (lambda: speed(DIR, INC, sigma0=SIG, inc_angle=INC), "python_windspeedCmod5n() got multiple values for keyword argument 'inc_angle'", 160),
-        (lambda: speed(DIR, INC, SIG, speed=1), "python_windspeedCmod5n() got an unexpected keyword argument 'speed'", 160),
-        (lambda: angle(), "python_ERA5_windAngle() takes exactly 2 positional arguments (0 given)", 150),
-        (lambda: angle(U), "python_ERA5_windAngle() takes exactly 2 positional arguments (1 given)", 150),
-        (lambda: angle(U, V, V), "python_ERA5_windAngle() takes exactly 2 positional arguments (3 given)", 150),
-        (lambda: angle(wind_V10=V), "python_ERA5_windAngle() takes exactly 2 positional arguments (0 given)", 150),
-        (lambda: angle(U, wind_U10=U), "python_ERA5_windAngle() got multiple values for keyword argument 'wind_U10'", 150),
-        (lambda: angle(U, V, u=1), "python_ERA5_windAngle() got an unexpected keyword argument 'u'", 150),
+        (lambda: speed(DIR, INC), argument_count(SPEED, 2), SPEED),
+        (lambda: speed(), argument_count(SPEED, 0), SPEED),
+        (lambda: speed(DIR, INC, SIG, SIG), argument_count(SPEED, 4), SPEED),
+        (lambda: speed(DIR, INC, SIG, SIG, sigma0=SIG), argument_count(SPEED, 4), SPEED),
+        (lambda: speed(wind_dir=DIR, inc_angle=INC), argument_count(SPEED, 2), SPEED),
+        (lambda: speed(DIR, sigma0=SIG), argument_count(SPEED, 1), SPEED),
+        (lambda: speed(sigma0=SIG), argument_count(SPEED, 0), SPEED),
+        (lambda: speed(DIR, INC, SIG, wind_dir=DIR), multiple_values(SPEED, "wind_dir"), SPEED),
+        (lambda: speed(DIR, INC, sigma0=SIG, inc_angle=INC), multiple_values(SPEED, "inc_angle"), SPEED),
+        (lambda: speed(DIR, INC, SIG, speed=1), unexpected_keyword(SPEED, "speed"), SPEED),
+        (lambda: angle(), argument_count(ANGLE, 0), ANGLE),
+        (lambda: angle(U), argument_count(ANGLE, 1), ANGLE),
+        (lambda: angle(U, V, V), argument_count(ANGLE, 3), ANGLE),
+        (lambda: angle(wind_V10=V), argument_count(ANGLE, 0), ANGLE),
+        (lambda: angle(U, wind_U10=U), multiple_values(ANGLE, "wind_U10"), ANGLE),
+        (lambda: angle(U, V, u=1), unexpected_keyword(ANGLE, "u"), ANGLE),
     ],
 )
-def test_binding_failures_raise_type_error_at_the_definition_line(call, message, line):
+def test_binding_failures_raise_type_error_at_the_definition_line(call, message, entry):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
-    name = "Quorvane." + message.split("(")[0]
-    assert quorvane_entries(info) == [(name, line)]
+    assert quorvane_entries(info) == [(ENTRY_NAME[entry], LINES[entry]["definition"])]
 
 
 def test_keywords_in_any_order_bind_like_positions():
@@ -84,7 +85,7 @@ def test_non_string_keyword_name_in_a_vectorcall_is_refused():
     values = (ctypes.py_object * 3)(DIR, INC, SIG)
     with pytest.raises(TypeError) as info:
         vectorcall(speed, values, 2, (7,))
-    assert str(info.value) == "python_windspeedCmod5n() keywords must be strings"
-    assert quorvane_entries(info) == [("Quorvane.python_windspeedCmod5n", 160)]
+    assert str(info.value) == keywords_not_strings(SPEED)
+    assert quorvane_entries(info) == [(ENTRY_NAME[SPEED], LINES[SPEED]["definition"])]
     # The same route with a proper name binds normally.
     np.testing.assert_array_equal(vectorcall(speed, values, 2, ("sigma0",)), speed(DIR, INC, SIG))

@@ -21,6 +21,9 @@ from hypothesis.extra import numpy as hnp
 from numpy.lib.stride_tricks import as_strided
 
 import Quorvane
+from interface import (BIG_ENDIAN, argument_count, dtype_mismatch, incorrect_type, item_size,
+                       multiple_values, not_understood, smaller_shape, unexpected_keyword,
+                       wrong_dimensions)
 
 EXAMPLES = int(os.environ.get("QUORVANE_HYPOTHESIS_EXAMPLES", "150"))
 property_settings = settings(
@@ -44,23 +47,23 @@ VALUES = {
 
 # Element types refused by the array buffer check, with their message.
 REFUSED_DTYPES = [
-    (np.dtype(">f4"), "Big-endian buffer not supported on little-endian compiler"),
-    (np.dtype(np.float64), "Buffer dtype mismatch, expected 'float' but got 'double'"),
-    (np.dtype(">f8"), "Big-endian buffer not supported on little-endian compiler"),
-    (np.dtype(np.int32), "Buffer dtype mismatch, expected 'float' but got 'int'"),
-    (np.dtype(np.int64), "Buffer dtype mismatch, expected 'float' but got 'long'"),
-    (np.dtype(np.uint8), "Buffer dtype mismatch, expected 'float' but got 'unsigned char'"),
-    (np.dtype(np.int16), "Buffer dtype mismatch, expected 'float' but got 'short'"),
-    (np.dtype(bool), "Buffer dtype mismatch, expected 'float' but got 'bool'"),
-    (np.dtype(np.complex64), "Buffer dtype mismatch, expected 'float' but got 'complex float'"),
-    (np.dtype(np.float16), "Does not understand character buffer dtype format string ('e')"),
-    (np.dtype(object), "Buffer dtype mismatch, expected 'float' but got Python object"),
-    (np.dtype("S4"), "Buffer dtype mismatch, expected 'float' but got a string"),
-    (np.dtype("U1"), "Does not understand character buffer dtype format string ('w')"),
+    (np.dtype(">f4"), BIG_ENDIAN),
+    (np.dtype(np.float64), dtype_mismatch("'double'")),
+    (np.dtype(">f8"), BIG_ENDIAN),
+    (np.dtype(np.int32), dtype_mismatch("'int'")),
+    (np.dtype(np.int64), dtype_mismatch("'long'")),
+    (np.dtype(np.uint8), dtype_mismatch("'unsigned char'")),
+    (np.dtype(np.int16), dtype_mismatch("'short'")),
+    (np.dtype(bool), dtype_mismatch("'bool'")),
+    (np.dtype(np.complex64), dtype_mismatch("'complex float'")),
+    (np.dtype(np.float16), not_understood("e")),
+    (np.dtype(object), dtype_mismatch("Python object")),
+    (np.dtype("S4"), dtype_mismatch("a string")),
+    (np.dtype("U1"), not_understood("w")),
     (np.dtype({"names": ["x"], "formats": ["<f4"], "itemsize": 8}),
-     "Item size of buffer (8 bytes) does not match size of 'float' (4 bytes)"),
+     item_size(8)),
     (np.dtype({"names": ["x", "y"], "formats": ["<f4", "<f4"]}),
-     "Buffer dtype mismatch, expected end but got 'float'"),
+     dtype_mismatch("'float'", expected="end")),
 ]
 
 # Objects refused by the array type check, with the type name the message gives.
@@ -151,7 +154,7 @@ def bad_argument(draw):
     if kind == "dimensions":
         ndim = draw(st.sampled_from([0, 1, 3, 4]))
         array = np.zeros((2,) * ndim, np.float32)
-        return Argument(array, (ValueError, f"Buffer has wrong number of dimensions (expected 2, got {ndim})"))
+        return Argument(array, (ValueError, wrong_dimensions(ndim)))
     value, type_name = NON_ARRAYS[draw(st.integers(0, len(NON_ARRAYS) - 1))]
     return Argument(value, (TypeError, type_name))
 
@@ -223,21 +226,20 @@ def calls(draw, entry):
 def predicted_binding_error(name, parameters, positional, keywords):
     """The TypeError message of binding, or None when every parameter is bound."""
     count = len(parameters)
-    counted = f"{name}() takes exactly {count} positional arguments ({{}} given)"
     if not keywords:
-        return None if len(positional) == count else counted.format(len(positional))
+        return None if len(positional) == count else argument_count(name, len(positional))
     if len(positional) > count:
-        return counted.format(len(positional))
+        return argument_count(name, len(positional))
     bound = set(range(len(positional)))
     for keyword in keywords:
         if keyword in parameters[len(positional):]:
             bound.add(parameters.index(keyword))
         elif keyword in parameters:
-            return f"{name}() got multiple values for keyword argument '{keyword}'"
+            return multiple_values(name, keyword)
         else:
-            return f"{name}() got an unexpected keyword argument '{keyword}'"
+            return unexpected_keyword(name, keyword)
     missing = [i for i in range(count) if i not in bound]
-    return counted.format(missing[0]) if missing else None
+    return argument_count(name, missing[0]) if missing else None
 
 
 def expected_outcome(entry, arguments):
@@ -245,9 +247,7 @@ def expected_outcome(entry, arguments):
     name, parameters = entry
     for parameter, argument in zip(parameters, arguments):
         if argument.refusal and argument.refusal[0] is TypeError:
-            return ("raises", TypeError,
-                    f"Argument '{parameter}' has incorrect type "
-                    f"(expected numpy.ndarray, got {argument.refusal[1]})")
+            return ("raises", TypeError, incorrect_type(parameter, argument.refusal[1]))
     for argument in arguments:
         if argument.refusal:
             return ("raises",) + argument.refusal
@@ -256,8 +256,7 @@ def expected_outcome(entry, arguments):
         r, c = argument.value.shape
         if r < rows or c < columns:
             return ("raises", ValueError,
-                    f"Argument '{parameter}' has shape ({r}, {c}), smaller than the "
-                    f"({rows}, {columns}) of '{parameters[0]}'")
+                    smaller_shape(parameter, (r, c), (rows, columns), parameters[0]))
     if any(a.read_only for a in arguments):
         return ("raises", ValueError, "buffer source array is read-only")
     # The same values, copied to C-ordered arrays of exactly the grid's size.

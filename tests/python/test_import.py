@@ -17,22 +17,18 @@ import numpy
 import pytest
 
 import Quorvane
+from interface import (ALREADY_IMPORTED, ANGLE, IMPORT_NUMPY_LINE, INIT_LINE, INIT_NAME, LINES,
+                       NUMPY_IMPORT_ERROR, SECOND_INTERPRETER, SPEED, argument_count, size_changed)
 
 MODULE_FILE = Quorvane.__file__
 MODULE_DIR = os.path.dirname(MODULE_FILE)
-
-NUMPY_C_API_ERROR = (
-    "numpy.core.multiarray failed to import (auto-generated because you didn't call "
-    "'numpy.import_array()' after cimporting numpy; use '<void>numpy._import_array' to "
-    "disable if you are certain you don't need it)."
-)
 
 ENTRIES = {
     "python_ERA5_windAngle": dict(
         signature="(wind_U10, wind_V10)",
         argcount=2,
         varnames=("wind_U10", "wind_V10", "out_wind_angle", "wind_U10_view", "wind_V10_view"),
-        line=150,
+        line=LINES[ANGLE]["definition"],
     ),
     "python_windspeedCmod5n": dict(
         signature="(wind_dir, inc_angle, sigma0)",
@@ -41,7 +37,7 @@ ENTRIES = {
             "wind_dir", "inc_angle", "sigma0", "out_speed",
             "wind_dir_view", "inc_angle_view", "sigma0_view",
         ),
-        line=160,
+        line=LINES[SPEED]["definition"],
     ),
 }
 
@@ -86,8 +82,8 @@ def run_child(script, path=(MODULE_DIR,)):
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
-def init_failure(exc_type, message, line=1):
-    return {"type": exc_type, "message": message, "entries": [["init Quorvane", line]]}
+def init_failure(exc_type, message, line=INIT_LINE):
+    return {"type": exc_type, "message": message, "entries": [[INIT_NAME, line]]}
 
 
 # --- module namespace -----------------------------------------------------
@@ -156,9 +152,7 @@ class TestEntryFunctions:
         function = getattr(Quorvane, name)
         with pytest.raises(TypeError) as info:
             type(function).__call__(function, 1)
-        count = ENTRIES[name]["argcount"]
-        assert str(info.value) == (
-            f"{name}() takes exactly {count} positional arguments (1 given)")
+        assert str(info.value) == argument_count(name, 1)
         tb = info.value.__traceback__
         while tb.tb_next is not None:
             tb = tb.tb_next
@@ -208,8 +202,7 @@ def test_second_exec_on_another_module_object_is_refused():
     """)
     assert result == {
         "distinct": True,
-        "refused": "Module 'Quorvane' has already been imported. "
-                   "Re-initialisation is not supported.",
+        "refused": ALREADY_IMPORTED,
         "reexec": 0,
         "untouched": True,
         "created_again": True,
@@ -288,9 +281,8 @@ def test_import_in_second_interpreter_fails():
         emit([os.read(read_end, 1000).decode(), refused])
     """)
     assert result == [
-        "ImportError: Interpreter change detected - this module can only be "
-        "loaded into one interpreter per process.",
-        "python_windspeedCmod5n() takes exactly 3 positional arguments (2 given)",
+        "ImportError: " + SECOND_INTERPRETER,
+        argument_count(SPEED, 2),
     ]
 
 
@@ -310,7 +302,7 @@ def test_import_without_numpy_fails_with_c_api_error():
         sys.meta_path.insert(0, NoNumpy())
         emit(try_import())
     """)
-    assert result == init_failure("ImportError", NUMPY_C_API_ERROR)
+    assert result == init_failure("ImportError", NUMPY_IMPORT_ERROR)
 
 
 # Fake `numpy` packages whose `_multiarray_umath` exports a C-API table made
@@ -361,7 +353,7 @@ def fake_table(abi=0x02000000, feature=0x10, endianness=1):
 def test_rejected_numpy_c_api(tmp_path, core_source):
     fake = make_fake_numpy(tmp_path, core_source)
     result = run_child("emit(try_import())", path=(fake, MODULE_DIR))
-    assert result == init_failure("ImportError", NUMPY_C_API_ERROR)
+    assert result == init_failure("ImportError", NUMPY_IMPORT_ERROR)
 
 
 @pytest.mark.parametrize(
@@ -397,15 +389,10 @@ def test_numpy_1x_location_used_only_when_2x_location_is_missing(tmp_path):
     result = run_child("""
         emit([try_import(), getattr(sys, "imported_core", False)])
     """, path=(broken, MODULE_DIR))
-    assert result == [init_failure("ImportError", NUMPY_C_API_ERROR), False]
+    assert result == [init_failure("ImportError", NUMPY_IMPORT_ERROR), False]
 
 
 # --- type import ----------------------------------------------------------
-
-
-def size_message(name, expected, got):
-    return (f"numpy.{name} size changed, may indicate binary incompatibility. "
-            f"Expected {expected} from C header, got {got} from PyObject")
 
 
 def test_type_import_failures_and_retry():
@@ -442,8 +429,8 @@ def test_type_import_failures_and_retry():
     """)
     assert result == [
         init_failure("TypeError", "numpy.dtype is not a type object"),
-        init_failure("ValueError", size_message("ndarray", 96, 16)),
-        init_failure("ValueError", size_message("ndarray", 96, 32)),
+        init_failure("ValueError", size_changed("ndarray", 96, 16)),
+        init_failure("ValueError", size_changed("ndarray", 96, 32)),
         init_failure("AttributeError", "module 'numpy' has no attribute 'ufunc'"),
         False,
         None,
@@ -480,9 +467,9 @@ def test_larger_warn_policy_type_warns():
         emit([failure, [[w.category.__name__, str(w.message)] for w in caught]])
     """
     assert run_child(script % "always") == [
-        None, [["RuntimeWarning", size_message("generic", 16, 32)]]]
+        None, [["RuntimeWarning", size_changed("generic", 16, 32)]]]
     assert run_child(script % "error") == [
-        init_failure("RuntimeWarning", size_message("generic", 16, 32)), []]
+        init_failure("RuntimeWarning", size_changed("generic", 16, 32)), []]
 
 
 # --- `import numpy as np` ---------------------------------------------------
@@ -541,7 +528,7 @@ def refuse():
 """ + hooked("True", "refuse()") + """
 emit(failure)
 """)
-    assert result == init_failure("ImportError", "numpy refused", line=6)
+    assert result == init_failure("ImportError", "numpy refused", line=IMPORT_NUMPY_LINE)
 
 
 # --- import under a package -----------------------------------------------
