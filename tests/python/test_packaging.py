@@ -1,13 +1,13 @@
-"""The wheel to distribute: built and repaired by scripts/wheel.sh, checked
-with auditwheel, installed into fresh virtual environments (one where the
-system's SLEEF and OpenMP runtime cannot be loaded), and run there under NumPy
-1.26 and the newest NumPy 2.x.
+"""The wheel to distribute: built from the sdist and repaired by
+scripts/wheel.sh, checked with auditwheel, installed into fresh virtual
+environments (one where the system's SLEEF and OpenMP runtime cannot be
+loaded), and run there under NumPy 1.26 and the newest NumPy 2.x.
 
-Environments and the build folder live under build/packaging/ and are reused
-between runs: the NumPy 1.26 and 2.x environments get the new wheel and, for
-the latter, the newest NumPy 2.x. The environment of the fresh-install test is
-made anew each time. Needs the package index (or pip's cache) for NumPy and
-the build requirements."""
+Everything lives under build/packaging/. The wheel is built anew each session;
+the NumPy 1.26 and 2.x environments are reused between runs and get the new
+wheel and, for the latter, the newest NumPy 2.x. The environment of the
+fresh-install test is made anew each time. Needs the package index (or pip's
+cache) for NumPy and the build requirements."""
 import glob
 import json
 import os
@@ -59,12 +59,13 @@ def make_venv(folder):
 
 @pytest.fixture(scope="session")
 def wheel():
-    """The repaired wheel of this source tree, made by scripts/wheel.sh (build
-    isolation, auditwheel) with the tools of this environment, from a CMake
-    build folder that later runs reuse."""
+    """The repaired wheel of this source tree, made by scripts/wheel.sh with
+    the tools of this environment: built with build isolation from the sdist,
+    then repaired by auditwheel. A fresh build each session: scikit-build-core
+    clears its CMake cache whenever the isolated environment is a new one."""
     dist = WORK / "dist"
-    run(ROOT / "scripts" / "wheel.sh", "--out", dist, "--build-dir", WORK / "wheel-build",
-        env={"QUORVANE_VENV": sys.prefix})
+    run(ROOT / "scripts" / "wheel.sh", "--out", dist, env={"QUORVANE_VENV": sys.prefix})
+    assert len(list(dist.glob("quorvane-*.tar.gz"))) == 1
     wheels = sorted(dist.glob("quorvane-*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
