@@ -1,13 +1,17 @@
-"""The wheel: built the way `pip install .` builds it, installed into fresh
-virtual environments, and run there under NumPy 1.26 and the newest NumPy 2.x.
+"""The wheel to distribute: built from the sdist and repaired by
+scripts/wheel.sh, checked with auditwheel, installed into fresh virtual
+environments (one where the system's SLEEF and OpenMP runtime cannot be
+loaded), and run there under NumPy 1.26 and the newest NumPy 2.x.
 
-Environments and the build folder live under build/packaging/ and are reused
-between runs: the NumPy 1.26 and 2.x environments get the new wheel and, for
-the latter, the newest NumPy 2.x. The environment of the fresh-install test is
-made anew each time. Needs the package index (or pip's cache) for NumPy and
-the build requirements."""
+Everything lives under build/packaging/. The wheel is built anew each session;
+the NumPy 1.26 and 2.x environments are reused between runs and get the new
+wheel and, for the latter, the newest NumPy 2.x. The environment of the
+fresh-install test is made anew each time. Needs the package index (or pip's
+cache) for NumPy and the build requirements."""
+import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -33,8 +37,8 @@ def clean_env():
     return env
 
 
-def run(*args, cwd=None):
-    done = subprocess.run([str(a) for a in args], cwd=cwd, env=clean_env(),
+def run(*args, cwd=None, env=None):
+    done = subprocess.run([str(a) for a in args], cwd=cwd, env={**clean_env(), **(env or {})},
                           capture_output=True, text=True)
     if done.returncode != 0:
         pytest.fail(f"{' '.join(map(str, args))} failed ({done.returncode}):\n"
@@ -53,19 +57,47 @@ def make_venv(folder):
     return venv_python(folder)
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def wheel():
-    """The wheel of this source tree, built with build isolation like
-    `pip install .` (the build requirements come from pyproject.toml), in a
-    build folder of its own that later runs reuse."""
-    wheelhouse = WORK / "wheelhouse"
-    shutil.rmtree(wheelhouse, ignore_errors=True)
-    wheelhouse.mkdir(parents=True)
-    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", wheelhouse,
-        "-C", f"build-dir={WORK / 'wheel-build'}", ROOT)
-    wheels = sorted(wheelhouse.glob("quorvane-*.whl"))
+    """The repaired wheel of this source tree, made by scripts/wheel.sh with
+    the tools of this environment: built with build isolation from the sdist,
+    then repaired by auditwheel. A fresh build each session: scikit-build-core
+    clears its CMake cache whenever the isolated environment is a new one."""
+    dist = WORK / "dist"
+    run(ROOT / "scripts" / "wheel.sh", "--out", dist, env={"QUORVANE_VENV": sys.prefix})
+    assert len(list(dist.glob("quorvane-*.tar.gz"))) == 1
+    wheels = sorted(dist.glob("quorvane-*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
+
+
+def auditwheel_report(wheel):
+    return json.loads(run(sys.executable, "-m", "auditwheel", "show", "--json", wheel))
+
+
+def system_copies(*stems):
+    """The files of the named libraries in the system's library folders."""
+    found = set()
+    for folder in ("/lib", "/lib64", "/usr/lib", "/usr/lib64", "/usr/local/lib"):
+        for stem in stems:
+            for path in glob.glob(f"{folder}/{stem}.so*") + glob.glob(f"{folder}/*/{stem}.so*"):
+                found.add(os.path.realpath(path))
+    return sorted(found)
+
+
+@pytest.fixture(scope="session")
+def without_system_libraries():
+    """A command prefix that runs a program in a mount namespace of its own
+    where /dev/null covers every system copy of SLEEF and libgomp."""
+    hidden = system_copies("libsleef", "libgomp")
+    assert any("libsleef" in path for path in hidden), "the system SLEEF the build uses is not found"
+    unshare = ["unshare", "--mount"] if os.geteuid() == 0 else ["unshare", "--map-root-user", "--mount"]
+    cover = ('n=$1; shift; while [ "$n" -gt 0 ]; do mount --bind /dev/null "$1" || exit 97; '
+             'shift; n=$((n - 1)); done; exec "$@"')
+    prefix = [*unshare, "sh", "-c", cover, "sh", str(len(hidden)), *hidden]
+    if shutil.which("unshare") is None or subprocess.run([*prefix, "true"]).returncode != 0:
+        pytest.skip("cannot make a mount namespace here (unshare --mount)")
+    return prefix
 
 
 @pytest.fixture(scope="module")
@@ -95,11 +127,11 @@ def probe_inputs(tmp_path_factory):
     return folder, expected
 
 
-def run_probe(python, inputs):
+def run_probe(python, inputs, prefix=()):
     folder, _ = inputs
     for old in folder.glob("*.out.npy"):
         old.unlink()
-    report = json.loads(run(python, PROBE, folder, cwd=folder).strip().splitlines()[-1])
+    report = json.loads(run(*prefix, python, PROBE, folder, cwd=folder).strip().splitlines()[-1])
     results = {name: np.load(folder / f"{name}.out.npy")
                for name in ("speed", "angle", "speed_strided", "angle_strided")}
     return report, results
@@ -118,43 +150,70 @@ def same_values(a, b):
     return np.array_equal(nan_a, nan_b) and same_bits(a[~nan_a], b[~nan_b])
 
 
-def check_probe(report, results, inputs, venv):
-    """The installed wheel ran from `venv`, refused bad arguments as the module
-    does, gave the same results through strided views as through contiguous
-    arrays, and the same values as the module under test."""
+def check_probe(report, results, inputs, venv, same=same_values):
+    """The installed wheel ran from `venv` on the SLEEF and libgomp copied into
+    it, refused bad arguments as the module does, gave the same results through
+    strided views as through contiguous arrays, and the same values as the
+    module under test (`same` judges)."""
     _, expected = inputs
-    assert Path(report["module_file"]).resolve().is_relative_to(venv.resolve())
+    module_file = Path(report["module_file"]).resolve()
+    assert module_file.is_relative_to(venv.resolve())
+    libs = module_file.parent / "quorvane.libs"
+    assert [Path(p).parent for p in report["libraries"]] == [libs, libs], report["libraries"]
+    assert [Path(p).name.split("-")[0] for p in report["libraries"]] == ["libgomp", "libsleef"]
     assert report["result_types"] == ["float64", "float32", [37, 23], [37, 23]]
     assert same_bits(results["speed_strided"], results["speed"])
     assert same_bits(results["angle_strided"], results["angle"])
-    assert same_values(results["speed"], expected["speed"])
-    assert same_values(results["angle"], expected["angle"])
+    assert same(results["speed"], expected["speed"])
+    assert same(results["angle"], expected["angle"])
     assert report["read_only"][0] == "ValueError" and "read-only" in report["read_only"][1]
     assert report["float64"][0] == "ValueError"
 
 
-def test_wheel_holds_the_module_and_depends_on_numpy_only(wheel):
+def test_wheel_contents_metadata_and_manylinux_tag(wheel):
+    """The module, its stub (beside it and as Quorvane-stubs), SLEEF and libgomp
+    copied in, NumPy the one dependency; the wheel's tag is the manylinux tag
+    that auditwheel finds it consistent with, and no newer than its symbols
+    require."""
     with zipfile.ZipFile(wheel) as zf:
         names = zf.namelist()
-        meta_name = next(n for n in names if n.endswith(".dist-info/METADATA"))
-        meta = zf.read(meta_name).decode()
-    modules = [n for n in names if not n.split("/")[0].endswith(".dist-info")]
-    assert len(modules) == 1 and modules[0].startswith("Quorvane.cpython-312-")
-    assert modules[0].endswith(".so")
+        info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
+        meta = zf.read(f"{info}/METADATA").decode()
+        wheel_info = zf.read(f"{info}/WHEEL").decode()
+        stubs = {n: zf.read(n) for n in ("Quorvane.pyi", "Quorvane-stubs/__init__.pyi")}
+    files = sorted(n for n in names if not n.startswith(info) and not n.endswith("/"))
+    assert files[:3] == ["Quorvane-stubs/__init__.pyi", "Quorvane.cpython-312-x86_64-linux-gnu.so",
+                         "Quorvane.pyi"]
+    vendored = [re.fullmatch(r"quorvane\.libs/(lib\w+)-[0-9a-f]{8}\.so[.\d]*", n) for n in files[3:]]
+    assert [m and m[1] for m in vendored] == ["libgomp", "libsleef"], files
+    assert set(stubs.values()) == {(ROOT / "module" / "Quorvane.pyi").read_bytes()}
     requires = [line.split(":", 1)[1].strip() for line in meta.splitlines()
                 if line.startswith("Requires-Dist:")]
     assert requires == ["numpy>=1.23"]
     assert "Requires-Python: <3.13,>=3.12" in meta or "Requires-Python: >=3.12,<3.13" in meta
 
+    platform = wheel.name.removesuffix(".whl").split("-")[-1]
+    assert re.fullmatch(r"manylinux_2_\d+_x86_64", platform), wheel.name
+    assert f"Tag: cp312-cp312-{platform}" in wheel_info.splitlines()
+    audit = auditwheel_report(wheel)
+    assert (audit["overall_tag"], audit["sym_tag"], audit["external_libs"]) == (platform, platform, {})
 
-def test_wheel_installs_and_runs_in_a_fresh_environment(wheel, probe_inputs, tmp_path):
+
+def test_wheel_runs_without_the_system_sleef_and_openmp(wheel, probe_inputs, without_system_libraries,
+                                                        tmp_path):
+    """Installed into a fresh environment and run where the system's copies of
+    SLEEF and libgomp cannot be loaded: the same bits as the module under test,
+    from the libraries in the wheel, and still only PyInit_Quorvane exported."""
     venv = tmp_path / "fresh"
     python = make_venv(venv)
     run(python, "-m", "pip", "install", "-q", wheel)          # NumPy comes from the index
     installed = {p["name"].lower() for p in json.loads(run(python, "-m", "pip", "list", "--format=json"))}
     assert installed - {"pip", "setuptools", "wheel"} == {"numpy", "quorvane"}
-    report, results = run_probe(python, probe_inputs)
-    check_probe(report, results, probe_inputs, venv)
+    report, results = run_probe(python, probe_inputs, prefix=without_system_libraries)
+    assert all(report["system_load_errors"].values()), report["system_load_errors"]
+    check_probe(report, results, probe_inputs, venv, same=same_bits)
+    listing = run("nm", "-D", "--defined-only", report["module_file"])
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit_Quorvane"]
 
 
 def test_same_build_under_numpy_1_26_and_newest_2x(wheel, probe_inputs):
@@ -172,3 +231,12 @@ def test_same_build_under_numpy_1_26_and_newest_2x(wheel, probe_inputs):
         seen[label] = results
     for name in ("speed", "angle"):
         assert same_bits(seen["numpy-1.26"][name], seen["numpy-2"][name])
+
+
+def test_cmake_refuses_targets_other_than_x86_64(tmp_path):
+    cmake = shutil.which("cmake", path=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
+    done = subprocess.run([cmake, "-S", ROOT, "-B", tmp_path, "-DCMAKE_SYSTEM_NAME=Linux",
+                           "-DCMAKE_SYSTEM_PROCESSOR=aarch64"], capture_output=True, text=True)
+    message = " ".join(done.stderr.split())
+    assert done.returncode != 0
+    assert "x86-64 only" in message and "SSE2" in message and "'aarch64'" in message, message
