@@ -31,6 +31,7 @@ import os
 import shutil
 import uuid
 import zipfile
+import zlib
 from dataclasses import dataclass, field, replace
 from datetime import datetime, timedelta
 from pathlib import Path
@@ -103,7 +104,7 @@ class GrdConfig:
         t0 = _compact(self.start_time)
         t1 = _compact(self.stop_time)
         return (f"{self.mission}_{self.mode}_GRDH_1S{kind}_{t0}_{t1}_{self.absolute_orbit:06d}_"
-                f"{self.datatake:06X}_{abs(hash((self.centre_lat, self.centre_lon))) % 65536:04X}")
+                f"{self.datatake:06X}_{zlib.crc32(repr(self).encode()) & 0xFFFF:04X}")
 
 
 def _compact(t):

@@ -41,3 +41,7 @@ def stand_in_np():
         yield stand_in
     finally:
         Quorvane.np = np
+
+
+# Session fixtures of the products tests (products and ERA5 files they write).
+from products_fixtures import products, s1fx  # noqa: E402,F401
