@@ -134,16 +134,28 @@ def check_probe(report, results, inputs, venv):
 
 
 def test_wheel_holds_the_module_and_depends_on_numpy_only(wheel):
+    """The native module and the pure-Python products package; NumPy is the
+    only dependency without the `products` extra."""
     with zipfile.ZipFile(wheel) as zf:
         names = zf.namelist()
         meta_name = next(n for n in names if n.endswith(".dist-info/METADATA"))
         meta = zf.read(meta_name).decode()
+        entry_points = zf.read(meta_name.replace("METADATA", "entry_points.txt")).decode()
     modules = [n for n in names if not n.split("/")[0].endswith(".dist-info")]
-    assert len(modules) == 1 and modules[0].startswith("Quorvane.cpython-312-")
-    assert modules[0].endswith(".so")
+    native = [n for n in modules if "/" not in n]
+    assert len(native) == 1 and native[0].startswith("Quorvane.cpython-312-")
+    assert native[0].endswith(".so")
+    package = {n.split("/", 1)[1] for n in modules if n.startswith("quorvane_wind/")}
+    assert {"__init__.py", "__main__.py", "cli.py", "sentinel1.py", "era5.py",
+            "product.py"} <= package
+    assert len(native) + len(package) == len(modules)
     requires = [line.split(":", 1)[1].strip() for line in meta.splitlines()
                 if line.startswith("Requires-Dist:")]
-    assert requires == ["numpy>=1.23"]
+    assert [r for r in requires if "extra ==" not in r] == ["numpy>=1.23"]
+    extra = {r.split(";")[0].strip().split(">")[0].split("[")[0].lower() for r in requires if "extra ==" in r}
+    assert {"xarray", "dask", "distributed", "xarray-sentinel", "rasterio", "netcdf4",
+            "global-land-mask"} <= extra
+    assert "quorvane-wind = quorvane_wind.cli:main" in entry_points
     assert "Requires-Python: <3.13,>=3.12" in meta or "Requires-Python: >=3.12,<3.13" in meta
 
 
