@@ -201,17 +201,11 @@ class Geolocation:
     def _lut(self, values):
         return LineVectorLut(self.lines, [self.pixels] * self.lines.size, list(values))
 
-    def at(self, rows, cols):
-        """Latitude, longitude (in [-180, 180)) and incidence angle at the
+    def field(self, which, rows, cols):
+        """"latitude", "longitude" (in [-180, 180)) or "incidence" at the
         rows x cols grid, bilinear in line/pixel."""
-        lat = self._lut(self.latitude)(rows, cols)
-        lon = self._lut(self.longitude)(rows, cols)
-        inc = self._lut(self.incidence)(rows, cols)
-        return lat, (lon + 180.0) % 360.0 - 180.0, inc
-
-    def bounds(self):
-        return (float(self.latitude.min()), float(self.latitude.max()),
-                self.longitude.ravel())
+        values = self._lut(getattr(self, which))(rows, cols)
+        return (values + 180.0) % 360.0 - 180.0 if which == "longitude" else values
 
 
 @dataclass
@@ -406,8 +400,8 @@ def _calibrate_block(dn, rows, cols, calibration, noise_range, noise_azimuth):
 
 
 def _geometry_block(rows, cols, geolocation, which):
-    lat, lon, inc = geolocation.at(rows.ravel(), cols.ravel())
-    return {"latitude": lat, "longitude": lon, "incidence": inc.astype(np.float32)}[which]
+    values = geolocation.field(which, rows.ravel(), cols.ravel())
+    return values.astype(np.float32) if which == "incidence" else values
 
 
 def _coordinate_arrays(line_coords, pixel_coords, chunks):

@@ -217,12 +217,22 @@ def test_land_is_masked_by_default(products, tmp_path):
     assert not ((ds["mask"] & LAND) != 0).any() and bool(ds["wind_speed"].notnull().all())
 
 
-def test_two_worker_processes_give_the_serial_products(small, products, tmp_path, capsys):
+@pytest.mark.parametrize("where", ["--workers", "--scheduler"])
+def test_two_worker_processes_give_the_serial_products(where, small, products, tmp_path, capsys):
+    """`--workers 2` starts its own cluster of two processes; `--scheduler`
+    joins one that is already running (here a local one of two processes)."""
     inputs = [small["good"], small["other"], products.clean_zip]
     serial, parallel = tmp_path / "serial", tmp_path / "parallel"
     common = ["--era5", small["era5"], "--no-land-mask"]
     assert run_cli(*inputs, *common, "--output-dir", serial) == 0
-    assert run_cli(*inputs, *common, "--output-dir", parallel, "--workers", "2") == 0
+    if where == "--workers":
+        assert run_cli(*inputs, *common, "--output-dir", parallel, "--workers", "2") == 0
+    else:
+        from distributed import LocalCluster
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=None) as cluster:
+            assert run_cli(*inputs, *common, "--output-dir", parallel,
+                           "--scheduler", cluster.scheduler_address) == 0
     assert "3 written, 0 skipped, 0 failed" in capsys.readouterr().out
     for path in sorted(serial.iterdir()):
         with xr.open_dataset(path) as a, xr.open_dataset(parallel / path.name) as b:
