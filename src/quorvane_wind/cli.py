@@ -214,7 +214,7 @@ def _run_distributed(args, jobs, task_args, run):
         # Its own log lines (a worker slow to stop at shutdown is killed and
         # says so) would mix with the one-line messages of the inputs.
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None,
+                               host="127.0.0.1", dashboard_address=":0",
                                silence_logs=logging.CRITICAL)
         client = Client(cluster)
     else:
