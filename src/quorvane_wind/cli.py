@@ -17,6 +17,7 @@ import os
 import shlex
 import sys
 import traceback
+import uuid
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -46,6 +47,9 @@ def _workers(text):
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="quorvane-wind",
+        usage="quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR\n"
+              "                     [--resolution METRES|native] [--no-land-mask] [--overwrite]\n"
+              "                     [--scheduler ADDRESS | --workers N] [--quicklook] [--debug]",
         description="Ocean wind speed products (CF NetCDF) from Sentinel-1 GRD products (.SAFE "
                     "folders or .zip, VV polarisation) and ERA5 10 m wind (NetCDF, either CDS layout).")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
@@ -121,7 +125,9 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
         return ("written", output_path, None)
     except InputError as exc:
         return ("failed", _one_line(exc), traceback.format_exc())
-    except (MemoryError, OSError, RuntimeError, ValueError, TypeError, KeyError, IndexError) as exc:
+    except Exception as exc:
+        # Anything else a damaged input makes a library raise still ends
+        # as one line for this input, so that the other inputs go on.
         return ("failed", _one_line(f"{type(exc).__name__}: {exc}"), traceback.format_exc())
 
 
@@ -225,11 +231,12 @@ def _run_distributed(args, jobs, task_args, run):
                   file=sys.stderr, flush=True)
             run.failed += len(jobs)
             return
+    futures = {}
     try:
-        futures = {}
         for input_path, output_path in jobs:
-            future = client.submit(process_input, input_path, output_path=output_path,
-                                   one_thread=True, pure=False, key=f"quorvane-wind-{output_path}", **task_args)
+            future = client.submit(process_input, input_path, output_path=output_path, one_thread=True,
+                                   key=f"quorvane-wind-{uuid.uuid4().hex[:8]}-{os.path.basename(output_path)}",
+                                   **task_args)
             futures[future] = (input_path, output_path)
         with _progress(len(jobs)) as bar:
             for future in as_completed(futures):
@@ -243,6 +250,9 @@ def _run_distributed(args, jobs, task_args, run):
                                traceback.format_exc())
                 bar.update()
     finally:
+        # On an interruption the tasks still queued or running on a cluster
+        # that outlives this run are cancelled.
+        client.cancel([f for f in futures if not f.done()])
         client.close()
         if cluster is not None:
             cluster.close()

@@ -47,8 +47,13 @@ def _open_one(path):
     # `number` (ensemble member) and a per-time `expver` label carry nothing
     # for the wind; an `expver` dimension is resolved after subsetting.
     ds = ds.drop_vars([c for c in ("number", "expver") if c in ds.coords and c not in ds.dims])
+    if "number" in ds.dims:
+        ds = ds.isel(number=0, drop=True)
     if "time" not in ds.dims:
         ds = ds.expand_dims("time")
+    extra = set(ds["u10"].dims) - {"time", "latitude", "longitude", "expver"}
+    if extra:
+        raise InputError(f"ERA5 file {path}: u10 has unexpected dimensions {', '.join(sorted(extra))}")
     return ds
 
 

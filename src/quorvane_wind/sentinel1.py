@@ -56,6 +56,7 @@ class SafeFiles:
         if not os.access(self.path, os.R_OK):
             raise InputError("not readable (permission denied)")
         self.zip_prefix = None
+        self._cache = {}
         if os.path.isdir(self.path):
             if not os.path.isfile(os.path.join(self.path, "manifest.safe")):
                 raise InputError("not a SAFE product: the folder has no manifest.safe")
@@ -83,7 +84,14 @@ class SafeFiles:
             return self.member(href) in set(archive.namelist())
 
     def read(self, href):
-        """The bytes of one file of the product."""
+        """The bytes of one file of the product (kept: the annotation is
+        decoded several times)."""
+        if href in self._cache:
+            return self._cache[href]
+        self._cache[href] = self._read(href)
+        return self._cache[href]
+
+    def _read(self, href):
         try:
             if self.zip_prefix is None:
                 with open(os.path.join(self.path, href), "rb") as f:
