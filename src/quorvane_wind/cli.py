@@ -77,6 +77,10 @@ def build_parser():
     return parser
 
 
+def quicklook_path(output_path):
+    return os.path.splitext(output_path)[0] + ".png"
+
+
 def _one_line(text):
     return " ".join(str(text).split())
 
@@ -93,7 +97,7 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
     import dask
 
     from .errors import InputError
-    from .product import make_wind_product, remove_partial_files, write_atomically, write_product
+    from .product import make_wind_product, remove_partial_files, write_product
 
     limits = contextlib.nullcontext()
     if one_thread:
@@ -106,22 +110,7 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
             remove_partial_files(output_path)
             ds = make_wind_product(input_path, era5_paths, resolution=resolution,
                                    land=land_mask, history=history)
-            if not quicklook:
-                write_product(ds, output_path)
-            else:
-                from .quicklook import write_quicklook
-
-                png_path = os.path.splitext(output_path)[0] + ".png"
-                remove_partial_files(png_path)
-
-                def write_both(tmp):
-                    from .product import _encoding
-                    ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4", encoding=_encoding(ds))
-                    import xarray as xr
-                    with xr.open_dataset(tmp) as written:
-                        write_quicklook(written.load(), png_path)
-
-                write_atomically(output_path, write_both)
+            write_product(ds, output_path, quicklook_path(output_path) if quicklook else None)
         return ("written", output_path, None)
     except InputError as exc:
         return ("failed", _one_line(exc), traceback.format_exc())
@@ -199,7 +188,7 @@ def main(argv=None):
     except KeyboardInterrupt:
         for _, output_path in jobs:
             remove_partial_files(output_path)
-            remove_partial_files(os.path.splitext(output_path)[0] + ".png")
+            remove_partial_files(quicklook_path(output_path))
         print("quorvane-wind: interrupted; complete outputs are kept, rerun to finish the rest",
               file=sys.stderr, flush=True)
         return EXIT_INTERRUPTED
@@ -245,7 +234,7 @@ def _run_distributed(args, jobs, task_args, run):
                     run.report(input_path, *future.result())
                 except Exception as exc:   # a worker died, or the task could not be run
                     remove_partial_files(output_path)
-                    remove_partial_files(os.path.splitext(output_path)[0] + ".png")
+                    remove_partial_files(quicklook_path(output_path))
                     run.report(input_path, "failed", _one_line(f"{type(exc).__name__}: {exc}"),
                                traceback.format_exc())
                 bar.update()

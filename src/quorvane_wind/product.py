@@ -14,7 +14,7 @@ from .era5 import collocate_era5, open_era5
 from .landmask import land_mask
 from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, cmod5n_wind_speed,
                         era5_wind_direction, relative_wind_direction, sigma0_to_db)
-from .sentinel1 import DEFAULT_CHUNK, open_s1_grd_averaged, read_grd_metadata
+from .sentinel1 import open_s1_grd_averaged, read_grd_metadata
 
 # Bits of the `mask` variable. Pixels with any of the first four have no
 # wind speed (NaN); the fifth only warns.
@@ -45,7 +45,7 @@ def _iso(t):
 
 
 def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None,
-                      chunks=DEFAULT_CHUNK, polarisation="VV"):
+                      chunks=None, polarisation="VV"):
     """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
 
     `era5` is a Dataset from `open_era5` or a list of ERA5 files;
@@ -179,14 +179,19 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None,
     return ds
 
 
-def _encoding(ds):
+def netcdf_encoding(ds):
+    """Compressed, chunked NetCDF-4 encoding of a product Dataset."""
     enc = {}
     for name, var in ds.variables.items():
         if var.ndim != 2:
             if name == "time":
                 enc[name] = {"units": "seconds since 1970-01-01T00:00:00Z", "dtype": "float64"}
             continue
-        chunks = tuple(min(512, n) for n in var.shape)
+        # File chunks no taller than the computed ones: a band of lines then
+        # fills whole file chunks and none is compressed twice.
+        computed = var.chunks or var.shape
+        chunks = tuple(max(1, min(1024, n, c[0] if isinstance(c, tuple) else c))
+                       for n, c in zip(var.shape, computed))
         e = {"zlib": True, "complevel": 4, "chunksizes": chunks}
         if var.dtype.kind == "f":
             e["_FillValue"] = np.nan if var.dtype == np.float32 else np.float64(np.nan)
@@ -231,9 +236,20 @@ def write_atomically(final_path, write):
         raise
 
 
-def write_product(ds, path):
+def write_product(ds, path, quicklook_path=None):
     """Writes the product Dataset to NetCDF-4 at `path` atomically
-    (compressed, chunked)."""
-    encoding = _encoding(ds)
-    write_atomically(path, lambda tmp: ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4",
-                                                   encoding=encoding))
+    (compressed, chunked). With `quicklook_path`, the quicklook PNG is drawn
+    from the written file and put in place before the product, so that a
+    product that exists has its quicklook."""
+    encoding = netcdf_encoding(ds)
+
+    def write(tmp):
+        ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4", encoding=encoding)
+        if quicklook_path is not None:
+            from .quicklook import write_quicklook
+
+            remove_partial_files(quicklook_path)
+            with xr.open_dataset(tmp) as written:
+                write_quicklook(written.load(), quicklook_path)
+
+    write_atomically(path, write)
