@@ -21,7 +21,6 @@ directly with the project's virtual environment:
 """
 
 import argparse
-import os
 import subprocess
 import sys
 import time

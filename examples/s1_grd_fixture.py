@@ -33,7 +33,6 @@ import uuid
 import zipfile
 import zlib
 from dataclasses import dataclass, field, replace
-from datetime import datetime, timedelta
 from pathlib import Path
 from xml.etree import ElementTree as ET
 
@@ -326,11 +325,11 @@ def noise_xml(cfg, pol, image_number):
 def annotation_xml(cfg, pol, image_number):
     tree = ET.parse(ANNOTATION_TEMPLATE)
     root = tree.getroot()
-    header = root.find("adsHeader")
-    root.remove(header)
+    root.remove(root.find("adsHeader"))
     _ads_header(root, cfg, pol, image_number)
-    root.insert(0, root[-1])
-    root.remove(root[-1])
+    header = root[-1]                  # first, as in real annotations
+    root.remove(header)
+    root.insert(0, header)
     info = root.find("generalAnnotation/productInformation")
     info.find("pass").text = "Ascending" if -90 < ((cfg.heading_deg + 180) % 360 - 180) < 90 else "Descending"
     info.find("platformHeading").text = f"{cfg.heading_deg:.15e}"

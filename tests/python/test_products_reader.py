@@ -96,7 +96,7 @@ def test_non_positive_sigma0_after_noise_removal_is_invalid_not_an_error(product
     assert np.isfinite(ds["wind_speed"].values[:, 20:]).all()
 
 
-def test_products_without_vv_or_with_damaged_files_name_the_reason(products, tmp_path):
+def test_products_without_vv_missing_or_not_safe_name_the_reason(products, tmp_path):
     with pytest.raises(InputError, match=r"no VV polarisation.*HH, HV.*CMOD5.N is a model for VV"):
         open_s1_grd(products.hh)
     with pytest.raises(InputError, match="no such file"):
