@@ -309,29 +309,27 @@ def read_grd_metadata(path, polarisation="VV"):
             lines=_numbers(v["line"]), lut=_numbers(v["noiseAzimuthLut"]))
             for v in noise_azimuth]
         geolocation = _geolocation(gcp)
-    except InputError:
-        raise
+        return GrdScene(
+            name=product_name(path), files=files, measurement=hrefs["measurement"],
+            polarisation=polarisation, mission=f"S1{common.get('number', '')}",
+            mode=common.get("mode", ""),
+            orbit_pass=str(common.get("pass", info.get("pass", ""))).upper(),
+            heading=float(info["platformHeading"]), shape=shape,
+            first_line_time=np.datetime64(image["productFirstLineUtcTime"], "ns"),
+            last_line_time=np.datetime64(image["productLastLineUtcTime"], "ns"),
+            azimuth_time_interval=float(image["azimuthTimeInterval"]),
+            range_pixel_spacing=float(image["rangePixelSpacing"]),
+            azimuth_pixel_spacing=float(image["azimuthPixelSpacing"]),
+            calibration=cal_lut, noise_range=nr_lut, noise_azimuth=AzimuthNoise(blocks),
+            geolocation=geolocation,
+            attrs={"absolute_orbit": common.get("orbit_number"),
+                   "relative_orbit": common.get("relative_orbit_number"),
+                   "thermal_noise_removal": "range x azimuth LUT" if nr_lut is not None
+                   else "none: the product has no noise range vectors"},
+        )
     except (ValueError, KeyError, TypeError, IndexError) as exc:
-        raise InputError(f"annotation, calibration or noise XML of {polarisation} is inconsistent ({exc})") from None
-
-    mission = f"S1{common.get('number', '')}"
-    return GrdScene(
-        name=product_name(path), files=files, measurement=hrefs["measurement"],
-        polarisation=polarisation, mission=mission, mode=common.get("mode", ""),
-        orbit_pass=str(common.get("pass", info.get("pass", ""))).upper(),
-        heading=float(info["platformHeading"]), shape=shape,
-        first_line_time=np.datetime64(image["productFirstLineUtcTime"], "ns"),
-        last_line_time=np.datetime64(image["productLastLineUtcTime"], "ns"),
-        azimuth_time_interval=float(image["azimuthTimeInterval"]),
-        range_pixel_spacing=float(image["rangePixelSpacing"]),
-        azimuth_pixel_spacing=float(image["azimuthPixelSpacing"]),
-        calibration=cal_lut, noise_range=nr_lut, noise_azimuth=AzimuthNoise(blocks),
-        geolocation=geolocation,
-        attrs={"absolute_orbit": common.get("orbit_number"),
-               "relative_orbit": common.get("relative_orbit_number"),
-               "thermal_noise_removal": "range x azimuth LUT" if nr_lut is not None
-               else "none: the product has no noise range vectors"},
-    )
+        raise InputError(f"annotation, calibration or noise XML of {polarisation} is inconsistent "
+                         f"({type(exc).__name__}: {exc})") from None
 
 
 def _geolocation(gcp):
