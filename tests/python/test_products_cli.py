@@ -32,7 +32,10 @@ def small(tmp_path_factory, s1fx):
     era5 = s1fx.write_era5_legacy(root / "era5_atlantic.nc", step=0.5, lat_range=(40.0, 65.0),
                                   lon_range=(-40.0, 10.0))
     far, _ = s1fx.write_grd_product(root / "far", s1fx.with_changes(cfg, centre_lat=-40.0, centre_lon=100.0))
-    return {"root": root, "cfg": cfg, "good": good, "other": other, "era5": era5, "far": far}
+    (root / "zipped").mkdir()
+    good_zip = s1fx.zip_product(good, root / "zipped" / (good.name[:-5] + ".zip"))
+    return {"root": root, "cfg": cfg, "good": good, "other": other, "era5": era5, "far": far,
+            "good_zip": good_zip}
 
 
 def run_cli(*args):
@@ -97,11 +100,20 @@ def test_usage_errors_exit_2(args, message, tmp_path, capsys, monkeypatch):
     assert exit_.value.code == 2 and message in capsys.readouterr().err
 
 
+def test_output_names_drop_safe_and_zip():
+    for given in ("/data/S1A_IW_X.SAFE", "/data/S1A_IW_X.SAFE/", "S1A_IW_X.zip", "S1A_IW_X.SAFE.zip"):
+        assert output_name(given) == "S1A_IW_X_wind.nc"
+
+
 def test_existing_output_is_skipped_unless_overwrite(small, tmp_path, capsys):
+    """The zipped product names the same output as its folder: the second
+    run skips it, --overwrite replaces it."""
     out = tmp_path / "out"
-    argv = [small["good"], "--era5", small["era5"], "--output-dir", out, "--no-land-mask"]
-    assert run_cli(*argv) == 0
+    argv = [small["good_zip"], "--era5", small["era5"], "--output-dir", out, "--no-land-mask"]
+    assert run_cli(small["good"], *argv[1:]) == 0
     product = out / output_name(small["good"])
+    with xr.open_dataset(product) as ds:
+        from_folder = ds["wind_speed"].values
     os.utime(product, (1_000_000_000, 1_000_000_000))
     capsys.readouterr()
     assert run_cli(*argv) == 0
@@ -110,6 +122,8 @@ def test_existing_output_is_skipped_unless_overwrite(small, tmp_path, capsys):
     assert run_cli(*argv, "--overwrite") == 0
     assert product.stat().st_mtime > 1_000_000_000
     assert "1 written, 0 skipped, 0 failed" in capsys.readouterr().out
+    with xr.open_dataset(product) as ds:
+        np.testing.assert_array_equal(ds["wind_speed"].values, from_folder)
 
 
 def test_a_failed_write_leaves_nothing_and_stale_parts_are_cleared(small, tmp_path):
