@@ -270,3 +270,53 @@ def test_console_script_and_module_entry(tmp_path):
         assert "--era5 FILE" in help_.stdout and "--scheduler ADDRESS | --workers N" in help_.stdout
     bare = subprocess.run([str(script)], capture_output=True, text=True, timeout=120)
     assert bare.returncode == 2 and "usage: quorvane-wind" in bare.stderr
+
+
+class KillWorkerOnStart:
+    """Worker plugin: when the task of `victim` starts, leaves a half-written
+    temporary file for it, as a worker killed while writing would, and kills
+    its own worker process."""
+
+    def __init__(self, victim, folder):
+        self.victim = victim
+        self.folder = folder
+
+    def setup(self, worker):
+        pass
+
+    def teardown(self, worker):
+        pass
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and self.victim in str(key):
+            Path(self.folder, f".{self.victim}.0123456789ab.part").write_bytes(b"half a product")
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_killed_worker_leaves_no_partial_file_and_a_rerun_finishes(small, tmp_path, capsys):
+    """The worker dies while its task writes: the input fails with one line,
+    its half-written temporary file is removed, and the next run makes it."""
+    import cloudpickle
+    import dask
+    from distributed import Client, LocalCluster, WorkerPlugin
+
+    plugin_class = type("KillWorker", (KillWorkerOnStart, WorkerPlugin), {})
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    out = tmp_path / "out"
+    out.mkdir()
+    victim = output_name(small["other"])
+    common = ["--era5", small["era5"], "--output-dir", out, "--no-land-mask"]
+    # No retry on another worker: the scheduler gives the task up at once.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
+            client.register_plugin(plugin_class(victim, str(out)))
+            status = run_cli(small["other"], *common, "--scheduler", cluster.scheduler_address)
+    captured = capsys.readouterr()
+    assert status == 1
+    lines = captured.err.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"quorvane-wind: {small['other']}: KilledWorker")
+    assert list(out.iterdir()) == []
+
+    assert run_cli(small["good"], small["other"], *common) == 0
+    assert "2 written, 0 skipped, 0 failed" in capsys.readouterr().out
