@@ -67,10 +67,10 @@ def open_era5(paths):
     paths = [os.fspath(p) for p in paths]
     if not paths:
         raise InputError("no ERA5 file given")
-    parts = [_open_one(p) for p in paths]
+    opened = [_open_one(p) for p in paths]
     try:
-        ds = parts[0] if len(parts) == 1 else xr.concat(
-            parts, dim="time", join="exact", data_vars="all", coords="minimal", compat="override")
+        ds = opened[0] if len(opened) == 1 else xr.concat(
+            opened, dim="time", join="exact", data_vars="all", coords="minimal", compat="override")
     except ValueError as exc:
         raise InputError(f"ERA5 files {', '.join(paths)} do not share one grid ({exc})") from None
     ds = ds.sortby("time")

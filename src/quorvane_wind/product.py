@@ -14,7 +14,7 @@ from .era5 import collocate_era5, open_era5
 from .landmask import land_mask
 from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, cmod5n_wind_speed,
                         era5_wind_direction, relative_wind_direction, sigma0_to_db)
-from .sentinel1 import open_s1_grd_averaged, read_grd_metadata
+from .sentinel1 import open_s1_grd_averaged, product_name, read_grd_metadata
 
 # Bits of the `mask` variable. Pixels with any of the first four have no
 # wind speed (NaN); the fifth only warns.
@@ -35,8 +35,6 @@ NO_WIND_BITS = LAND | INVALID_SIGMA0 | INCIDENCE_OUTSIDE_MODEL | NO_ANCILLARY_WI
 
 def output_name(input_path):
     """`<input name without .SAFE or .zip>_wind.nc`."""
-    from .sentinel1 import product_name
-
     return f"{product_name(input_path)}_wind.nc"
 
 
@@ -44,15 +42,15 @@ def _iso(t):
     return np.datetime_as_string(np.datetime64(t, "us"), unit="us") + "Z"
 
 
-def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None,
-                      chunks=None, polarisation="VV"):
+def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, chunks=None):
     """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
 
     `era5` is a Dataset from `open_era5` or a list of ERA5 files;
     `resolution` in metres or "native"; `land` masks land pixels;
-    `history` is the command line to record. Raises InputError (and its
-    CoverageError) with a one-line reason for bad inputs."""
-    scene = read_grd_metadata(s1_path, polarisation)
+    `history` is the command line to record. CMOD5.N is a VV model, so
+    the VV image is used. Raises InputError (and its CoverageError) with a
+    one-line reason for bad inputs."""
+    scene = read_grd_metadata(s1_path, "VV")
     if not isinstance(era5, xr.Dataset):
         era5 = open_era5(era5)
     grid = open_s1_grd_averaged(scene, resolution, chunks=chunks)

@@ -35,7 +35,8 @@ def products(tmp_path_factory, s1fx):
       `clean_truth` its known fields, `clean_zip` a zipped copy;
     - `era5_cds` / `era5_legacy`: global 1-degree ERA5 files of the current
       and the legacy layout (the legacy one mixing ERA5 and ERA5T);
-    - `hh`: a product with HH and HV only; `ew`: an EW product (5 sub-swaths);
+    - `hh`: a product with HH and HV only; `ew`: an EW product (5 sub-swaths)
+      whose near range is below the incidence range of CMOD5.N;
     - `coast`: a product across the Dutch coast (sea in the west)."""
     root = tmp_path_factory.mktemp("s1")
     cfg = s1fx.GrdConfig(calibration_constant=30000.0, nesz_db=-26.0)
@@ -48,7 +49,7 @@ def products(tmp_path_factory, s1fx):
     out.hh, _ = s1fx.write_grd_product(root / "hh", s1fx.GrdConfig(
         polarisations=("HH", "HV"), lines=40, samples=50))
     out.ew_cfg = s1fx.GrdConfig(mode="EW", lines=60, samples=150, range_spacing_m=800.0,
-                                azimuth_spacing_m=800.0, incidence_near=19.0, incidence_far=47.0,
+                                azimuth_spacing_m=800.0, incidence_near=16.0, incidence_far=47.0,
                                 calibration_constant=30000.0, nesz_db=-26.0)
     out.ew, out.ew_truth = s1fx.write_grd_product(root / "ew", out.ew_cfg)
     out.coast_cfg = s1fx.GrdConfig(lines=80, samples=90, azimuth_spacing_m=1000.0,

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from quorvane_wind.errors import InputError
-from quorvane_wind.product import INVALID_SIGMA0, make_wind_product
+from quorvane_wind.product import INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, make_wind_product
 from quorvane_wind.sentinel1 import open_s1_grd, open_s1_grd_averaged
 
 STEP = 0.01
@@ -47,12 +47,19 @@ def test_sigma0_and_geometry_from_calibration_noise_blocks_and_geolocation_grid(
     assert ds["azimuth_time"].values[0] == np.datetime64(cfg.start, "ns")
 
 
-def test_ew_product_with_five_noise_blocks(products, s1fx):
+def test_ew_product_with_five_noise_blocks_and_incidence_below_the_model(products, s1fx):
     ds = open_s1_grd(products.ew).compute()
     ratio = ds["sigma0"].values / products.ew_truth.sigma0
     assert len(s1fx.sub_swath_bounds(products.ew_cfg)) == 5
     assert np.abs(ratio - 1.0).max() < 2e-3
     assert ds.attrs["mode"] == "EW"
+    # Near range from 16 degrees: below 18 the pixels are flagged, no speed.
+    wind = make_wind_product(products.ew, [products.era5_cds], resolution="native", land=False).compute()
+    low = wind["incidence_angle"].values < 18.0
+    flagged = (wind["mask"].values & INCIDENCE_OUTSIDE_MODEL) != 0
+    assert low.any() and not low.all()
+    np.testing.assert_array_equal(flagged, low)
+    assert np.isnan(wind["wind_speed"].values[low]).all() and np.isfinite(wind["wind_speed"].values[~low]).all()
 
 
 def test_zip_reads_the_same_as_the_folder(products):
