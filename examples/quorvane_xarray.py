@@ -1,97 +1,18 @@
-"""Quorvane on chunked and labelled arrays: block functions for dask and
-wrappers for xarray.
+"""Quorvane on chunked and labelled arrays: the block functions for dask and
+the xarray wrappers, now installed with the package as
+`quorvane_wind.retrieval` (`pip install ".[products]"`). This file keeps the
+examples' old import name working:
 
-The module's functions take 2-D, writable, native float32 NumPy arrays whose
-later arguments are at least as large as the first. Pieces handed out by dask
-do not always look like that: a chunk that came over the network from another
-worker is often a read-only view, xarray broadcasting can pass a (1, n) block
-for an incidence angle that only varies across the swath, and a user may hold
-float64 data. The block functions below make each argument a proper grid of
-the common broadcast shape first (copying only when needed) and then call the
-module once per block.
-
-Worker processes of a dask.distributed cluster must be able to import this
-file as well as Quorvane: install the wheel on every machine and ship this
-file with `client.upload_file("quorvane_xarray.py")`.
+    import quorvane_xarray as qx
+    speed = qx.cmod5n_wind_speed(relative, incidence, sigma0_db)
 """
 
-import numpy as np
-
-import Quorvane
-
-
-def as_grids(*arrays):
-    """The arguments as writable, aligned, native float32 2-D arrays of their
-    common broadcast shape. Arrays that already qualify are passed through
-    without a copy."""
-    arrays = [np.asarray(a) for a in arrays]
-    shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    if len(shape) != 2:
-        raise ValueError(f"expected 2-D grids, got broadcast shape {shape}")
-    out = []
-    for a in arrays:
-        if a.shape != shape:
-            a = np.broadcast_to(a, shape)     # read-only view: copied below
-        out.append(np.require(a, dtype=np.float32, requirements=["W", "A"]))
-    return out
-
-
-def wind_direction_block(wind_u10, wind_v10):
-    """Direction the wind blows from, radians clockwise from north (float32),
-    for one block of U10 and V10."""
-    return Quorvane.python_ERA5_windAngle(*as_grids(wind_u10, wind_v10))
-
-
-def wind_speed_block(wind_dir, inc_angle, sigma0):
-    """CMOD5.N wind speed in m/s (float64) for one block of relative wind
-    direction (degrees), incidence angle (degrees) and sigma0 (dB)."""
-    return Quorvane.python_windspeedCmod5n(*as_grids(wind_dir, inc_angle, sigma0))
-
-
-def relative_direction_block(direction_rad, look_azimuth_deg):
-    """Wind direction relative to the radar look direction in degrees,
-    in (-180, 180], float32: 0 when the wind blows towards the radar."""
-    d = np.mod(np.degrees(np.asarray(direction_rad, dtype=np.float64)) - look_azimuth_deg, 360.0)
-    return np.where(d > 180.0, d - 360.0, d).astype(np.float32)
-
-
-def era5_wind_direction(u10, v10):
-    """xarray: wind from-direction (radians, clockwise from north) of the ERA5
-    components `u10` and `v10`. Works on NumPy- or dask-backed DataArrays; with
-    dask the result stays lazy and is computed block by block."""
-    import xarray as xr
-
-    out = xr.apply_ufunc(
-        wind_direction_block, u10, v10,
-        dask="parallelized", output_dtypes=[np.float32],
-    )
-    return out.rename("wind_from_direction").assign_attrs(
-        units="rad", long_name="direction the wind blows from, clockwise from north")
-
-
-def relative_wind_direction(direction_rad, look_azimuth_deg):
-    """xarray: relative wind direction (degrees) of a from-direction in radians
-    for a radar whose beam points to `look_azimuth_deg` (a number or a
-    DataArray that broadcasts)."""
-    import xarray as xr
-
-    out = xr.apply_ufunc(
-        relative_direction_block, direction_rad, look_azimuth_deg,
-        dask="parallelized", output_dtypes=[np.float32],
-    )
-    return out.rename("relative_wind_direction").assign_attrs(
-        units="degree", long_name="wind direction relative to the radar look direction (0 upwind)")
-
-
-def cmod5n_wind_speed(wind_dir, inc_angle, sigma0):
-    """xarray: CMOD5.N wind speed (m/s) from relative wind direction (degrees),
-    incidence angle (degrees) and sigma0 (dB). The three broadcast against each
-    other (for example a 1-D incidence angle along the range dimension)."""
-    import xarray as xr
-
-    out = xr.apply_ufunc(
-        wind_speed_block, wind_dir, inc_angle, sigma0,
-        dask="parallelized", output_dtypes=[np.float64],
-    )
-    return out.rename("wind_speed").assign_attrs(
-        units="m s-1", long_name="CMOD5.N wind speed at 10 m")
+from quorvane_wind.retrieval import (  # noqa: F401
+    as_grids,
+    cmod5n_wind_speed,
+    era5_wind_direction,
+    relative_direction_block,
+    relative_wind_direction,
+    wind_direction_block,
+    wind_speed_block,
+)

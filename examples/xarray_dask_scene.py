@@ -79,7 +79,8 @@ def main(argv=None):
             cluster = LocalCluster(n_workers=args.local_cluster, threads_per_worker=1,
                                    host="127.0.0.1", dashboard_address=None)
             client = Client(cluster)
-        # The workers need the block functions; Quorvane itself must be installed there.
+        # The workers import the block functions under the examples' name; Quorvane
+        # and quorvane_wind (the `products` extra) must be installed there.
         client.upload_file(str(HERE / "quorvane_xarray.py"))
         print(f"dask cluster: {len(client.scheduler_info()['workers'])} workers")
 

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# The main job: a synthetic C-band SAR scene, its wind retrieved end to end with
-# Quorvane, figures and a summary. Sets up everything it needs first (Debian
-# compiler packages, the virtual environment .venv, the module), then runs
-# examples/sar_wind_retrieval.py with the arguments given here, for example
-#   ./scripts/main.sh --pixel-size 200 --out /tmp/scene
-# (./scripts/main.sh --help lists the options).
+# The main job: a Sentinel-1 GRD product (3.2 million pixels, real SAFE
+# layout) and an ERA5 file with a known wind, turned into CF wind products by
+# the quorvane-wind command; prints the error against the known field and
+# where the NetCDF products and quicklooks are. Sets up everything it needs
+# first (Debian compiler packages, the virtual environment .venv, the module
+# and the products layer), then runs examples/products_demo.py with the
+# arguments given here, for example
+#   ./scripts/main.sh --out /tmp/wind --lines 1000 --samples 800
+# (./scripts/main.sh --help lists the options). The synthetic-scene demo of
+# the module alone is examples/sar_wind_retrieval.py.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -12,4 +16,4 @@ need_debian_packages g++ make pkg-config libsleef-dev
 make_venv "$QUORVANE_ROOT/requirements/main.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
 install_project
-exec "$PY" "$QUORVANE_ROOT/examples/sar_wind_retrieval.py" "$@"
+exec "$PY" "$QUORVANE_ROOT/examples/products_demo.py" "$@"

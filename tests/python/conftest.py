@@ -44,6 +44,10 @@ def stand_in_np():
         Quorvane.np = np
 
 
+# Session fixtures of the products tests (products and ERA5 files they write).
+from products_fixtures import products, s1fx  # noqa: E402,F401
+
+
 class Exporter(np.ndarray):
     """An array whose buffer requests are answered through Python: read-only
     requests get `checked`, writable ones `viewed` (unless `sequence` is set:

@@ -172,16 +172,22 @@ def check_probe(report, results, inputs, venv, same=same_values):
 
 def test_wheel_contents_metadata_and_manylinux_tag(wheel):
     """The module, its stub (beside it and as Quorvane-stubs), SLEEF and libgomp
-    copied in, NumPy the one dependency; the wheel's tag is the manylinux tag
-    that auditwheel finds it consistent with, and no newer than its symbols
-    require."""
+    copied in, the pure-Python products package with its py.typed marker;
+    NumPy the one dependency without the `products` extra; the wheel's tag is
+    the manylinux tag that auditwheel finds it consistent with, and no newer
+    than its symbols require."""
     with zipfile.ZipFile(wheel) as zf:
         names = zf.namelist()
         info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
         meta = zf.read(f"{info}/METADATA").decode()
         wheel_info = zf.read(f"{info}/WHEEL").decode()
+        entry_points = zf.read(f"{info}/entry_points.txt").decode()
         stubs = {n: zf.read(n) for n in ("Quorvane.pyi", "Quorvane-stubs/__init__.pyi")}
     files = sorted(n for n in names if not n.startswith(info) and not n.endswith("/"))
+    package = {n.split("/", 1)[1] for n in files if n.startswith("quorvane_wind/")}
+    assert {"__init__.py", "__main__.py", "cli.py", "sentinel1.py", "era5.py", "product.py",
+            "py.typed"} <= package
+    files = [n for n in files if not n.startswith("quorvane_wind/")]
     assert files[:3] == ["Quorvane-stubs/__init__.pyi", "Quorvane.cpython-312-x86_64-linux-gnu.so",
                          "Quorvane.pyi"]
     vendored = [re.fullmatch(r"quorvane\.libs/(lib\w+)-[0-9a-f]{8}\.so[.\d]*", n) for n in files[3:]]
@@ -189,7 +195,11 @@ def test_wheel_contents_metadata_and_manylinux_tag(wheel):
     assert set(stubs.values()) == {(ROOT / "module" / "Quorvane.pyi").read_bytes()}
     requires = [line.split(":", 1)[1].strip() for line in meta.splitlines()
                 if line.startswith("Requires-Dist:")]
-    assert requires == ["numpy>=1.23"]
+    assert [r for r in requires if "extra ==" not in r] == ["numpy>=1.23"]
+    extra = {r.split(";")[0].strip().split(">")[0].split("[")[0].lower() for r in requires if "extra ==" in r}
+    assert {"xarray", "dask", "distributed", "xarray-sentinel", "rasterio", "netcdf4",
+            "global-land-mask"} <= extra
+    assert "quorvane-wind = quorvane_wind.cli:main" in entry_points
     assert "Requires-Python: <3.13,>=3.12" in meta or "Requires-Python: >=3.12,<3.13" in meta
 
     platform = wheel.name.removesuffix(".whl").split("-")[-1]

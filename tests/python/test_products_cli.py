@@ -1,0 +1,322 @@
+"""The quorvane-wind command: exit status and one-line messages for every
+kind of bad input, skip/overwrite, atomic writes and interrupted runs, the
+CF attributes of the product, the land mask, and a two-process
+dask.distributed run equal to a serial run."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+import xarray as xr
+
+from products_fixtures import copy_product
+from quorvane_wind.cli import main
+from quorvane_wind.product import LAND, output_name, write_atomically
+
+BIN = Path(sys.executable).parent
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory, s1fx):
+    """Small products over the North Atlantic (40 x 60 pixels of 1 km) and
+    a regional legacy-layout ERA5 file around them."""
+    root = tmp_path_factory.mktemp("cli")
+    cfg = s1fx.GrdConfig(lines=40, samples=60, azimuth_spacing_m=1000.0, range_spacing_m=1000.0)
+    good, _ = s1fx.write_grd_product(root / "good", cfg)
+    other, _ = s1fx.write_grd_product(root / "other", s1fx.with_changes(cfg, centre_lat=50.5, seed=3, looks=20.0))
+    era5 = s1fx.write_era5_legacy(root / "era5_atlantic.nc", step=0.5, lat_range=(40.0, 65.0),
+                                  lon_range=(-40.0, 10.0))
+    far, _ = s1fx.write_grd_product(root / "far", s1fx.with_changes(cfg, centre_lat=-40.0, centre_lon=100.0))
+    (root / "zipped").mkdir()
+    good_zip = s1fx.zip_product(good, root / "zipped" / (good.name[:-5] + ".zip"))
+    return {"root": root, "cfg": cfg, "good": good, "other": other, "era5": era5, "far": far,
+            "good_zip": good_zip}
+
+
+def run_cli(*args):
+    return main([str(a) for a in args])
+
+
+def test_every_bad_input_gets_one_line_and_the_others_are_written(small, products, tmp_path, capsys):
+    bad = tmp_path / "bad"
+    corrupt_xml = copy_product(small["good"], bad / "xml", "S1A_CORRUPT_XML.SAFE")
+    calibration = next((corrupt_xml / "annotation" / "calibration").glob("calibration-*vv*.xml"))
+    calibration.write_bytes(calibration.read_bytes()[: calibration.stat().st_size // 2])
+    garbage_tiff = copy_product(small["good"], bad / "tiff", "S1A_GARBAGE_TIFF.SAFE")
+    measurement = next((garbage_tiff / "measurement").glob("*vv*.tiff"))
+    measurement.write_bytes(b"\0" * 1000)
+    truncated_tiff = copy_product(small["good"], bad / "short", "S1A_TRUNCATED_TIFF.SAFE")
+    measurement = next((truncated_tiff / "measurement").glob("*vv*.tiff"))
+    measurement.write_bytes(measurement.read_bytes()[:2000])
+    not_a_product = tmp_path / "notes.zip"
+    not_a_product.write_text("not a zip")
+    missing = tmp_path / "S1A_MISSING.SAFE"
+    inputs = [small["good"], missing, products.hh, corrupt_xml, garbage_tiff, truncated_tiff,
+              small["far"], not_a_product]
+    out = tmp_path / "out"
+    status = run_cli(*inputs, "--era5", small["era5"], "--output-dir", out, "--no-land-mask")
+    captured = capsys.readouterr()
+    lines = captured.err.strip().splitlines()
+    assert status == 1
+    assert "Traceback" not in captured.err
+    assert len(lines) == len(inputs) - 1, lines
+    by_input = {line.split(": ", 2)[1]: line.split(": ", 2)[2] for line in lines}
+    assert "no such file" in by_input[str(missing)]
+    assert "no VV polarisation" in by_input[str(products.hh)] and "VV" in by_input[str(products.hh)]
+    assert calibration.name in by_input[str(corrupt_xml)]
+    assert "calibration" in by_input[str(corrupt_xml)]
+    assert measurement.name in by_input[str(garbage_tiff)]
+    assert measurement.name in by_input[str(truncated_tiff)]
+    far = by_input[str(small["far"])]
+    assert "outside the ERA5 files" in far and "latitude -4" in far and "era5_atlantic.nc" in far
+    assert "neither a SAFE folder nor a zip" in by_input[str(not_a_product)]
+    assert sorted(p.name for p in out.iterdir()) == [output_name(small["good"])]
+    assert "1 written, 0 skipped, 7 failed" in captured.out
+
+
+def test_debug_shows_the_traceback(small, tmp_path, capsys):
+    status = run_cli(tmp_path / "missing.SAFE", "--era5", small["era5"], "--output-dir", tmp_path,
+                     "--debug")
+    assert status == 1 and "Traceback" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "--era5"),
+    (["--era5", "e.nc"], "--output-dir"),
+    (["--era5", "e.nc", "--output-dir", "o", "--resolution", "fine"], "metres or 'native'"),
+    (["--era5", "e.nc", "--output-dir", "o", "--resolution", "-5"], "positive"),
+    (["--era5", "e.nc", "--output-dir", "o", "--workers", "2", "--scheduler", "tcp://x:1"], "not allowed"),
+    (["--era5", "e.nc", "--output-dir", "o", "--workers", "0"], "at least 1"),
+])
+def test_usage_errors_exit_2(args, message, tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as exit_:
+        main(["S1A_X.SAFE", *args])
+    assert exit_.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_output_names_drop_safe_and_zip():
+    for given in ("/data/S1A_IW_X.SAFE", "/data/S1A_IW_X.SAFE/", "S1A_IW_X.zip", "S1A_IW_X.SAFE.zip"):
+        assert output_name(given) == "S1A_IW_X_wind.nc"
+
+
+def test_existing_output_is_skipped_unless_overwrite(small, tmp_path, capsys):
+    """The zipped product names the same output as its folder: the second
+    run skips it, --overwrite replaces it."""
+    out = tmp_path / "out"
+    argv = [small["good_zip"], "--era5", small["era5"], "--output-dir", out, "--no-land-mask"]
+    assert run_cli(small["good"], *argv[1:]) == 0
+    product = out / output_name(small["good"])
+    with xr.open_dataset(product) as ds:
+        from_folder = ds["wind_speed"].values
+    os.utime(product, (1_000_000_000, 1_000_000_000))
+    capsys.readouterr()
+    assert run_cli(*argv) == 0
+    assert product.stat().st_mtime == 1_000_000_000
+    assert "skipped" in capsys.readouterr().out
+    assert run_cli(*argv, "--overwrite") == 0
+    assert product.stat().st_mtime > 1_000_000_000
+    assert "1 written, 0 skipped, 0 failed" in capsys.readouterr().out
+    with xr.open_dataset(product) as ds:
+        np.testing.assert_array_equal(ds["wind_speed"].values, from_folder)
+
+
+def test_a_failed_write_leaves_nothing_and_stale_parts_are_cleared(small, tmp_path):
+    final = tmp_path / "x_wind.nc"
+
+    def half_then_interrupt(tmp):
+        Path(tmp).write_bytes(b"half a file")
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        write_atomically(final, half_then_interrupt)
+    assert list(tmp_path.iterdir()) == []
+    final.write_bytes(b"old")
+    with pytest.raises(OSError):
+        write_atomically(final, lambda tmp: (Path(tmp).write_bytes(b"new"), open(tmp_path / "nope" / "x")))
+    assert final.read_bytes() == b"old" and list(tmp_path.iterdir()) == [final]
+
+    # A killed writer's temporary file goes when the output is made again.
+    out = tmp_path / "out"
+    out.mkdir()
+    stale = out / f".{output_name(small['good'])}.0123456789ab.part"
+    stale.write_bytes(b"left by a killed worker")
+    assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", out, "--no-land-mask") == 0
+    assert sorted(p.name for p in out.iterdir()) == [output_name(small["good"])]
+
+
+def test_interrupted_run_leaves_no_partial_file_and_a_rerun_finishes(small, products, tmp_path):
+    inputs = [copy_product(products.clean, tmp_path / "in", f"S1A_SCENE_{k}.SAFE") for k in range(3)]
+    out = tmp_path / "out"
+    argv = [sys.executable, "-m", "quorvane_wind", *map(str, inputs), "--era5", str(products.era5_cds),
+            "--output-dir", str(out), "--no-land-mask", "--resolution", "native"]
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and not list(out.glob("*_wind.nc")):
+        time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+    assert process.returncode == 130, stderr
+    assert "interrupted" in stderr and "Traceback" not in stderr
+    assert not list(out.glob(".*.part"))
+    done = sorted(out.glob("*_wind.nc"))
+    assert 1 <= len(done) < len(inputs)
+    for path in done:
+        with xr.open_dataset(path) as ds:
+            assert np.isfinite(ds["wind_speed"].values).all()
+
+    rerun = subprocess.run(argv, capture_output=True, text=True, timeout=300)
+    assert rerun.returncode == 0, rerun.stderr
+    assert f"{len(inputs) - len(done)} written, {len(done)} skipped, 0 failed" in rerun.stdout
+    assert len(list(out.glob("*_wind.nc"))) == len(inputs)
+
+
+def test_cf_attributes_and_quicklook(small, tmp_path):
+    out = tmp_path / "out"
+    assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", out, "--quicklook",
+                   "--no-land-mask") == 0
+    path = out / output_name(small["good"])
+    assert path.with_suffix(".png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    import netCDF4
+    with netCDF4.Dataset(path) as nc:
+        g = {k: nc.getncattr(k) for k in nc.ncattrs()}
+        assert g["Conventions"] == "CF-1.11 ACDD-1.3"
+        assert small["good"].name[:-5] in g["source"] and "era5_atlantic.nc" in g["source"]
+        assert "quorvane-wind" in g["history"] and "--quicklook" in g["history"]
+        assert g["platform"] == "Sentinel-1A" and g["instrument"] == "C-SAR"
+        assert g["time_coverage_start"].startswith("2021-04-01T05:26:23")
+        assert g["time_coverage_end"].startswith("2021-04-01T05:26:48")
+        assert "Contains modified Copernicus Sentinel data 2021" in g["acknowledgement"]
+        assert "Contains modified Copernicus Climate Change Service information" in g["acknowledgement"]
+        v = nc.variables
+        assert (v["wind_speed"].standard_name, v["wind_speed"].units) == ("wind_speed", "m s-1")
+        assert set(v["wind_speed"].coordinates.split()) >= {"latitude", "longitude", "height"}
+        assert float(v["height"][:]) == 10.0 and v["height"].units == "m"
+        assert (v["wind_from_direction"].standard_name, v["wind_from_direction"].units) == (
+            "wind_from_direction", "degree")
+        assert v["sigma0"].standard_name == "surface_backwards_scattering_coefficient_of_radar_wave"
+        assert v["incidence_angle"].standard_name == "angle_of_incidence"
+        assert v["era5_wind_speed"].units == "m s-1"
+        assert (v["latitude"].units, v["longitude"].units) == ("degrees_north", "degrees_east")
+        assert v["latitude"].dtype == np.float64 and v["wind_speed"].dtype == np.float32
+        assert list(v["mask"].flag_masks) == [1, 2, 4, 8, 16]
+        assert v["mask"].flag_meanings.split()[:4] == [
+            "land", "invalid_sigma0", "incidence_outside_model_range", "no_ancillary_wind"]
+        assert v["wind_speed"].filters()["zlib"] and v["wind_speed"].chunking() != "contiguous"
+
+
+def test_land_is_masked_by_default(products, tmp_path):
+    """A scene across the Dutch coast: North Sea pixels in the west get a
+    wind speed, pixels over the Netherlands are flagged land and NaN."""
+    out = tmp_path / "out"
+    assert run_cli(products.coast, "--era5", products.era5_cds, "--output-dir", out) == 0
+    ds = xr.open_dataset(out / output_name(products.coast)).load()
+    land = (ds["mask"] & LAND) != 0
+    at_sea = (ds["longitude"] < 4.0) & (abs(ds["latitude"] - 52.4) < 0.2)
+    inland = (ds["longitude"] > 4.8) & (abs(ds["latitude"] - 52.2) < 0.1)
+    assert at_sea.any() and inland.any()
+    assert not land.where(at_sea, False).any() and bool(land.where(inland, True).all())
+    assert bool(ds["wind_speed"].where(land).isnull().all())
+    assert bool(ds["wind_speed"].where(at_sea).notnull().sum() == at_sea.sum())
+
+    unmasked = tmp_path / "unmasked"
+    assert run_cli(products.coast, "--era5", products.era5_cds, "--output-dir", unmasked,
+                   "--no-land-mask") == 0
+    ds = xr.open_dataset(unmasked / output_name(products.coast)).load()
+    assert not ((ds["mask"] & LAND) != 0).any() and bool(ds["wind_speed"].notnull().all())
+
+
+@pytest.fixture(scope="module")
+def serial_products(small, tmp_path_factory):
+    serial = tmp_path_factory.mktemp("serial")
+    assert run_cli(small["good"], small["other"], "--era5", small["era5"], "--no-land-mask",
+                   "--output-dir", serial) == 0
+    return serial
+
+
+@pytest.mark.parametrize("where", ["--workers", "--scheduler"])
+def test_two_worker_processes_give_the_serial_products(where, small, serial_products, tmp_path, capsys):
+    """`--workers 2` starts its own cluster of two processes; `--scheduler`
+    joins one that is already running (here a local one of two processes)."""
+    inputs = [small["good"], small["other"]]
+    serial, parallel = serial_products, tmp_path / "parallel"
+    common = ["--era5", small["era5"], "--no-land-mask"]
+    capsys.readouterr()
+    if where == "--workers":
+        assert run_cli(*inputs, *common, "--output-dir", parallel, "--workers", "2") == 0
+    else:
+        from distributed import LocalCluster
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=":0") as cluster:
+            assert run_cli(*inputs, *common, "--output-dir", parallel,
+                           "--scheduler", cluster.scheduler_address) == 0
+    assert "2 written, 0 skipped, 0 failed" in capsys.readouterr().out
+    for path in sorted(serial.iterdir()):
+        with xr.open_dataset(path) as a, xr.open_dataset(parallel / path.name) as b:
+            for name in ("wind_speed", "mask", "sigma0", "wind_from_direction", "latitude"):
+                np.testing.assert_array_equal(a[name].values, b[name].values)
+
+
+def test_console_script_and_module_entry(tmp_path):
+    script = BIN / "quorvane-wind"
+    for command in ([str(script)], [sys.executable, "-m", "quorvane_wind"]):
+        help_ = subprocess.run([*command, "--help"], capture_output=True, text=True, timeout=120)
+        assert help_.returncode == 0
+        assert "--era5 FILE" in help_.stdout and "--scheduler ADDRESS | --workers N" in help_.stdout
+    bare = subprocess.run([str(script)], capture_output=True, text=True, timeout=120)
+    assert bare.returncode == 2 and "usage: quorvane-wind" in bare.stderr
+
+
+class KillWorkerOnStart:
+    """Worker plugin: when the task of `victim` starts, leaves a half-written
+    temporary file for it, as a worker killed while writing would, and kills
+    its own worker process."""
+
+    def __init__(self, victim, folder):
+        self.victim = victim
+        self.folder = folder
+
+    def setup(self, worker):
+        pass
+
+    def teardown(self, worker):
+        pass
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and self.victim in str(key):
+            Path(self.folder, f".{self.victim}.0123456789ab.part").write_bytes(b"half a product")
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_killed_worker_leaves_no_partial_file_and_a_rerun_finishes(small, tmp_path, capsys):
+    """The worker dies while its task writes: the input fails with one line,
+    its half-written temporary file is removed, and the next run makes it."""
+    import cloudpickle
+    import dask
+    from distributed import Client, LocalCluster, WorkerPlugin
+
+    plugin_class = type("KillWorker", (KillWorkerOnStart, WorkerPlugin), {})
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    out = tmp_path / "out"
+    out.mkdir()
+    victim = output_name(small["other"])
+    common = ["--era5", small["era5"], "--output-dir", out, "--no-land-mask"]
+    # No retry on another worker: the scheduler gives the task up at once.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
+            client.register_plugin(plugin_class(victim, str(out)))
+            status = run_cli(small["other"], *common, "--scheduler", cluster.scheduler_address)
+    captured = capsys.readouterr()
+    assert status == 1
+    lines = captured.err.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"quorvane-wind: {small['other']}: KilledWorker")
+    assert list(out.iterdir()) == []
+
+    assert run_cli(small["good"], small["other"], *common) == 0
+    assert "2 written, 0 skipped, 0 failed" in capsys.readouterr().out
