@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     const std::int64_t referenceEvery = argc > 3 ? std::max(1LL, std::atoll(argv[3])) : 1;
     const auto& kernels = cm::activeSearchKernels();
     std::printf("kernel %s, %lld pixels, seed %llu, %d threads, reference on 1 in %lld pixels\n",
-                quorvane::cpu::name(kernels.isa), static_cast<long long>(total),
+                quorvane::simd::name(kernels.isa), static_cast<long long>(total),
                 static_cast<unsigned long long>(seed), omp_get_max_threads(),
                 static_cast<long long>(referenceEvery));
 
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 #pragma omp parallel for schedule(dynamic, 64) reduction(+ : mismatches, differs, bad, compared)
         for (std::int64_t i = 0; i < n; ++i) {
             const KernelInput& in = inputs[i];
-            const double fast = quorvane::windspeedCmod5n(in.wind_dir, in.inc_angle, in.sigma0);
+            const double fast = quorvane::cmod5n::windspeedCmod5n(in.wind_dir, in.inc_angle, in.sigma0);
             const double scan = kernels.scan(in.wind_dir, in.inc_angle, in.sigma0);
             if (fast != scan) {
                 ++mismatches;
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
             // Every n-th pixel of the whole run, whichever chunk it falls in.
             if ((done + i) % referenceEvery != 0) continue;
             ++compared;
-            const double reference = quorvane::windspeedCmod5nReference(in.wind_dir, in.inc_angle, in.sigma0);
+            const double reference = quorvane::cmod5n::windspeedCmod5nReference(in.wind_dir, in.inc_angle, in.sigma0);
             if (fast != reference) {
                 ++differs;
                 if (!isNearTie(in, fast, reference)) {

@@ -73,7 +73,8 @@ bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBu
     return true;
 }
 
-bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView& out) {
+template <class T>
+bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView<T>& out) {
     HeldBuffer& held = out.buffer;
     if (!held.acquire(obj, PyBUF_RECORDS)) return false;
     const Py_buffer& buffer = held.buffer();
@@ -100,7 +101,7 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
         held.release();
         return false;
     }
-    GridView& view = out.view;
+    grid::GridView<T>& view = out.view;
     view.data = static_cast<char*>(buffer.buf);
     view.extent[0] = buffer.shape[0];
     view.extent[1] = buffer.shape[1];
@@ -111,7 +112,6 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
         view.stride[1] = buffer.itemsize;
         view.stride[0] = buffer.itemsize * buffer.shape[1];
     }
-    view.type = descriptor.size == 8 ? ElementType::Float64 : ElementType::Float32;
     return true;
 }
 
@@ -128,7 +128,8 @@ PyObject* lookupNumpy() {
     return Py_NewRef(found);
 }
 
-PyObject* exportResult(const HeldGridView& result) {
+template <class T>
+PyObject* exportResult(const HeldGridView<T>& result) {
     py::Ref np = py::Ref::steal(lookupNumpy());
     if (!np) return nullptr;
     py::Ref asarray = py::Ref::steal(PyObject_GetAttr(np.get(), moduleState.names.asarray));
@@ -139,5 +140,10 @@ PyObject* exportResult(const HeldGridView& result) {
     if (!exporter) return nullptr;
     return PyObject_CallOneArg(asarray.get(), exporter.get());
 }
+
+template bool convertToGridView(PyObject*, const ElementDescriptor&, HeldGridView<float>&);
+template bool convertToGridView(PyObject*, const ElementDescriptor&, HeldGridView<double>&);
+template PyObject* exportResult(const HeldGridView<float>&);
+template PyObject* exportResult(const HeldGridView<double>&);
 
 }  // namespace quorvane

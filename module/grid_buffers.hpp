@@ -33,9 +33,10 @@ private:
 };
 
 // A GridView that holds the buffer it was made from.
+template <class T>
 struct HeldGridView {
     HeldBuffer buffer;
-    GridView view;
+    grid::GridView<T> view;
     void release() { buffer.release(); }
 };
 
@@ -51,7 +52,8 @@ bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBu
 
 // Acquires obj's buffer writable (format, strides) and fills a GridView of
 // the descriptor's element type. On failure nothing is held.
-bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView& out);
+template <class T>
+bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView<T>& out);
 
 // The module global `np`, looked up in the module namespace, then among the
 // builtins. New reference, or null with NameError set.
@@ -59,6 +61,7 @@ PyObject* lookupNumpy();
 
 // A new NumPy array over the memory of the array behind the view, made by
 // np.asarray of a memoryview of that array. New reference or null.
-PyObject* exportResult(const HeldGridView& result);
+template <class T>
+PyObject* exportResult(const HeldGridView<T>& result);
 
 }  // namespace quorvane

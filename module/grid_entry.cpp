@@ -11,15 +11,16 @@ namespace {
 // The buffers and views one call holds, and the order in which a failed call
 // gives them back: the checked buffers with the exception set aside, then the
 // traceback entry, then the views.
+template <class Result>
 class EntryResources {
 public:
-    explicit EntryResources(const GridEntryLayout& layout) : layout_(layout) {}
+    explicit EntryResources(const GridEntryLayout<Result>& layout) : layout_(layout) {}
     EntryResources(const EntryResources&) = delete;
     EntryResources& operator=(const EntryResources&) = delete;
 
     HeldBuffer checked[kMaxParameters];
-    HeldGridView result;
-    HeldGridView inputs[kMaxParameters];
+    HeldGridView<Result> result;
+    HeldGridView<float> inputs[kMaxParameters];
 
     PyObject* fail(int line) {
         {
@@ -43,16 +44,17 @@ private:
     }
     void releaseViews() {
         result.release();
-        for (HeldGridView& view : inputs) view.release();
+        for (HeldGridView<float>& view : inputs) view.release();
     }
 
-    const GridEntryLayout& layout_;
+    const GridEntryLayout<Result>& layout_;
 };
 
 // np.empty((rows, columns), dtype=np.<dtype>), converted to the result view,
 // which must cover exactly the requested grid.
-bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t columns,
-                    HeldGridView& out) {
+template <class Result>
+bool allocateResult(const GridEntryLayout<Result>& layout, Py_ssize_t rows, Py_ssize_t columns,
+                    HeldGridView<Result>& out) {
     const InternedNames& names = moduleState.names;
     py::Ref np = py::Ref::steal(lookupNumpy());
     if (!np) return false;
@@ -83,7 +85,8 @@ bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t c
 
 }  // namespace
 
-PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments) {
+template <class Result>
+PyObject* runGridEntry(const GridEntryLayout<Result>& layout, PyObject* const* arguments) {
     const EntryDefinition& definition = *layout.definition;
     const Py_ssize_t count = definition.parameter_count;
     const char* const* parameter_names = definition.local_names;
@@ -92,7 +95,7 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
         if (!checkArrayType(arguments[i], parameter_names[i])) return nullptr;
     }
 
-    EntryResources held(layout);
+    EntryResources<Result> held(layout);
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!checkArrayBuffer(arguments[i], kFloatDescriptor, held.checked[i])) {
             return held.fail(layout.check_line);
@@ -114,7 +117,7 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
 
     if (!allocateResult(layout, rows, columns, held.result)) return held.fail(layout.allocate_line);
 
-    GridView input_views[kMaxParameters];
+    grid::GridView<float> input_views[kMaxParameters];
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!convertToGridView(arguments[i], kFloatDescriptor, held.inputs[i])) {
             return held.fail(layout.view_lines[i]);
@@ -131,5 +134,8 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
     if (!value) return held.fail(layout.wrap_line);
     return held.finish(value);
 }
+
+template PyObject* runGridEntry(const GridEntryLayout<float>&, PyObject* const*);
+template PyObject* runGridEntry(const GridEntryLayout<double>&, PyObject* const*);
 
 }  // namespace quorvane

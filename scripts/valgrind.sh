@@ -37,7 +37,7 @@ fi
 # A leaked block whose allocation passed through the module's shared library
 # or its sources is the module's.
 module_leaks=$(awk '/lost in loss record/ {record=1; text=""} record {text=text $0 "\n"}
-                    record && /^==[0-9]+== $/ {if (text ~ /Quorvane\.cpython|\/module\/|\/grid\/|\/cmod5n\/|\/era5\//) n++; record=0}
+                    record && /^==[0-9]+== $/ {if (text ~ /Quorvane\.cpython|\/module\/|\/grid\/|\/simd\/|\/cmod5n\/|\/era5\//) n++; record=0}
                     END {print n+0}' "$log")
 if [ "$module_leaks" -ne 0 ]; then
     die "memcheck found $module_leaks leaked block(s) allocated from the module; see $log"

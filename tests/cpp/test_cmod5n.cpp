@@ -9,7 +9,7 @@
 
 namespace {
 
-using quorvane::windspeedCmod5n;
+using quorvane::cmod5n::windspeedCmod5n;
 namespace model = quorvane::cmod5n;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();

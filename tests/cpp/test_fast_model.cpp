@@ -17,11 +17,11 @@
 #include "era5/wind_angle.hpp"
 #include "era5/wind_angle_kernels.hpp"
 #include "grid/grid_view.hpp"
-#include "grid/sleef_scalar.hpp"
+#include "simd/sleef_scalar.hpp"
 
 namespace {
 
-using quorvane::cpu::Isa;
+using quorvane::simd::Isa;
 using quorvane::cmod5n::SearchKernels;
 namespace cm = quorvane::cmod5n;
 
@@ -37,7 +37,7 @@ bool sameValue(double a, double b) {
 
 std::vector<const SearchKernels*> availableKernels() {
     std::vector<const SearchKernels*> kernels;
-    for (const Isa isa : quorvane::cpu::kAllIsas) {
+    for (const Isa isa : quorvane::simd::kAllIsas) {
         if (const SearchKernels* k = cm::searchKernels(isa)) kernels.push_back(k);
     }
     return kernels;
@@ -45,7 +45,7 @@ std::vector<const SearchKernels*> availableKernels() {
 
 template <bool Fma>
 double scalarModel(double dir, double inc, int index) {
-    using Math = quorvane::SleefScalarMath<Fma>;
+    using Math = quorvane::simd::SleefScalarMath<Fma>;
     return cm::sigma0Cmod5n<Math>(cm::makeGeometry<Math>(dir, inc), cm::ladderSpeed(index));
 }
 
@@ -53,8 +53,8 @@ double scalarModel(double dir, double inc, int index) {
 // random run of consecutive ones.
 TEST(FastModel, VectorModelGivesTheScalarSleefBits) {
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
-        const bool fma = quorvane::cpu::usesFma(k->isa);
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
+        const bool fma = quorvane::simd::usesFma(k->isa);
         std::mt19937_64 rng(41);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         std::int64_t compared = 0, mismatches = 0;
@@ -86,7 +86,7 @@ TEST(FastModel, VectorModelGivesTheScalarSleefBits) {
 // search uses and more, anywhere on the ladder.
 TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(43);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         int finiteBounds = 0, violations = 0;
@@ -126,7 +126,7 @@ TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
 // finite and tight for realistic geometries.
 TEST(FastModel, CandidateBoundsEncloseTheModel) {
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(45);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         std::int64_t compared = 0, finite = 0, tight = 0, violations = 0;
@@ -191,7 +191,7 @@ template <bool Fma>
 float scalarAngle(float u, float v) {
     const double du = u, dv = v;
     const double s = std::sqrt(du * du + dv * dv);
-    return static_cast<float>(quorvane::SleefScalarMath<Fma>::atan2((-du) / s, (-dv) / s));
+    return static_cast<float>(quorvane::simd::SleefScalarMath<Fma>::atan2((-du) / s, (-dv) / s));
 }
 
 std::vector<float> componentValues(std::size_t n, std::uint64_t seed) {
@@ -217,26 +217,25 @@ std::vector<float> componentValues(std::size_t n, std::uint64_t seed) {
     return values;
 }
 
-quorvane::GridView floatView(std::vector<float>& storage, std::int64_t rows, std::int64_t columns,
+quorvane::grid::GridView<float> floatView(std::vector<float>& storage, std::int64_t rows, std::int64_t columns,
                              std::int64_t rowStride, std::int64_t columnStride, std::int64_t offset) {
-    quorvane::GridView view;
+    quorvane::grid::GridView<float> view;
     view.data = reinterpret_cast<char*>(storage.data()) + offset;
     view.extent[0] = rows;
     view.extent[1] = columns;
     view.stride[0] = rowStride;
     view.stride[1] = columnStride;
-    view.type = quorvane::ElementType::Float32;
     return view;
 }
 
 // Contiguous rows (vector loads), rows with a tail, and strided and reversed
 // rows (element loads) all give the scalar form's bits.
 TEST(FastWindAngle, VectorRowsGiveTheScalarSleefBits) {
-    for (const Isa isa : quorvane::cpu::kAllIsas) {
+    for (const Isa isa : quorvane::simd::kAllIsas) {
         const auto* k = quorvane::era5::windAngleKernels(isa);
         if (k == nullptr) continue;
-        SCOPED_TRACE(quorvane::cpu::name(isa));
-        const bool fma = quorvane::cpu::usesFma(isa);
+        SCOPED_TRACE(quorvane::simd::name(isa));
+        const bool fma = quorvane::simd::usesFma(isa);
         for (const std::int64_t columns : {std::int64_t{1}, std::int64_t{7}, std::int64_t{64},
                                            std::int64_t{1003}}) {
             const std::int64_t rows = 20;
@@ -288,7 +287,7 @@ TEST(FastWindAngle, ScalarFormMatchesTheActiveRowKernel) {
     k.row(floatView(u, 1, 4000, 0, 4, 0), floatView(v, 1, 4000, 0, 4, 0),
           floatView(out, 1, 4000, 0, 4, 0), 0, 4000);
     for (std::size_t j = 0; j < u.size(); ++j) {
-        const float want = static_cast<float>(quorvane::windAngleFromComponents(u[j], v[j]));
+        const float want = static_cast<float>(quorvane::era5::ERA5_windAngle(u[j], v[j]));
         ASSERT_EQ(std::bit_cast<std::uint32_t>(out[j]), std::bit_cast<std::uint32_t>(want))
             << "u " << u[j] << " v " << v[j];
     }
@@ -300,8 +299,8 @@ TEST(FastWindAngle, AgreesWithTheCLibraryFormAsFloat32) {
     std::vector<float> u = componentValues(20000, 71), v = componentValues(20000, 72);
     int differ = 0;
     for (std::size_t j = 0; j < u.size(); ++j) {
-        const float a = static_cast<float>(quorvane::windAngleFromComponents(u[j], v[j]));
-        const float b = static_cast<float>(quorvane::windAngleFromComponentsReference(u[j], v[j]));
+        const float a = static_cast<float>(quorvane::era5::ERA5_windAngle(u[j], v[j]));
+        const float b = static_cast<float>(quorvane::era5::ERA5_windAngleReference(u[j], v[j]));
         if (std::isnan(a) && std::isnan(b)) continue;
         if (a != b) ++differ;
     }

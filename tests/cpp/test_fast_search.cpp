@@ -16,11 +16,11 @@
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
-#include "grid/sleef_scalar.hpp"
+#include "simd/sleef_scalar.hpp"
 
 namespace {
 
-using quorvane::cpu::Isa;
+using quorvane::simd::Isa;
 using quorvane::cmod5n::SearchKernels;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -32,7 +32,7 @@ using quorvane::bench::realisticInputs;
 
 std::vector<const SearchKernels*> availableKernels() {
     std::vector<const SearchKernels*> kernels;
-    for (const Isa isa : quorvane::cpu::kAllIsas) {
+    for (const Isa isa : quorvane::simd::kAllIsas) {
         if (const SearchKernels* k = quorvane::cmod5n::searchKernels(isa)) kernels.push_back(k);
     }
     return kernels;
@@ -91,7 +91,7 @@ TEST(FastSearch, AdversarialTiesMatchTheScan) {
 // The other kernels this CPU runs, on fewer pixels.
 TEST(FastSearch, EveryKernelMatchesItsScan) {
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::vector<Input> inputs = realisticInputs(8000, 11);
         for (const Input& in : domainInputs(5000, 12)) inputs.push_back(in);
         for (const Input& in : tieInputs(*k, 3000, 13)) inputs.push_back(in);
@@ -103,16 +103,16 @@ TEST(FastSearch, EveryKernelMatchesItsScan) {
 // functions of the kernel's family: ties the oracle above to the model.
 TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::vector<Input> inputs = realisticInputs(2000, 21);
         for (const Input& in : domainInputs(1000, 22)) inputs.push_back(in);
         for (const Input& in : tieInputs(*k, 700, 23)) inputs.push_back(in);
-        if (quorvane::cpu::usesFma(k->isa)) {
+        if (quorvane::simd::usesFma(k->isa)) {
             expectSameAnswers(inputs, k->search,
-                              quorvane::cmod5n::windspeedLinearScan<quorvane::SleefScalarMath<true>>);
+                              quorvane::cmod5n::windspeedLinearScan<quorvane::simd::SleefScalarMath<true>>);
         } else {
             expectSameAnswers(inputs, k->search,
-                              quorvane::cmod5n::windspeedLinearScan<quorvane::SleefScalarMath<false>>);
+                              quorvane::cmod5n::windspeedLinearScan<quorvane::simd::SleefScalarMath<false>>);
         }
     }
 }
@@ -123,7 +123,7 @@ TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
 TEST(FastSearch, AnyGuessGivesTheScanAnswer) {
     constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::vector<Input> inputs = realisticInputs(1500, 81);
         for (const Input& in : domainInputs(1500, 82)) inputs.push_back(in);
         for (const Input& in : tieInputs(*k, 500, 83)) inputs.push_back(in);
@@ -155,7 +155,7 @@ TEST(FastSearch, AnyGuessGivesTheScanAnswer) {
 // (otherwise the search is still exact, only slower).
 TEST(FastSearch, GuessIsNearTheAnswerOnRealisticScenes) {
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
         int near = 0, total = 0;
         for (const Input& in : realisticInputs(5000, 85)) {
             const int guess = k->guess(in.wind_dir, in.inc_angle, in.sigma0);
@@ -171,8 +171,8 @@ TEST(FastSearch, GuessIsNearTheAnswerOnRealisticScenes) {
 TEST(FastSearch, ProductionEntriesUseTheActiveKernel) {
     std::vector<Input> inputs = realisticInputs(500, 31);
     for (const Input& in : domainInputs(500, 32)) inputs.push_back(in);
-    expectSameAnswers(inputs, quorvane::windspeedCmod5n, active().search);
-    expectSameAnswers(inputs, quorvane::windspeedCmod5nSleefScan, active().search);
+    expectSameAnswers(inputs, quorvane::cmod5n::windspeedCmod5n, active().search);
+    expectSameAnswers(inputs, quorvane::cmod5n::windspeedCmod5nSleefScan, active().search);
 }
 
 // The worked examples of the kernel (inputs exact in float32), on every
@@ -190,7 +190,7 @@ TEST(FastSearch, WorkedExamplesOnEveryKernel) {
         {0, 60, -kInf, 0.0},    {0, 30, kInf, 26.0},
     };
     for (const SearchKernels* k : availableKernels()) {
-        SCOPED_TRACE(quorvane::cpu::name(k->isa));
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
         for (const auto& r : rows) {
             const double sig = static_cast<float>(r.sig);
             EXPECT_EQ(k->search(r.dir, r.inc, sig), r.speed) << r.dir << " " << r.inc << " " << r.sig;

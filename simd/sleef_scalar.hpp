@@ -20,7 +20,7 @@ double Sleef_log10d1_u10purecfma(double);
 double Sleef_atan2d1_u10purecfma(double, double);
 }
 
-namespace quorvane {
+namespace quorvane::simd {
 
 template <bool Fma>
 struct SleefScalarMath {
@@ -44,4 +44,4 @@ struct SleefScalarMath {
     }
 };
 
-}  // namespace quorvane
+}  // namespace quorvane::simd
