@@ -1,6 +1,7 @@
 // Geometry with SLEEF's scalar functions and the choice of vector kernels.
 // Built for plain x86-64.
 #include "cmod5n/cmod5n_kernels.hpp"
+#include "simd/dispatch.hpp"
 #include "simd/sleef_scalar.hpp"
 
 namespace quorvane::cmod5n {
@@ -15,8 +16,12 @@ Geometry sleefGeometry(double wind_dir, double inc_angle, bool fma) {
     return makeGeometry<simd::SleefScalarMath<false>>(wind_dir, inc_angle, b);
 }
 
-const SearchKernels* searchKernels(simd::Isa isa) { return simd::tableFor(kSearchKernelTables, isa); }
+// In the order of simd::Isa.
+constexpr simd::IsaTables<SearchKernels> kTables = {&kSearchKernelsSse2, &kSearchKernelsAvx2,
+                                                     &kSearchKernelsAvx512};
 
-const SearchKernels& activeSearchKernels() { return simd::bestTable(kSearchKernelTables); }
+const SearchKernels* searchKernels(simd::Isa isa) { return simd::tableFor(kTables, isa); }
+
+const SearchKernels& activeSearchKernels() { return simd::bestTable(kTables); }
 
 }  // namespace quorvane::cmod5n

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "cmod5n/cmod5n_model.hpp"
-#include "simd/dispatch.hpp"
+#include "simd/cpu_features.hpp"
 
 namespace quorvane::cmod5n {
 
@@ -43,12 +43,8 @@ struct SearchKernels {
 };
 
 // One table per instruction set, each defined in the unit built for it
-// (cmod5n_<isa>.cpp), in the order of simd::Isa.
-extern constinit const SearchKernels kSearchKernelsSse2;
-extern constinit const SearchKernels kSearchKernelsAvx2;
-extern constinit const SearchKernels kSearchKernelsAvx512;
-inline constexpr simd::IsaTables<SearchKernels> kSearchKernelTables = {
-    &kSearchKernelsSse2, &kSearchKernelsAvx2, &kSearchKernelsAvx512};
+// (cmod5n_<isa>.cpp).
+extern constinit const SearchKernels kSearchKernelsSse2, kSearchKernelsAvx2, kSearchKernelsAvx512;
 
 // The kernels for isa, or nullptr when this CPU cannot run them.
 const SearchKernels* searchKernels(simd::Isa isa);

@@ -133,33 +133,37 @@ struct Pixel {
     double rootTanhDown;    // at most t at speed 0
 };
 
+// A geometry term and where a pixel holds it in every lane.
+template <class V>
+struct GeometryTerm {
+    V Pixel<V>::*lanes;
+    double Geometry::*term;
+};
+
+template <class V>
+inline constexpr GeometryTerm<V> kGeometryTerms[] = {
+    {&Pixel<V>::X, &Geometry::X},         {&Pixel<V>::cos1, &Geometry::cos1}, {&Pixel<V>::cos2, &Geometry::cos2},
+    {&Pixel<V>::A0, &Geometry::A0},       {&Pixel<V>::A1, &Geometry::A1},     {&Pixel<V>::A2, &Geometry::A2},
+    {&Pixel<V>::gamma, &Geometry::gamma}, {&Pixel<V>::S0, &Geometry::S0},     {&Pixel<V>::V0, &Geometry::V0},
+    {&Pixel<V>::D1, &Geometry::D1},       {&Pixel<V>::D2, &Geometry::D2},     {&Pixel<V>::b, &Geometry::b},
+    {&Pixel<V>::g, &Geometry::g}};
+
 template <class V>
 void setupPixel(Pixel<V>& p, const Geometry& geo, double sigma0) {
-    p.X = V::broadcast(geo.X);
-    p.cos1 = V::broadcast(geo.cos1);
-    p.cos2 = V::broadcast(geo.cos2);
-    p.A0 = V::broadcast(geo.A0);
-    p.A1 = V::broadcast(geo.A1);
-    p.A2 = V::broadcast(geo.A2);
-    p.gamma = V::broadcast(geo.gamma);
-    p.S0 = V::broadcast(geo.S0);
-    p.V0 = V::broadcast(geo.V0);
-    p.D1 = V::broadcast(geo.D1);
-    p.D2 = V::broadcast(geo.D2);
-    p.b = V::broadcast(geo.b);
-    p.g = V::broadcast(geo.g);
+    bool finite = true;
+    for (const auto& t : kGeometryTerms<V>) {
+        p.*t.lanes = V::broadcast(geo.*t.term);
+        finite = finite && __builtin_isfinite(geo.*t.term);
+    }
     // Same expressions as the scalar model, hence the same doubles.
     const double e = (1.0 - geo.g) * geo.S0;
+    finite = finite && __builtin_isfinite(e);
     p.e = V::broadcast(e);
     p.c14x1 = V::broadcast(C14 * (geo.X + 1.0));
     p.xc16 = V::broadcast(geo.X + C16);
     p.xh = V::broadcast(geo.X + 0.5);
     p.sigma0 = V::broadcast(sigma0);
 
-    const double terms[] = {geo.X,     geo.cos1, geo.cos2, geo.A0, geo.A1, geo.A2, geo.gamma,
-                            geo.S0,    geo.V0,   geo.D1,   geo.D2, geo.b,  geo.g,  e};
-    bool finite = true;
-    for (const double t : terms) finite = finite && __builtin_isfinite(t);
     // s = A2 v and y = v / V0 + 1 must grow with v, b > 0 keeps the V2 branch
     // increasing, gamma != 0 keeps gamma ln A3 free of 0 * inf, and below S0
     // the power of s / S0 must increase.

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "grid/grid_view.hpp"
-#include "simd/dispatch.hpp"
+#include "simd/cpu_features.hpp"
 
 namespace quorvane::era5 {
 
@@ -34,12 +34,8 @@ struct WindAngleKernels {
 };
 
 // One table per instruction set, each defined in the unit built for it
-// (wind_angle_<isa>.cpp), in the order of simd::Isa.
-extern constinit const WindAngleKernels kWindAngleKernelsSse2;
-extern constinit const WindAngleKernels kWindAngleKernelsAvx2;
-extern constinit const WindAngleKernels kWindAngleKernelsAvx512;
-inline constexpr simd::IsaTables<WindAngleKernels> kWindAngleKernelTables = {
-    &kWindAngleKernelsSse2, &kWindAngleKernelsAvx2, &kWindAngleKernelsAvx512};
+// (wind_angle_<isa>.cpp).
+extern constinit const WindAngleKernels kWindAngleKernelsSse2, kWindAngleKernelsAvx2, kWindAngleKernelsAvx512;
 
 // The kernels for isa, or nullptr when this CPU cannot run them.
 const WindAngleKernels* windAngleKernels(simd::Isa isa);

@@ -2,9 +2,9 @@
 //
 // A family (the wind speed search, the wind direction rows) is a struct of
 // function pointers. Its header declares one table per instruction set, each
-// defined constinit in the translation unit built for that set, and lists
-// their addresses in the order of Isa; the family's dispatch unit, built for
-// plain x86-64, picks among them with the functions below. Being constant
+// defined constinit in the translation unit built for that set; the family's
+// dispatch unit, built for plain x86-64, lists their addresses in the order
+// of Isa and picks among them with the functions below. Being constant
 // initialised, a table is never read before it is filled, whatever the order
 // of static initialisation.
 #pragma once

@@ -24,23 +24,25 @@ namespace quorvane::simd {
 
 template <bool Fma>
 struct SleefScalarMath {
-    static double cos(double x) {
-        return Fma ? Sleef_cosd1_u10purecfma(x) : Sleef_cosd1_u10purec(x);
-    }
-    static double exp(double x) {
-        return Fma ? Sleef_expd1_u10purecfma(x) : Sleef_expd1_u10purec(x);
-    }
-    static double pow(double x, double y) {
-        return Fma ? Sleef_powd1_u10purecfma(x, y) : Sleef_powd1_u10purec(x, y);
-    }
-    static double tanh(double x) {
-        return Fma ? Sleef_tanhd1_u10purecfma(x) : Sleef_tanhd1_u10purec(x);
-    }
-    static double log10(double x) {
-        return Fma ? Sleef_log10d1_u10purecfma(x) : Sleef_log10d1_u10purec(x);
-    }
+    static double cos(double x) { return call(Sleef_cosd1_u10purecfma, Sleef_cosd1_u10purec, x); }
+    static double exp(double x) { return call(Sleef_expd1_u10purecfma, Sleef_expd1_u10purec, x); }
+    static double pow(double x, double y) { return call(Sleef_powd1_u10purecfma, Sleef_powd1_u10purec, x, y); }
+    static double tanh(double x) { return call(Sleef_tanhd1_u10purecfma, Sleef_tanhd1_u10purec, x); }
+    static double log10(double x) { return call(Sleef_log10d1_u10purecfma, Sleef_log10d1_u10purec, x); }
     static double atan2(double y, double x) {
-        return Fma ? Sleef_atan2d1_u10purecfma(y, x) : Sleef_atan2d1_u10purec(y, x);
+        return call(Sleef_atan2d1_u10purecfma, Sleef_atan2d1_u10purec, y, x);
+    }
+
+private:
+    // The function of the family applied: the first with FMA, the second
+    // without (sleef.h declares the latter const, a different type).
+    template <class WithFma, class WithoutFma, class... Args>
+    static double call(WithFma& withFma, WithoutFma& withoutFma, Args... args) {
+        if constexpr (Fma) {
+            return withFma(args...);
+        } else {
+            return withoutFma(args...);
+        }
     }
 };
 
