@@ -21,14 +21,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "bench/synthetic_scene.hpp"
+#include "tests/cpp/support/synthetic_scene.hpp"
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
 
 namespace {
 
-using quorvane::bench::KernelInput;
+using quorvane::support::KernelInput;
 namespace cm = quorvane::cmod5n;
 
 constexpr double kNearTieDb = 1e-9;
@@ -68,10 +68,10 @@ int main(int argc, char** argv) {
     for (std::uint64_t chunk = 0; done < total; ++chunk) {
         const std::int64_t n = std::min(kChunk, total - done);
         const std::uint64_t s = seed * 1000003 + chunk;
-        std::vector<KernelInput> inputs = quorvane::bench::realisticInputs(n / 2, s);
-        for (const auto& in : quorvane::bench::domainInputs(n / 4, s)) inputs.push_back(in);
+        std::vector<KernelInput> inputs = quorvane::support::realisticInputs(n / 2, s);
+        for (const auto& in : quorvane::support::domainInputs(n / 4, s)) inputs.push_back(in);
         const std::int64_t draws = (n - static_cast<std::int64_t>(inputs.size())) / 3;
-        for (const auto& in : quorvane::bench::tieInputs(kernels.modelDb, draws, s)) {
+        for (const auto& in : quorvane::support::tieInputs(kernels.modelDb, draws, s)) {
             inputs.push_back(in);
         }
         while (static_cast<std::int64_t>(inputs.size()) < n) inputs.push_back(inputs.back());

@@ -1,7 +1,7 @@
 // Speed of the wind speed retrieval and of the direction grid.
 //
 // Wind speed figures are per pixel of a synthetic realistic scene
-// (bench/synthetic_scene.hpp): the counter ns_per_pixel is the time per pixel
+// (tests/cpp/support/synthetic_scene.hpp): the counter ns_per_pixel is the time per pixel
 // in nanoseconds (for the grids, wall time per pixel).
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "bench/synthetic_scene.hpp"
+#include "tests/cpp/support/synthetic_scene.hpp"
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "era5/wind_angle.hpp"
@@ -33,10 +33,10 @@ private:
     int before_;
 };
 
-using quorvane::bench::ScenePixel;
+using quorvane::support::ScenePixel;
 
 const std::vector<ScenePixel>& scene() {
-    static const std::vector<ScenePixel> pixels = quorvane::bench::realisticScene(1 << 18, 2024);
+    static const std::vector<ScenePixel> pixels = quorvane::support::realisticScene(1 << 18, 2024);
     return pixels;
 }
 
