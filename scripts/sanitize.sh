@@ -12,6 +12,7 @@
 # sanitizer's allocator, so the module's accesses to them are checked too.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+exit_if_help_asked "$@"
 
 need_debian_packages g++ make pkg-config libsleef-dev libgtest-dev libasan8 libubsan1
 make_venv "$QUORVANE_ROOT/requirements/test.txt" "$QUORVANE_ROOT/requirements/hardening.txt"

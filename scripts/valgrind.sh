@@ -9,6 +9,7 @@
 #   scripts/valgrind.sh
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+exit_if_help_asked "$@"
 
 need_debian_packages g++ make pkg-config libsleef-dev valgrind
 make_venv "$QUORVANE_ROOT/requirements/test.txt" "$QUORVANE_ROOT/requirements/hardening.txt"
