@@ -21,14 +21,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "bench/synthetic_scene.hpp"
+#include "tests/cpp/support/synthetic_scene.hpp"
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
 
 namespace {
 
-using quorvane::bench::KernelInput;
+using quorvane::support::KernelInput;
 namespace cm = quorvane::cmod5n;
 
 constexpr double kNearTieDb = 1e-9;
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     const std::int64_t referenceEvery = argc > 3 ? std::max(1LL, std::atoll(argv[3])) : 1;
     const auto& kernels = cm::activeSearchKernels();
     std::printf("kernel %s, %lld pixels, seed %llu, %d threads, reference on 1 in %lld pixels\n",
-                quorvane::cpu::name(kernels.isa), static_cast<long long>(total),
+                quorvane::simd::name(kernels.isa), static_cast<long long>(total),
                 static_cast<unsigned long long>(seed), omp_get_max_threads(),
                 static_cast<long long>(referenceEvery));
 
@@ -68,10 +68,10 @@ int main(int argc, char** argv) {
     for (std::uint64_t chunk = 0; done < total; ++chunk) {
         const std::int64_t n = std::min(kChunk, total - done);
         const std::uint64_t s = seed * 1000003 + chunk;
-        std::vector<KernelInput> inputs = quorvane::bench::realisticInputs(n / 2, s);
-        for (const auto& in : quorvane::bench::domainInputs(n / 4, s)) inputs.push_back(in);
+        std::vector<KernelInput> inputs = quorvane::support::realisticInputs(n / 2, s);
+        for (const auto& in : quorvane::support::domainInputs(n / 4, s)) inputs.push_back(in);
         const std::int64_t draws = (n - static_cast<std::int64_t>(inputs.size())) / 3;
-        for (const auto& in : quorvane::bench::tieInputs(kernels.modelDb, draws, s)) {
+        for (const auto& in : quorvane::support::tieInputs(kernels.modelDb, draws, s)) {
             inputs.push_back(in);
         }
         while (static_cast<std::int64_t>(inputs.size()) < n) inputs.push_back(inputs.back());
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 #pragma omp parallel for schedule(dynamic, 64) reduction(+ : mismatches, differs, bad, compared)
         for (std::int64_t i = 0; i < n; ++i) {
             const KernelInput& in = inputs[i];
-            const double fast = quorvane::windspeedCmod5n(in.wind_dir, in.inc_angle, in.sigma0);
+            const double fast = quorvane::cmod5n::windspeedCmod5n(in.wind_dir, in.inc_angle, in.sigma0);
             const double scan = kernels.scan(in.wind_dir, in.inc_angle, in.sigma0);
             if (fast != scan) {
                 ++mismatches;
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
             // Every n-th pixel of the whole run, whichever chunk it falls in.
             if ((done + i) % referenceEvery != 0) continue;
             ++compared;
-            const double reference = quorvane::windspeedCmod5nReference(in.wind_dir, in.inc_angle, in.sigma0);
+            const double reference = quorvane::cmod5n::windspeedCmod5nReference(in.wind_dir, in.inc_angle, in.sigma0);
             if (fast != reference) {
                 ++differs;
                 if (!isNearTie(in, fast, reference)) {

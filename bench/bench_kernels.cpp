@@ -1,7 +1,7 @@
 // Speed of the wind speed retrieval and of the direction grid.
 //
 // Wind speed figures are per pixel of a synthetic realistic scene
-// (bench/synthetic_scene.hpp): the counter ns_per_pixel is the time per pixel
+// (tests/cpp/support/synthetic_scene.hpp): the counter ns_per_pixel is the time per pixel
 // in nanoseconds (for the grids, wall time per pixel).
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "bench/synthetic_scene.hpp"
+#include "tests/cpp/support/synthetic_scene.hpp"
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "era5/wind_angle.hpp"
@@ -33,10 +33,10 @@ private:
     int before_;
 };
 
-using quorvane::bench::ScenePixel;
+using quorvane::support::ScenePixel;
 
 const std::vector<ScenePixel>& scene() {
-    static const std::vector<ScenePixel> pixels = quorvane::bench::realisticScene(1 << 18, 2024);
+    static const std::vector<ScenePixel> pixels = quorvane::support::realisticScene(1 << 18, 2024);
     return pixels;
 }
 
@@ -65,7 +65,7 @@ void runPerPixel(benchmark::State& state, Kernel kernel, std::int64_t pixels) {
 
 // The straightforward scan with the C library's functions.
 void BM_ReferenceScan(benchmark::State& state) {
-    runPerPixel(state, quorvane::windspeedCmod5nReference, 200);
+    runPerPixel(state, quorvane::cmod5n::windspeedCmod5nReference, 200);
 }
 BENCHMARK(BM_ReferenceScan)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
@@ -77,18 +77,18 @@ BENCHMARK(BM_VectorScan)->Unit(benchmark::kMillisecond);
 
 // The production per-pixel kernel, one thread.
 void BM_FastSearch(benchmark::State& state) {
-    runPerPixel(state, quorvane::windspeedCmod5n, 20000);
+    runPerPixel(state, quorvane::cmod5n::windspeedCmod5n, 20000);
 }
 BENCHMARK(BM_FastSearch)->Unit(benchmark::kMillisecond);
 
 // Each available instruction set's pruned search, one thread.
 void BM_FastSearchIsa(benchmark::State& state) {
-    const auto* k = quorvane::cmod5n::searchKernels(static_cast<quorvane::cpu::Isa>(state.range(0)));
+    const auto* k = quorvane::cmod5n::searchKernels(static_cast<quorvane::simd::Isa>(state.range(0)));
     if (k == nullptr) {
         state.SkipWithError("instruction set not supported here");
         return;
     }
-    state.SetLabel(quorvane::cpu::name(k->isa));
+    state.SetLabel(quorvane::simd::name(k->isa));
     runPerPixel(state, k->search, 20000);
 }
 BENCHMARK(BM_FastSearchIsa)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
@@ -98,14 +98,13 @@ BENCHMARK(BM_FastSearchIsa)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 struct FloatGrid {
     std::vector<float> values;
-    quorvane::GridView view;
+    quorvane::grid::GridView<float> view;
     FloatGrid(std::int64_t rows, std::int64_t columns) : values(rows * columns) {
         view.data = reinterpret_cast<char*>(values.data());
         view.extent[0] = rows;
         view.extent[1] = columns;
         view.stride[0] = columns * 4;
         view.stride[1] = 4;
-        view.type = quorvane::ElementType::Float32;
     }
 };
 
@@ -120,16 +119,17 @@ void BM_SpeedGrid(benchmark::State& state) {
         sig.values[k] = p.sigma0;
     }
     std::vector<double> speed(rows * columns);
-    quorvane::GridView out = dir.view;
+    quorvane::grid::GridView<double> out;
     out.data = reinterpret_cast<char*>(speed.data());
+    out.extent[0] = rows;
+    out.extent[1] = columns;
     out.stride[0] = columns * 8;
     out.stride[1] = 8;
-    out.type = quorvane::ElementType::Float64;
     const int threads = static_cast<int>(state.range(0));
     {
         OpenMpThreads team(threads);
         for (auto _ : state) {
-            quorvane::windspeedCmod5n_parallel(dir.view, inc.view, sig.view, out);
+            quorvane::cmod5n::windspeedCmod5n_parallel(dir.view, inc.view, sig.view, out);
             benchmark::DoNotOptimize(speed.data());
         }
     }
@@ -168,7 +168,7 @@ struct ComponentGrids {
 void runDirectionGrid(benchmark::State& state, ComponentGrids& g) {
     OpenMpThreads team(1);
     for (auto _ : state) {
-        quorvane::ERA5_windAngle_parallel(g.u.view, g.v.view, g.out.view);
+        quorvane::era5::ERA5_windAngle_parallel(g.u.view, g.v.view, g.out.view);
         benchmark::DoNotOptimize(g.out.values.data());
     }
 }
@@ -184,11 +184,11 @@ void BM_PlainAddGrid(benchmark::State& state) {
     ComponentGrids g;
     OpenMpThreads team(1);
     for (auto _ : state) {
-        const quorvane::GridView u = g.u.view, v = g.v.view, out = g.out.view;
+        const quorvane::grid::GridView<float> u = g.u.view, v = g.v.view, out = g.out.view;
 #pragma omp parallel for schedule(static)
         for (std::int64_t i = 0; i < u.rows(); ++i) {
             for (std::int64_t j = 0; j < u.columns(); ++j) {
-                out.storeFloat32(i, j, u.loadFloat32(i, j) + v.loadFloat32(i, j));
+                out.store(i, j, u.load(i, j) + v.load(i, j));
             }
         }
         benchmark::DoNotOptimize(g.out.values.data());
@@ -241,7 +241,7 @@ BENCHMARK(BM_ClockEstimate)->UseRealTime()->Unit(benchmark::kMillisecond);
 // Each available instruction set's direction rows over the same grid, one
 // thread, no OpenMP region.
 void BM_DirectionRowsIsa(benchmark::State& state) {
-    const auto* k = quorvane::era5::windAngleKernels(static_cast<quorvane::cpu::Isa>(state.range(0)));
+    const auto* k = quorvane::era5::windAngleKernels(static_cast<quorvane::simd::Isa>(state.range(0)));
     if (k == nullptr) {
         state.SkipWithError("instruction set not supported here");
         return;
@@ -251,7 +251,7 @@ void BM_DirectionRowsIsa(benchmark::State& state) {
         for (std::int64_t i = 0; i < kAngleRows; ++i) k->row(g.u.view, g.v.view, g.out.view, i, kAngleColumns);
         benchmark::DoNotOptimize(g.out.values.data());
     }
-    state.SetLabel(quorvane::cpu::name(k->isa));
+    state.SetLabel(quorvane::simd::name(k->isa));
     setPerPixel(state, kAngleRows * kAngleColumns);
 }
 BENCHMARK(BM_DirectionRowsIsa)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);

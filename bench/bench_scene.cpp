@@ -5,14 +5,14 @@
 //
 // FILE receives PIXELS records of three native float32 values (relative wind
 // direction in degrees, incidence in degrees, sigma0 in dB), in the order of
-// quorvane::bench::realisticScene(PIXELS, SEED). With SEED 2024 its first 2^18
+// quorvane::support::realisticScene(PIXELS, SEED). With SEED 2024 its first 2^18
 // records are the scene of bench_kernels.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include "bench/synthetic_scene.hpp"
+#include "tests/cpp/support/synthetic_scene.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -25,16 +25,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "PIXELS must be positive\n");
         return 2;
     }
-    const std::vector<quorvane::bench::ScenePixel> scene =
-        quorvane::bench::realisticScene(static_cast<std::size_t>(pixels), seed);
+    const std::vector<quorvane::support::ScenePixel> scene =
+        quorvane::support::realisticScene(static_cast<std::size_t>(pixels), seed);
     std::FILE* file = std::fopen(argv[3], "wb");
     if (file == nullptr) {
         std::perror(argv[3]);
         return 1;
     }
-    static_assert(sizeof(quorvane::bench::ScenePixel) == 3 * sizeof(float));
+    static_assert(sizeof(quorvane::support::ScenePixel) == 3 * sizeof(float));
     const std::size_t written =
-        std::fwrite(scene.data(), sizeof(quorvane::bench::ScenePixel), scene.size(), file);
+        std::fwrite(scene.data(), sizeof(quorvane::support::ScenePixel), scene.size(), file);
     if (written != scene.size() || std::fclose(file) != 0) {
         std::fprintf(stderr, "%s: write failed\n", argv[3]);
         return 1;

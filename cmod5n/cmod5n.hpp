@@ -3,7 +3,7 @@
 
 #include "grid/grid_view.hpp"
 
-namespace quorvane {
+namespace quorvane::cmod5n {
 
 // Wind speed in m/s for one pixel: relative wind direction (degrees),
 // incidence angle (degrees), observed sigma0 (dB). The first candidate of the
@@ -20,10 +20,9 @@ double windspeedCmod5nReference(double wind_dir, double inc_angle, double sigma0
 double windspeedCmod5nSleefScan(double wind_dir, double inc_angle, double sigma0);
 
 // Applies windspeedCmod5n to every pixel of the grid whose size is given by
-// wind_dir_view. The three inputs are float32 views, out_speed a float64 view;
-// the caller guarantees that every view covers that size. Rows are shared among
-// the OpenMP threads with a static schedule.
-void windspeedCmod5n_parallel(GridView wind_dir_view, GridView inc_angle_view,
-                              GridView sigma0_view, GridView out_speed);
+// wind_dir_view; the caller guarantees that every view covers that size. Rows
+// are shared among the OpenMP threads with a static schedule.
+void windspeedCmod5n_parallel(grid::GridView<float> wind_dir_view, grid::GridView<float> inc_angle_view,
+                              grid::GridView<float> sigma0_view, grid::GridView<double> out_speed);
 
-}  // namespace quorvane
+}  // namespace quorvane::cmod5n

@@ -1,12 +1,10 @@
 // The wind speed kernels built for avx512 (-mavx512f -mavx2 -mfma).
-#include "grid/simd_avx512.hpp"
+#include "simd/avx512.hpp"
 
-#include "cmod5n/cmod5n_search.hpp"
+#include "cmod5n/cmod5n_probes.hpp"
 
 namespace quorvane::cmod5n {
 
-extern const SearchKernels kSearchKernelsAvx512;
-const SearchKernels kSearchKernelsAvx512 =
-    search::makeSearchKernels<simd::avx512::Vec>(cpu::Isa::Avx512);
+constinit const SearchKernels kSearchKernelsAvx512 = makeSearchKernels<simd::avx512::Vec>(simd::Isa::Avx512);
 
 }  // namespace quorvane::cmod5n

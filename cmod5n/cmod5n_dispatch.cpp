@@ -1,37 +1,27 @@
 // Geometry with SLEEF's scalar functions and the choice of vector kernels.
 // Built for plain x86-64.
 #include "cmod5n/cmod5n_kernels.hpp"
-#include "grid/sleef_scalar.hpp"
+#include "simd/dispatch.hpp"
+#include "simd/sleef_scalar.hpp"
 
 namespace quorvane::cmod5n {
-
-extern const SearchKernels kSearchKernelsSse2;
-extern const SearchKernels kSearchKernelsAvx2;
-extern const SearchKernels kSearchKernelsAvx512;
 
 Geometry sleefGeometry(double wind_dir, double inc_angle, bool fma) {
     // b is the same number at every call; it is worked out once per family.
     if (fma) {
-        static const double b = v2Scale<SleefScalarMath<true>>();
-        return makeGeometry<SleefScalarMath<true>>(wind_dir, inc_angle, b);
+        static const double b = v2Scale<simd::SleefScalarMath<true>>();
+        return makeGeometry<simd::SleefScalarMath<true>>(wind_dir, inc_angle, b);
     }
-    static const double b = v2Scale<SleefScalarMath<false>>();
-    return makeGeometry<SleefScalarMath<false>>(wind_dir, inc_angle, b);
+    static const double b = v2Scale<simd::SleefScalarMath<false>>();
+    return makeGeometry<simd::SleefScalarMath<false>>(wind_dir, inc_angle, b);
 }
 
-const SearchKernels* searchKernels(cpu::Isa isa) {
-    if (!cpu::supports(isa)) return nullptr;
-    switch (isa) {
-        case cpu::Isa::Sse2: return &kSearchKernelsSse2;
-        case cpu::Isa::Avx2: return &kSearchKernelsAvx2;
-        case cpu::Isa::Avx512: return &kSearchKernelsAvx512;
-    }
-    return nullptr;
-}
+// In the order of simd::Isa.
+constexpr simd::IsaTables<SearchKernels> kTables = {&kSearchKernelsSse2, &kSearchKernelsAvx2,
+                                                     &kSearchKernelsAvx512};
 
-const SearchKernels& activeSearchKernels() {
-    static const SearchKernels* const active = searchKernels(cpu::best());
-    return *active;
-}
+const SearchKernels* searchKernels(simd::Isa isa) { return simd::tableFor(kTables, isa); }
+
+const SearchKernels& activeSearchKernels() { return simd::bestTable(kTables); }
 
 }  // namespace quorvane::cmod5n

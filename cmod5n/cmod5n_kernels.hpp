@@ -8,7 +8,7 @@
 #pragma once
 
 #include "cmod5n/cmod5n_model.hpp"
-#include "grid/cpu_features.hpp"
+#include "simd/cpu_features.hpp"
 
 namespace quorvane::cmod5n {
 
@@ -17,7 +17,7 @@ namespace quorvane::cmod5n {
 Geometry sleefGeometry(double wind_dir, double inc_angle, bool fma);
 
 struct SearchKernels {
-    cpu::Isa isa;
+    simd::Isa isa;
     int lanes;
     // The exact pruned search: the speed of the first qualifying candidate.
     double (*search)(double wind_dir, double inc_angle, double sigma0);
@@ -42,10 +42,14 @@ struct SearchKernels {
                              double* high, int n);
 };
 
-// The kernels for isa, or nullptr when this CPU cannot run them.
-const SearchKernels* searchKernels(cpu::Isa isa);
+// One table per instruction set, each defined in the unit built for it
+// (cmod5n_<isa>.cpp).
+extern constinit const SearchKernels kSearchKernelsSse2, kSearchKernelsAvx2, kSearchKernelsAvx512;
 
-// The kernels for cpu::best().
+// The kernels for isa, or nullptr when this CPU cannot run them.
+const SearchKernels* searchKernels(simd::Isa isa);
+
+// The kernels for simd::best().
 const SearchKernels& activeSearchKernels();
 
 }  // namespace quorvane::cmod5n

@@ -6,32 +6,9 @@
 #include <cstdint>
 
 #include "era5/wind_angle_kernels.hpp"
-#include "grid/sleef_scalar.hpp"
+#include "simd/sleef_scalar.hpp"
 
-namespace quorvane {
-
-namespace era5 {
-
-extern const WindAngleKernels kWindAngleKernelsSse2;
-extern const WindAngleKernels kWindAngleKernelsAvx2;
-extern const WindAngleKernels kWindAngleKernelsAvx512;
-
-const WindAngleKernels* windAngleKernels(cpu::Isa isa) {
-    if (!cpu::supports(isa)) return nullptr;
-    switch (isa) {
-        case cpu::Isa::Sse2: return &kWindAngleKernelsSse2;
-        case cpu::Isa::Avx2: return &kWindAngleKernelsAvx2;
-        case cpu::Isa::Avx512: return &kWindAngleKernelsAvx512;
-    }
-    return nullptr;
-}
-
-const WindAngleKernels& activeWindAngleKernels() {
-    static const WindAngleKernels* const active = windAngleKernels(cpu::best());
-    return *active;
-}
-
-}  // namespace era5
+namespace quorvane::era5 {
 
 namespace {
 
@@ -45,13 +22,13 @@ double windAngleWith(double u, double v, Atan2 atan2) {
 
 }  // namespace
 
-double windAngleFromComponents(double u, double v) {
-    static const bool fma = cpu::usesFma(cpu::best());
-    return fma ? windAngleWith(u, v, SleefScalarMath<true>::atan2)
-               : windAngleWith(u, v, SleefScalarMath<false>::atan2);
+double ERA5_windAngle(double u, double v) {
+    static const bool fma = simd::usesFma(simd::best());
+    return fma ? windAngleWith(u, v, simd::SleefScalarMath<true>::atan2)
+               : windAngleWith(u, v, simd::SleefScalarMath<false>::atan2);
 }
 
-double windAngleFromComponentsReference(double u, double v) {
+double ERA5_windAngleReference(double u, double v) {
     return windAngleWith(u, v, [](double y, double x) { return std::atan2(y, x); });
 }
 
@@ -73,7 +50,7 @@ struct Tile {
 // Copies the tile between the view and a row-major buffer of kTileColumns
 // floats per row (to the buffer when kLoad, else from it).
 template <bool kLoad>
-void copyTile(const GridView& view, const Tile& t, float* buffer) {
+void copyTile(const grid::GridView<float>& view, const Tile& t, float* buffer) {
     char* const origin = view.address(t.row, t.column);
     const auto element = [&](std::int64_t i, std::int64_t j) {
         return origin + i * view.stride[0] + j * view.stride[1];
@@ -98,8 +75,8 @@ void copyTile(const GridView& view, const Tile& t, float* buffer) {
     }
 }
 
-GridView bufferView(float* buffer) {
-    GridView view;
+grid::GridView<float> bufferView(float* buffer) {
+    grid::GridView<float> view;
     view.data = reinterpret_cast<char*>(buffer);
     view.extent[0] = kTileRows;
     view.extent[1] = kTileColumns;
@@ -108,17 +85,17 @@ GridView bufferView(float* buffer) {
     return view;
 }
 
-bool rowsContiguous(const GridView& view) { return view.stride[1] == sizeof(float); }
+bool rowsContiguous(const grid::GridView<float>& view) { return view.stride[1] == sizeof(float); }
 
 }  // namespace
 
-void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
-                             GridView out_wind_angle) {
+void ERA5_windAngle_parallel(grid::GridView<float> wind_U10_view, grid::GridView<float> wind_V10_view,
+                             grid::GridView<float> out_wind_angle) {
     // Counted in 64 bits so that extents of 2^31 or more are processed whole.
     const std::int64_t rows = wind_U10_view.rows();
     const std::int64_t columns = wind_U10_view.columns();
     if (rows <= 0) return;
-    const auto row = era5::activeWindAngleKernels().row;
+    const auto row = activeWindAngleKernels().row;
     if (rowsContiguous(wind_U10_view) && rowsContiguous(wind_V10_view) && rowsContiguous(out_wind_angle)) {
 #pragma omp parallel for schedule(static)
         for (std::int64_t i = 0; i < rows; ++i) {
@@ -137,7 +114,7 @@ void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
         alignas(64) float u[kTileRows * kTileColumns];
         alignas(64) float v[kTileRows * kTileColumns];
         alignas(64) float out[kTileRows * kTileColumns];
-        const GridView uTile = bufferView(u), vTile = bufferView(v), outTile = bufferView(out);
+        const grid::GridView<float> uTile = bufferView(u), vTile = bufferView(v), outTile = bufferView(out);
         for (std::int64_t i0 = first; i0 < end; i0 += kTileRows) {
             const std::int64_t stripRows = end - i0 < kTileRows ? end - i0 : kTileRows;
             for (std::int64_t j0 = 0; j0 < columns; j0 += kTileColumns) {
@@ -151,4 +128,4 @@ void ERA5_windAngle_parallel(GridView wind_U10_view, GridView wind_V10_view,
     }
 }
 
-}  // namespace quorvane
+}  // namespace quorvane::era5

@@ -1,5 +1,5 @@
 // The wind direction kernels built for avx2 (-mavx2 -mfma).
-#include "grid/simd_avx2.hpp"
+#include "simd/avx2.hpp"
 
 #include "era5/wind_angle_simd.hpp"
 
@@ -34,8 +34,6 @@ struct Bits {
 
 }  // namespace
 
-extern const WindAngleKernels kWindAngleKernelsAvx2;
-const WindAngleKernels kWindAngleKernelsAvx2 =
-    simd_row::makeWindAngleKernels<Vec, Bits>(cpu::Isa::Avx2);
+constinit const WindAngleKernels kWindAngleKernelsAvx2 = makeWindAngleKernels<Vec, Bits>(simd::Isa::Avx2);
 
 }  // namespace quorvane::era5

@@ -1,5 +1,5 @@
 // The wind direction kernels built for avx512 (-mavx512f -mavx2 -mfma).
-#include "grid/simd_avx512.hpp"
+#include "simd/avx512.hpp"
 
 #include "era5/wind_angle_simd.hpp"
 
@@ -54,7 +54,7 @@ inline __m512 joinHalves(__m256 low, __m256 high) {
     return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
 // Unmasked conversions through their zero-masking forms (all lanes set), as in
-// grid/simd_avx512.hpp.
+// simd/avx512.hpp.
 inline __m512d toDoubles(__m256 a) { return _mm512_maskz_cvtps_pd(0xFF, a); }
 inline __m256 toFloats(__m512d a) { return _mm512_maskz_cvtpd_ps(0xFF, a); }
 
@@ -91,20 +91,20 @@ struct Reduced16 {
     r.nonFinite = _mm512_cmp_ps_mask(d, _mm512_set1_ps(3.4028235e38f), _CMP_NLE_UQ);
     const Vec n0{toDoubles(lowHalf(n))}, d0{toDoubles(lowHalf(d))};
     const Vec n1{toDoubles(highHalf(n))}, d1{toDoubles(highHalf(d))};
-    const Vec tanPi8 = Vec::broadcast(simd_row::kTanPi8);
+    const Vec tanPi8 = Vec::broadcast(kTanPi8);
     const Mask turn0 = n0 > d0 * tanPi8, turn1 = n1 > d1 * tanPi8;
     r.turn = static_cast<__mmask16>(turn0.k | (turn1.k << 8));
-    r.t0 = simd_row::reducedTangent(n0, d0, turn0);
-    r.t1 = simd_row::reducedTangent(n1, d1, turn1);
+    r.t0 = reducedTangent(n0, d0, turn0);
+    r.t1 = reducedTangent(n1, d1, turn1);
     return r;
 }
 
 // Stage two: |A| of the 16 elements, as doubles m0 (low half) and m1.
 [[gnu::always_inline]] inline void magnitudes16(const Reduced16& r, Vec& m0, Vec& m1) {
-    m0 = simd_row::magnitudeFromTangent<Vec, Bits>(r.t0, Mask{static_cast<__mmask8>(r.steep)},
+    m0 = magnitudeFromTangent<Vec, Bits>(r.t0, Mask{static_cast<__mmask8>(r.steep)},
                                                    Mask{static_cast<__mmask8>(r.back)},
                                                    Mask{static_cast<__mmask8>(r.turn)});
-    m1 = simd_row::magnitudeFromTangent<Vec, Bits>(r.t1, Mask{static_cast<__mmask8>(r.steep >> 8)},
+    m1 = magnitudeFromTangent<Vec, Bits>(r.t1, Mask{static_cast<__mmask8>(r.steep >> 8)},
                                                    Mask{static_cast<__mmask8>(r.back >> 8)},
                                                    Mask{static_cast<__mmask8>(r.turn >> 8)});
 }
@@ -142,8 +142,8 @@ struct Reduced16 {
         if (rest != 0) {
             const Vec u0{toDoubles(lowHalf(r.u))}, u1{toDoubles(highHalf(r.u))};
             const Vec v0{toDoubles(lowHalf(r.v))}, v1{toDoubles(highHalf(r.v))};
-            const __m512 exact = joinHalves(toFloats(simd_row::windAngleExact(u0, v0).r),
-                                            toFloats(simd_row::windAngleExact(u1, v1).r));
+            const __m512 exact = joinHalves(toFloats(windAngleExact(u0, v0).r),
+                                            toFloats(windAngleExact(u1, v1).r));
             a = _mm512_mask_blend_ps(rest, a, exact);
         }
     }
@@ -191,8 +191,6 @@ void Bits::directAngles(const float* u, const float* v, double* angle, std::int6
 
 }  // namespace
 
-extern const WindAngleKernels kWindAngleKernelsAvx512;
-const WindAngleKernels kWindAngleKernelsAvx512 =
-    simd_row::makeWindAngleKernels<Vec, Bits>(cpu::Isa::Avx512);
+constinit const WindAngleKernels kWindAngleKernelsAvx512 = makeWindAngleKernels<Vec, Bits>(simd::Isa::Avx512);
 
 }  // namespace quorvane::era5

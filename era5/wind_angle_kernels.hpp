@@ -1,6 +1,6 @@
 // The vectorised wind direction kernels, one per instruction set.
 //
-// Each computes, per element, the same float32 as windAngleFromComponents with
+// Each computes, per element, the same float32 as ERA5_windAngle with
 // SLEEF's atan2 of the kernel's family (FMA for AVX2 and AVX-512, non-FMA for
 // SSE2) rounded to float32. Most elements take a cheaper direct arc tangent of
 // (-u, -v) whose float32 rounding is provably the same (wind_angle_simd.hpp).
@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "grid/cpu_features.hpp"
 #include "grid/grid_view.hpp"
+#include "simd/cpu_features.hpp"
 
 namespace quorvane::era5 {
 
@@ -22,21 +22,25 @@ inline constexpr std::int64_t kDirectAngleErrorUlps = 7200;
 inline constexpr std::int64_t kDirectAngleMarginUlps = 16384;
 
 struct WindAngleKernels {
-    cpu::Isa isa;
+    simd::Isa isa;
     int lanes;
     // Columns 0 .. columns - 1 of row i of the three float32 views.
-    void (*row)(const GridView& wind_U10_view, const GridView& wind_V10_view,
-                const GridView& out_wind_angle, std::int64_t i, std::int64_t columns);
+    void (*row)(const grid::GridView<float>& wind_U10_view, const grid::GridView<float>& wind_V10_view,
+                const grid::GridView<float>& out_wind_angle, std::int64_t i, std::int64_t columns);
     // The direct arc tangent A alone, as the contiguous rows compute it, for
     // n components: NaN where a component is not finite, no fallback. For
     // testing its error bound.
     void (*directAngle)(const float* u, const float* v, double* angle, std::int64_t n);
 };
 
-// The kernels for isa, or nullptr when this CPU cannot run them.
-const WindAngleKernels* windAngleKernels(cpu::Isa isa);
+// One table per instruction set, each defined in the unit built for it
+// (wind_angle_<isa>.cpp).
+extern constinit const WindAngleKernels kWindAngleKernelsSse2, kWindAngleKernelsAvx2, kWindAngleKernelsAvx512;
 
-// The kernels for cpu::best().
+// The kernels for isa, or nullptr when this CPU cannot run them.
+const WindAngleKernels* windAngleKernels(simd::Isa isa);
+
+// The kernels for simd::best().
 const WindAngleKernels& activeWindAngleKernels();
 
 }  // namespace quorvane::era5

@@ -1,8 +1,7 @@
 // The wind direction of a grid row, generic over a vector type.
 //
 // Include only from the per-instruction-set kernel translation units, with V
-// one of the grid/simd_*.hpp vector types (whose unnamed namespace keeps the
-// instantiations local) and Bits that unit's bit-level helpers:
+// one of the simd/ vector types and Bits that unit's bit-level helpers:
 //   Bits::withSignOfNegated(m, u)  m (sign bit clear) with the sign of -u
 //   Bits::flipSign(p, a, b)        p negated in the lanes where exactly one
 //                                  of the masks a, b is set
@@ -13,8 +12,10 @@
 // and optionally its own loops for contiguous rows and for directAngles:
 //   Bits::contiguousRow(pu, pv, po, columns)  returns the columns it did
 //   Bits::directAngles(u, v, angle, n)
-// Like the search kernels, this header defines only templates and reads the
-// views' fields directly instead of calling their inline member functions.
+// Like the search kernels (cmod5n_vector_model.hpp), everything here lives in
+// an unnamed namespace, local to each unit and built with its flags, and the
+// code reads the views' fields directly instead of calling their inline
+// member functions, which have external linkage.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,8 @@
 #include "era5/wind_angle_kernels.hpp"
 #include "grid/grid_view.hpp"
 
-namespace quorvane::era5::simd_row {
+namespace quorvane::era5 {
+namespace {
 
 // s = sqrt(u u + v v); atan2((-u) / s, (-v) / s) with the 1.0-ULP atan2,
 // operation by operation as the scalar form: the same bits in every lane,
@@ -157,8 +159,8 @@ template <class V, class Bits>
 }
 
 template <class V, class Bits>
-void windAngleRow(const GridView& wind_U10_view, const GridView& wind_V10_view,
-                  const GridView& out_wind_angle, std::int64_t i, std::int64_t columns) {
+void windAngleRow(const grid::GridView<float>& wind_U10_view, const grid::GridView<float>& wind_V10_view,
+                  const grid::GridView<float>& out_wind_angle, std::int64_t i, std::int64_t columns) {
     constexpr int kLanes = V::kLanes;
     const char* pu = wind_U10_view.data + i * wind_U10_view.stride[0];
     const char* pv = wind_V10_view.data + i * wind_V10_view.stride[0];
@@ -242,9 +244,11 @@ void directAngles(const float* u, const float* v, double* angle, std::int64_t n)
     }
 }
 
+// The kernel table of V's instruction set.
 template <class V, class Bits>
-constexpr WindAngleKernels makeWindAngleKernels(cpu::Isa isa) {
+constexpr WindAngleKernels makeWindAngleKernels(simd::Isa isa) {
     return WindAngleKernels{isa, V::kLanes, &windAngleRow<V, Bits>, &directAngles<V, Bits>};
 }
 
-}  // namespace quorvane::era5::simd_row
+}  // namespace
+}  // namespace quorvane::era5

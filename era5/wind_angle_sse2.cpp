@@ -1,5 +1,5 @@
 // The wind direction kernels built for sse2 (baseline x86-64, no extra flags).
-#include "grid/simd_sse2.hpp"
+#include "simd/sse2.hpp"
 
 #include "era5/wind_angle_simd.hpp"
 
@@ -35,8 +35,6 @@ struct Bits {
 
 }  // namespace
 
-extern const WindAngleKernels kWindAngleKernelsSse2;
-const WindAngleKernels kWindAngleKernelsSse2 =
-    simd_row::makeWindAngleKernels<Vec, Bits>(cpu::Isa::Sse2);
+constinit const WindAngleKernels kWindAngleKernelsSse2 = makeWindAngleKernels<Vec, Bits>(simd::Isa::Sse2);
 
 }  // namespace quorvane::era5

@@ -23,12 +23,6 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
-
-import Quorvane
-from cmod5n_forward import MAX_SPEED, sigma0_cmod5n
-from sar_scene import SceneConfig, relative_direction_deg, synthesize_scene
-
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -48,6 +42,18 @@ def parse_args(argv):
     if args.pixel_size <= 0 or not (0 < args.scale <= 10) or args.block_rows <= 0:
         p.error("--pixel-size, --scale and --block-rows must be positive (--scale at most 10)")
     return args
+
+
+# --help is answered before NumPy and the module are imported, so that it
+# works before they are installed (./scripts/main.sh --help).
+if __name__ == "__main__" and {"-h", "--help"} & set(sys.argv[1:]):
+    parse_args(sys.argv[1:])
+
+import numpy as np  # noqa: E402
+
+import Quorvane  # noqa: E402
+from cmod5n_forward import MAX_SPEED, sigma0_cmod5n  # noqa: E402
+from sar_scene import SceneConfig, relative_direction_deg, synthesize_scene  # noqa: E402
 
 
 def openmp_threads():

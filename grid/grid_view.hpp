@@ -1,24 +1,21 @@
 // A typed, strided view of a two-dimensional array buffer.
 //
-// Element (i, j) lies at data + i * stride[0] + j * stride[1] bytes. Strides are
-// taken as the exporter gives them: any sign, any spacing, not necessarily a
-// multiple of the element size. Loads and stores go through memcpy so that
-// unaligned elements are handled without undefined behaviour.
+// Element (i, j) of type T lies at data + i * stride[0] + j * stride[1] bytes.
+// Strides are taken as the exporter gives them: any sign, any spacing, not
+// necessarily a multiple of the element size. Loads and stores go through
+// memcpy so that unaligned elements are handled without undefined behaviour.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-namespace quorvane {
+namespace quorvane::grid {
 
-enum class ElementType : std::uint8_t { Float32, Float64 };
-
+template <class T>
 struct GridView {
     char* data = nullptr;
     std::int64_t extent[2] = {0, 0};   // rows, columns
     std::int64_t stride[2] = {0, 0};   // bytes between rows, between columns
-    ElementType type = ElementType::Float32;
 
     std::int64_t rows() const { return extent[0]; }
     std::int64_t columns() const { return extent[1]; }
@@ -29,19 +26,15 @@ struct GridView {
         return data + i * stride[0] + j * stride[1];
     }
 
-    float loadFloat32(std::int64_t i, std::int64_t j) const {
-        float value;
+    T load(std::int64_t i, std::int64_t j) const {
+        T value;
         std::memcpy(&value, address(i, j), sizeof value);
         return value;
     }
 
-    void storeFloat32(std::int64_t i, std::int64_t j, float value) const {
-        std::memcpy(address(i, j), &value, sizeof value);
-    }
-
-    void storeFloat64(std::int64_t i, std::int64_t j, double value) const {
+    void store(std::int64_t i, std::int64_t j, T value) const {
         std::memcpy(address(i, j), &value, sizeof value);
     }
 };
 
-}  // namespace quorvane
+}  // namespace quorvane::grid

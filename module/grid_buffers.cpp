@@ -81,7 +81,8 @@ bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBu
     return true;
 }
 
-bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView& out) {
+template <class T>
+bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView<T>& out) {
     HeldBuffer& held = out.buffer;
     if (!held.acquire(obj, PyBUF_RECORDS)) return false;
     const Py_buffer& buffer = held.buffer();
@@ -113,7 +114,7 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
         held.release();
         return false;
     }
-    GridView& view = out.view;
+    grid::GridView<T>& view = out.view;
     view.data = static_cast<char*>(buffer.buf);
     view.extent[0] = buffer.shape[0];
     view.extent[1] = buffer.shape[1];
@@ -124,7 +125,6 @@ bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldG
         view.stride[1] = buffer.itemsize;
         view.stride[0] = buffer.itemsize * buffer.shape[1];
     }
-    view.type = descriptor.size == 8 ? ElementType::Float64 : ElementType::Float32;
     return true;
 }
 
@@ -141,18 +141,24 @@ py::Ref lookupNumpy() {
     return py::Ref::borrow(found);
 }
 
-PyObject* exportResult(HeldGridView& result, const ElementDescriptor& descriptor) {
+template <class T>
+PyObject* exportResult(HeldGridView<T>& result, const ElementDescriptor& descriptor) {
     py::Ref np = lookupNumpy();
     if (!np) return nullptr;
     py::Ref asarray = py::Ref::steal(PyObject_GetAttr(np.get(), moduleState.names.asarray));
     if (!asarray) return nullptr;
     // Ownership runs result array -> memoryview -> result buffer -> the
     // buffer the loop wrote through -> the allocated array.
-    py::Ref owner = newResultBuffer(result, descriptor);
+    py::Ref owner = newResultBuffer(result.buffer, result.view.extent, result.view.stride, descriptor);
     if (!owner) return nullptr;
     py::Ref exporter = py::Ref::steal(PyMemoryView_FromObject(owner.get()));
     if (!exporter) return nullptr;
     return PyObject_CallOneArg(asarray.get(), exporter.get());
 }
+
+template bool convertToGridView(PyObject*, const ElementDescriptor&, HeldGridView<float>&);
+template bool convertToGridView(PyObject*, const ElementDescriptor&, HeldGridView<double>&);
+template PyObject* exportResult(HeldGridView<float>&, const ElementDescriptor&);
+template PyObject* exportResult(HeldGridView<double>&, const ElementDescriptor&);
 
 }  // namespace quorvane

@@ -37,9 +37,10 @@ private:
 };
 
 // A GridView that holds the buffer it was made from.
+template <class T>
 struct HeldGridView {
     HeldBuffer buffer;
-    GridView view;
+    grid::GridView<T> view;
     void release() { buffer.release(); }
 };
 
@@ -56,7 +57,8 @@ bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBu
 // Acquires obj's buffer writable (format, strides) and fills a GridView of
 // the descriptor's element type. On failure nothing is held. An exporter that
 // answers the writable request with a read-only buffer is refused.
-bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView& out);
+template <class T>
+bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView<T>& out);
 
 // The module global `np`, looked up in the module namespace, then among the
 // builtins. Null with NameError set when neither holds it.
@@ -66,6 +68,7 @@ py::Ref lookupNumpy();
 // of a memoryview of that very buffer (no second request to the allocated
 // array). On success the returned array owns the buffer through the
 // memoryview and result holds nothing. New reference or null.
-PyObject* exportResult(HeldGridView& result, const ElementDescriptor& descriptor);
+template <class T>
+PyObject* exportResult(HeldGridView<T>& result, const ElementDescriptor& descriptor);
 
 }  // namespace quorvane

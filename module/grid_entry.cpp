@@ -12,15 +12,16 @@ namespace {
 // The buffers and views one call holds, and the order in which a failed call
 // gives them back: the checked buffers with the exception set aside, then the
 // traceback entry, then the views.
+template <class Result>
 class EntryResources {
 public:
-    explicit EntryResources(const GridEntryLayout& layout) : layout_(layout) {}
+    explicit EntryResources(const GridEntryLayout<Result>& layout) : layout_(layout) {}
     EntryResources(const EntryResources&) = delete;
     EntryResources& operator=(const EntryResources&) = delete;
 
     HeldBuffer checked[kMaxParameters];
-    HeldGridView result;
-    HeldGridView inputs[kMaxParameters];
+    HeldGridView<Result> result;
+    HeldGridView<float> inputs[kMaxParameters];
 
     PyObject* fail(int line) {
         {
@@ -44,16 +45,17 @@ private:
     }
     void releaseViews() {
         result.release();
-        for (HeldGridView& view : inputs) view.release();
+        for (HeldGridView<float>& view : inputs) view.release();
     }
 
-    const GridEntryLayout& layout_;
+    const GridEntryLayout<Result>& layout_;
 };
 
 // np.empty((rows, columns), dtype=np.<dtype>), converted to the result view,
 // which must cover exactly the requested grid.
-bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t columns,
-                    HeldGridView& out) {
+template <class Result>
+bool allocateResult(const GridEntryLayout<Result>& layout, Py_ssize_t rows, Py_ssize_t columns,
+                    HeldGridView<Result>& out) {
     const InternedNames& names = moduleState.names;
     py::Ref np = lookupNumpy();
     if (!np) return false;
@@ -72,8 +74,7 @@ bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t c
     if (!array) return false;
     if (!convertToGridView(array.get(), *layout.result_descriptor, out)) return false;
     if (out.view.rows() != rows || out.view.columns() != columns) {
-        PyErr_Format(PyExc_ValueError,
-                     interface::kResultShape,
+        PyErr_Format(PyExc_ValueError, interface::kResultShape,
                      static_cast<Py_ssize_t>(out.view.rows()),
                      static_cast<Py_ssize_t>(out.view.columns()), rows, columns);
         out.release();
@@ -85,20 +86,18 @@ bool allocateResult(const GridEntryLayout& layout, Py_ssize_t rows, Py_ssize_t c
 // A view is made by a second buffer request, and an exporter written in Python
 // may answer it with another buffer than the one checked before: every input
 // view must still cover the checked grid, or the loop would read past it.
-bool coversCheckedGrid(const HeldGridView& input, Py_ssize_t rows, Py_ssize_t columns,
+bool coversCheckedGrid(const grid::GridView<float>& view, Py_ssize_t rows, Py_ssize_t columns,
                        const char* name, const char* first_name) {
-    const GridView& view = input.view;
     if (view.rows() >= rows && view.columns() >= columns) return true;
-    PyErr_Format(PyExc_ValueError,
-                 interface::kSmallerViewShape,
-                 name, static_cast<Py_ssize_t>(view.rows()), static_cast<Py_ssize_t>(view.columns()),
+    PyErr_Format(PyExc_ValueError, interface::kSmallerViewShape, name,
+                 static_cast<Py_ssize_t>(view.rows()), static_cast<Py_ssize_t>(view.columns()),
                  rows, columns, first_name);
     return false;
 }
 
 // The loops take their extents from the first input view: every input goes
 // to them cut to the checked grid, which the result view matches exactly.
-GridView withExtents(GridView view, Py_ssize_t rows, Py_ssize_t columns) {
+grid::GridView<float> withExtents(grid::GridView<float> view, Py_ssize_t rows, Py_ssize_t columns) {
     view.extent[0] = rows;
     view.extent[1] = columns;
     return view;
@@ -106,7 +105,8 @@ GridView withExtents(GridView view, Py_ssize_t rows, Py_ssize_t columns) {
 
 }  // namespace
 
-PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments) {
+template <class Result>
+PyObject* runGridEntry(const GridEntryLayout<Result>& layout, PyObject* const* arguments) {
     const EntryDefinition& definition = *layout.definition;
     const Py_ssize_t count = definition.parameter_count;
     const char* const* parameter_names = definition.local_names;
@@ -115,7 +115,7 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
         if (!checkArrayType(arguments[i], parameter_names[i])) return nullptr;
     }
 
-    EntryResources held(layout);
+    EntryResources<Result> held(layout);
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!checkArrayBuffer(arguments[i], kFloatDescriptor, held.checked[i])) {
             return held.fail(layout.lines->definition);
@@ -127,20 +127,18 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
     for (Py_ssize_t i = 1; i < count; ++i) {
         const HeldBuffer& other = held.checked[i];
         if (other.extent(0) < rows || other.extent(1) < columns) {
-            PyErr_Format(PyExc_ValueError,
-                         interface::kSmallerShape,
-                         parameter_names[i], other.extent(0), other.extent(1), rows, columns,
-                         parameter_names[0]);
+            PyErr_Format(PyExc_ValueError, interface::kSmallerShape, parameter_names[i],
+                         other.extent(0), other.extent(1), rows, columns, parameter_names[0]);
             return held.fail(layout.lines->definition);
         }
     }
 
     if (!allocateResult(layout, rows, columns, held.result)) return held.fail(layout.lines->allocate);
 
-    GridView input_views[kMaxParameters];
+    grid::GridView<float> input_views[kMaxParameters];
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!convertToGridView(arguments[i], kFloatDescriptor, held.inputs[i]) ||
-            !coversCheckedGrid(held.inputs[i], rows, columns, parameter_names[i],
+            !coversCheckedGrid(held.inputs[i].view, rows, columns, parameter_names[i],
                                parameter_names[0])) {
             return held.fail(layout.lines->views[i]);
         }
@@ -156,5 +154,8 @@ PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments
     if (!value) return held.fail(layout.lines->wrap);
     return held.finish(value);
 }
+
+template PyObject* runGridEntry(const GridEntryLayout<float>&, PyObject* const*);
+template PyObject* runGridEntry(const GridEntryLayout<double>&, PyObject* const*);
 
 }  // namespace quorvane

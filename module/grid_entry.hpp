@@ -14,16 +14,18 @@
 
 namespace quorvane {
 
+template <class Result>
 struct GridEntryLayout {
     const EntryDefinition* definition;        // parameters are its first local names
     const ElementDescriptor* result_descriptor;
     PyObject* InternedNames::*result_dtype;   // name of the result dtype attribute of np
     const interface::EntryLines* lines;       // where each step's failures are reported
     // The parallel loop: inputs in parameter order, then the result view.
-    void (*compute)(const GridView* inputs, GridView result);
+    void (*compute)(const grid::GridView<float>* inputs, grid::GridView<Result> result);
 };
 
 // Runs an entry on its bound arguments (borrowed). New reference or null.
-PyObject* runGridEntry(const GridEntryLayout& layout, PyObject* const* arguments);
+template <class Result>
+PyObject* runGridEntry(const GridEntryLayout<Result>& layout, PyObject* const* arguments);
 
 }  // namespace quorvane

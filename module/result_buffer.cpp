@@ -112,7 +112,8 @@ int initResultBufferType() {
     return 0;
 }
 
-py::Ref newResultBuffer(HeldGridView& result, const ElementDescriptor& descriptor) {
+py::Ref newResultBuffer(HeldBuffer& held, const std::int64_t (&extent)[2],
+                        const std::int64_t (&stride)[2], const ElementDescriptor& descriptor) {
     if (resultBufferType == nullptr) {
         PyErr_SetString(PyExc_SystemError, "result buffer type not initialised");
         return {};
@@ -122,10 +123,10 @@ py::Ref newResultBuffer(HeldGridView& result, const ElementDescriptor& descripto
     ResultBufferObject& self = *asResultBuffer(object.get());
     self.format = descriptor.format;
     for (int d = 0; d < 2; ++d) {
-        self.shape[d] = static_cast<Py_ssize_t>(result.view.extent[d]);
-        self.strides[d] = static_cast<Py_ssize_t>(result.view.stride[d]);
+        self.shape[d] = static_cast<Py_ssize_t>(extent[d]);
+        self.strides[d] = static_cast<Py_ssize_t>(stride[d]);
     }
-    result.buffer.transferTo(self.held);
+    held.transferTo(self.held);
     return object;
 }
 

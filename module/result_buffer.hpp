@@ -11,6 +11,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "module/buffer_format.hpp"
 #include "module/grid_buffers.hpp"
 #include "module/py_ref.hpp"
@@ -20,11 +22,12 @@ namespace quorvane {
 // Creates the exporter type (once). Returns 0, or -1 with an exception set.
 int initResultBufferType();
 
-// A new object that takes over the buffer held by result and exports it with
-// the descriptor's format, the view's extents and strides, writable. The
-// object keeps the allocated array alive until it is freed; its attribute
-// `obj` is the object the buffer came from. On failure (null, an exception
-// set) result still holds its buffer.
-py::Ref newResultBuffer(HeldGridView& result, const ElementDescriptor& descriptor);
+// A new object that takes over the buffer held and exports it with the
+// descriptor's format and the given extents and strides (those of the view
+// the loop wrote through), writable. The object keeps the allocated array
+// alive until it is freed; its attribute `obj` is the object the buffer came
+// from. On failure (null, an exception set) held still holds its buffer.
+py::Ref newResultBuffer(HeldBuffer& held, const std::int64_t (&extent)[2],
+                        const std::int64_t (&stride)[2], const ElementDescriptor& descriptor);
 
 }  // namespace quorvane

@@ -10,11 +10,11 @@ namespace {
 const char* const localNames[] = {"wind_U10", "wind_V10", "out_wind_angle", "wind_U10_view",
                                   "wind_V10_view"};
 
-void compute(const GridView* inputs, GridView out_wind_angle) {
-    ERA5_windAngle_parallel(inputs[0], inputs[1], out_wind_angle);
+void compute(const grid::GridView<float>* inputs, grid::GridView<float> out_wind_angle) {
+    era5::ERA5_windAngle_parallel(inputs[0], inputs[1], out_wind_angle);
 }
 
-const GridEntryLayout layout = {
+const GridEntryLayout<float> layout = {
     &windAngleEntry, &kFloatDescriptor, &InternedNames::float32,
     &interface::kWindAngleLines,
     compute,

@@ -10,11 +10,11 @@ namespace {
 const char* const localNames[] = {"wind_dir",      "inc_angle",      "sigma0",     "out_speed",
                                   "wind_dir_view", "inc_angle_view", "sigma0_view"};
 
-void compute(const GridView* inputs, GridView out_speed) {
-    windspeedCmod5n_parallel(inputs[0], inputs[1], inputs[2], out_speed);
+void compute(const grid::GridView<float>* inputs, grid::GridView<double> out_speed) {
+    cmod5n::windspeedCmod5n_parallel(inputs[0], inputs[1], inputs[2], out_speed);
 }
 
-const GridEntryLayout layout = {
+const GridEntryLayout<double> layout = {
     &windspeedEntry, &kDoubleDescriptor, &InternedNames::float64,
     &interface::kWindspeedLines,
     compute,

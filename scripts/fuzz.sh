@@ -14,6 +14,7 @@
 # (for the binding harness with the PYTHONPATH and ASAN_OPTIONS set below).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+exit_if_help_asked "$@"
 
 runs=1000000
 seconds=0

@@ -1,11 +1,27 @@
-# Shared shell functions of the project's scripts: finding Python 3.12,
-# installing Debian packages, and making the project's virtual environment.
-# Sourced, not run.
+# Shared shell functions of the project's scripts: their usage text, finding
+# Python 3.12, installing Debian packages, and making the project's virtual
+# environment. Sourced, not run.
 
 QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUORVANE_VENV=${QUORVANE_VENV:-$QUORVANE_ROOT/.venv}
 
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
+
+# Prints the running script's opening comment (its usage) without the '#'.
+print_usage() {
+    sed -n '2,/^[^#]/{/^#/!q; s/^# \{0,1\}//; p}' "$0"
+}
+
+# With -h or --help among the arguments: prints the usage and exits, before
+# anything is installed or built.
+exit_if_help_asked() {
+    local arg
+    for arg in "$@"; do
+        case $arg in
+            -h|--help) print_usage; exit 0 ;;
+        esac
+    done
+}
 
 # Prints the path of a Python 3.12 interpreter: on PATH, under pyenv, or in the
 # usual install prefixes.
@@ -47,15 +63,16 @@ need_debian_packages() {
 }
 
 # Makes (or reuses) the project's virtual environment and installs the pip
-# requirements files given as arguments. Sets PY to the venv's interpreter.
+# requirements files given as arguments (pip is upgraded once, when the
+# environment is made). Sets PY to the venv's interpreter.
 make_venv() {
     local python
     if [ ! -x "$QUORVANE_VENV/bin/python" ]; then
         python=$(find_python312) || die "Python 3.12 not found (install it, or put python3.12 on PATH)"
         "$python" -m venv "$QUORVANE_VENV" || die "could not create a virtual environment with $python (Debian: apt-get install python3.12-venv)"
+        "$QUORVANE_VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
     fi
     PY=$QUORVANE_VENV/bin/python
-    "$PY" -m pip install -q --upgrade pip >/dev/null
     local requirements
     for requirements in "$@"; do
         "$PY" -m pip install -q -r "$requirements" || die "pip install -r $requirements failed"

@@ -6,11 +6,26 @@
 # first (Debian compiler packages, the virtual environment .venv, the module
 # and the products layer), then runs examples/products_demo.py with the
 # arguments given here, for example
+#
 #   ./scripts/main.sh --out /tmp/wind --lines 1000 --samples 800
-# (./scripts/main.sh --help lists the options). The synthetic-scene demo of
-# the module alone is examples/sar_wind_retrieval.py.
+#
+# ./scripts/main.sh --help prints this and, once .venv exists, the options,
+# without setting anything up. The synthetic-scene demo of the module alone is
+# examples/sar_wind_retrieval.py.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+for arg in "$@"; do
+    case $arg in
+        -h|--help)
+            print_usage
+            if [ -x "$QUORVANE_VENV/bin/python" ]; then
+                echo
+                exec "$QUORVANE_VENV/bin/python" "$QUORVANE_ROOT/examples/products_demo.py" --help
+            fi
+            exit 0 ;;
+    esac
+done
 
 need_debian_packages g++ make pkg-config libsleef-dev
 make_venv "$QUORVANE_ROOT/requirements/main.txt"

@@ -9,6 +9,7 @@
 #   scripts/valgrind.sh
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+exit_if_help_asked "$@"
 
 need_debian_packages g++ make pkg-config libsleef-dev valgrind
 make_venv "$QUORVANE_ROOT/requirements/test.txt" "$QUORVANE_ROOT/requirements/hardening.txt"
@@ -37,7 +38,7 @@ fi
 # A leaked block whose allocation passed through the module's shared library
 # or its sources is the module's.
 module_leaks=$(awk '/lost in loss record/ {record=1; text=""} record {text=text $0 "\n"}
-                    record && /^==[0-9]+== $/ {if (text ~ /Quorvane\.cpython|\/module\/|\/grid\/|\/cmod5n\/|\/era5\//) n++; record=0}
+                    record && /^==[0-9]+== $/ {if (text ~ /Quorvane\.cpython|\/module\/|\/grid\/|\/simd\/|\/cmod5n\/|\/era5\//) n++; record=0}
                     END {print n+0}' "$log")
 if [ "$module_leaks" -ne 0 ]; then
     die "memcheck found $module_leaks leaked block(s) allocated from the module; see $log"

@@ -16,8 +16,7 @@
 
 namespace {
 
-using quorvane::ElementType;
-using quorvane::GridView;
+using quorvane::grid::GridView;
 
 // Backing memory with an arbitrary byte offset (to make elements unaligned).
 struct Storage {
@@ -30,12 +29,11 @@ struct Storage {
 // returns the view over them.
 enum class Layout { RowMajor, ColumnMajor, ReversedRows, EverySecondColumn, Unaligned };
 
-GridView place(const std::vector<float>& values, std::int64_t rows, std::int64_t columns,
-               Layout layout, Storage& storage) {
-    GridView view;
+GridView<float> place(const std::vector<float>& values, std::int64_t rows, std::int64_t columns,
+                      Layout layout, Storage& storage) {
+    GridView<float> view;
     view.extent[0] = rows;
     view.extent[1] = columns;
-    view.type = ElementType::Float32;
     const std::int64_t f = sizeof(float);
     std::size_t offset = 0;
     switch (layout) {
@@ -50,7 +48,7 @@ GridView place(const std::vector<float>& values, std::int64_t rows, std::int64_t
     }
     view.data = storage.at(offset);
     for (std::int64_t i = 0; i < rows; ++i) {
-        for (std::int64_t j = 0; j < columns; ++j) view.storeFloat32(i, j, values[i * columns + j]);
+        for (std::int64_t j = 0; j < columns; ++j) view.store(i, j, values[i * columns + j]);
     }
     return view;
 }
@@ -78,15 +76,15 @@ Scene makeScene(std::int64_t rows, std::int64_t columns) {
             randomValues(n, -25, -5, 3), randomValues(n, -20, 20, 4), randomValues(n, -20, 20, 5)};
 }
 
-GridView outputView(std::vector<char>& memory, std::int64_t rows, std::int64_t columns,
-                    std::size_t element, std::int64_t row_pitch) {
-    GridView view;
+template <class T>
+GridView<T> outputView(std::vector<char>& memory, std::int64_t rows, std::int64_t columns,
+                       std::int64_t row_pitch) {
+    GridView<T> view;
     view.data = memory.data();
     view.extent[0] = rows;
     view.extent[1] = columns;
-    view.stride[0] = row_pitch * static_cast<std::int64_t>(element);
-    view.stride[1] = static_cast<std::int64_t>(element);
-    view.type = element == 8 ? ElementType::Float64 : ElementType::Float32;
+    view.stride[0] = row_pitch * static_cast<std::int64_t>(sizeof(T));
+    view.stride[1] = static_cast<std::int64_t>(sizeof(T));
     return view;
 }
 
@@ -94,10 +92,10 @@ std::vector<double> runWindspeed(const Scene& s, Layout layout) {
     Storage a(storageFor(s.rows, s.columns)), b(storageFor(s.rows, s.columns)),
         c(storageFor(s.rows, s.columns));
     std::vector<char> out(static_cast<std::size_t>(s.rows * s.columns) * 8 + 8);
-    quorvane::windspeedCmod5n_parallel(place(s.dir, s.rows, s.columns, layout, a),
+    quorvane::cmod5n::windspeedCmod5n_parallel(place(s.dir, s.rows, s.columns, layout, a),
                                        place(s.inc, s.rows, s.columns, layout, b),
                                        place(s.sig, s.rows, s.columns, layout, c),
-                                       outputView(out, s.rows, s.columns, 8, s.columns));
+                                       outputView<double>(out, s.rows, s.columns, s.columns));
     std::vector<double> result(static_cast<std::size_t>(s.rows * s.columns));
     std::memcpy(result.data(), out.data(), result.size() * 8);
     return result;
@@ -106,9 +104,9 @@ std::vector<double> runWindspeed(const Scene& s, Layout layout) {
 std::vector<float> runWindAngle(const Scene& s, Layout layout) {
     Storage a(storageFor(s.rows, s.columns)), b(storageFor(s.rows, s.columns));
     std::vector<char> out(static_cast<std::size_t>(s.rows * s.columns) * 4 + 4);
-    quorvane::ERA5_windAngle_parallel(place(s.u, s.rows, s.columns, layout, a),
+    quorvane::era5::ERA5_windAngle_parallel(place(s.u, s.rows, s.columns, layout, a),
                                       place(s.v, s.rows, s.columns, layout, b),
-                                      outputView(out, s.rows, s.columns, 4, s.columns));
+                                      outputView<float>(out, s.rows, s.columns, s.columns));
     std::vector<float> result(static_cast<std::size_t>(s.rows * s.columns));
     std::memcpy(result.data(), out.data(), result.size() * 4);
     return result;
@@ -127,8 +125,8 @@ TEST(Grids, ContiguousResultsArePerPixelKernelValues) {
     const auto speeds = runWindspeed(s, Layout::RowMajor);
     const auto angles = runWindAngle(s, Layout::RowMajor);
     for (std::size_t k = 0; k < speeds.size(); ++k) {
-        EXPECT_EQ(speeds[k], quorvane::windspeedCmod5n(s.dir[k], s.inc[k], s.sig[k]));
-        EXPECT_EQ(angles[k], static_cast<float>(quorvane::windAngleFromComponents(s.u[k], s.v[k])));
+        EXPECT_EQ(speeds[k], quorvane::cmod5n::windspeedCmod5n(s.dir[k], s.inc[k], s.sig[k]));
+        EXPECT_EQ(angles[k], static_cast<float>(quorvane::era5::ERA5_windAngle(s.u[k], s.v[k])));
     }
 }
 
@@ -164,16 +162,16 @@ TEST(Grids, MixedLayoutsAcrossTileEdges) {
                                                 << columnMajorOut);
                 Storage a(storageFor(s.rows, s.columns)), b(storageFor(s.rows, s.columns));
                 std::vector<char> out(static_cast<std::size_t>(s.rows * s.columns) * 4);
-                GridView outView = outputView(out, s.rows, s.columns, 4, s.columns);
+                GridView<float> outView = outputView<float>(out, s.rows, s.columns, s.columns);
                 if (columnMajorOut) {
                     outView.stride[0] = 4;
                     outView.stride[1] = s.rows * 4;
                 }
-                quorvane::ERA5_windAngle_parallel(place(s.u, s.rows, s.columns, layoutU, a),
+                quorvane::era5::ERA5_windAngle_parallel(place(s.u, s.rows, s.columns, layoutU, a),
                                                   place(s.v, s.rows, s.columns, layoutV, b), outView);
                 std::vector<float> got(want.size());
                 for (std::int64_t i = 0; i < s.rows; ++i) {
-                    for (std::int64_t j = 0; j < s.columns; ++j) got[i * s.columns + j] = outView.loadFloat32(i, j);
+                    for (std::int64_t j = 0; j < s.columns; ++j) got[i * s.columns + j] = outView.load(i, j);
                 }
                 expectBitIdentical(got, want);
             }
@@ -200,16 +198,15 @@ TEST(Grids, NothingIsWrittenOutsideTheView) {
     // A 4 x 3 view inside a 6 x 5 output: the rest keeps its sentinel bytes.
     const Scene s = makeScene(4, 3);
     Storage a(storageFor(4, 3)), b(storageFor(4, 3)), c(storageFor(4, 3));
-    const GridView dir = place(s.dir, 4, 3, Layout::RowMajor, a);
-    const GridView inc = place(s.inc, 4, 3, Layout::RowMajor, b);
-    const GridView sig = place(s.sig, 4, 3, Layout::RowMajor, c);
+    const GridView<float> dir = place(s.dir, 4, 3, Layout::RowMajor, a);
+    const GridView<float> inc = place(s.inc, 4, 3, Layout::RowMajor, b);
+    const GridView<float> sig = place(s.sig, 4, 3, Layout::RowMajor, c);
     for (std::size_t element : {std::size_t{8}, std::size_t{4}}) {
         std::vector<char> out(6 * 5 * element, '\x77');
-        const GridView view = outputView(out, 4, 3, element, 5);
         if (element == 8) {
-            quorvane::windspeedCmod5n_parallel(dir, inc, sig, view);
+            quorvane::cmod5n::windspeedCmod5n_parallel(dir, inc, sig, outputView<double>(out, 4, 3, 5));
         } else {
-            quorvane::ERA5_windAngle_parallel(dir, inc, view);
+            quorvane::era5::ERA5_windAngle_parallel(dir, inc, outputView<float>(out, 4, 3, 5));
         }
         for (std::size_t i = 0; i < 6; ++i) {
             for (std::size_t j = 0; j < 5; ++j) {
@@ -228,15 +225,15 @@ TEST(Grids, EmptyGridsWriteNothing) {
     // except the sentinel output, which must stay untouched.
     std::vector<char> out(64, '\x33');
     for (auto [rows, columns] : {std::pair<std::int64_t, std::int64_t>{0, 4}, {3, 0}, {0, 0}}) {
-        GridView input;
+        GridView<float> input;
         input.extent[0] = rows;
         input.extent[1] = columns;
         input.stride[0] = 1 << 20;   // any access would fault or hit the sentinel
         input.stride[1] = 1 << 10;
-        const GridView speed = outputView(out, rows, columns, 8, columns);
-        const GridView angle = outputView(out, rows, columns, 4, columns);
-        quorvane::windspeedCmod5n_parallel(input, input, input, speed);
-        quorvane::ERA5_windAngle_parallel(input, input, angle);
+        const GridView<double> speed = outputView<double>(out, rows, columns, columns);
+        const GridView<float> angle = outputView<float>(out, rows, columns, columns);
+        quorvane::cmod5n::windspeedCmod5n_parallel(input, input, input, speed);
+        quorvane::era5::ERA5_windAngle_parallel(input, input, angle);
     }
     for (char byte : out) EXPECT_EQ(byte, '\x33');
 }
@@ -252,7 +249,7 @@ TEST(Grids, ExtentsOf2To31AndMoreAreProcessedWhole) {
     float u = 3.0f, v = 4.0f;
     float out = std::numeric_limits<float>::quiet_NaN();
     auto view = [](float* data, std::int64_t rows, std::int64_t columns) {
-        GridView g;
+        GridView<float> g;
         g.data = reinterpret_cast<char*>(data);
         g.extent[0] = rows;
         g.extent[1] = columns;
@@ -261,8 +258,8 @@ TEST(Grids, ExtentsOf2To31AndMoreAreProcessedWhole) {
         return g;
     };
     const std::int64_t columns = (std::int64_t{1} << 31) + 1;
-    quorvane::ERA5_windAngle_parallel(view(&u, 1, columns), view(&v, 1, columns), view(&out, 1, columns));
-    EXPECT_EQ(out, static_cast<float>(quorvane::windAngleFromComponents(3.0, 4.0)));
+    quorvane::era5::ERA5_windAngle_parallel(view(&u, 1, columns), view(&v, 1, columns), view(&out, 1, columns));
+    EXPECT_EQ(out, static_cast<float>(quorvane::era5::ERA5_windAngle(3.0, 4.0)));
 }
 
 }  // namespace

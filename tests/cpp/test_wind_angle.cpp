@@ -10,9 +10,9 @@
 
 namespace {
 
-using quorvane::windAngleFromComponents;
+using quorvane::era5::ERA5_windAngle;
 
-float angle(float u, float v) { return static_cast<float>(windAngleFromComponents(u, v)); }
+float angle(float u, float v) { return static_cast<float>(ERA5_windAngle(u, v)); }
 
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 

@@ -7,7 +7,7 @@
 #pragma once
 
 #if !defined(__AVX512F__) || !defined(__FMA__)
-#error "simd_avx512.hpp needs -mavx512f -mfma"
+#error "simd/avx512.hpp needs -mavx512f -mfma"
 #endif
 
 #include <immintrin.h>
@@ -62,15 +62,15 @@ inline Mask operator>(Vec a, Vec b) { return {_mm512_cmp_pd_mask(a.r, b.r, _CMP_
 inline Mask operator&(Mask a, Mask b) { return {static_cast<__mmask8>(a.k & b.k)}; }
 inline Mask operator|(Mask a, Mask b) { return {static_cast<__mmask8>(a.k | b.k)}; }
 inline unsigned bits(Mask m) { return m.k; }
-inline Mask maskFromBits(unsigned b) { return {static_cast<__mmask8>(b)}; }
 
 // Lane-wise m ? a : b.
 inline Vec select(Mask m, Vec a, Vec b) { return {_mm512_mask_blend_pd(m.k, b.r, a.r)}; }
 
 inline Vec sqrt(Vec a) { return {_mm512_maskz_sqrt_pd(0xFF, a.r)}; }
 
-// Helpers for the search's bounds only, where results need not match any
-// other path bit for bit. min and max return b when either side is NaN.
+// Helpers whose results need not match any other path bit for bit (the
+// search's bounds, the direct arc tangent of the wind direction). min and
+// max return b when either side is NaN.
 inline Vec minv(Vec a, Vec b) { return {_mm512_maskz_min_pd(0xFF, a.r, b.r)}; }
 inline Vec maxv(Vec a, Vec b) { return {_mm512_maskz_max_pd(0xFF, a.r, b.r)}; }
 inline Vec absv(Vec a) {
@@ -90,25 +90,11 @@ inline Vec exp(Vec a) { return {Sleef_expd8_u10avx512f(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd8_u10avx512f(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd8_u10avx512f(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d8_u10avx512f(a.r)}; }
-inline Vec cos(Vec a) { return {Sleef_cosd8_u10avx512f(a.r)}; }
 inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d8_u10avx512f(y.r, x.r)}; }
 
-// Cheaper functions (3.5 ULP) for bounds, and for float32 results where
-// nearFloatRoundingBoundary shows the rounding cannot differ.
-inline Vec atan2Loose(Vec y, Vec x) { return {Sleef_atan2d8_u35avx512f(y.r, x.r)}; }
+// Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd8_u35avx512f(a.r)}; }
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd8_u35avx512f(a.r)}; }
-
-// Lanes where rounding a near-exact value to float32 could depend on the last
-// few bits: within 16 double ULPs of a float32 midpoint (the 29 bits below
-// float precision near 2^28), below the float32 normal range, or NaN.
-inline Mask nearFloatRoundingBoundary(Vec a) {
-    const __m512i low = _mm512_and_si512(_mm512_castpd_si512(a.r), _mm512_set1_epi64(0x1FFFFFFF));
-    const __m512i off = _mm512_maskz_abs_epi64(0xFF, _mm512_sub_epi64(low, _mm512_set1_epi64(0x10000000)));
-    const __mmask8 near = _mm512_cmple_epi64_mask(off, _mm512_set1_epi64(16));
-    const __mmask8 normal = _mm512_cmp_pd_mask(absv(a).r, _mm512_set1_pd(0x1p-125), _CMP_GE_OQ);
-    return {static_cast<__mmask8>(near | static_cast<__mmask8>(~normal))};
-}
 
 }  // namespace
 }  // namespace quorvane::simd::avx512

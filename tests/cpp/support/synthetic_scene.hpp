@@ -1,4 +1,4 @@
-// Synthetic SAR scenes for benchmarks and tests of the wind speed retrieval.
+// Synthetic SAR scenes for the tests and benchmarks of the wind speed retrieval.
 //
 // A realistic scene: Weibull winds (shape 2, mean 7.5 m/s), incidence angles
 // of 29 to 46 degrees, any relative direction, and sigma0 from the forward
@@ -19,7 +19,7 @@
 
 #include "cmod5n/cmod5n_model.hpp"
 
-namespace quorvane::bench {
+namespace quorvane::support {
 
 struct ScenePixel {
     float wind_dir;
@@ -115,4 +115,4 @@ std::vector<KernelInput> tieInputs(ModelDb modelDb, std::size_t draws, std::uint
     return inputs;
 }
 
-}  // namespace quorvane::bench
+}  // namespace quorvane::support

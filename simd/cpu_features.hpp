@@ -6,11 +6,15 @@
 // the purecfma scalar family, otherwise the purec one.
 #pragma once
 
-namespace quorvane::cpu {
+#include <cstddef>
+#include <iterator>
+
+namespace quorvane::simd {
 
 enum class Isa : int { Sse2 = 0, Avx2 = 1, Avx512 = 2 };
 
 inline constexpr Isa kAllIsas[] = {Isa::Sse2, Isa::Avx2, Isa::Avx512};
+inline constexpr std::size_t kIsaCount = std::size(kAllIsas);
 
 // Whether this CPU (and the operating system) can run kernels built for isa.
 bool supports(Isa isa);
@@ -23,4 +27,4 @@ constexpr bool usesFma(Isa isa) { return isa != Isa::Sse2; }
 
 const char* name(Isa isa);
 
-}  // namespace quorvane::cpu
+}  // namespace quorvane::simd

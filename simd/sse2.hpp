@@ -8,8 +8,6 @@
 #include <emmintrin.h>
 #include <sleef.h>
 
-#include <cstdint>
-
 namespace quorvane::simd::sse2 {
 namespace {
 
@@ -54,12 +52,6 @@ inline Mask operator>(Vec a, Vec b) { return {_mm_cmpgt_pd(a.r, b.r)}; }
 inline Mask operator&(Mask a, Mask b) { return {_mm_and_pd(a.m, b.m)}; }
 inline Mask operator|(Mask a, Mask b) { return {_mm_or_pd(a.m, b.m)}; }
 inline unsigned bits(Mask m) { return static_cast<unsigned>(_mm_movemask_pd(m.m)); }
-inline Mask maskFromBits(unsigned b) {
-    const __m128i lo = _mm_set_epi32(0, 0, -static_cast<int>(b & 1u), -static_cast<int>(b & 1u));
-    const __m128i hi = _mm_set_epi32(-static_cast<int>((b >> 1) & 1u),
-                                     -static_cast<int>((b >> 1) & 1u), 0, 0);
-    return {_mm_castsi128_pd(_mm_or_si128(lo, hi))};
-}
 
 // Lane-wise m ? a : b.
 inline Vec select(Mask m, Vec a, Vec b) {
@@ -68,8 +60,10 @@ inline Vec select(Mask m, Vec a, Vec b) {
 
 inline Vec sqrt(Vec a) { return {_mm_sqrt_pd(a.r)}; }
 
-// Helpers for the search's bounds only. min and max return b when either
-// side is NaN. mulAdd rounds twice here (no FMA on every SSE2 CPU).
+// Helpers whose results need not match any other path bit for bit (the
+// search's bounds, the direct arc tangent of the wind direction). min and
+// max return b when either side is NaN. mulAdd rounds twice here (no FMA on
+// every SSE2 CPU).
 inline Vec minv(Vec a, Vec b) { return {_mm_min_pd(a.r, b.r)}; }
 inline Vec maxv(Vec a, Vec b) { return {_mm_max_pd(a.r, b.r)}; }
 inline Vec absv(Vec a) { return {_mm_andnot_pd(_mm_set1_pd(-0.0), a.r)}; }
@@ -83,32 +77,11 @@ inline Vec exp(Vec a) { return {Sleef_expd2_u10sse2(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd2_u10sse2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd2_u10sse2(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d2_u10sse2(a.r)}; }
-inline Vec cos(Vec a) { return {Sleef_cosd2_u10sse2(a.r)}; }
 inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d2_u10sse2(y.r, x.r)}; }
 
-// Cheaper functions (3.5 ULP) for bounds, and for float32 results where
-// nearFloatRoundingBoundary shows the rounding cannot differ.
-inline Vec atan2Loose(Vec y, Vec x) { return {Sleef_atan2d2_u35sse2(y.r, x.r)}; }
+// Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd2_u35sse2(a.r)}; }
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd2_u35sse2(a.r)}; }
-
-// Lanes where rounding a near-exact value to float32 could depend on the last
-// few bits: within 16 double ULPs of a float32 midpoint (the 29 bits below
-// float precision near 2^28), below the float32 normal range, or NaN.
-inline Mask nearFloatRoundingBoundary(Vec a) {
-    alignas(16) double lanes[2];
-    _mm_store_pd(lanes, a.r);
-    unsigned set = 0;
-    for (int k = 0; k < 2; ++k) {
-        std::uint64_t bitsOf;
-        __builtin_memcpy(&bitsOf, &lanes[k], sizeof bitsOf);
-        const std::int64_t off = static_cast<std::int64_t>(bitsOf & 0x1FFFFFFF) - 0x10000000;
-        const bool normal = __builtin_fabs(lanes[k]) >= 0x1p-125;
-        if (off <= 16 && off >= -16) set |= 1u << k;
-        if (!normal) set |= 1u << k;
-    }
-    return maskFromBits(set);
-}
 
 }  // namespace
 }  // namespace quorvane::simd::sse2

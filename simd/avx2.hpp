@@ -7,7 +7,7 @@
 #pragma once
 
 #if !defined(__AVX2__) || !defined(__FMA__)
-#error "simd_avx2.hpp needs -mavx2 -mfma"
+#error "simd/avx2.hpp needs -mavx2 -mfma"
 #endif
 
 #include <immintrin.h>
@@ -57,19 +57,15 @@ inline Mask operator>(Vec a, Vec b) { return {_mm256_cmp_pd(a.r, b.r, _CMP_GT_OQ
 inline Mask operator&(Mask a, Mask b) { return {_mm256_and_pd(a.m, b.m)}; }
 inline Mask operator|(Mask a, Mask b) { return {_mm256_or_pd(a.m, b.m)}; }
 inline unsigned bits(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m.m)); }
-inline Mask maskFromBits(unsigned b) {
-    const __m256i lane = _mm256_set_epi64x(8, 4, 2, 1);
-    const __m256i set = _mm256_and_si256(_mm256_set1_epi64x(b), lane);
-    return {_mm256_castsi256_pd(_mm256_cmpeq_epi64(set, lane))};
-}
 
 // Lane-wise m ? a : b.
 inline Vec select(Mask m, Vec a, Vec b) { return {_mm256_blendv_pd(b.r, a.r, m.m)}; }
 
 inline Vec sqrt(Vec a) { return {_mm256_sqrt_pd(a.r)}; }
 
-// Helpers for the search's bounds only, where results need not match any
-// other path bit for bit. min and max return b when either side is NaN.
+// Helpers whose results need not match any other path bit for bit (the
+// search's bounds, the direct arc tangent of the wind direction). min and
+// max return b when either side is NaN.
 inline Vec minv(Vec a, Vec b) { return {_mm256_min_pd(a.r, b.r)}; }
 inline Vec maxv(Vec a, Vec b) { return {_mm256_max_pd(a.r, b.r)}; }
 inline Vec absv(Vec a) { return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.r)}; }
@@ -85,27 +81,11 @@ inline Vec exp(Vec a) { return {Sleef_expd4_u10avx2(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd4_u10avx2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd4_u10avx2(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d4_u10avx2(a.r)}; }
-inline Vec cos(Vec a) { return {Sleef_cosd4_u10avx2(a.r)}; }
 inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d4_u10avx2(y.r, x.r)}; }
 
-// Cheaper functions (3.5 ULP) for bounds, and for float32 results where
-// nearFloatRoundingBoundary shows the rounding cannot differ.
-inline Vec atan2Loose(Vec y, Vec x) { return {Sleef_atan2d4_u35avx2(y.r, x.r)}; }
+// Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd4_u35avx2(a.r)}; }
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd4_u35avx2(a.r)}; }
-
-// Lanes where rounding a near-exact value to float32 could depend on the last
-// few bits: within 16 double ULPs of a float32 midpoint (the 29 bits below
-// float precision near 2^28), below the float32 normal range, or NaN.
-inline Mask nearFloatRoundingBoundary(Vec a) {
-    const __m256i low = _mm256_and_si256(_mm256_castpd_si256(a.r), _mm256_set1_epi64x(0x1FFFFFFF));
-    const __m256i off = _mm256_sub_epi64(low, _mm256_set1_epi64x(0x10000000 - 16));
-    const __m256i near = _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), off),
-                                             _mm256_cmpgt_epi64(_mm256_set1_epi64x(33), off));
-    const __m256d normal = _mm256_cmp_pd(absv(a).r, _mm256_set1_pd(0x1p-125), _CMP_GE_OQ);
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    return {_mm256_or_pd(_mm256_castsi256_pd(near), _mm256_andnot_pd(normal, all))};
-}
 
 }  // namespace
 }  // namespace quorvane::simd::avx2

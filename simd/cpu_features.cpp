@@ -1,6 +1,6 @@
-#include "grid/cpu_features.hpp"
+#include "simd/cpu_features.hpp"
 
-namespace quorvane::cpu {
+namespace quorvane::simd {
 
 bool supports(Isa isa) {
     __builtin_cpu_init();
@@ -34,4 +34,4 @@ const char* name(Isa isa) {
     return "?";
 }
 
-}  // namespace quorvane::cpu
+}  // namespace quorvane::simd

@@ -1,0 +1,93 @@
+// The search's inner quantities exposed to the tests (the guess, a search from
+// any guess, the vector model and the bounds at given candidates), and the
+// kernel table of one instruction set. Generic over a vector type, in an
+// unnamed namespace like cmod5n_vector_model.hpp.
+#pragma once
+
+#include "cmod5n/cmod5n_bounds.hpp"
+#include "cmod5n/cmod5n_kernels.hpp"
+#include "cmod5n/cmod5n_search.hpp"
+
+namespace quorvane::cmod5n {
+namespace {
+
+// The search started from a given guess, right or wrong; the same answer.
+template <class V>
+double windspeedSearchFrom(double wind_dir, double inc_angle, double sigma0, int guess) {
+    return searchPixel<V>(wind_dir, inc_angle, sigma0, [guess](const Pixel<V>&) { return guess; });
+}
+
+// The search's guess for a pixel (-1 when it makes none).
+template <class V>
+int guessAt(double wind_dir, double inc_angle, double sigma0) {
+    Pixel<V> p;
+    if (!preparePixel(p, wind_dir, inc_angle, sigma0) || !p.boundsUsable) return -1;
+    return guessIndex(p);
+}
+
+template <class V>
+void modelDbAt(double wind_dir, double inc_angle, const int* index, double* out, int n) {
+    const Pixel<V> p = pixelAt<V>(wind_dir, inc_angle);
+    alignas(64) double r[V::kLanes];
+    for (int i = 0; i < n; i += V::kLanes) {
+        store(r, modelDb(p, candidateSpeeds<V>(index, i, n)));
+        for (int k = 0; k < V::kLanes && i + k < n; ++k) out[i + k] = r[k];
+    }
+}
+
+// The bound of the block lo .. hi as the search computes it: lane 0 bounds the
+// candidate before the block (or speed 0), which gives lane 1 its low end.
+template <class V>
+double blockUpperDb(double wind_dir, double inc_angle, int lo, int hi) {
+    const Pixel<V> p = pixelAt<V>(wind_dir, inc_angle);
+    if (!p.boundsUsable) return __builtin_nan("");
+    const double before = candidateSpeed(lo > 0 ? lo - 1 : 0);
+    alignas(64) double va[V::kLanes];
+    alignas(64) double vb[V::kLanes];
+    for (int k = 0; k < V::kLanes; ++k) {
+        va[k] = k == 0 ? before : candidateSpeed(lo);
+        vb[k] = k == 0 ? before : candidateSpeed(hi);
+    }
+    LowEnd low = rootLowEnd(p);
+    alignas(64) double lows[3][V::kLanes];
+    alignas(64) double r[V::kLanes];
+    store(r, dbFromLn(lnSigmaUpper(p, V::load(va), V::load(vb), low, lows[0], lows[1], lows[2])));
+    return r[1];
+}
+
+// The bounds, in dB, that the search puts on the modelled values at the
+// candidates index[0..n); -inf and +inf where it has none.
+template <class V>
+void candidateRangeDbAt(double wind_dir, double inc_angle, const int* index, double* low, double* high,
+                        int n) {
+    const Pixel<V> p = pixelAt<V>(wind_dir, inc_angle);
+    alignas(64) double lo[V::kLanes];
+    alignas(64) double hi[V::kLanes];
+    for (int i = 0; i < n; i += V::kLanes) {
+        V lnLow, lnHigh;
+        lnSigmaRange(p, candidateSpeeds<V>(index, i, n), lnLow, lnHigh);
+        store(lo, dbFromLn(lnLow));
+        store(hi, dbFromLn(lnHigh));
+        for (int k = 0; k < V::kLanes && i + k < n; ++k) {
+            low[i + k] = p.boundsUsable ? lo[k] : -kInf;
+            high[i + k] = p.boundsUsable ? hi[k] : kInf;
+        }
+    }
+}
+
+// The kernel table of V's instruction set.
+template <class V>
+constexpr SearchKernels makeSearchKernels(simd::Isa isa) {
+    return SearchKernels{isa,
+                         V::kLanes,
+                         &windspeedSearch<V>,
+                         &windspeedScan<V>,
+                         &modelDbAt<V>,
+                         &blockUpperDb<V>,
+                         &windspeedSearchFrom<V>,
+                         &guessAt<V>,
+                         &candidateRangeDbAt<V>};
+}
+
+}  // namespace
+}  // namespace quorvane::cmod5n
