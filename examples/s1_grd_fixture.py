@@ -23,6 +23,10 @@ with sigma0 from the CMOD5.N forward model (cmod5n_forward.py) for the true
 speed, the ERA5 direction relative to the look direction and the incidence
 angle; speckle is 1 for a noise-free product.
 
+Product and ERA5 writers share one file (about 700 lines, most of it the
+XML layouts) because they are made from one configuration and one wind
+field, which must agree in area, times and geometry.
+
 Every file and folder is written under a temporary name and renamed when
 complete.
 """

@@ -16,6 +16,10 @@ through its schema-aware tag parser). What it does not do is written here:
 
 Everything on the pixel grid is a lazy dask array, so a full scene is read
 and calibrated chunk by chunk.
+
+This one stage of the pipeline is kept in one file (over 500 lines): its
+parts, from the files of the product to the lazy Dataset, all work on the
+same decoded metadata (`SafeFiles`, `GrdScene`) and are read together.
 """
 
 import io
