@@ -145,13 +145,7 @@ PyObject* stringTuple(const char* const* names, Py_ssize_t count) {
 
 }  // namespace
 
-int initEntryFunctionType() {
-    if (entryFunctionType != nullptr) return 0;
-    PyObject* type = PyType_FromSpec(&entrySpec);
-    if (type == nullptr) return -1;
-    entryFunctionType = reinterpret_cast<PyTypeObject*>(type);
-    return 0;
-}
+int initEntryFunctionType() { return py::createTypeOnce(entrySpec, entryFunctionType); }
 
 py::Ref newEntryCode(const EntryDefinition& definition) {
     // An empty code object carries file, name and line; replace() gives it the

@@ -1,4 +1,5 @@
-// Small owners for Python references and for the pending exception.
+// Small owners for Python references and for the pending exception, and the
+// one-time creation of the module's heap types.
 #pragma once
 
 #include <Python.h>
@@ -54,5 +55,15 @@ public:
 private:
     PyObject* exception_;
 };
+
+// Makes the heap type of spec once per process and keeps it in slot for the
+// life of the process. Returns 0, or -1 with an exception set.
+inline int createTypeOnce(PyType_Spec& spec, PyTypeObject*& slot) {
+    if (slot != nullptr) return 0;
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return -1;
+    slot = reinterpret_cast<PyTypeObject*>(type);
+    return 0;
+}
 
 }  // namespace quorvane::py

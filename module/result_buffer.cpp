@@ -104,13 +104,7 @@ PyType_Spec resultBufferSpec = {
 
 }  // namespace
 
-int initResultBufferType() {
-    if (resultBufferType != nullptr) return 0;
-    PyObject* type = PyType_FromSpec(&resultBufferSpec);
-    if (type == nullptr) return -1;
-    resultBufferType = reinterpret_cast<PyTypeObject*>(type);
-    return 0;
-}
+int initResultBufferType() { return py::createTypeOnce(resultBufferSpec, resultBufferType); }
 
 py::Ref newResultBuffer(HeldBuffer& held, const std::int64_t (&extent)[2],
                         const std::int64_t (&stride)[2], const ElementDescriptor& descriptor) {
