@@ -218,6 +218,20 @@ def remove_partial_files(final_path):
             pass
 
 
+def _sync_folder(folder):
+    """Puts a rename in `folder` on disk (where the file system allows it)."""
+    try:
+        descriptor = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:
+        pass
+    finally:
+        os.close(descriptor)
+
+
 def write_atomically(final_path, write):
     """Calls `write(temporary_path)` and renames the file to `final_path`
     once it is complete. On any failure or interruption the temporary file
@@ -225,7 +239,12 @@ def write_atomically(final_path, write):
     tmp = temporary_path(final_path)
     try:
         write(tmp)
+        # On disk before the rename, so that a crash of the machine cannot
+        # leave the final name on a file whose data never arrived.
+        with open(tmp, "rb") as written:
+            os.fsync(written.fileno())
         os.replace(tmp, final_path)
+        _sync_folder(os.path.dirname(os.fspath(final_path)) or ".")
     except BaseException:
         try:
             os.remove(tmp)
