@@ -2,7 +2,7 @@
 with Numba and parallel over pixels (prange), for comparison with Quorvane.
 
 Runs in its own virtual environment (Numba pins the NumPy versions it works
-with), started by bench/run_bench.py:
+with), started by bench/measure.py:
 
     python bench/numba_scan.py SCENE_FILE PIXELS REPEATS SPEEDS_OUT
 

@@ -18,7 +18,6 @@ Geometry sleefGeometry(double wind_dir, double inc_angle, bool fma);
 
 struct SearchKernels {
     simd::Isa isa;
-    int lanes;
     // The exact pruned search: the speed of the first qualifying candidate.
     double (*search)(double wind_dir, double inc_angle, double sigma0);
     // The same answer by evaluating candidates in order, a vector at a time.

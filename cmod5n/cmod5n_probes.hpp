@@ -79,7 +79,6 @@ void candidateRangeDbAt(double wind_dir, double inc_angle, const int* index, dou
 template <class V>
 constexpr SearchKernels makeSearchKernels(simd::Isa isa) {
     return SearchKernels{isa,
-                         V::kLanes,
                          &windspeedSearch<V>,
                          &windspeedScan<V>,
                          &modelDbAt<V>,

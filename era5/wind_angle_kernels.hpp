@@ -23,7 +23,6 @@ inline constexpr std::int64_t kDirectAngleMarginUlps = 16384;
 
 struct WindAngleKernels {
     simd::Isa isa;
-    int lanes;
     // Columns 0 .. columns - 1 of row i of the three float32 views.
     void (*row)(const grid::GridView<float>& wind_U10_view, const grid::GridView<float>& wind_V10_view,
                 const grid::GridView<float>& out_wind_angle, std::int64_t i, std::int64_t columns);

@@ -247,7 +247,7 @@ void directAngles(const float* u, const float* v, double* angle, std::int64_t n)
 // The kernel table of V's instruction set.
 template <class V, class Bits>
 constexpr WindAngleKernels makeWindAngleKernels(simd::Isa isa) {
-    return WindAngleKernels{isa, V::kLanes, &windAngleRow<V, Bits>, &directAngles<V, Bits>};
+    return WindAngleKernels{isa, &windAngleRow<V, Bits>, &directAngles<V, Bits>};
 }
 
 }  // namespace

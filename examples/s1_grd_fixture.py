@@ -36,13 +36,14 @@ import shutil
 import uuid
 import zipfile
 import zlib
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass
 from pathlib import Path
 from xml.etree import ElementTree as ET
 
 import numpy as np
 
 from cmod5n_forward import sigma0_cmod5n
+from sar_scene import wind_from_direction_deg
 
 HERE = Path(__file__).resolve().parent
 ANNOTATION_TEMPLATE = HERE / "data" / "s1-iw-grd-annotation-template.xml"
@@ -228,7 +229,6 @@ class Truth:
     latitude: np.ndarray
     longitude: np.ndarray
     sigma0: np.ndarray           # linear, before speckle and quantisation
-    extra: dict = field(default_factory=dict)
 
 
 def scene_truth(cfg, wind, speed=None):
@@ -236,7 +236,7 @@ def scene_truth(cfg, wind, speed=None):
     cols = np.arange(cfg.samples)
     lat, lon, inc = geometry(cfg, rows, cols)
     u, v = wind.uv(lat, lon, cfg.mid_time)
-    direction = np.degrees(np.arctan2(-u, -v)) % 360.0
+    direction = wind_from_direction_deg(u, v)
     if speed is None:
         speed = truth_speed(cfg, rows, cols)
     relative = direction - cfg.look_azimuth
@@ -586,9 +586,8 @@ def _era5_grid(step, lat_range, lon_range):
 
 def era5_fields(wind, times, lat, lon):
     la, lo = np.meshgrid(lat, lon, indexing="ij")
-    u = np.stack([wind.uv(la, lo, t)[0] for t in times]).astype(np.float32)
-    v = np.stack([wind.uv(la, lo, t)[1] for t in times]).astype(np.float32)
-    return u, v
+    u, v = zip(*(wind.uv(la, lo, t) for t in times))
+    return np.stack(u).astype(np.float32), np.stack(v).astype(np.float32)
 
 
 def write_era5_cds(path, wind=Era5Field(), times=None, step=0.25,
@@ -696,6 +695,3 @@ def write_era5_legacy(path, wind=Era5Field(), times=None, step=0.25,
     os.replace(tmp, path)
     return Path(path)
 
-
-def with_changes(cfg, **changes):
-    return replace(cfg, **changes)

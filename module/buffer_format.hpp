@@ -19,6 +19,11 @@ struct ElementDescriptor {
 inline constexpr ElementDescriptor kFloatDescriptor{"float", 4, "f"};
 inline constexpr ElementDescriptor kDoubleDescriptor{"double", 8, "d"};
 
+// The descriptor of a grid's element type: float or double.
+template <class T>
+inline constexpr const ElementDescriptor& kDescriptorOf =
+    sizeof(T) == 8 ? kDoubleDescriptor : kFloatDescriptor;
+
 // Checks a format string against the descriptor. Returns nothing when the
 // format is accepted, otherwise the message of the ValueError to raise.
 // A null format means unsigned bytes ("B"), as the buffer protocol defines.

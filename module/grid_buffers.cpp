@@ -82,7 +82,8 @@ bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBu
 }
 
 template <class T>
-bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView<T>& out) {
+bool convertToGridView(PyObject* obj, HeldGridView<T>& out) {
+    const ElementDescriptor& descriptor = kDescriptorOf<T>;
     HeldBuffer& held = out.buffer;
     if (!held.acquire(obj, PyBUF_RECORDS)) return false;
     const Py_buffer& buffer = held.buffer();
@@ -142,23 +143,24 @@ py::Ref lookupNumpy() {
 }
 
 template <class T>
-PyObject* exportResult(HeldGridView<T>& result, const ElementDescriptor& descriptor) {
+PyObject* exportResult(HeldGridView<T>& result) {
     py::Ref np = lookupNumpy();
     if (!np) return nullptr;
     py::Ref asarray = py::Ref::steal(PyObject_GetAttr(np.get(), moduleState.names.asarray));
     if (!asarray) return nullptr;
     // Ownership runs result array -> memoryview -> result buffer -> the
     // buffer the loop wrote through -> the allocated array.
-    py::Ref owner = newResultBuffer(result.buffer, result.view.extent, result.view.stride, descriptor);
+    py::Ref owner =
+        newResultBuffer(result.buffer, result.view.extent, result.view.stride, kDescriptorOf<T>);
     if (!owner) return nullptr;
     py::Ref exporter = py::Ref::steal(PyMemoryView_FromObject(owner.get()));
     if (!exporter) return nullptr;
     return PyObject_CallOneArg(asarray.get(), exporter.get());
 }
 
-template bool convertToGridView(PyObject*, const ElementDescriptor&, HeldGridView<float>&);
-template bool convertToGridView(PyObject*, const ElementDescriptor&, HeldGridView<double>&);
-template PyObject* exportResult(HeldGridView<float>&, const ElementDescriptor&);
-template PyObject* exportResult(HeldGridView<double>&, const ElementDescriptor&);
+template bool convertToGridView(PyObject*, HeldGridView<float>&);
+template bool convertToGridView(PyObject*, HeldGridView<double>&);
+template PyObject* exportResult(HeldGridView<float>&);
+template PyObject* exportResult(HeldGridView<double>&);
 
 }  // namespace quorvane

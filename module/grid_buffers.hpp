@@ -55,10 +55,10 @@ bool checkArrayType(PyObject* obj, const char* parameter_name);
 bool checkArrayBuffer(PyObject* obj, const ElementDescriptor& descriptor, HeldBuffer& out);
 
 // Acquires obj's buffer writable (format, strides) and fills a GridView of
-// the descriptor's element type. On failure nothing is held. An exporter that
+// element type T. On failure nothing is held. An exporter that
 // answers the writable request with a read-only buffer is refused.
 template <class T>
-bool convertToGridView(PyObject* obj, const ElementDescriptor& descriptor, HeldGridView<T>& out);
+bool convertToGridView(PyObject* obj, HeldGridView<T>& out);
 
 // The module global `np`, looked up in the module namespace, then among the
 // builtins. Null with NameError set when neither holds it.
@@ -69,6 +69,6 @@ py::Ref lookupNumpy();
 // array). On success the returned array owns the buffer through the
 // memoryview and result holds nothing. New reference or null.
 template <class T>
-PyObject* exportResult(HeldGridView<T>& result, const ElementDescriptor& descriptor);
+PyObject* exportResult(HeldGridView<T>& result);
 
 }  // namespace quorvane

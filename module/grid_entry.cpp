@@ -54,8 +54,7 @@ private:
 // np.empty((rows, columns), dtype=np.<dtype>), converted to the result view,
 // which must cover exactly the requested grid.
 template <class Result>
-bool allocateResult(const GridEntryLayout<Result>& layout, Py_ssize_t rows, Py_ssize_t columns,
-                    HeldGridView<Result>& out) {
+bool allocateResult(Py_ssize_t rows, Py_ssize_t columns, HeldGridView<Result>& out) {
     const InternedNames& names = moduleState.names;
     py::Ref np = lookupNumpy();
     if (!np) return false;
@@ -65,14 +64,15 @@ bool allocateResult(const GridEntryLayout<Result>& layout, Py_ssize_t rows, Py_s
     if (!shape) return false;
     np = lookupNumpy();
     if (!np) return false;
-    py::Ref dtype = py::Ref::steal(PyObject_GetAttr(np.get(), names.*layout.result_dtype));
+    PyObject* dtype_name = sizeof(Result) == 8 ? names.float64 : names.float32;
+    py::Ref dtype = py::Ref::steal(PyObject_GetAttr(np.get(), dtype_name));
     if (!dtype) return false;
     PyObject* call_args[] = {shape.get(), dtype.get()};
     py::Ref keywords = py::Ref::steal(PyTuple_Pack(1, names.dtype));
     if (!keywords) return false;
     py::Ref array = py::Ref::steal(PyObject_Vectorcall(empty.get(), call_args, 1, keywords.get()));
     if (!array) return false;
-    if (!convertToGridView(array.get(), *layout.result_descriptor, out)) return false;
+    if (!convertToGridView(array.get(), out)) return false;
     if (out.view.rows() != rows || out.view.columns() != columns) {
         PyErr_Format(PyExc_ValueError, interface::kResultShape,
                      static_cast<Py_ssize_t>(out.view.rows()),
@@ -133,11 +133,11 @@ PyObject* runGridEntry(const GridEntryLayout<Result>& layout, PyObject* const* a
         }
     }
 
-    if (!allocateResult(layout, rows, columns, held.result)) return held.fail(layout.lines->allocate);
+    if (!allocateResult(rows, columns, held.result)) return held.fail(layout.lines->allocate);
 
     grid::GridView<float> input_views[kMaxParameters];
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!convertToGridView(arguments[i], kFloatDescriptor, held.inputs[i]) ||
+        if (!convertToGridView(arguments[i], held.inputs[i]) ||
             !coversCheckedGrid(held.inputs[i].view, rows, columns, parameter_names[i],
                                parameter_names[0])) {
             return held.fail(layout.lines->views[i]);
@@ -150,7 +150,7 @@ PyObject* runGridEntry(const GridEntryLayout<Result>& layout, PyObject* const* a
         layout.compute(input_views, held.result.view);
     }
 
-    PyObject* value = exportResult(held.result, *layout.result_descriptor);
+    PyObject* value = exportResult(held.result);
     if (!value) return held.fail(layout.lines->wrap);
     return held.finish(value);
 }

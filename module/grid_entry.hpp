@@ -14,11 +14,10 @@
 
 namespace quorvane {
 
+// Result (float or double) also names the dtype np.empty is asked for.
 template <class Result>
 struct GridEntryLayout {
     const EntryDefinition* definition;        // parameters are its first local names
-    const ElementDescriptor* result_descriptor;
-    PyObject* InternedNames::*result_dtype;   // name of the result dtype attribute of np
     const interface::EntryLines* lines;       // where each step's failures are reported
     // The parallel loop: inputs in parameter order, then the result view.
     void (*compute)(const grid::GridView<float>* inputs, grid::GridView<Result> result);

@@ -14,19 +14,15 @@ void compute(const grid::GridView<float>* inputs, grid::GridView<float> out_wind
     era5::ERA5_windAngle_parallel(inputs[0], inputs[1], out_wind_angle);
 }
 
-const GridEntryLayout<float> layout = {
-    &windAngleEntry, &kFloatDescriptor, &InternedNames::float32,
-    &interface::kWindAngleLines,
-    compute,
-};
+const GridEntryLayout<float> layout = {&windAngleEntry, &interface::kWindAngleLines, compute};
 
 PyObject* body(PyObject* const* arguments) { return runGridEntry(layout, arguments); }
 
 }  // namespace
 
 const EntryDefinition windAngleEntry = {
-    "python_ERA5_windAngle", "Quorvane.python_ERA5_windAngle", interface::kWindAngleLines.definition, 2,
-    localNames, std::size(localNames), body,
+    "python_ERA5_windAngle", "Quorvane.python_ERA5_windAngle",
+    interface::kWindAngleLines.definition, 2, localNames, std::size(localNames), body,
 };
 
 }  // namespace quorvane

@@ -14,19 +14,15 @@ void compute(const grid::GridView<float>* inputs, grid::GridView<double> out_spe
     cmod5n::windspeedCmod5n_parallel(inputs[0], inputs[1], inputs[2], out_speed);
 }
 
-const GridEntryLayout<double> layout = {
-    &windspeedEntry, &kDoubleDescriptor, &InternedNames::float64,
-    &interface::kWindspeedLines,
-    compute,
-};
+const GridEntryLayout<double> layout = {&windspeedEntry, &interface::kWindspeedLines, compute};
 
 PyObject* body(PyObject* const* arguments) { return runGridEntry(layout, arguments); }
 
 }  // namespace
 
 const EntryDefinition windspeedEntry = {
-    "python_windspeedCmod5n", "Quorvane.python_windspeedCmod5n", interface::kWindspeedLines.definition, 3,
-    localNames, std::size(localNames), body,
+    "python_windspeedCmod5n", "Quorvane.python_windspeedCmod5n",
+    interface::kWindspeedLines.definition, 3, localNames, std::size(localNames), body,
 };
 
 }  // namespace quorvane

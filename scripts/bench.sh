@@ -37,11 +37,12 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-need_debian_packages g++ make pkg-config libsleef-dev libbenchmark-dev
+# The report needs only the virtual environment (matplotlib for the chart).
 make_venv "$QUORVANE_ROOT/requirements/bench.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
 
 if [ "$report_only" -eq 0 ]; then
+    need_debian_packages g++ make pkg-config libsleef-dev libbenchmark-dev
     install_project
 
     echo "== Building the C++ benchmarks (build/bench)"

@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
 done
 
 need_debian_packages clang-14 libclang-rt-14-dev libomp-14-dev pkg-config libsleef-dev
-make_venv "$QUORVANE_ROOT/requirements/test.txt" "$QUORVANE_ROOT/requirements/hardening.txt"
+make_venv "$QUORVANE_ROOT/requirements/hardening.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
 
 build=$QUORVANE_ROOT/build/fuzz

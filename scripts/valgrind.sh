@@ -12,7 +12,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exit_if_help_asked "$@"
 
 need_debian_packages g++ make pkg-config libsleef-dev valgrind
-make_venv "$QUORVANE_ROOT/requirements/test.txt" "$QUORVANE_ROOT/requirements/hardening.txt"
+make_venv "$QUORVANE_ROOT/requirements/hardening.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
 
 build=$QUORVANE_ROOT/build/valgrind

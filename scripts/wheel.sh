@@ -63,9 +63,11 @@ shopt -s nullglob
 built=("$staging"/quorvane-*.whl)
 [ ${#built[@]} -eq 1 ] || die "expected one wheel from the build, found ${#built[@]}"
 
-# One field of auditwheel's JSON report on a wheel.
+# Fields of auditwheel's JSON report on a wheel, one per line, from one run.
 audit() {
-    auditwheel show --json "$1" | "$PY" -c 'import json, sys; print(json.load(sys.stdin)[sys.argv[1]])' "$2"
+    local wheel=$1; shift
+    auditwheel show --json "$wheel" |
+        "$PY" -c 'import json, sys; report = json.load(sys.stdin); print(*(report[f] for f in sys.argv[1:]), sep="\n")' "$@"
 }
 
 # sym_tag: the oldest platform tag that the versioned symbols the binaries use
@@ -82,10 +84,9 @@ rm -f "$out"/quorvane-*.whl "$out"/quorvane-*.tar.gz
 auditwheel repair --plat "$tag" --wheel-dir "$out" "${built[0]}"
 repaired=("$out"/quorvane-*-"$tag".whl)
 [ ${#repaired[@]} -eq 1 ] || die "auditwheel left no wheel tagged $tag in $out"
-[ "$(audit "${repaired[0]}" overall_tag)" = "$tag" ] ||
-    die "auditwheel show does not find ${repaired[0]} consistent with $tag"
-[ "$(audit "${repaired[0]}" external_libs)" = "{}" ] ||
-    die "the repaired wheel still needs libraries from outside it"
+{ read -r overall; read -r external; } < <(audit "${repaired[0]}" overall_tag external_libs)
+[ "$overall" = "$tag" ] || die "auditwheel show does not find ${repaired[0]} consistent with $tag"
+[ "$external" = "{}" ] || die "the repaired wheel still needs libraries from outside it"
 cp "$staging"/quorvane-*.tar.gz "$out"/
 
 echo "== Built"

@@ -17,10 +17,13 @@ bool supports(Isa isa) {
 }
 
 Isa best() {
+    // kAllIsas runs from the narrowest to the widest: the last supported.
     static const Isa chosen = [] {
-        if (supports(Isa::Avx512)) return Isa::Avx512;
-        if (supports(Isa::Avx2)) return Isa::Avx2;
-        return Isa::Sse2;
+        Isa widest = kAllIsas[0];
+        for (Isa isa : kAllIsas) {
+            if (supports(isa)) widest = isa;
+        }
+        return widest;
     }();
     return chosen;
 }

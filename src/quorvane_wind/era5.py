@@ -101,11 +101,13 @@ def _combine_expver(da_):
 
 
 def _describe_coverage(era5):
+    """The files' span and area followed by their names, in parentheses."""
     t = era5["time"].values
     lat = era5["latitude"].values
     lon = era5["longitude"].values
-    return (f"{np.datetime_as_string(t[0], 'm')} to {np.datetime_as_string(t[-1], 'm')}, "
-            f"latitude {lat[0]:g} to {lat[-1]:g}, longitude {lon[0]:g} to {lon[-1]:g}")
+    return (f"({np.datetime_as_string(t[0], 'm')} to {np.datetime_as_string(t[-1], 'm')}, "
+            f"latitude {lat[0]:g} to {lat[-1]:g}, longitude {lon[0]:g} to {lon[-1]:g}: "
+            f"{', '.join(era5.attrs.get('source_files', []))})")
 
 
 class Era5Grid:
@@ -162,7 +164,7 @@ def era5_at_time(era5, time, lat_range=None):
     times = era5["time"].values.astype("datetime64[ns]")
     if time < times[0] or time > times[-1]:
         raise CoverageError(f"scene time {np.datetime_as_string(time, 's')} is outside the ERA5 "
-                            f"files ({_describe_coverage(era5)}: {', '.join(era5.attrs.get('source_files', []))})")
+                            f"files {_describe_coverage(era5)}")
     k = int(np.clip(np.searchsorted(times, time, side="right") - 1, 0, max(times.size - 2, 0)))
     k1 = min(k + 1, times.size - 1)
     span = (times[k1] - times[k]) / np.timedelta64(1, "ns")
@@ -202,15 +204,15 @@ def collocate_era5(era5, latitude, longitude, time, scene_points=None):
         raise CoverageError(
             f"scene (latitude {plat.min():.2f} to {plat.max():.2f}, longitude "
             f"{((plon + 180) % 360 - 180).min():.2f} to {((plon + 180) % 360 - 180).max():.2f}) is outside "
-            f"the ERA5 files ({_describe_coverage(era5)}: {', '.join(era5.attrs.get('source_files', []))})")
+            f"the ERA5 files {_describe_coverage(era5)}")
 
-    def block(lat, lon, component):
-        return grid.interpolate(lat, lon)[component]
+    def block(lat, lon):
+        # Both components from one interpolation: they share the weights.
+        return np.stack(grid.interpolate(lat, lon))
 
     lat_data = latitude.data if isinstance(latitude.data, da.Array) else da.from_array(latitude.data)
     lon_data = longitude.data if isinstance(longitude.data, da.Array) else da.from_array(longitude.data)
-    out = []
-    for component, name in enumerate(WIND_COMPONENTS):
-        data = da.map_blocks(block, lat_data, lon_data, component=component, dtype=np.float32)
-        out.append(xr.DataArray(data, dims=latitude.dims, coords=latitude.coords, name=name))
-    return out
+    both = da.map_blocks(block, lat_data, lon_data, new_axis=0,
+                         chunks=((len(WIND_COMPONENTS),),) + lat_data.chunks, dtype=np.float32)
+    return [xr.DataArray(both[component], dims=latitude.dims, coords=latitude.coords, name=name)
+            for component, name in enumerate(WIND_COMPONENTS)]

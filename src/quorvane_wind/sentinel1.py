@@ -59,6 +59,7 @@ class SafeFiles:
         if not os.access(self.path, os.R_OK):
             raise InputError("not readable (permission denied)")
         self.zip_prefix = None
+        self._zip_names = None     # the archive's member names, for a zip
         self._cache = {}
         if os.path.isdir(self.path):
             if not os.path.isfile(os.path.join(self.path, "manifest.safe")):
@@ -74,6 +75,7 @@ class SafeFiles:
             if not manifests:
                 raise InputError("not a SAFE product: the zip has no manifest.safe")
             self.zip_prefix = manifests[0][: -len("manifest.safe")]
+            self._zip_names = frozenset(names)
         else:
             raise InputError("neither a SAFE folder nor a zip archive")
 
@@ -83,8 +85,7 @@ class SafeFiles:
     def exists(self, href):
         if self.zip_prefix is None:
             return os.path.isfile(os.path.join(self.path, href))
-        with zipfile.ZipFile(self.path) as archive:
-            return self.member(href) in set(archive.namelist())
+        return self.member(href) in self._zip_names
 
     def read(self, href):
         """The bytes of one file of the product (kept: the annotation is
@@ -165,7 +166,6 @@ class LineVectorLut:
 
 @dataclass
 class AzimuthNoiseBlock:
-    swath: str
     first_line: int
     last_line: int
     first_sample: int
@@ -205,14 +205,20 @@ class Geolocation:
     latitude: np.ndarray      # (lines, pixels)
     longitude: np.ndarray     # unwrapped: continuous across the antimeridian
     incidence: np.ndarray
+    _luts: dict = field(default_factory=dict, init=False, repr=False, compare=False)
 
-    def _lut(self, values):
-        return LineVectorLut(self.lines, [self.pixels] * self.lines.size, list(values))
+    def _lut(self, which):
+        # Made once per field, not once per chunk.
+        if which not in self._luts:
+            values = getattr(self, which)
+            self._luts[which] = LineVectorLut(self.lines, [self.pixels] * self.lines.size,
+                                              list(values))
+        return self._luts[which]
 
     def field(self, which, rows, cols):
         """"latitude", "longitude" (in [-180, 180)) or "incidence" at the
         rows x cols grid, bilinear in line/pixel."""
-        values = self._lut(getattr(self, which))(rows, cols)
+        values = self._lut(which)(rows, cols)
         return (values + 180.0) % 360.0 - 180.0 if which == "longitude" else values
 
 
@@ -307,7 +313,6 @@ def read_grd_metadata(path, polarisation="VV"):
                                    [_numbers(v["pixel"]) for v in noise_range],
                                    [_numbers(v["noiseRangeLut"]) for v in noise_range])
         blocks = [AzimuthNoiseBlock(
-            swath=str(v.get("swath", "")),
             first_line=int(v["firstAzimuthLine"]), last_line=int(v["lastAzimuthLine"]),
             first_sample=int(v["firstRangeSample"]), last_sample=int(v["lastRangeSample"]),
             lines=_numbers(v["line"]), lut=_numbers(v["noiseAzimuthLut"]))

@@ -6,6 +6,9 @@ import pytest
 
 import Quorvane
 
+# Session fixtures of the products tests (products and ERA5 files they write).
+pytest_plugins = ["products_fixtures"]
+
 
 def quorvane_entries(exc_info):
     """(function name, line) of every traceback entry the module added."""
@@ -44,8 +47,6 @@ def stand_in_np():
         Quorvane.np = np
 
 
-# Session fixtures of the products tests (products and ERA5 files they write).
-from products_fixtures import products, s1fx  # noqa: E402,F401
 
 
 class Exporter(np.ndarray):

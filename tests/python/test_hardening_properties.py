@@ -21,6 +21,7 @@ from hypothesis.extra import numpy as hnp
 from numpy.lib.stride_tricks import as_strided
 
 import Quorvane
+import interface
 from interface import (BIG_ENDIAN, argument_count, dtype_mismatch, incorrect_type, item_size,
                        multiple_values, not_understood, smaller_shape, unexpected_keyword,
                        wrong_dimensions)
@@ -32,8 +33,8 @@ property_settings = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 
-SPEED = ("python_windspeedCmod5n", ("wind_dir", "inc_angle", "sigma0"))
-ANGLE = ("python_ERA5_windAngle", ("wind_U10", "wind_V10"))
+SPEED = (interface.SPEED, interface.PARAMETERS[interface.SPEED])
+ANGLE = (interface.ANGLE, interface.PARAMETERS[interface.ANGLE])
 
 # Values per parameter: wide enough to reach many branches of the model, and
 # a sigma0 range whose speed search ends well before the top of the ladder.

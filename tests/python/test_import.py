@@ -16,28 +16,26 @@ import numpy
 import pytest
 
 import Quorvane
-from interface import ALREADY_IMPORTED, ANGLE, LINES, SECOND_INTERPRETER, SPEED, argument_count
+from interface import (ALREADY_IMPORTED, ANGLE, LINES, PARAMETERS, SECOND_INTERPRETER, SPEED,
+                       argument_count)
 
 from child_interpreter import init_failure, run_child
 
 MODULE_FILE = Quorvane.__file__
 
+# Each entry's locals: its parameters, its result, the views of its parameters.
+LOCALS = {
+    ANGLE: ("out_wind_angle", "wind_U10_view", "wind_V10_view"),
+    SPEED: ("out_speed", "wind_dir_view", "inc_angle_view", "sigma0_view"),
+}
 ENTRIES = {
-    "python_ERA5_windAngle": dict(
-        signature="(wind_U10, wind_V10)",
-        argcount=2,
-        varnames=("wind_U10", "wind_V10", "out_wind_angle", "wind_U10_view", "wind_V10_view"),
-        line=LINES[ANGLE]["definition"],
-    ),
-    "python_windspeedCmod5n": dict(
-        signature="(wind_dir, inc_angle, sigma0)",
-        argcount=3,
-        varnames=(
-            "wind_dir", "inc_angle", "sigma0", "out_speed",
-            "wind_dir_view", "inc_angle_view", "sigma0_view",
-        ),
-        line=LINES[SPEED]["definition"],
-    ),
+    name: dict(
+        signature=f"({', '.join(PARAMETERS[name])})",
+        argcount=len(PARAMETERS[name]),
+        varnames=PARAMETERS[name] + LOCALS[name],
+        line=LINES[name]["definition"],
+    )
+    for name in (ANGLE, SPEED)
 }
 
 # --- module namespace -----------------------------------------------------

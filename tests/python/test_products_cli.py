@@ -3,6 +3,7 @@ kind of bad input, skip/overwrite, atomic writes and interrupted runs, the
 CF attributes of the product, the land mask, and a two-process
 dask.distributed run equal to a serial run."""
 
+import dataclasses
 import os
 import signal
 import subprocess
@@ -28,10 +29,10 @@ def small(tmp_path_factory, s1fx):
     root = tmp_path_factory.mktemp("cli")
     cfg = s1fx.GrdConfig(lines=40, samples=60, azimuth_spacing_m=1000.0, range_spacing_m=1000.0)
     good, _ = s1fx.write_grd_product(root / "good", cfg)
-    other, _ = s1fx.write_grd_product(root / "other", s1fx.with_changes(cfg, centre_lat=50.5, seed=3, looks=20.0))
+    other, _ = s1fx.write_grd_product(root / "other", dataclasses.replace(cfg, centre_lat=50.5, seed=3, looks=20.0))
     era5 = s1fx.write_era5_legacy(root / "era5_atlantic.nc", step=0.5, lat_range=(40.0, 65.0),
                                   lon_range=(-40.0, 10.0))
-    far, _ = s1fx.write_grd_product(root / "far", s1fx.with_changes(cfg, centre_lat=-40.0, centre_lon=100.0))
+    far, _ = s1fx.write_grd_product(root / "far", dataclasses.replace(cfg, centre_lat=-40.0, centre_lon=100.0))
     (root / "zipped").mkdir()
     good_zip = s1fx.zip_product(good, root / "zipped" / (good.name[:-5] + ".zip"))
     return {"root": root, "cfg": cfg, "good": good, "other": other, "era5": era5, "far": far,
