@@ -28,14 +28,21 @@ void windspeedCmod5n_parallel(grid::GridView<float> wind_dir_view, grid::GridVie
     const std::int64_t rows = wind_dir_view.rows();
     const std::int64_t columns = wind_dir_view.columns();
     if (rows <= 0) return;
-    const auto search = activeSearchKernels().search;
+    const auto searchMany = activeSearchKernels().searchMany;
+    // Each row is searched in chunks of kChunk pixels, widened to double.
+    constexpr std::int64_t kChunk = 64;
 #pragma omp parallel for schedule(static)
     for (std::int64_t i = 0; i < rows; ++i) {
-        for (std::int64_t j = 0; j < columns; ++j) {
-            const double dir = wind_dir_view.load(i, j);
-            const double inc = inc_angle_view.load(i, j);
-            const double sig = sigma0_view.load(i, j);
-            out_speed.store(i, j, search(dir, inc, sig));
+        double dir[kChunk], inc[kChunk], sig[kChunk], speed[kChunk];
+        for (std::int64_t j0 = 0; j0 < columns; j0 += kChunk) {
+            const std::int64_t n = columns - j0 < kChunk ? columns - j0 : kChunk;
+            for (std::int64_t k = 0; k < n; ++k) {
+                dir[k] = wind_dir_view.load(i, j0 + k);
+                inc[k] = inc_angle_view.load(i, j0 + k);
+                sig[k] = sigma0_view.load(i, j0 + k);
+            }
+            searchMany(dir, inc, sig, speed, n);
+            for (std::int64_t k = 0; k < n; ++k) out_speed.store(i, j0 + k, speed[k]);
         }
     }
 }

@@ -74,61 +74,115 @@ V v2Down(const Pixel<V>& p, V y) {
     return select(y < c19, minv(v2FromCube(p, cubeDown), c19), y);
 }
 
-// B2 = exp(-V2) (D2 V2 - D1) for V2 in v2 and exp(-V2) in the positive range e.
+// V2 over the speeds [va, vb]: over y = v / V0 + 1 in [ya, yb], y >= 1. Below
+// C19 the branch is (y - 1)^3 b + a (the cube bounded through (x x) x),
+// above it y.
 template <class V>
-Range<V> b2Range(const Pixel<V>& p, Range<V> v2, Range<V> e) {
-    const V La = b2Factor(p, v2.lo), Lb = b2Factor(p, v2.hi);
-    const V Llo = minv(La, Lb), Lhi = maxv(La, Lb);
-    return {minv(e.lo * Llo, e.hi * Llo), maxv(e.lo * Lhi, e.hi * Lhi)};
+Range<V> v2Range(const Pixel<V>& p, V va, V vb) {
+    const V one = V::broadcast(1.0);
+    const V c19 = V::broadcast(C19);
+    const V yb = v2Argument(p, vb);
+    const V highBranch = v2FromCube(p, up(cube(minv(yb, c19) - one)));
+    return {v2Down(p, v2Argument(p, va)), select(yb < c19, highBranch, maxv(yb, highBranch))};
+}
+
+// B2 = exp(-V2) (D2 V2 - D1) for V2 in v2, for the computed and the exact
+// function alike. With D1, D2 > 0, B2 rises up to its peak at V2 = 1 + D1/D2
+// and falls after it (its derivative is exp(-V2) (D1 + D2 - D2 V2)), so over a
+// range it lies between its values at the ends, and below the peak when the
+// range holds it. An end value computed as exp(-x) (D2 x - D1), with exp
+// within kRel and each operation rounded, lies within
+// exp(-x) (D2 x + D1) 2^-50 of the exact one; the same holds for the computed
+// model at any V2 of the range, and that error decreases with V2 for
+// V2 >= a > 1. So the ends' values widened by twice the error at the low end
+// (taken as kRel instead of 2^-50) enclose both. A peak at a V2 rounded
+// across a range end moves the ends' values by far less than that widening,
+// B2 being flat there.
+template <class V>
+Range<V> b2Range(const Pixel<V>& p, Range<V> v2) {
+    const V ea = exp(-v2.lo), eb = exp(-v2.hi);
+    const V Ba = ea * b2Factor(p, v2.lo), Bb = eb * b2Factor(p, v2.hi);
+    const V rel = V::broadcast(2.0 * kRel);
+    const V err = (ea * (p.D2 * v2.lo + p.D1)) * rel + V::broadcast(kTiny);
+    const auto peakInside = (v2.lo <= p.b2PeakAt) & (p.b2PeakAt <= v2.hi);
+    return {minv(Ba, Bb) - err, select(peakInside, p.b2Peak, maxv(Ba, Bb)) + err};
 }
 
 // ---------------------------------------------------------------------------
 // Upper bound of ln(linear modelled sigma0) over a block of candidates.
 
 // Bounds at the low end of a block of candidates, taken at the candidate just
-// before it (at speed 0 for a block starting there). The three functions are
+// before it (at speed 0 for a block starting there). The two functions are
 // monotone in the speed, so their values there bound the whole block; this
 // saves evaluating them at both ends of every block.
 struct LowEnd {
     double tanhDown;  // at most t = tanh(4 ((X + C16) + C17 v))
     double expDown;   // at most exp(0.34 (v - C18))
-    double expV2Up;   // at least exp(-V2)
 };
 
-// The low end for the first block of the ladder. V2 >= a for every candidate
-// (the cube is at least 0, and the other branch has V2 = y >= C19 > a), and
-// exp(0.34 (v - C18)) >= 0.
+// The low end for the first block of the ladder; exp(0.34 (v - C18)) >= 0.
 template <class V>
 LowEnd rootLowEnd(const Pixel<V>& p) {
-    static const double expMinusA = firstLane(up(exp(V::broadcast(-kV2Offset))));
-    return LowEnd{p.rootTanhDown, 0.0, expMinusA};
+    return LowEnd{firstLane(p.rootTanhDown), 0.0};
 }
 
-// Upper bound of ln(linear modelled sigma0) over the speeds [va, vb] per lane,
-// for consecutive blocks in consecutive lanes. low holds the low end of the
-// block in lane 0 and on return that of the block after the last lane; the
-// low ends of the lanes' blocks are stored to lowTanh, lowExp and lowExpV2.
+// Low ends per lane, as in LowEnd.
 template <class V>
-V lnSigmaUpper(const Pixel<V>& p, V va, V vb, LowEnd& low, double* lowTanh, double* lowExp,
-               double* lowExpV2) {
+struct LaneEnds {
+    V tanhDown, expDown;
+};
+
+// The terms of the base of the final power over a block [va, vb], from t and
+// exp(0.34 (v - C18)) at vb (tRaw, dRaw), their low ends and V2's range.
+// Each range encloses the computed and the exact term at every speed of the
+// block.
+template <class V>
+struct BaseTerms {
+    Range<V> t;    // tanh(4 ((X + C16) + C17 v))
+    Range<V> den;  // exp(0.34 (v - C18)) + 1
+    Range<V> num;  // C14 (X + 1) - ((X + 0.5) - t) (C15 v)
+    Range<V> B1;   // num / den
+    Range<V> B2;   // exp(-V2) (D2 V2 - D1)
+};
+
+template <class V>
+BaseTerms<V> baseTerms(const Pixel<V>& p, V va, V vb, Range<V> V2, V tRaw, V dRaw, const LaneEnds<V>& low) {
+    const V one = V::broadcast(1.0);
+    const V zero = V::broadcast(0.0);
+    BaseTerms<V> r;
+    // B1 = (C14 (X + 1) - ((X + 0.5) - t) (C15 v)) / (exp(0.34 (v - C18)) + 1).
+    r.t = {low.tanhDown, up(tRaw)};
+    const V ml = p.xh - r.t.hi, mh = p.xh - r.t.lo;
+    const V ql = V::broadcast(C15) * va, qh = V::broadcast(C15) * vb;  // >= 0
+    const V prodLo = minv(ml * ql, ml * qh);
+    const V prodHi = maxv(mh * ql, mh * qh);
+    r.num = {p.c14x1 - prodHi, p.c14x1 - prodLo};
+    r.den = {low.expDown + one, up(dRaw) + one};
+    r.B1 = {r.num.lo / select(r.num.lo >= zero, r.den.hi, r.den.lo),
+            r.num.hi / select(r.num.hi >= zero, r.den.lo, r.den.hi)};
+    r.B2 = b2Range(p, V2);
+    return r;
+}
+
+// Upper bound of ln(linear modelled sigma0) over the speeds [va, vb] per lane.
+// The values of the three monotone functions at vb (the low ends of a block
+// that starts after vb) go to ends; lowFrom(ends) gives each lane's low ends,
+// which must hold at a speed at or before va.
+template <class V, class LowFrom>
+V lnSigmaUpperWith(const Pixel<V>& p, V va, V vb, LowFrom lowFrom, LaneEnds<V>& ends) {
     const V one = V::broadcast(1.0);
     const V zero = V::broadcast(0.0);
     const V minusInf = V::broadcast(-kInf);
 
-    // V2 over y = v / V0 + 1 in [yl, yh], y >= 1. Below C19 the branch is
-    // (y - 1)^3 b + a (the cube bounded through (x x) x), above it y.
-    const V c19 = V::broadcast(C19);
-    const V yh = v2Argument(p, vb);
-    const V highBranch = v2FromCube(p, up(cube(minv(yh, c19) - one)));
-    const V V2hi = select(yh < c19, highBranch, maxv(yh, highBranch));
+    const Range<V> V2 = v2Range(p, va, vb);
 
-    // The library calls come first, while little else is live across them.
-    // t = tanh(4 ((X + C16) + C17 v)), exp(0.34 (v - C18)) and exp(-V2) are
-    // needed at the block's end only; their low ends come from the block
-    // before.
+    // t = tanh(4 ((X + C16) + C17 v)) and exp(0.34 (v - C18)) are needed at
+    // the block's end only; their low ends come from lowFrom.
     const V tRaw = tanhLoose(tanhArgument(p, vb));
     const V dRaw = exp(decayArgument(vb));
-    const V eRaw = exp(-V2hi);
+    ends.tanhDown = down(tRaw);
+    ends.expDown = maxv(down(dRaw), zero);
+    const LaneEnds<V> low = lowFrom(ends);
 
     // A3 over s = A2 v in [sl, sh]. Below S0 it is g (s/S0)^e, above the
     // logistic; both increase. Lanes can hold candidates of either branch.
@@ -158,39 +212,9 @@ V lnSigmaUpper(const Pixel<V>& p, V va, V vb, LowEnd& low, double* lowTanh, doub
     const V wh = maxv(p.A1 * va, p.A1 * vb) + p.A0;
     const V lnP10 = up(wh * V::broadcast(kLn10));
 
-    // B1 = (C14 (X + 1) - ((X + 0.5) - t) (C15 v)) / (exp(0.34 (v - C18)) + 1).
-    const V th = up(tRaw);
-    const V tEnd = down(tRaw);
-    const V tl = shiftInFirst(tEnd, low.tanhDown);
-    const V ml = p.xh - th, mh = p.xh - tl;
-    const V ql = V::broadcast(C15) * va, qh = V::broadcast(C15) * vb;  // >= 0
-    const V prodLo = minv(ml * ql, ml * qh);
-    const V prodHi = maxv(mh * ql, mh * qh);
-    const V numLo = p.c14x1 - prodHi, numHi = p.c14x1 - prodLo;
-    const V dEnd = maxv(down(dRaw), zero);
-    const V dl = shiftInFirst(dEnd, low.expDown);
-    const V denLo = dl + one;
-    const V denHi = up(dRaw) + one;
-    const Range<V> B1{numLo / select(numLo >= zero, denHi, denLo),
-                      numHi / select(numHi >= zero, denLo, denHi)};
-
-    // The lower-bound formula of V2 at the block's start, and at its end for
-    // the next block.
-    const V V2lo = v2Down(p, v2Argument(p, va));
-    const V V2loEnd = v2Down(p, yh);
-
-    // B2 = exp(-V2) (D2 V2 - D1); the exponential factor is positive. For the
-    // next block, exp(-V2loEnd) = exp(-V2hi) exp(gap) <= exp(-V2hi) (1 + 2 gap)
-    // while the gap is at most 1.
-    const V gap = V2hi - V2loEnd;
-    const V eEnd = select(gap <= one, up(eRaw * (one + (gap + gap))), V::broadcast(kInf));
-    const V Ehi = shiftInFirst(eEnd, low.expV2Up);
-    const Range<V> B2 = b2Range(p, {V2lo, V2hi}, {maxv(down(eRaw), zero), Ehi});
-
-    store(lowTanh, tl);
-    store(lowExp, dl);
-    store(lowExpV2, Ehi);
-    low = LowEnd{lastLane(tEnd), lastLane(dEnd), lastLane(eEnd)};
+    const BaseTerms<V> terms = baseTerms(p, va, vb, V2, tRaw, dRaw, low);
+    const Range<V>& B1 = terms.B1;
+    const Range<V>& B2 = terms.B2;
 
     // Upper end of the base B2 cos2 + (B1 cos1 + 1), for cosines of any sign.
     const V baseHi = scaled(B2, p.cos2).hi + (scaled(B1, p.cos1).hi + one);
@@ -213,13 +237,32 @@ V lnSigmaUpper(const Pixel<V>& p, V va, V vb, LowEnd& low, double* lowTanh, doub
     return select(overflow, V::broadcast(kInf), lnSigma);
 }
 
+// Upper bound of ln(linear modelled sigma0) over the speeds [va, vb] per lane,
+// for consecutive blocks in consecutive lanes. low holds the low end of the
+// block in lane 0 and on return that of the block after the last lane; the
+// low ends of the lanes' blocks are stored to lowTanh and lowExp.
+template <class V>
+V lnSigmaUpper(const Pixel<V>& p, V va, V vb, LowEnd& low, double* lowTanh, double* lowExp) {
+    LaneEnds<V> lows, ends;
+    const V lnSigma = lnSigmaUpperWith(
+        p, va, vb,
+        [&](const LaneEnds<V>& e) {
+            lows = LaneEnds<V>{shiftInFirst(e.tanhDown, low.tanhDown), shiftInFirst(e.expDown, low.expDown)};
+            return lows;
+        },
+        ends);
+    store(lowTanh, lows.tanhDown);
+    store(lowExp, lows.expDown);
+    low = LowEnd{lastLane(ends.tanhDown), lastLane(ends.expDown)};
+    return lnSigma;
+}
+
 // The low ends of kSplit consecutive blocks, as lnSigmaUpper stores them.
 struct BlockLowEnds {
     alignas(64) double tanh[kSplit];
     alignas(64) double exp[kSplit];
-    alignas(64) double expV2[kSplit];
 
-    LowEnd at(int k) const { return LowEnd{tanh[k], exp[k], expV2[k]}; }
+    LowEnd at(int k) const { return LowEnd{tanh[k], exp[k]}; }
 };
 
 // Bounds kSplit consecutive blocks, those of lanes k .. k + lanes - 1 over
@@ -231,20 +274,24 @@ unsigned excludedBlocks(const Pixel<V>& p, Speeds speeds, LowEnd low, BlockLowEn
     unsigned skip = 0;
     for (int k = 0; k < kSplit; k += V::kLanes) {
         const Range<V> v = speeds(k);
-        const V lnS = lnSigmaUpper(p, v.lo, v.hi, low, lows.tanh + k, lows.exp + k, lows.expV2 + k);
+        const V lnS = lnSigmaUpper(p, v.lo, v.hi, low, lows.tanh + k, lows.exp + k);
         skip |= bits(lnS < p.lnThreshold) << k;
     }
     return skip;
 }
 
+// The low ends of blocks that start after the speeds v: the two functions
+// there, as lnSigmaUpperWith takes them at a block's end.
+template <class V>
+LaneEnds<V> laneEndsAt(const Pixel<V>& p, V v) {
+    return LaneEnds<V>{down(tanhLoose(tanhArgument(p, v))), maxv(down(exp(decayArgument(v))), V::broadcast(0.0))};
+}
+
 // The low end of a block that starts after candidate last.
 template <class V>
 LowEnd lowEndAfter(const Pixel<V>& p, int last) {
-    const V v = V::broadcast(candidateSpeed(last));
-    alignas(64) double unused[3][V::kLanes];
-    LowEnd low = rootLowEnd(p);
-    lnSigmaUpper(p, v, v, low, unused[0], unused[1], unused[2]);
-    return low;
+    const LaneEnds<V> ends = laneEndsAt(p, V::broadcast(candidateSpeed(last)));
+    return LowEnd{firstLane(ends.tanhDown), firstLane(ends.expDown)};
 }
 
 // ---------------------------------------------------------------------------
@@ -313,7 +360,7 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
         V2High = select(lower, v2FromCube(p, up(c)), y);
     }
     // B2 = exp(-V2) (D2 V2 - D1), exp(-V2) > 0.
-    const Range<V> B2 = b2Range(p, {V2Low, V2High}, {maxv(down(exp(-V2High)), zero), up(exp(-V2Low))});
+    const Range<V> B2 = b2Range(p, {V2Low, V2High});
 
     // base = B2 cos2 + (B1 cos1 + 1).
     const V rest = B1 * p.cos1 + one;
@@ -335,6 +382,118 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
                       (floor <= lnLo) & (lnHi <= ceiling) & (zero < baseLow);
     lnLow = select(safe, lnLo, V::broadcast(-kInf));
     lnHigh = select(safe, lnHi, select(baseHigh <= zero, V::broadcast(-kInf), V::broadcast(kInf)));
+}
+
+// ---------------------------------------------------------------------------
+// Upper bound over a block from a bound at its last candidate and a lower
+// bound D of the slope of ln sigma, the mean value form. It is as tight as the
+// bound at the last candidate wherever the model provably rises (D >= 0),
+// however wide the block, where the bound of lnSigmaUpperWith loses a
+// first-order amount to the separate bounds of B0 and the base.
+//
+// For the exact model with the pixel's double terms, ln sigma is continuous on
+// a block where the base stays positive (A3's branches meet at S0, V2's at
+// C19, up to jumps of a few ulp from the rounded g, a and b) and piecewise
+// differentiable, so for v in [va, vb]
+//   ln sigma(v) <= ln sigma(vb) + (vb - v) max(0, -D).
+// Its slope is A1 ln 10 + gamma (ln A3)' + 1.6 base' / base with
+//   (ln A3)' = A2 / (1 + exp(s)) from S0 on and e / v below it, both positive
+//     and decreasing, so at least their values at vb (gamma > 0 here);
+//   base' = B1' cos1 + B2' cos2;
+//   B2' = exp(-V2) (D1 + D2 - D2 V2) V2', V2' = 1 / V0 from C19 on and
+//     3 (y - 1)^2 b / V0 below, rising to 1 / V0 at C19 (b makes it so, up to
+//     its rounding);
+//   B1' = num' / den - num 0.34 d / den^2 with d = exp(0.34 (v - C18)),
+//     den = d + 1, num' = C15 ((t - (X + 0.5)) + v t'), t' = 4 C17 (1 - t^2),
+//     and 0 <= d / den^2 <= min(d, 1/4);
+// each bounded by interval products over the block's ranges (baseTerms),
+// rounded with a relative kRel and an absolute kSlopeSlack to spare.
+//
+// The computed model at any candidate of the block lies within eps of the
+// exact one in ln sigma: the exponent w = A1 v + A0 is rounded twice
+// (2^-52 (|A1| v + |A0|) ln 10 each), A3 carries a few ulp (times gamma in
+// A3^gamma), the base an absolute few ulp of 1 + |B1| + |B2| (relative: over
+// the base's lower bound, times 1.6), and each power, product and the
+// logarithm one ulp; below 2^-45 (1 + (|A1| v + |A0|) + gamma + (1 + |B1| +
+// |B2|) / base) in all, where eps takes 2^-30. A factor that underflows only
+// lowers the computed value. So every candidate of the block has
+//   ln sigma_computed <= lnTop + 2 eps + (vb - va) max(0, -D),
+// with lnTop an upper bound of the computed ln sigma at vb.
+
+inline constexpr double kSlopeSlack = 1e-9;
+inline constexpr double kModelErrorScale = 0x1p-30;
+
+// The product ranges of a and b.
+template <class V>
+Range<V> times(Range<V> a, Range<V> b) {
+    const V p1 = a.lo * b.lo, p2 = a.lo * b.hi, p3 = a.hi * b.lo, p4 = a.hi * b.hi;
+    return {minv(minv(p1, p2), minv(p3, p4)), maxv(maxv(p1, p2), maxv(p3, p4))};
+}
+
+// The range of a widened by kRel relative and kSlopeSlack absolute.
+template <class V>
+Range<V> widened(Range<V> a) {
+    return {down(a.lo) - V::broadcast(kSlopeSlack), up(a.hi) + V::broadcast(kSlopeSlack)};
+}
+
+// The upper bound of the computed ln sigma over the block [va, vb] per lane,
+// from lnTop at vb and the low ends of t and exp(0.34 (v - C18)) at or before
+// va; +inf where the slope or the base cannot be bounded. For gamma > 0.
+template <class V>
+V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V lnTop, const LaneEnds<V>& low) {
+    const V one = V::broadcast(1.0);
+    const V zero = V::broadcast(0.0);
+    const Range<V> V2 = v2Range(p, va, vb);
+    const V tRaw = tanhLoose(tanhArgument(p, vb));
+    const V dRaw = exp(decayArgument(vb));
+    const BaseTerms<V> terms = baseTerms(p, va, vb, V2, tRaw, dRaw, low);
+
+    // gamma (ln A3)' at least.
+    const V sl = a3Argument(p, va), sh = a3Argument(p, vb);
+    const V logisticSlope = down(p.A2 / up(exp(sh) + one));
+    const V powerSlope = down(p.e / vb);
+    const auto has1 = sl < p.S0, has2 = sh >= p.S0;
+    const V a3Slope = select(has1 & has2, minv(logisticSlope, powerSlope), select(has1, powerSlope, logisticSlope));
+    const V b0Slope = p.A1 * V::broadcast(kLn10) + down(p.gamma * a3Slope);
+
+    // B2'.
+    const V ya = v2Argument(p, va);
+    const V dv2Top = up(one / p.V0);
+    const V dv2Low = select(ya < V::broadcast(C19), down(V::broadcast(3.0) * ((ya - one) * (ya - one)) * p.b / p.V0),
+                            down(one / p.V0));
+    const V peak = p.D1 + p.D2;
+    const Range<V> slopeFactor{peak - p.D2 * V2.hi, peak - p.D2 * V2.lo};
+    const Range<V> e{maxv(down(exp(-V2.hi)), zero), up(exp(-V2.lo))};
+    const Range<V> dB2 = widened(times(times(e, widened(slopeFactor)), Range<V>{maxv(dv2Low, zero), dv2Top}));
+
+    // B1'.
+    const V c = V::broadcast(4.0 * C17);
+    const Range<V> t2 = {select(terms.t.lo * terms.t.hi > zero, minv(terms.t.lo * terms.t.lo, terms.t.hi * terms.t.hi), zero),
+                         maxv(terms.t.lo * terms.t.lo, terms.t.hi * terms.t.hi)};
+    const Range<V> dt = widened(Range<V>{c * (one - t2.hi), c * (one - t2.lo)});
+    const Range<V> vdt = times(Range<V>{va, vb}, dt);
+    const Range<V> dNum = widened(Range<V>{V::broadcast(C15) * ((terms.t.lo - p.xh) + vdt.lo),
+                                           V::broadcast(C15) * ((terms.t.hi - p.xh) + vdt.hi)});
+    const Range<V> inverseDen{one / terms.den.hi, one / terms.den.lo};
+    const V decayHi = up(minv(up(dRaw), V::broadcast(0.25)) * V::broadcast(0.34));
+    const Range<V> numDecay = times(terms.num, Range<V>{zero, decayHi});
+    const Range<V> quotient = times(dNum, widened(inverseDen));
+    const Range<V> dB1 = widened(Range<V>{quotient.lo - numDecay.hi, quotient.hi - numDecay.lo});
+
+    // base' / base.
+    const V baseLo = down(scaled(terms.B2, p.cos2).lo + (scaled(terms.B1, p.cos1).lo + one));
+    const V baseHi = up(scaled(terms.B2, p.cos2).hi + (scaled(terms.B1, p.cos1).hi + one));
+    const V dBaseLo = down(scaled(dB1, p.cos1).lo + scaled(dB2, p.cos2).lo);
+    const V ratioLo = dBaseLo / select(dBaseLo < zero, baseLo, baseHi);
+    const V slope = b0Slope + V::broadcast(kFinalExponent) * ratioLo;
+    const V slopeLo = slope - (absv(b0Slope) + absv(ratioLo)) * V::broadcast(4.0 * kRel) - V::broadcast(kSlopeSlack);
+
+    const V termsMax = one + maxv(absv(terms.B1.lo), absv(terms.B1.hi)) + maxv(absv(terms.B2.lo), absv(terms.B2.hi));
+    const V eps = V::broadcast(kModelErrorScale) *
+                  (one + absv(p.A1) * vb + absv(p.A0) + p.gamma + termsMax / baseLo);
+    const V bound = lnTop + (eps + eps) + (vb - va) * maxv(zero, -slopeLo);
+    // A base that may reach 0, or any NaN: no bound.
+    return select((baseLo > zero) & (bound < V::broadcast(kInf)), bound, V::broadcast(kInf));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 // functions of that family.
 #pragma once
 
+#include <cstdint>
+
 #include "cmod5n/cmod5n_model.hpp"
 #include "simd/cpu_features.hpp"
 
@@ -20,6 +22,14 @@ struct SearchKernels {
     simd::Isa isa;
     // The exact pruned search: the speed of the first qualifying candidate.
     double (*search)(double wind_dir, double inc_angle, double sigma0);
+    // The search of n pixels, one per vector lane: out[i] is search(wind_dir[i],
+    // inc_angle[i], sigma0[i]).
+    void (*searchMany)(const double* wind_dir, const double* inc_angle, const double* sigma0, double* out,
+                       std::int64_t n);
+    // searchMany with the lanes' guesses replaced by guess[0..n) (any ints):
+    // the same answers, for every guess.
+    void (*searchManyFrom)(const double* wind_dir, const double* inc_angle, const double* sigma0,
+                           const int* guess, double* out, std::int64_t n);
     // The same answer by evaluating candidates in order, a vector at a time.
     double (*scan)(double wind_dir, double inc_angle, double sigma0);
     // Modelled dB at the ladder candidates index[0..n), as the search
@@ -28,6 +38,10 @@ struct SearchKernels {
     // The search's upper bound, in dB, of the modelled value at every
     // candidate lo..hi; NaN when the geometry is one the bounds do not handle.
     double (*blockUpperDb)(double wind_dir, double inc_angle, int lo, int hi);
+    // The many-pixel search's bound, in dB, of the modelled value at every
+    // candidate lo..hi from candidate hi's bound and the model's slope; NaN
+    // when the geometry is one it does not bound so.
+    double (*slopedUpperDb)(double wind_dir, double inc_angle, int lo, int hi);
     // The exact search started from the guess that the first qualifying
     // candidate is index guess (any int): the same answer as search, for
     // every guess.

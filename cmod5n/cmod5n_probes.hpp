@@ -4,6 +4,7 @@
 // unnamed namespace like cmod5n_vector_model.hpp.
 #pragma once
 
+#include "cmod5n/cmod5n_batch.hpp"
 #include "cmod5n/cmod5n_bounds.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_search.hpp"
@@ -49,10 +50,27 @@ double blockUpperDb(double wind_dir, double inc_angle, int lo, int hi) {
         vb[k] = k == 0 ? before : candidateSpeed(hi);
     }
     LowEnd low = rootLowEnd(p);
-    alignas(64) double lows[3][V::kLanes];
+    alignas(64) double lows[2][V::kLanes];
     alignas(64) double r[V::kLanes];
-    store(r, dbFromLn(lnSigmaUpper(p, V::load(va), V::load(vb), low, lows[0], lows[1], lows[2])));
+    store(r, dbFromLn(lnSigmaUpper(p, V::load(va), V::load(vb), low, lows[0], lows[1])));
     return r[1];
+}
+
+// The bound of the block lo .. hi from its last candidate's upper bound and
+// the model's slope, as the many-pixel search computes it, with the low ends
+// at the candidate before lo (at speed 0 for lo = 0); NaN for geometries it
+// does not bound so.
+template <class V>
+double slopedUpperDb(double wind_dir, double inc_angle, int lo, int hi) {
+    const Geometry geo = sleefGeometry(wind_dir, inc_angle, V::kFma);
+    if (!boundsHandle<V>(geo) || !(geo.gamma > 0.0)) return __builtin_nan("");
+    Pixel<V> p;
+    setupPixel(p, geo, 0.0);
+    const LaneEnds<V> low = laneEndsAt(p, V::broadcast(candidateSpeed(lo > 0 ? lo - 1 : 0)));
+    const V last = V::broadcast(candidateSpeed(hi));
+    V lnLow, lnHigh;
+    lnSigmaRange(p, last, lnLow, lnHigh);
+    return firstLane(dbFromLn(lnSigmaUpperSloped(p, V::broadcast(candidateSpeed(lo)), last, lnHigh, low)));
 }
 
 // The bounds, in dB, that the search puts on the modelled values at the
@@ -80,9 +98,12 @@ template <class V>
 constexpr SearchKernels makeSearchKernels(simd::Isa isa) {
     return SearchKernels{isa,
                          &windspeedSearch<V>,
+                         &searchMany<V>,
+                         &searchManyFrom<V>,
                          &windspeedScan<V>,
                          &modelDbAt<V>,
                          &blockUpperDb<V>,
+                         &slopedUpperDb<V>,
                          &windspeedSearchFrom<V>,
                          &guessAt<V>,
                          &candidateRangeDbAt<V>};

@@ -130,7 +130,9 @@ struct Pixel {
     V lnGLow, lnGHigh;      // ln g widened down and up
     V lnThreshold;          // ln of the linear sigma0 below which a block is skipped
     V lnThresholdUp;        // ln of the linear sigma0 above which a candidate qualifies
-    double rootTanhDown;    // at most t at speed 0
+    V rootTanhDown;         // at most t at speed 0
+    V b2PeakAt;             // 1 + D1 / D2, where B2 peaks (rounded)
+    V b2Peak;               // at least B2 there, D2 exp(-(1 + D1 / D2))
 };
 
 // A geometry term and where a pixel holds it in every lane.
@@ -148,38 +150,67 @@ inline constexpr GeometryTerm<V> kGeometryTerms[] = {
     {&Pixel<V>::D1, &Geometry::D1},       {&Pixel<V>::D2, &Geometry::D2},     {&Pixel<V>::b, &Geometry::b},
     {&Pixel<V>::g, &Geometry::g}};
 
+// Whether the bounds handle a geometry: s = A2 v and y = v / V0 + 1 must
+// grow with v, b > 0 keeps the V2 branch increasing, gamma != 0 keeps
+// gamma ln A3 free of 0 * inf, below S0 the power of s / S0 must increase,
+// and D1, D2 > 0 give B2 its single peak.
+// e is (1 - g) S0, as the model computes it.
 template <class V>
-void setupPixel(Pixel<V>& p, const Geometry& geo, double sigma0) {
-    bool finite = true;
-    for (const auto& t : kGeometryTerms<V>) {
-        p.*t.lanes = V::broadcast(geo.*t.term);
-        finite = finite && __builtin_isfinite(geo.*t.term);
-    }
-    // Same expressions as the scalar model, hence the same doubles.
+bool boundsHandle(const Geometry& geo) {
     const double e = (1.0 - geo.g) * geo.S0;
-    finite = finite && __builtin_isfinite(e);
-    p.e = V::broadcast(e);
-    p.c14x1 = V::broadcast(C14 * (geo.X + 1.0));
-    p.xc16 = V::broadcast(geo.X + C16);
-    p.xh = V::broadcast(geo.X + 0.5);
-    p.sigma0 = V::broadcast(sigma0);
+    bool finite = __builtin_isfinite(e);
+    for (const auto& t : kGeometryTerms<V>) finite = finite && __builtin_isfinite(geo.*t.term);
+    return finite && geo.A2 > 0.0 && geo.V0 > 0.0 && geo.b > 0.0 && geo.gamma != 0.0 && geo.D1 > 0.0 &&
+           geo.D2 > 0.0 &&
+           (geo.S0 <= 0.0 || (e > 0.0 && geo.g > 0.0));
+}
 
-    // s = A2 v and y = v / V0 + 1 must grow with v, b > 0 keeps the V2 branch
-    // increasing, gamma != 0 keeps gamma ln A3 free of 0 * inf, and below S0
-    // the power of s / S0 must increase.
-    p.boundsUsable = finite && geo.A2 > 0.0 && geo.V0 > 0.0 && geo.b > 0.0 && geo.gamma != 0.0 &&
-                     (geo.S0 <= 0.0 || (e > 0.0 && geo.g > 0.0));
-    p.gammaNonNegative = geo.gamma >= 0.0;
+// Fills the lanes of p from the geometry geo[k] and observation sigma0[k] of
+// lane k. The derived terms are computed lane by lane with the same
+// operations as the scalar model, hence the same doubles. lnG is widened for
+// gamma >= 0 when gammaNonNegative, else for gamma < 0; the caller sets
+// boundsUsable and gammaNonNegative for what the lanes hold.
+template <class V>
+void setupLanes(Pixel<V>& p, const Geometry* geo, const double* sigma0, bool gammaNonNegative) {
+    alignas(64) double lane[V::kLanes];
+    for (const auto& t : kGeometryTerms<V>) {
+        for (int k = 0; k < V::kLanes; ++k) lane[k] = geo[k].*t.term;
+        p.*t.lanes = V::load(lane);
+    }
+    const V one = V::broadcast(1.0);
+    p.e = (one - p.g) * p.S0;
+    p.c14x1 = V::broadcast(C14) * (p.X + one);
+    p.xc16 = p.X + V::broadcast(C16);
+    p.xh = p.X + V::broadcast(0.5);
+    p.sigma0 = V::load(sigma0);
+
+    p.gammaNonNegative = gammaNonNegative;
     const V lnG = logLoose(p.g);
     p.lnGLow = down(lnG);
     p.lnGHigh = up(lnG);
-    p.lnG = p.gammaNonNegative ? p.lnGHigh : p.lnGLow;
-    const double margin = kMarginDb + kMarginRel * __builtin_fabs(sigma0);
-    p.lnThreshold = V::broadcast((sigma0 - margin) * (kLn10 / 10.0));
+    p.lnG = gammaNonNegative ? p.lnGHigh : p.lnGLow;
+    const V margin = V::broadcast(kMarginDb) + V::broadcast(kMarginRel) * absv(p.sigma0);
+    const V toLn = V::broadcast(kLn10 / 10.0);
+    p.lnThreshold = (p.sigma0 - margin) * toLn;
     // NaN for sigma0 = -inf: then no candidate is taken without evaluating it.
-    p.lnThresholdUp = V::broadcast((sigma0 + margin) * (kLn10 / 10.0));
+    p.lnThresholdUp = (p.sigma0 + margin) * toLn;
     // At speed 0 the argument of tanh is 4 ((X + C16) + C17 * 0) = 4 (X + C16).
-    p.rootTanhDown = firstLane(down(tanhLoose(V::broadcast(4.0) * p.xc16)));
+    p.rootTanhDown = down(tanhLoose(V::broadcast(4.0) * p.xc16));
+    p.b2PeakAt = one + p.D1 / p.D2;
+    p.b2Peak = up(p.D2 * exp(-p.b2PeakAt));
+}
+
+// One pixel in every lane.
+template <class V>
+void setupPixel(Pixel<V>& p, const Geometry& geo, double sigma0) {
+    Geometry geos[V::kLanes];
+    double sigmas[V::kLanes];
+    for (int k = 0; k < V::kLanes; ++k) {
+        geos[k] = geo;
+        sigmas[k] = sigma0;
+    }
+    p.boundsUsable = boundsHandle<V>(geo);
+    setupLanes(p, geos, sigmas, geo.gamma >= 0.0);
 }
 
 // The pixel's terms with SLEEF's scalar functions of V's family, for an

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <string>
@@ -37,25 +38,67 @@ std::string describe(const Input& in) {
     return text;
 }
 
-// Runs fast and oracle on every input (on all OpenMP threads) and expects the
-// same bits; reports the first few differences.
-template <class Fast, class Oracle>
-void expectSameAnswers(const std::vector<Input>& inputs, Fast fast, Oracle oracle) {
+// The pixel search f(wind_dir, inc_angle, sigma0) over n inputs.
+template <class PixelSearch>
+auto perPixel(PixelSearch f) {
+    return [f](const Input* in, const int*, double* out, int n) {
+        for (int i = 0; i < n; ++i) out[i] = f(in[i].wind_dir, in[i].inc_angle, in[i].sigma0);
+    };
+}
+
+// Kernel k's many-pixel search over n inputs, with the given guesses if any.
+auto manyPixels(const SearchKernels& k) {
+    return [&k](const Input* in, const int* guess, double* out, int n) {
+        std::vector<double> dir(n), inc(n), sig(n);
+        for (int i = 0; i < n; ++i) {
+            dir[i] = in[i].wind_dir;
+            inc[i] = in[i].inc_angle;
+            sig[i] = in[i].sigma0;
+        }
+        if (guess) {
+            k.searchManyFrom(dir.data(), inc.data(), sig.data(), guess, out, n);
+        } else {
+            k.searchMany(dir.data(), inc.data(), sig.data(), out, n);
+        }
+    };
+}
+
+constexpr std::int64_t kChunk = 203;  // not a multiple of any vector width
+
+// fast over every input in chunks (with guesses[i] for input i when given),
+// on all OpenMP threads.
+template <class Fast>
+std::vector<double> answers(const std::vector<Input>& inputs, Fast fast, const std::vector<int>& guesses = {}) {
     const std::int64_t n = static_cast<std::int64_t>(inputs.size());
-    std::vector<double> got(inputs.size()), want(inputs.size());
-#pragma omp parallel for schedule(dynamic, 256)
-    for (std::int64_t i = 0; i < n; ++i) {
-        got[i] = fast(inputs[i].wind_dir, inputs[i].inc_angle, inputs[i].sigma0);
-        want[i] = oracle(inputs[i].wind_dir, inputs[i].inc_angle, inputs[i].sigma0);
+    std::vector<double> got(inputs.size());
+#pragma omp parallel for schedule(dynamic, 1)
+    for (std::int64_t c = 0; c < n; c += kChunk) {
+        const int m = static_cast<int>(std::min(kChunk, n - c));
+        fast(inputs.data() + c, guesses.empty() ? nullptr : guesses.data() + c, got.data() + c, m);
     }
+    return got;
+}
+
+// Expects got[i] and want[i] to have the same bits; reports the first few
+// differences.
+void expectSame(const std::vector<Input>& inputs, const std::vector<double>& got, const std::vector<double>& want,
+                const std::vector<int>& guesses = {}) {
     MismatchReport report;
-    for (std::int64_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
         report.compare(sameBits(got[i], want[i]), [&] {
-            return testing::Message() << "input " << describe(inputs[i]) << ": search " << got[i] << ", scan "
-                                      << want[i];
+            return testing::Message() << "input " << describe(inputs[i])
+                                      << (guesses.empty() ? "" : " guess " + std::to_string(guesses[i]))
+                                      << ": search " << got[i] << ", scan " << want[i];
         });
     }
     report.expectNone();
+}
+
+// Runs fast and the pixel function oracle on every input and expects the
+// same bits.
+template <class Fast, class Oracle>
+void expectSameAnswers(const std::vector<Input>& inputs, Fast fast, Oracle oracle) {
+    expectSame(inputs, answers(inputs, fast), answers(inputs, perPixel(oracle)));
 }
 
 std::vector<Input> tieInputs(const SearchKernels& k, std::size_t draws, std::uint64_t seed) {
@@ -74,25 +117,28 @@ std::vector<Input> mixedInputs(const SearchKernels& k, std::size_t realistic, st
 
 const SearchKernels& active() { return quorvane::cmod5n::activeSearchKernels(); }
 
-// The production kernel: one million pixels per run in these three tests.
+// The production kernel, through its many-pixel search as the grid runs it:
+// one million pixels per run in these three tests.
 
 TEST(FastSearch, RealisticScenesMatchTheScan) {
-    expectSameAnswers(realisticInputs(400000, 1), active().search, active().scan);
+    expectSameAnswers(realisticInputs(400000, 1), manyPixels(active()), active().scan);
 }
 
 TEST(FastSearch, WholeDomainMatchesTheScan) {
-    expectSameAnswers(domainInputs(300000, 2), active().search, active().scan);
+    expectSameAnswers(domainInputs(300000, 2), manyPixels(active()), active().scan);
 }
 
 TEST(FastSearch, AdversarialTiesMatchTheScan) {
-    expectSameAnswers(tieInputs(active(), 100000, 3), active().search, active().scan);
+    expectSameAnswers(tieInputs(active(), 100000, 3), manyPixels(active()), active().scan);
 }
 
 // The other kernels this CPU runs, on fewer pixels.
 TEST(FastSearch, EveryKernelMatchesItsScan) {
     for (const SearchKernels* k : availableSearchKernels()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
-        expectSameAnswers(mixedInputs(*k, 8000, 5000, 3000, 11), k->search, k->scan);
+        const std::vector<Input> inputs = mixedInputs(*k, 8000, 5000, 3000, 11);
+        expectSameAnswers(inputs, perPixel(k->search), k->scan);
+        expectSameAnswers(inputs, manyPixels(*k), k->scan);
     }
 }
 
@@ -103,10 +149,10 @@ TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         const std::vector<Input> inputs = mixedInputs(*k, 2000, 1000, 700, 21);
         if (quorvane::simd::usesFma(k->isa)) {
-            expectSameAnswers(inputs, k->search,
+            expectSameAnswers(inputs, perPixel(k->search),
                               quorvane::cmod5n::windspeedLinearScan<quorvane::simd::SleefScalarMath<true>>);
         } else {
-            expectSameAnswers(inputs, k->search,
+            expectSameAnswers(inputs, perPixel(k->search),
                               quorvane::cmod5n::windspeedLinearScan<quorvane::simd::SleefScalarMath<false>>);
         }
     }
@@ -114,30 +160,43 @@ TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
 
 // The search starts where a guess puts the answer; a wrong guess may cost
 // time but never changes the answer. Guesses far too low and far too high, a
-// few candidates off either side, at the ladder's ends, and out of its range.
+// few candidates off either side, at the ladder's ends, and out of its range;
+// for the pixel search and for the many-pixel search, whose lanes then take
+// every way out of the proof (a bound that fails, a candidate that does not
+// qualify, a guess off the ladder) beside lanes that pass it.
 TEST(FastSearch, AnyGuessGivesTheScanAnswer) {
     constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
     for (const SearchKernels* k : availableSearchKernels()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(84);
-        MismatchReport report;
+        std::vector<Input> inputs;
+        std::vector<int> guesses;
+        std::vector<double> want;
         for (const Input& in : mixedInputs(*k, 1500, 1500, 500, 81)) {
-            const double want = k->scan(in.wind_dir, in.inc_angle, in.sigma0);
-            const int answer = static_cast<int>(std::lround(want * 100.0));
-            const int guesses[] = {kMin, -1, 0, 1, 7, 8, 9, 2592, 2593, 2600, 2601, 2602, kMax,
-                                   answer - 300, answer - 40, answer - 9, answer - 5, answer - 4,
-                                   answer - 1, answer, answer + 1, answer + 3, answer + 4,
-                                   answer + 5, answer + 12, answer + 300,
-                                   static_cast<int>(rng() % 2601)};
-            for (const int guess : guesses) {
-                const double got = k->searchFrom(in.wind_dir, in.inc_angle, in.sigma0, guess);
-                report.compare(sameBits(got, want), [&] {
-                    return testing::Message() << "input " << describe(in) << " guess " << guess << ": search "
-                                              << got << ", scan " << want;
-                });
+            const double scan = k->scan(in.wind_dir, in.inc_angle, in.sigma0);
+            const int answer = static_cast<int>(std::lround(scan * 100.0));
+            for (const int guess : {kMin, -1, 0, 1, 7, 8, 9, 2592, 2593, 2600, 2601, 2602, kMax,
+                                    answer - 300, answer - 40, answer - 9, answer - 5, answer - 4,
+                                    answer - 1, answer, answer + 1, answer + 3, answer + 4,
+                                    answer + 5, answer + 12, answer + 300, static_cast<int>(rng() % 2601)}) {
+                inputs.push_back(in);
+                guesses.push_back(guess);
+                want.push_back(scan);
             }
         }
-        report.expectNone();
+        auto pixelFrom = [k](const Input* in, const int* guess, double* out, int n) {
+            for (int i = 0; i < n; ++i) out[i] = k->searchFrom(in[i].wind_dir, in[i].inc_angle, in[i].sigma0, guess[i]);
+        };
+        expectSame(inputs, answers(inputs, pixelFrom, guesses), want, guesses);
+        // The lanes meet the guesses in another order too: inputs, answers and
+        // guesses shuffled alike, within runs of 27.
+        for (std::size_t i = 0; i + 1 < inputs.size(); ++i) {
+            const std::size_t j = i + rng() % std::min<std::size_t>(27, inputs.size() - i);
+            std::swap(inputs[i], inputs[j]);
+            std::swap(want[i], want[j]);
+            std::swap(guesses[i], guesses[j]);
+        }
+        expectSame(inputs, answers(inputs, manyPixels(*k), guesses), want, guesses);
     }
 }
 
@@ -161,8 +220,8 @@ TEST(FastSearch, GuessIsNearTheAnswerOnRealisticScenes) {
 TEST(FastSearch, ProductionEntriesUseTheActiveKernel) {
     std::vector<Input> inputs = realisticInputs(500, 31);
     for (const Input& in : domainInputs(500, 32)) inputs.push_back(in);
-    expectSameAnswers(inputs, quorvane::cmod5n::windspeedCmod5n, active().search);
-    expectSameAnswers(inputs, quorvane::cmod5n::windspeedCmod5nSleefScan, active().search);
+    expectSameAnswers(inputs, perPixel(quorvane::cmod5n::windspeedCmod5n), active().search);
+    expectSameAnswers(inputs, perPixel(quorvane::cmod5n::windspeedCmod5nSleefScan), active().search);
 }
 
 // The worked examples of the kernel (inputs exact in float32), on every

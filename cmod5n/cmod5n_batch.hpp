@@ -1,0 +1,180 @@
+// The exact search over many pixels, one pixel per vector lane, generic over
+// a vector type, in an unnamed namespace like cmod5n_vector_model.hpp.
+//
+// Each lane guesses its answer g (a few cheap model evaluations, a secant
+// step at a time) and then proves it with three bounds computed for all lanes
+// at once: the upper bound of the block 0 .. g - 4 and of the block
+// g - 3 .. g - 1 lie below the observation, and the lower bound at candidate
+// g lies above it. The bounds are those of the pruned search
+// (cmod5n_bounds.hpp), rigorous for the computed model values, and every
+// operation on them is lane by lane; so a lane whose three tests pass has g as
+// the first qualifying candidate, exactly as the in-order scan finds it. Any
+// other lane (a guess that is off, a tie within the bounds' margin, an
+// observation of -inf, a geometry the bounds do not handle) gets the pruned
+// search of its own pixel (cmod5n_search.hpp), started from g; lanes whose
+// answer is known without a candidate get it directly.
+#pragma once
+
+#include <cstdint>
+
+#include "cmod5n/cmod5n_bounds.hpp"
+#include "cmod5n/cmod5n_guess.hpp"
+#include "cmod5n/cmod5n_search.hpp"
+#include "cmod5n/cmod5n_vector_model.hpp"
+
+namespace quorvane::cmod5n {
+namespace {
+
+// Secant steps of the lanes' guess, after the two starting evaluations.
+inline constexpr int kSecantSteps = 2;
+// The first block of the prefix ends at kFarShare tenths of the guess.
+inline constexpr int kFarShare = 7;
+
+// The secant root in ln v of the excess through (w0, f0) and (w1, f1); w1
+// where the secant is undefined.
+template <class V>
+V secantRoot(V w0, V f0, V w1, V f1) {
+    const V w = w1 - f1 * ((w1 - w0) / (f1 - f0));
+    // w - w is 0 exactly when w is finite.
+    return select((w - w) <= V::broadcast(0.0), w, w1);
+}
+
+// Each lane's guess of its first qualifying candidate (kLadderLast + 1: none
+// near the ladder), from secant steps on the cheap model in ln v, which is
+// nearly linear there. Starting at 4 and 12 m/s, two steps land within about
+// a candidate of the crossing on realistic pixels.
+template <class V>
+void guessLanes(const Pixel<V>& p, int* guess) {
+    const V lo = V::broadcast(-4.6);  // ln 0.01
+    const V hi = V::broadcast(3.27);  // ln 26.3
+    V w0 = V::broadcast(1.3862943611198906), w1 = V::broadcast(2.4849066497880004);  // ln 4, ln 12
+    V f0 = approxExcessDb(p, exp(w0)), f1 = approxExcessDb(p, exp(w1));
+    for (int step = 0; step < kSecantSteps; ++step) {
+        const V w = maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo);
+        w0 = w1;
+        f0 = f1;
+        w1 = w;
+        f1 = approxExcessDb(p, exp(w));
+    }
+    alignas(64) double v[V::kLanes];
+    store(v, exp(maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo)));
+    for (int k = 0; k < V::kLanes; ++k) {
+        const double i = __builtin_ceil(v[k] * (1.0 / kSpeedStep) - 1e-9);
+        guess[k] = i < 0.0 ? 0 : i > kLadderLast + 1 ? kLadderLast + 1 : static_cast<int>(i);
+    }
+}
+
+// The lanes (as a bit set) whose guess is proved to be the answer. The
+// candidates before g are covered by the block 0 .. m (m = 7/10 g), bounded
+// by lnSigmaUpperWith, and the block m + 1 .. g - 1, bounded from its last
+// candidate and the model's slope (lnSigmaUpperSloped), which stays tight up
+// to the observation where the model rises; candidate g by its lower bound.
+template <class V>
+unsigned provenLanes(const Pixel<V>& p, const int* guess) {
+    constexpr int kLanes = V::kLanes;
+    alignas(64) double farEnd[kLanes], nearStart[kLanes], last[kLanes], at[kLanes];
+    unsigned needFar = 0, needNear = 0, onLadder = 0;
+    for (int k = 0; k < kLanes; ++k) {
+        const int g = guess[k] <= kLadderLast ? guess[k] : 0;
+        const int m = g * kFarShare / 10;
+        // Unneeded blocks collapse to a speed of the ladder; their bounds are
+        // not used.
+        farEnd[k] = candidateSpeed(m);
+        nearStart[k] = candidateSpeed(m + 1 < g ? m + 1 : m);
+        last[k] = candidateSpeed(g > 0 ? g - 1 : 0);
+        at[k] = candidateSpeed(g);
+        needFar |= static_cast<unsigned>(g > 0) << k;
+        needNear |= static_cast<unsigned>(m + 1 < g) << k;
+        onLadder |= static_cast<unsigned>(guess[k] <= kLadderLast) << k;
+    }
+    const V zero = V::broadcast(0.0);
+    const LaneEnds<V> root{p.rootTanhDown, zero};
+    LaneEnds<V> farEnds;
+    const V farBound = lnSigmaUpperWith(
+        p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return root; }, farEnds);
+    V lastLow, lastHigh, atLow, atHigh;
+    lnSigmaRange(p, V::load(last), lastLow, lastHigh);
+    lnSigmaRange(p, V::load(at), atLow, atHigh);
+    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(last), lastHigh, farEnds);
+    const unsigned farBelow = bits(farBound < p.lnThreshold) | ~needFar;
+    const unsigned nearBelow = bits(nearBound < p.lnThreshold) | ~needNear;
+    // With m + 1 = g the near block is empty and the far block ends at g - 1.
+    const unsigned atAbove = bits(p.lnThresholdUp < atLow) & onLadder;
+    return farBelow & nearBelow & atAbove;
+}
+
+// The speeds of n <= kLanes pixels; guess, when given, replaces the lanes'
+// own guesses.
+template <class V>
+void searchLanes(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
+                 double* out, int n) {
+    constexpr int kLanes = V::kLanes;
+    Geometry geo[kLanes];
+    double obs[kLanes];
+    int laneOf[kLanes];  // pixel of each lane
+    int lanes = 0;
+    for (int i = 0; i < n; ++i) {
+        // An observation of NaN or +inf is never reached.
+        if (!(sigma0[i] < kInf)) {
+            out[i] = kFallbackSpeed;
+            continue;
+        }
+        const Geometry g = sleefGeometry(wind_dir[i], inc_angle[i], V::kFma);
+        // NaN A0 makes 10^(A1 v + A0) NaN, a NaN cosine the base of the final
+        // power: every modelled value is NaN then.
+        if (g.A0 != g.A0 || g.cos1 != g.cos1 || g.cos2 != g.cos2) {
+            out[i] = kFallbackSpeed;
+        } else if (boundsHandle<V>(g) && g.gamma > 0.0) {
+            geo[lanes] = g;
+            obs[lanes] = sigma0[i];
+            laneOf[lanes++] = i;
+        } else {
+            out[i] = searchPixel<V>(wind_dir[i], inc_angle[i], sigma0[i],
+                                    [&](const Pixel<V>& p) { return guess ? guess[i] : guessIndex(p); });
+        }
+    }
+    if (lanes == 0) return;
+    // Free lanes repeat the first pixel; their results are not used.
+    for (int k = lanes; k < kLanes; ++k) {
+        geo[k] = geo[0];
+        obs[k] = obs[0];
+    }
+    Pixel<V> p;
+    p.boundsUsable = true;
+    setupLanes(p, geo, obs, true);
+    int g[kLanes];
+    if (guess) {
+        for (int k = 0; k < kLanes; ++k) {
+            const int given = guess[laneOf[k < lanes ? k : 0]];
+            g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
+        }
+    } else {
+        guessLanes(p, g);
+    }
+    const unsigned proven = provenLanes(p, g);
+    for (int k = 0; k < lanes; ++k) {
+        const int i = laneOf[k];
+        out[i] = ((proven >> k) & 1u) != 0
+                     ? candidateSpeed(g[k])
+                     : searchPixel<V>(wind_dir[i], inc_angle[i], sigma0[i], [&](const Pixel<V>&) { return g[k]; });
+    }
+}
+
+// searchLanes over n pixels, kLanes at a time.
+template <class V>
+void searchManyFrom(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
+                    double* out, std::int64_t n) {
+    for (std::int64_t i = 0; i < n; i += V::kLanes) {
+        const int m = n - i < V::kLanes ? static_cast<int>(n - i) : V::kLanes;
+        searchLanes<V>(wind_dir + i, inc_angle + i, sigma0 + i, guess ? guess + i : nullptr, out + i, m);
+    }
+}
+
+template <class V>
+void searchMany(const double* wind_dir, const double* inc_angle, const double* sigma0, double* out,
+                std::int64_t n) {
+    searchManyFrom<V>(wind_dir, inc_angle, sigma0, nullptr, out, n);
+}
+
+}  // namespace
+}  // namespace quorvane::cmod5n
