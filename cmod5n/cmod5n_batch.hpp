@@ -95,12 +95,22 @@ unsigned provenLanes(const Pixel<V>& p, const int* guess) {
     V lastLow, lastHigh, atLow, atHigh;
     lnSigmaRange(p, V::load(last), lastLow, lastHigh);
     lnSigmaRange(p, V::load(at), atLow, atHigh);
-    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(last), lastHigh, farEnds);
+    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(last), V::load(last), lastHigh, farEnds);
     const unsigned farBelow = bits(farBound < p.lnThreshold) | ~needFar;
     const unsigned nearBelow = bits(nearBound < p.lnThreshold) | ~needNear;
     // With m + 1 = g the near block is empty and the far block ends at g - 1.
     const unsigned atAbove = bits(p.lnThresholdUp < atLow) & onLadder;
     return farBelow & nearBelow & atAbove;
+}
+
+// The geometry of each lane's pixel, as sleefGeometry computes it.
+template <class V>
+GeometryOf<V> laneGeometry(V wind_dir, V inc_angle) {
+    static const double b = sleefGeometry(0.0, 0.0, V::kFma).b;
+    const V floor = V::broadcast(kIncidenceFloor);
+    // As incidenceUsed: NaN fails the comparison and is kept.
+    const V theta = select(inc_angle <= floor, floor, inc_angle);
+    return geometryAt<LaneMath<V>>(wind_dir, theta, V::broadcast(b));
 }
 
 // The speeds of n <= kLanes pixels; guess, when given, replaces the lanes'
@@ -109,54 +119,42 @@ template <class V>
 void searchLanes(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
                  double* out, int n) {
     constexpr int kLanes = V::kLanes;
-    Geometry geo[kLanes];
-    double obs[kLanes];
-    int laneOf[kLanes];  // pixel of each lane
-    int lanes = 0;
-    for (int i = 0; i < n; ++i) {
-        // An observation of NaN or +inf is never reached.
-        if (!(sigma0[i] < kInf)) {
-            out[i] = kFallbackSpeed;
-            continue;
-        }
-        const Geometry g = sleefGeometry(wind_dir[i], inc_angle[i], V::kFma);
-        // NaN A0 makes 10^(A1 v + A0) NaN, a NaN cosine the base of the final
-        // power: every modelled value is NaN then.
-        if (g.A0 != g.A0 || g.cos1 != g.cos1 || g.cos2 != g.cos2) {
-            out[i] = kFallbackSpeed;
-        } else if (boundsHandle<V>(g) && g.gamma > 0.0) {
-            geo[lanes] = g;
-            obs[lanes] = sigma0[i];
-            laneOf[lanes++] = i;
-        } else {
-            out[i] = searchPixel<V>(wind_dir[i], inc_angle[i], sigma0[i],
-                                    [&](const Pixel<V>& p) { return guess ? guess[i] : guessIndex(p); });
-        }
+    // Lanes past n repeat the first pixel; their results are not used.
+    alignas(64) double dir[kLanes], inc[kLanes], obs[kLanes];
+    for (int k = 0; k < kLanes; ++k) {
+        dir[k] = wind_dir[k < n ? k : 0];
+        inc[k] = inc_angle[k < n ? k : 0];
+        obs[k] = sigma0[k < n ? k : 0];
     }
-    if (lanes == 0) return;
-    // Free lanes repeat the first pixel; their results are not used.
-    for (int k = lanes; k < kLanes; ++k) {
-        geo[k] = geo[0];
-        obs[k] = obs[0];
-    }
-    Pixel<V> p;
-    p.boundsUsable = true;
-    setupLanes(p, geo, obs, true);
+    const V sig = V::load(obs);
+    const GeometryOf<V> geo = laneGeometry(V::load(dir), V::load(inc));
+    // Lanes the bounds handle with gamma > 0 and an observation below +inf;
+    // the others get the pixel search (which knows the answer at once where
+    // every modelled value is NaN or the observation NaN or +inf).
+    const unsigned lanes = (1u << n) - 1u;
+    const unsigned usable = bits(boundsHandle(geo) & (geo.gamma > 0.0) & (sig < kInf)) & lanes;
     int g[kLanes];
-    if (guess) {
-        for (int k = 0; k < kLanes; ++k) {
-            const int given = guess[laneOf[k < lanes ? k : 0]];
-            g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
-        }
-    } else {
-        guessLanes(p, g);
+    for (int k = 0; k < kLanes; ++k) {
+        const int given = guess ? guess[k < n ? k : 0] : 0;
+        g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
     }
-    const unsigned proven = provenLanes(p, g);
-    for (int k = 0; k < lanes; ++k) {
-        const int i = laneOf[k];
-        out[i] = ((proven >> k) & 1u) != 0
-                     ? candidateSpeed(g[k])
-                     : searchPixel<V>(wind_dir[i], inc_angle[i], sigma0[i], [&](const Pixel<V>&) { return g[k]; });
+    unsigned proven = 0;
+    if (usable != 0) {
+        Pixel<V> p;
+        p.boundsUsable = true;
+        setupLanes(p, geo, sig, true);
+        if (!guess) guessLanes(p, g);
+        proven = provenLanes(p, g) & usable;
+    }
+    for (int k = 0; k < n; ++k) {
+        if (((proven >> k) & 1u) != 0) {
+            out[k] = candidateSpeed(g[k]);
+        } else if (((usable >> k) & 1u) != 0 || guess) {
+            const int from = guess ? guess[k] : g[k];
+            out[k] = searchPixel<V>(dir[k], inc[k], obs[k], [from](const Pixel<V>&) { return from; });
+        } else {
+            out[k] = windspeedSearch<V>(dir[k], inc[k], obs[k]);
+        }
     }
 }
 

@@ -98,9 +98,15 @@ Range<V> v2Range(const Pixel<V>& p, V va, V vb) {
 // (taken as kRel instead of 2^-50) enclose both. A peak at a V2 rounded
 // across a range end moves the ends' values by far less than that widening,
 // B2 being flat there.
+// e holds exp(-V2) at the range's ends, as computed: {exp(-v2.hi), exp(-v2.lo)}.
 template <class V>
-Range<V> b2Range(const Pixel<V>& p, Range<V> v2) {
-    const V ea = exp(-v2.lo), eb = exp(-v2.hi);
+Range<V> expOfMinus(Range<V> v2) {
+    return {exp(-v2.hi), exp(-v2.lo)};
+}
+
+template <class V>
+Range<V> b2Range(const Pixel<V>& p, Range<V> v2, Range<V> e) {
+    const V ea = e.hi, eb = e.lo;
     const V Ba = ea * b2Factor(p, v2.lo), Bb = eb * b2Factor(p, v2.hi);
     const V rel = V::broadcast(2.0 * kRel);
     const V err = (ea * (p.D2 * v2.lo + p.D1)) * rel + V::broadcast(kTiny);
@@ -142,7 +148,8 @@ struct BaseTerms {
     Range<V> den;  // exp(0.34 (v - C18)) + 1
     Range<V> num;  // C14 (X + 1) - ((X + 0.5) - t) (C15 v)
     Range<V> B1;   // num / den
-    Range<V> B2;   // exp(-V2) (D2 V2 - D1)
+    Range<V> expV2;  // exp(-V2) at V2's ends, as computed (increasing order)
+    Range<V> B2;     // exp(-V2) (D2 V2 - D1)
 };
 
 template <class V>
@@ -160,7 +167,8 @@ BaseTerms<V> baseTerms(const Pixel<V>& p, V va, V vb, Range<V> V2, V tRaw, V dRa
     r.den = {low.expDown + one, up(dRaw) + one};
     r.B1 = {r.num.lo / select(r.num.lo >= zero, r.den.hi, r.den.lo),
             r.num.hi / select(r.num.hi >= zero, r.den.lo, r.den.hi)};
-    r.B2 = b2Range(p, V2);
+    r.expV2 = expOfMinus(V2);
+    r.B2 = b2Range(p, V2, r.expV2);
     return r;
 }
 
@@ -360,7 +368,7 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
         V2High = select(lower, v2FromCube(p, up(c)), y);
     }
     // B2 = exp(-V2) (D2 V2 - D1), exp(-V2) > 0.
-    const Range<V> B2 = b2Range(p, {V2Low, V2High});
+    const Range<V> B2 = b2Range(p, {V2Low, V2High}, expOfMinus(Range<V>{V2Low, V2High}));
 
     // base = B2 cos2 + (B1 cos1 + 1).
     const V rest = B1 * p.cos1 + one;
@@ -392,10 +400,13 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
 // first-order amount to the separate bounds of B0 and the base.
 //
 // For the exact model with the pixel's double terms, ln sigma is continuous on
-// a block where the base stays positive (A3's branches meet at S0, V2's at
+// a range where the base stays positive (A3's branches meet at S0, V2's at
 // C19, up to jumps of a few ulp from the rounded g, a and b) and piecewise
-// differentiable, so for v in [va, vb]
-//   ln sigma(v) <= ln sigma(vb) + (vb - v) max(0, -D).
+// differentiable, so with D a lower bound of its slope over [va, vTop], for
+// v in [va, vb], vb <= vTop,
+//   ln sigma(v) <= ln sigma(vTop) - (vTop - v) D
+//               <= ln sigma(vTop) - (vTop - vb) D   when D >= 0,
+//               <= ln sigma(vTop) + (vTop - va) (-D) otherwise.
 // Its slope is A1 ln 10 + gamma (ln A3)' + 1.6 base' / base with
 //   (ln A3)' = A2 / (1 + exp(s)) from S0 on and e / v below it, both positive
 //     and decreasing, so at least their values at vb (gamma > 0 here);
@@ -417,8 +428,8 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
 // logarithm one ulp; below 2^-45 (1 + (|A1| v + |A0|) + gamma + (1 + |B1| +
 // |B2|) / base) in all, where eps takes 2^-30. A factor that underflows only
 // lowers the computed value. So every candidate of the block has
-//   ln sigma_computed <= lnTop + 2 eps + (vb - va) max(0, -D),
-// with lnTop an upper bound of the computed ln sigma at vb.
+//   ln sigma_computed <= lnTop + 2 eps + (the term above),
+// with lnTop an upper bound of the computed ln sigma at vTop.
 
 inline constexpr double kSlopeSlack = 1e-9;
 inline constexpr double kModelErrorScale = 0x1p-30;
@@ -437,21 +448,21 @@ Range<V> widened(Range<V> a) {
 }
 
 // The upper bound of the computed ln sigma over the block [va, vb] per lane,
-// from lnTop at vb and the low ends of t and exp(0.34 (v - C18)) at or before
+// from lnTop at vTop >= vb and the low ends of t and exp(0.34 (v - C18)) at or before
 // va; +inf where the slope or the base cannot be bounded. For gamma > 0.
 template <class V>
-V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V lnTop, const LaneEnds<V>& low) {
+V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneEnds<V>& low) {
     const V one = V::broadcast(1.0);
     const V zero = V::broadcast(0.0);
-    const Range<V> V2 = v2Range(p, va, vb);
-    const V tRaw = tanhLoose(tanhArgument(p, vb));
-    const V dRaw = exp(decayArgument(vb));
-    const BaseTerms<V> terms = baseTerms(p, va, vb, V2, tRaw, dRaw, low);
+    const Range<V> V2 = v2Range(p, va, vTop);
+    const V tRaw = tanhLoose(tanhArgument(p, vTop));
+    const V dRaw = exp(decayArgument(vTop));
+    const BaseTerms<V> terms = baseTerms(p, va, vTop, V2, tRaw, dRaw, low);
 
     // gamma (ln A3)' at least.
-    const V sl = a3Argument(p, va), sh = a3Argument(p, vb);
+    const V sl = a3Argument(p, va), sh = a3Argument(p, vTop);
     const V logisticSlope = down(p.A2 / up(exp(sh) + one));
-    const V powerSlope = down(p.e / vb);
+    const V powerSlope = down(p.e / vTop);
     const auto has1 = sl < p.S0, has2 = sh >= p.S0;
     const V a3Slope = select(has1 & has2, minv(logisticSlope, powerSlope), select(has1, powerSlope, logisticSlope));
     const V b0Slope = p.A1 * V::broadcast(kLn10) + down(p.gamma * a3Slope);
@@ -463,7 +474,7 @@ V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V lnTop, const LaneEnds<V>& 
                             down(one / p.V0));
     const V peak = p.D1 + p.D2;
     const Range<V> slopeFactor{peak - p.D2 * V2.hi, peak - p.D2 * V2.lo};
-    const Range<V> e{maxv(down(exp(-V2.hi)), zero), up(exp(-V2.lo))};
+    const Range<V> e{maxv(down(terms.expV2.lo), zero), up(terms.expV2.hi)};
     const Range<V> dB2 = widened(times(times(e, widened(slopeFactor)), Range<V>{maxv(dv2Low, zero), dv2Top}));
 
     // B1'.
@@ -490,8 +501,11 @@ V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V lnTop, const LaneEnds<V>& 
 
     const V termsMax = one + maxv(absv(terms.B1.lo), absv(terms.B1.hi)) + maxv(absv(terms.B2.lo), absv(terms.B2.hi));
     const V eps = V::broadcast(kModelErrorScale) *
-                  (one + absv(p.A1) * vb + absv(p.A0) + p.gamma + termsMax / baseLo);
-    const V bound = lnTop + (eps + eps) + (vb - va) * maxv(zero, -slopeLo);
+                  (one + absv(p.A1) * vTop + absv(p.A0) + p.gamma + termsMax / baseLo);
+    // Rising (slopeLo >= 0): at most lnTop less the rise from vb to vTop.
+    const V rise = down((vTop - vb) * slopeLo);
+    const V fall = up((vTop - va) * -slopeLo);
+    const V bound = lnTop + (eps + eps) + select(slopeLo >= zero, -rise, fall);
     // A base that may reach 0, or any NaN: no bound.
     return select((baseLo > zero) & (bound < V::broadcast(kInf)), bound, V::broadcast(kInf));
 }

@@ -60,13 +60,17 @@ inline constexpr double kFallbackSpeed = 26.0;
 
 inline double ladderSpeed(int i) { return static_cast<double>(i) * kSpeedStep; }
 
-// Terms that depend on the direction and incidence of a pixel only.
-struct Geometry {
-    double X, cos1, cos2;
-    double A0, A1, A2, gamma, S0, V0, D1, D2;
-    double b;      // V2 correction scale
-    double g;      // logistic value at s = S0, used below S0
+// Terms that depend on the direction and incidence of a pixel only, as
+// doubles or (in the vector kernels) as one pixel per lane.
+template <class T>
+struct GeometryOf {
+    T X, cos1, cos2;
+    T A0, A1, A2, gamma, S0, V0, D1, D2;
+    T b;  // V2 correction scale
+    T g;  // logistic value at s = S0, used below S0
 };
+
+using Geometry = GeometryOf<double>;
 
 // The C library's double-precision functions.
 struct LibmMath {
@@ -83,15 +87,21 @@ double v2Scale() {
     return 1.0 / (Math::pow(C19 - 1.0, 2.0) * 3.0);
 }
 
-// The geometry terms, with b given (it depends on the math policy only).
-template <class Math>
-Geometry makeGeometry(double wind_dir, double inc_angle, double b) {
-    Geometry geo;
-    // NaN is not replaced: the comparison is false for it.
-    const double theta = (inc_angle <= kIncidenceFloor) ? kIncidenceFloor : inc_angle;
-    const double X = (theta - kIncidenceReference) / kIncidenceScale;
+// The incidence the model uses: 16 at or below 16. NaN is not replaced: the
+// comparison is false for it.
+inline double incidenceUsed(double inc_angle) {
+    return (inc_angle <= kIncidenceFloor) ? kIncidenceFloor : inc_angle;
+}
+
+// The geometry terms from the incidence theta already clamped, with b given
+// (it depends on the math policy only). T is double, or a vector type whose
+// lanes are pixels (with the policy's functions over its lanes).
+template <class Math, class T>
+GeometryOf<T> geometryAt(T wind_dir, T theta, T b) {
+    GeometryOf<T> geo;
+    const T X = (theta - kIncidenceReference) / kIncidenceScale;
     geo.X = X;
-    const double phi = (wind_dir * kPi) / 180.0;
+    const T phi = (wind_dir * kPi) / 180.0;
     geo.cos1 = Math::cos(phi);
     geo.cos2 = Math::cos(phi + phi);
     geo.A0 = ((C3 * X) * X + (C2 * X + C1)) + ((C4 * X) * X) * X;
@@ -105,6 +115,12 @@ Geometry makeGeometry(double wind_dir, double inc_angle, double b) {
     geo.b = b;
     geo.g = 1.0 / (Math::exp(-geo.S0) + 1.0);
     return geo;
+}
+
+// The geometry terms, with b given.
+template <class Math>
+Geometry makeGeometry(double wind_dir, double inc_angle, double b) {
+    return geometryAt<Math>(wind_dir, incidenceUsed(inc_angle), b);
 }
 
 template <class Math>

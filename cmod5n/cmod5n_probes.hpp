@@ -63,14 +63,14 @@ double blockUpperDb(double wind_dir, double inc_angle, int lo, int hi) {
 template <class V>
 double slopedUpperDb(double wind_dir, double inc_angle, int lo, int hi) {
     const Geometry geo = sleefGeometry(wind_dir, inc_angle, V::kFma);
-    if (!boundsHandle<V>(geo) || !(geo.gamma > 0.0)) return __builtin_nan("");
+    if (!boundsHandle(geo) || !(geo.gamma > 0.0)) return __builtin_nan("");
     Pixel<V> p;
     setupPixel(p, geo, 0.0);
     const LaneEnds<V> low = laneEndsAt(p, V::broadcast(candidateSpeed(lo > 0 ? lo - 1 : 0)));
     const V last = V::broadcast(candidateSpeed(hi));
     V lnLow, lnHigh;
     lnSigmaRange(p, last, lnLow, lnHigh);
-    return firstLane(dbFromLn(lnSigmaUpperSloped(p, V::broadcast(candidateSpeed(lo)), last, lnHigh, low)));
+    return firstLane(dbFromLn(lnSigmaUpperSloped(p, V::broadcast(candidateSpeed(lo)), last, last, lnHigh, low)));
 }
 
 // The bounds, in dB, that the search puts on the modelled values at the

@@ -101,6 +101,17 @@ V candidateSpeeds(const int* index, int i, int n) {
     return V::load(v);
 }
 
+// The wrappers' cos and exp under names a policy's members do not hide.
+template <class V>
+V laneCos(V x) {
+    return cos(x);
+}
+
+template <class V>
+V laneExp(V x) {
+    return exp(x);
+}
+
 // below ? whenBelow() : whenAbove() lane by lane, calling each only when a
 // lane takes it: the model's branches at s = S0 cost a library call each.
 template <class V, class M, class Below, class Above>
@@ -116,8 +127,7 @@ V byBranch(M below, Below whenBelow, Above whenAbove) {
 // One pixel: its geometry terms in every lane, and what the bounds need.
 
 template <class V>
-struct Pixel {
-    V X, cos1, cos2, A0, A1, A2, gamma, S0, V0, D1, D2, b, g;
+struct Pixel : GeometryOf<V> {
     V e;      // (1 - g) * S0, the exponent of the A3 power below S0
     V c14x1;  // C14 * (X + 1)
     V xc16;   // X + C16
@@ -135,54 +145,70 @@ struct Pixel {
     V b2Peak;               // at least B2 there, D2 exp(-(1 + D1 / D2))
 };
 
-// A geometry term and where a pixel holds it in every lane.
+// The geometry terms, each as a double and over lanes.
 template <class V>
 struct GeometryTerm {
-    V Pixel<V>::*lanes;
+    V GeometryOf<V>::*lanes;
     double Geometry::*term;
 };
 
 template <class V>
 inline constexpr GeometryTerm<V> kGeometryTerms[] = {
-    {&Pixel<V>::X, &Geometry::X},         {&Pixel<V>::cos1, &Geometry::cos1}, {&Pixel<V>::cos2, &Geometry::cos2},
-    {&Pixel<V>::A0, &Geometry::A0},       {&Pixel<V>::A1, &Geometry::A1},     {&Pixel<V>::A2, &Geometry::A2},
-    {&Pixel<V>::gamma, &Geometry::gamma}, {&Pixel<V>::S0, &Geometry::S0},     {&Pixel<V>::V0, &Geometry::V0},
-    {&Pixel<V>::D1, &Geometry::D1},       {&Pixel<V>::D2, &Geometry::D2},     {&Pixel<V>::b, &Geometry::b},
-    {&Pixel<V>::g, &Geometry::g}};
+    {&GeometryOf<V>::X, &Geometry::X},         {&GeometryOf<V>::cos1, &Geometry::cos1},
+    {&GeometryOf<V>::cos2, &Geometry::cos2},   {&GeometryOf<V>::A0, &Geometry::A0},
+    {&GeometryOf<V>::A1, &Geometry::A1},       {&GeometryOf<V>::A2, &Geometry::A2},
+    {&GeometryOf<V>::gamma, &Geometry::gamma}, {&GeometryOf<V>::S0, &Geometry::S0},
+    {&GeometryOf<V>::V0, &Geometry::V0},       {&GeometryOf<V>::D1, &Geometry::D1},
+    {&GeometryOf<V>::D2, &Geometry::D2},       {&GeometryOf<V>::b, &Geometry::b},
+    {&GeometryOf<V>::g, &Geometry::g}};
 
-// Whether the bounds handle a geometry: s = A2 v and y = v / V0 + 1 must
-// grow with v, b > 0 keeps the V2 branch increasing, gamma != 0 keeps
-// gamma ln A3 free of 0 * inf, below S0 the power of s / S0 must increase,
-// and D1, D2 > 0 give B2 its single peak.
-// e is (1 - g) S0, as the model computes it.
+// One geometry in every lane.
 template <class V>
-bool boundsHandle(const Geometry& geo) {
-    const double e = (1.0 - geo.g) * geo.S0;
-    bool finite = __builtin_isfinite(e);
-    for (const auto& t : kGeometryTerms<V>) finite = finite && __builtin_isfinite(geo.*t.term);
-    return finite && geo.A2 > 0.0 && geo.V0 > 0.0 && geo.b > 0.0 && geo.gamma != 0.0 && geo.D1 > 0.0 &&
-           geo.D2 > 0.0 &&
-           (geo.S0 <= 0.0 || (e > 0.0 && geo.g > 0.0));
+GeometryOf<V> broadcastGeometry(const Geometry& geo) {
+    GeometryOf<V> lanes;
+    for (const auto& t : kGeometryTerms<V>) lanes.*t.lanes = V::broadcast(geo.*t.term);
+    return lanes;
 }
 
-// Fills the lanes of p from the geometry geo[k] and observation sigma0[k] of
-// lane k. The derived terms are computed lane by lane with the same
-// operations as the scalar model, hence the same doubles. lnG is widened for
-// gamma >= 0 when gammaNonNegative, else for gamma < 0; the caller sets
-// boundsUsable and gammaNonNegative for what the lanes hold.
+// x - x is 0 for a finite x, NaN otherwise.
+template <class T>
+auto isFinite(T x) {
+    return (x - x) <= 0.0;
+}
+
+// Whether the bounds handle a geometry (for T double) or which lanes they
+// handle (a mask, for T a vector type): every term finite, s = A2 v and
+// y = v / V0 + 1 must grow with v, b > 0 keeps the V2 branch increasing,
+// gamma != 0 keeps gamma ln A3 free of 0 * inf, below S0 the power of s / S0
+// must increase (e = (1 - g) S0, as the model computes it), and D1, D2 > 0
+// give B2 its single peak.
+template <class T>
+auto boundsHandle(const GeometryOf<T>& geo) {
+    const T e = (1.0 - geo.g) * geo.S0;
+    auto finite = isFinite(e);
+    static constexpr T GeometryOf<T>::*kTerms[] = {
+        &GeometryOf<T>::X,  &GeometryOf<T>::cos1,  &GeometryOf<T>::cos2, &GeometryOf<T>::A0, &GeometryOf<T>::A1,
+        &GeometryOf<T>::A2, &GeometryOf<T>::gamma, &GeometryOf<T>::S0,   &GeometryOf<T>::V0, &GeometryOf<T>::D1,
+        &GeometryOf<T>::D2, &GeometryOf<T>::b,     &GeometryOf<T>::g};
+    for (const auto term : kTerms) finite = finite & isFinite(geo.*term);
+    return finite & (geo.A2 > 0.0) & (geo.V0 > 0.0) & (geo.b > 0.0) & ((geo.gamma > 0.0) | (geo.gamma < 0.0)) &
+           (geo.D1 > 0.0) & (geo.D2 > 0.0) & ((geo.S0 <= 0.0) | ((e > 0.0) & (geo.g > 0.0)));
+}
+
+// Fills p from the geometry of each lane and its observation. The derived
+// terms are computed lane by lane with the same operations as the scalar
+// model, hence the same doubles. lnG is widened for gamma >= 0 when
+// gammaNonNegative, else for gamma < 0; the caller sets boundsUsable and
+// gammaNonNegative for what the lanes hold.
 template <class V>
-void setupLanes(Pixel<V>& p, const Geometry* geo, const double* sigma0, bool gammaNonNegative) {
-    alignas(64) double lane[V::kLanes];
-    for (const auto& t : kGeometryTerms<V>) {
-        for (int k = 0; k < V::kLanes; ++k) lane[k] = geo[k].*t.term;
-        p.*t.lanes = V::load(lane);
-    }
+void setupLanes(Pixel<V>& p, const GeometryOf<V>& geo, V sigma0, bool gammaNonNegative) {
+    static_cast<GeometryOf<V>&>(p) = geo;
     const V one = V::broadcast(1.0);
     p.e = (one - p.g) * p.S0;
     p.c14x1 = V::broadcast(C14) * (p.X + one);
     p.xc16 = p.X + V::broadcast(C16);
     p.xh = p.X + V::broadcast(0.5);
-    p.sigma0 = V::load(sigma0);
+    p.sigma0 = sigma0;
 
     p.gammaNonNegative = gammaNonNegative;
     const V lnG = logLoose(p.g);
@@ -203,15 +229,17 @@ void setupLanes(Pixel<V>& p, const Geometry* geo, const double* sigma0, bool gam
 // One pixel in every lane.
 template <class V>
 void setupPixel(Pixel<V>& p, const Geometry& geo, double sigma0) {
-    Geometry geos[V::kLanes];
-    double sigmas[V::kLanes];
-    for (int k = 0; k < V::kLanes; ++k) {
-        geos[k] = geo;
-        sigmas[k] = sigma0;
-    }
-    p.boundsUsable = boundsHandle<V>(geo);
-    setupLanes(p, geos, sigmas, geo.gamma >= 0.0);
+    p.boundsUsable = boundsHandle(geo);
+    setupLanes(p, broadcastGeometry<V>(geo), V::broadcast(sigma0), geo.gamma >= 0.0);
 }
+
+// SLEEF's functions over V's lanes, as a math policy of the model templates:
+// the same bits as the scalar family of V (simd/sleef_scalar.hpp).
+template <class V>
+struct LaneMath {
+    static V cos(V x) { return laneCos(x); }
+    static V exp(V x) { return laneExp(x); }
+};
 
 // The pixel's terms with SLEEF's scalar functions of V's family, for an
 // observation of 0 dB (the probes that do not compare with one).

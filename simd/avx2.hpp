@@ -77,6 +77,7 @@ inline Vec shiftInFirst(Vec a, double first) {
 }
 
 // The model's functions: SLEEF 1.0-ULP, bit-identical to the purecfma scalars.
+inline Vec cos(Vec a) { return {Sleef_cosd4_u10avx2(a.r)}; }
 inline Vec exp(Vec a) { return {Sleef_expd4_u10avx2(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd4_u10avx2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd4_u10avx2(a.r)}; }
@@ -86,6 +87,8 @@ inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d4_u10avx2(y.r, x.r)}; }
 // Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd4_u35avx2(a.r)}; }
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd4_u35avx2(a.r)}; }
+
+#include "simd/scalar_operands.inc"
 
 }  // namespace
 }  // namespace quorvane::simd::avx2

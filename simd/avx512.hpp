@@ -86,6 +86,7 @@ inline Vec shiftInFirst(Vec a, double first) {
 }
 
 // The model's functions: SLEEF 1.0-ULP, bit-identical to the purecfma scalars.
+inline Vec cos(Vec a) { return {Sleef_cosd8_u10avx512f(a.r)}; }
 inline Vec exp(Vec a) { return {Sleef_expd8_u10avx512f(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd8_u10avx512f(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd8_u10avx512f(a.r)}; }
@@ -95,6 +96,8 @@ inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d8_u10avx512f(y.r, x.r)}; }
 // Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd8_u35avx512f(a.r)}; }
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd8_u35avx512f(a.r)}; }
+
+#include "simd/scalar_operands.inc"
 
 }  // namespace
 }  // namespace quorvane::simd::avx512

@@ -73,6 +73,7 @@ inline Vec mulAdd(Vec a, Vec b, Vec c) { return {_mm_add_pd(_mm_mul_pd(a.r, b.r)
 inline Vec shiftInFirst(Vec a, double first) { return {_mm_shuffle_pd(_mm_set1_pd(first), a.r, 0)}; }
 
 // The model's functions: SLEEF 1.0-ULP, bit-identical to the purec scalars.
+inline Vec cos(Vec a) { return {Sleef_cosd2_u10sse2(a.r)}; }
 inline Vec exp(Vec a) { return {Sleef_expd2_u10sse2(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd2_u10sse2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd2_u10sse2(a.r)}; }
@@ -82,6 +83,8 @@ inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d2_u10sse2(y.r, x.r)}; }
 // Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd2_u35sse2(a.r)}; }
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd2_u35sse2(a.r)}; }
+
+#include "simd/scalar_operands.inc"
 
 }  // namespace
 }  // namespace quorvane::simd::sse2
