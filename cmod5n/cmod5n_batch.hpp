@@ -25,44 +25,8 @@
 namespace quorvane::cmod5n {
 namespace {
 
-// Secant steps of the lanes' guess, after the two starting evaluations.
-inline constexpr int kSecantSteps = 2;
 // The first block of the prefix ends at kFarShare tenths of the guess.
 inline constexpr int kFarShare = 7;
-
-// The secant root in ln v of the excess through (w0, f0) and (w1, f1); w1
-// where the secant is undefined.
-template <class V>
-V secantRoot(V w0, V f0, V w1, V f1) {
-    const V w = w1 - f1 * ((w1 - w0) / (f1 - f0));
-    // w - w is 0 exactly when w is finite.
-    return select((w - w) <= V::broadcast(0.0), w, w1);
-}
-
-// Each lane's guess of its first qualifying candidate (kLadderLast + 1: none
-// near the ladder), from secant steps on the cheap model in ln v, which is
-// nearly linear there. Starting at 4 and 12 m/s, two steps land within about
-// a candidate of the crossing on realistic pixels.
-template <class V>
-void guessLanes(const Pixel<V>& p, int* guess) {
-    const V lo = V::broadcast(-4.6);  // ln 0.01
-    const V hi = V::broadcast(3.27);  // ln 26.3
-    V w0 = V::broadcast(1.3862943611198906), w1 = V::broadcast(2.4849066497880004);  // ln 4, ln 12
-    V f0 = approxExcessDb(p, exp(w0)), f1 = approxExcessDb(p, exp(w1));
-    for (int step = 0; step < kSecantSteps; ++step) {
-        const V w = maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo);
-        w0 = w1;
-        f0 = f1;
-        w1 = w;
-        f1 = approxExcessDb(p, exp(w));
-    }
-    alignas(64) double v[V::kLanes];
-    store(v, exp(maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo)));
-    for (int k = 0; k < V::kLanes; ++k) {
-        const double i = __builtin_ceil(v[k] * (1.0 / kSpeedStep) - 1e-9);
-        guess[k] = i < 0.0 ? 0 : i > kLadderLast + 1 ? kLadderLast + 1 : static_cast<int>(i);
-    }
-}
 
 // The lanes (as a bit set) whose guess is proved to be the answer. The
 // candidates before g are covered by the block 0 .. m (m = 7/10 g), bounded

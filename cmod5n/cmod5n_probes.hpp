@@ -23,7 +23,9 @@ template <class V>
 int guessAt(double wind_dir, double inc_angle, double sigma0) {
     Pixel<V> p;
     if (!preparePixel(p, wind_dir, inc_angle, sigma0) || !p.boundsUsable) return -1;
-    return guessIndex(p);
+    int guess[V::kLanes];
+    guessLanes(p, guess);
+    return guess[0];
 }
 
 template <class V>
