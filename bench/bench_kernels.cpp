@@ -7,6 +7,7 @@
 #include <immintrin.h>
 #include <omp.h>
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -75,13 +76,65 @@ void BM_VectorScan(benchmark::State& state) {
 }
 BENCHMARK(BM_VectorScan)->Unit(benchmark::kMillisecond);
 
-// The production per-pixel kernel, one thread.
-void BM_FastSearch(benchmark::State& state) {
+// The per-pixel kernel, one thread.
+void BM_PixelSearch(benchmark::State& state) {
     runPerPixel(state, quorvane::cmod5n::windspeedCmod5n, 20000);
 }
-BENCHMARK(BM_FastSearch)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PixelSearch)->Unit(benchmark::kMillisecond);
 
-// Each available instruction set's pruned search, one thread.
+// The pixels of a population as the many-pixel search takes them: the
+// realistic scene, the whole input domain (NaN, infinities, any incidence,
+// sigma0 from -400 to 400 dB) or adversarial ties (observations at a
+// candidate's modelled value and one ulp either side).
+struct Population {
+    std::vector<double> dir, inc, sig;
+};
+
+const Population& population(int which) {
+    static const std::array<Population, 3> populations = [] {
+        constexpr std::size_t kPixels = 1 << 15;
+        std::vector<quorvane::support::KernelInput> inputs[3];
+        for (std::size_t k = 0; k < kPixels; ++k) {
+            const ScenePixel& p = scene()[k];
+            inputs[0].push_back({p.wind_dir, p.inc_angle, p.sigma0});
+        }
+        inputs[1] = quorvane::support::domainInputs(kPixels, 2024);
+        inputs[2] = quorvane::support::tieInputs(quorvane::cmod5n::activeSearchKernels().modelDb, kPixels / 3, 2024);
+        std::array<Population, 3> out;
+        for (int i = 0; i < 3; ++i) {
+            for (const auto& in : inputs[i]) {
+                out[i].dir.push_back(in.wind_dir);
+                out[i].inc.push_back(in.inc_angle);
+                out[i].sig.push_back(in.sigma0);
+            }
+        }
+        return out;
+    }();
+    return populations[static_cast<std::size_t>(which)];
+}
+
+const char* const kPopulationNames[] = {"realistic", "whole domain", "adversarial ties"};
+
+void runMany(benchmark::State& state, const quorvane::cmod5n::SearchKernels& k, const Population& p) {
+    std::vector<double> out(p.dir.size());
+    const auto n = static_cast<std::int64_t>(p.dir.size());
+    for (auto _ : state) {
+        k.searchMany(p.dir.data(), p.inc.data(), p.sig.data(), out.data(), n);
+        benchmark::DoNotOptimize(out.data());
+    }
+    setPerPixel(state, n);
+}
+
+// The production search (the many-pixel search the grid runs), one thread, on
+// each population.
+void BM_FastSearch(benchmark::State& state) {
+    const int which = static_cast<int>(state.range(0));
+    state.SetLabel(kPopulationNames[which]);
+    runMany(state, quorvane::cmod5n::activeSearchKernels(), population(which));
+}
+BENCHMARK(BM_FastSearch)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+// Each available instruction set's production search, one thread, realistic.
 void BM_FastSearchIsa(benchmark::State& state) {
     const auto* k = quorvane::cmod5n::searchKernels(static_cast<quorvane::simd::Isa>(state.range(0)));
     if (k == nullptr) {
@@ -89,7 +142,7 @@ void BM_FastSearchIsa(benchmark::State& state) {
         return;
     }
     state.SetLabel(quorvane::simd::name(k->isa));
-    runPerPixel(state, k->search, 20000);
+    runMany(state, *k, population(0));
 }
 BENCHMARK(BM_FastSearchIsa)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 

@@ -28,43 +28,106 @@ namespace {
 // The first block of the prefix ends at kFarShare tenths of the guess.
 inline constexpr int kFarShare = 7;
 
-// The lanes (as a bit set) whose guess is proved to be the answer. The
-// candidates before g are covered by the block 0 .. m (m = 7/10 g), bounded
-// by lnSigmaUpperWith, and the block m + 1 .. g - 1, bounded from its last
-// candidate and the model's slope (lnSigmaUpperSloped), which stays tight up
-// to the observation where the model rises; candidate g by its lower bound.
+// Where a candidate stands against the observation, per lane: proved to
+// qualify (up), proved not to (down), or neither.
+struct Standing {
+    unsigned up, down;
+};
+
+// Candidates at the speeds v, given their bounds lnLow, lnHigh: the bounds
+// decide, and where they leave doubt for a lane in need (an observation
+// within the bounds' margin of the modelled value: a near tie) the model
+// itself, evaluated for all lanes at once. A NaN difference does not qualify,
+// as in the scan.
 template <class V>
-unsigned provenLanes(const Pixel<V>& p, const int* guess) {
+Standing standingFrom(const Pixel<V>& p, V v, V lnLow, V lnHigh, unsigned need) {
+    Standing s{bits(p.lnThresholdUp < lnLow), bits(lnHigh < p.lnThreshold)};
+    if ((need & ~s.up & ~s.down) != 0) {
+        const unsigned reached = bits(modelDb(p, v) - p.sigma0 >= V::broadcast(0.0));
+        s.up |= reached;
+        s.down |= ~reached;
+    }
+    return s;
+}
+
+template <class V>
+Standing standing(const Pixel<V>& p, V v, unsigned need) {
+    V lnLow, lnHigh;
+    lnSigmaRange(p, v, lnLow, lnHigh);
+    return standingFrom(p, v, lnLow, lnHigh, need);
+}
+
+// The answer of each lane whose guess g is near enough to prove it: g - 1,
+// g or g + 1 (kLadderLast + 1 for none qualifying), or -1 where it is not
+// proved. The candidates before g - 1 are covered by the block 0 .. m (m at
+// most 7/10 g), bounded by lnSigmaUpperWith, and the block m + 1 .. g - 2,
+// bounded from candidate g - 1's upper bound and the model's slope
+// (lnSigmaUpperSloped), which stays tight up to the observation where the
+// model rises. Then g - 1, g and, if need be, g + 1 are taken in order, each
+// by standing(). A guess of kLadderLast + 1 stands for no candidate
+// qualifying: all are then proved below.
+template <class V>
+void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* answer) {
     constexpr int kLanes = V::kLanes;
-    alignas(64) double farEnd[kLanes], nearStart[kLanes], last[kLanes], at[kLanes];
-    unsigned needFar = 0, needNear = 0, onLadder = 0;
+    alignas(64) double farEnd[kLanes], nearStart[kLanes], nearEnd[kLanes], before[kLanes], at[kLanes],
+        after[kLanes];
+    unsigned needFar = 0, needNear = 0, needBefore = 0, onLadder = 0, afterOnLadder = 0;
     for (int k = 0; k < kLanes; ++k) {
-        const int g = guess[k] <= kLadderLast ? guess[k] : 0;
-        const int m = g * kFarShare / 10;
-        // Unneeded blocks collapse to a speed of the ladder; their bounds are
-        // not used.
-        farEnd[k] = candidateSpeed(m);
-        nearStart[k] = candidateSpeed(m + 1 < g ? m + 1 : m);
-        last[k] = candidateSpeed(g > 0 ? g - 1 : 0);
-        at[k] = candidateSpeed(g);
-        needFar |= static_cast<unsigned>(g > 0) << k;
-        needNear |= static_cast<unsigned>(m + 1 < g) << k;
-        onLadder |= static_cast<unsigned>(guess[k] <= kLadderLast) << k;
+        const int g = guess[k];
+        const int share = g * kFarShare / 10;
+        const int m = share < g - 2 ? share : g - 2;
+        // Unneeded blocks and candidates collapse to a speed of the ladder;
+        // their bounds are not used.
+        farEnd[k] = candidateSpeed(m > 0 ? m : 0);
+        nearStart[k] = candidateSpeed(m + 1 < g - 1 ? m + 1 : 0);
+        nearEnd[k] = candidateSpeed(m + 1 < g - 1 ? g - 2 : 0);
+        before[k] = candidateSpeed(g > 0 ? g - 1 : 0);
+        at[k] = candidateSpeed(g <= kLadderLast ? g : 0);
+        after[k] = candidateSpeed(g < kLadderLast ? g + 1 : 0);
+        needFar |= static_cast<unsigned>(m >= 0) << k;
+        needNear |= static_cast<unsigned>(m + 1 < g - 1) << k;
+        needBefore |= static_cast<unsigned>(g > 0) << k;
+        onLadder |= static_cast<unsigned>(g <= kLadderLast) << k;
+        afterOnLadder |= static_cast<unsigned>(g < kLadderLast) << k;
     }
     const V zero = V::broadcast(0.0);
     const LaneEnds<V> root{p.rootTanhDown, zero};
     LaneEnds<V> farEnds;
     const V farBound = lnSigmaUpperWith(
         p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return root; }, farEnds);
-    V lastLow, lastHigh, atLow, atHigh;
-    lnSigmaRange(p, V::load(last), lastLow, lastHigh);
-    lnSigmaRange(p, V::load(at), atLow, atHigh);
-    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(last), V::load(last), lastHigh, farEnds);
-    const unsigned farBelow = bits(farBound < p.lnThreshold) | ~needFar;
-    const unsigned nearBelow = bits(nearBound < p.lnThreshold) | ~needNear;
-    // With m + 1 = g the near block is empty and the far block ends at g - 1.
-    const unsigned atAbove = bits(p.lnThresholdUp < atLow) & onLadder;
-    return farBelow & nearBelow & atAbove;
+    V beforeLow, beforeHigh;
+    const V vBefore = V::load(before);
+    lnSigmaRange(p, vBefore, beforeLow, beforeHigh);
+    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds);
+    const unsigned prefix = lanes & (bits(farBound < p.lnThreshold) | ~needFar) &
+                            (bits(nearBound < p.lnThreshold) | ~needNear);
+
+    // Candidate g - 1 (none before candidate 0).
+    Standing b = standingFrom(p, vBefore, beforeLow, beforeHigh, prefix & needBefore);
+    b.up &= needBefore;
+    b.down |= ~needBefore;
+    // Candidate g (past the ladder: none qualifies).
+    const unsigned toAt = prefix & b.down;
+    Standing a{~onLadder, 0};
+    if ((toAt & onLadder) != 0) {
+        const Standing s = standing(p, V::load(at), toAt & onLadder);
+        a.up |= s.up & onLadder;
+        a.down |= s.down & onLadder;
+    }
+    // Candidate g + 1 (past the ladder: none qualifies).
+    const unsigned toAfter = toAt & a.down;
+    Standing c{~afterOnLadder, 0};
+    if ((toAfter & afterOnLadder) != 0) {
+        const Standing s = standing(p, V::load(after), toAfter & afterOnLadder);
+        c.up |= s.up & afterOnLadder;
+    }
+    for (int k = 0; k < kLanes; ++k) {
+        const unsigned bit = 1u << k;
+        answer[k] = (prefix & b.up & bit) != 0      ? guess[k] - 1
+                    : (toAt & a.up & bit) != 0      ? guess[k]
+                    : (toAfter & c.up & bit) != 0   ? guess[k] + 1
+                                                    : -1;
+    }
 }
 
 // The geometry of each lane's pixel, as sleefGeometry computes it.
@@ -102,17 +165,18 @@ void searchLanes(const double* wind_dir, const double* inc_angle, const double* 
         const int given = guess ? guess[k < n ? k : 0] : 0;
         g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
     }
-    unsigned proven = 0;
+    int answer[kLanes];
+    for (int& a : answer) a = -1;
     if (usable != 0) {
         Pixel<V> p;
         p.boundsUsable = true;
         setupLanes(p, geo, sig, true);
         if (!guess) guessLanes(p, g);
-        proven = provenLanes(p, g) & usable;
+        provedAnswers(p, g, usable, answer);
     }
     for (int k = 0; k < n; ++k) {
-        if (((proven >> k) & 1u) != 0) {
-            out[k] = candidateSpeed(g[k]);
+        if (answer[k] >= 0) {
+            out[k] = answer[k] <= kLadderLast ? candidateSpeed(answer[k]) : kFallbackSpeed;
         } else if (((usable >> k) & 1u) != 0 || guess) {
             const int from = guess ? guess[k] : g[k];
             out[k] = searchPixel<V>(dir[k], inc[k], obs[k], [from](const Pixel<V>&) { return from; });

@@ -46,7 +46,7 @@ V secantRoot(V w0, V f0, V w1, V f1) {
 // is the answer itself about 998 times in 1000.
 template <class V>
 void guessLanes(const Pixel<V>& p, int* guess) {
-    const V lo = V::broadcast(-4.6);  // ln 0.01
+    const V lo = V::broadcast(-6.9);  // ln 0.001
     const V hi = V::broadcast(3.27);  // ln 26.3
     const V v0 = V::broadcast(10.0);
     V w0 = V::broadcast(2.302585092994046);  // ln 10
@@ -64,11 +64,15 @@ void guessLanes(const Pixel<V>& p, int* guess) {
         w1 = w;
         f1 = approxExcessDb(p, exp(w));
     }
-    alignas(64) double v[V::kLanes];
+    alignas(64) double v[V::kLanes], S0[V::kLanes];
     store(v, exp(maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo)));
+    store(S0, p.S0);
     for (int k = 0; k < V::kLanes; ++k) {
         const double i = __builtin_ceil(v[k] * (1.0 / kSpeedStep) - 1e-9);
         guess[k] = i < 0.0 ? 0 : i > kLadderLast + 1 ? kLadderLast + 1 : static_cast<int>(i);
+        // Below the ladder's first step: the model is -inf at speed 0 where
+        // S0 > 0, so the first candidate that can qualify is 1; else 0.
+        if (v[k] < 0.5 * kSpeedStep) guess[k] = S0[k] > 0.0 ? 1 : 0;
     }
 }
 
