@@ -1,18 +1,19 @@
 // The exact search over many pixels, one pixel per vector lane, generic over
-// a vector type, in an unnamed namespace like cmod5n_vector_model.hpp.
+// a vector type, in an unnamed namespace like cmod5n_vector_model.hpp. This
+// is what the grid runs.
 //
-// Each lane guesses its answer g (a few cheap model evaluations, a secant
-// step at a time) and then proves it with three bounds computed for all lanes
-// at once: the upper bound of the block 0 .. g - 4 and of the block
-// g - 3 .. g - 1 lie below the observation, and the lower bound at candidate
-// g lies above it. The bounds are those of the pruned search
-// (cmod5n_bounds.hpp), rigorous for the computed model values, and every
-// operation on them is lane by lane; so a lane whose three tests pass has g as
-// the first qualifying candidate, exactly as the in-order scan finds it. Any
-// other lane (a guess that is off, a tie within the bounds' margin, an
-// observation of -inf, a geometry the bounds do not handle) gets the pruned
-// search of its own pixel (cmod5n_search.hpp), started from g; lanes whose
-// answer is known without a candidate get it directly.
+// Each lane guesses its answer g (cmod5n_guess.hpp) and then proves it with
+// bounds computed for all lanes at once (provedAnswers): the candidates before
+// g - 1 lie below the observation by a block bound and a mean-value bound from
+// the model's slope, and candidates g - 1, g and g + 1 are decided in order by
+// their own bounds, or by the model itself where an observation lies within
+// the bounds' margin of a modelled value. The bounds (cmod5n_bounds.hpp) hold
+// for the computed model values and every operation on them is lane by lane;
+// so a lane's proved answer is the first qualifying candidate, exactly as the
+// in-order scan finds it. Any other lane (a guess off by more than one, a
+// model that does not provably rise, an observation of -inf, a geometry the
+// bounds do not handle or with gamma <= 0) gets the pruned search of its own
+// pixel (cmod5n_search.hpp).
 #pragma once
 
 #include <cstdint>

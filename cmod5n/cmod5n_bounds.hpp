@@ -173,7 +173,7 @@ BaseTerms<V> baseTerms(const Pixel<V>& p, V va, V vb, Range<V> V2, V tRaw, V dRa
 }
 
 // Upper bound of ln(linear modelled sigma0) over the speeds [va, vb] per lane.
-// The values of the three monotone functions at vb (the low ends of a block
+// The values of the two monotone functions at vb (the low ends of a block
 // that starts after vb) go to ends; lowFrom(ends) gives each lane's low ends,
 // which must hold at a speed at or before va.
 template <class V, class LowFrom>
