@@ -6,30 +6,14 @@
 #include <cstdint>
 
 #include "era5/wind_angle_kernels.hpp"
-#include "simd/sleef_scalar.hpp"
 
 namespace quorvane::era5 {
 
-namespace {
-
-template <class Atan2>
-double windAngleWith(double u, double v, Atan2 atan2) {
+double ERA5_windAngle(double u, double v) {
     const double s = std::sqrt(u * u + v * v);
     const double y = (-u) / s;
     const double x = (-v) / s;
-    return atan2(y, x);
-}
-
-}  // namespace
-
-double ERA5_windAngle(double u, double v) {
-    static const bool fma = simd::usesFma(simd::best());
-    return fma ? windAngleWith(u, v, simd::SleefScalarMath<true>::atan2)
-               : windAngleWith(u, v, simd::SleefScalarMath<false>::atan2);
-}
-
-double ERA5_windAngleReference(double u, double v) {
-    return windAngleWith(u, v, [](double y, double x) { return std::atan2(y, x); });
+    return std::atan2(y, x);
 }
 
 namespace {

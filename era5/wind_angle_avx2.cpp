@@ -17,6 +17,9 @@ struct Bits {
         const __m256d sign = _mm256_and_pd(_mm256_xor_pd(a.m, b.m), _mm256_set1_pd(-0.0));
         return {_mm256_xor_pd(p.r, sign)};
     }
+    static Mask sameBits(Vec a, Vec b) {
+        return {_mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_castpd_si256(a.r), _mm256_castpd_si256(b.r)))};
+    }
     // The low 29 bits are the part below float32 precision, 2^28 at a
     // midpoint: adding K - 2^28 brings [2^28 - K, 2^28 + K) to [0, 2K), whose
     // bits 15 to 28 are clear (K = 2^14). Tiny and NaN lanes fail the ordered

@@ -20,6 +20,9 @@ struct Bits {
         const __m512i q = _mm512_castpd_si512(p.r);
         return {_mm512_castsi512_pd(_mm512_mask_xor_epi64(q, static_cast<__mmask8>(a.k ^ b.k), q, sign))};
     }
+    static Mask sameBits(Vec a, Vec b) {
+        return {_mm512_cmpeq_epi64_mask(_mm512_castpd_si512(a.r), _mm512_castpd_si512(b.r))};
+    }
     // The low 29 bits are the part below float32 precision, 2^28 at a
     // midpoint: adding K - 2^28 brings [2^28 - K, 2^28 + K) to [0, 2K), whose
     // bits 15 to 28 are clear (K = 2^14).
@@ -111,16 +114,18 @@ struct Reduced16 {
 
 // Lanes of 16 magnitudes (doubles m0, m1, rounded to float32 f) whose float32
 // the direct arc tangent cannot decide: m near a rounding midpoint, f below
-// 2^-125, or NaN. Where f >= 2^-125, m >= 2^-125 (1 - 2^-25) and the exact
-// form's value lies in the float32 normal range as well, as the error
+// 2^-125, or NaN. Where f >= 2^-125, m >= 2^-125 (1 - 2^-25) and the
+// formula's value lies in the float32 normal range as well, as the error
 // argument in wind_angle_simd.hpp needs.
 [[gnu::always_inline]] inline __mmask16 inDoubt16(__m512 f, Vec m0, Vec m1) {
     const __mmask16 small = _mm512_cmp_ps_mask(f, _mm512_set1_ps(0x1p-125f), _CMP_NGE_UQ);
     return static_cast<__mmask16>(small | Bits::nearMidpoint(m0) | (Bits::nearMidpoint(m1) << 8));
 }
 
-// The float32 results of 16 elements from their reduced form.
-[[gnu::always_inline]] inline __m512 angles16(const Reduced16& r) {
+// The float32 results of 16 elements from their reduced form; the lanes in
+// doubt, and those with a non-finite component, from the formula
+// (formulaInLanes), a half of 8 at a time.
+[[gnu::always_inline]] inline __m512 angles16(const Reduced16& r, FormulaMemo& memo) {
     const __m512i signBit = _mm512_set1_epi32(INT32_MIN);
     Vec m0, m1;
     magnitudes16(r, m0, m1);
@@ -130,22 +135,16 @@ struct Reduced16 {
     __m512 a = _mm512_castsi512_ps(
         _mm512_ternarylogic_epi32(_mm512_castps_si512(f), _mm512_castps_si512(r.u), signBit, 0xF2));
     if (__builtin_expect(redo != 0, 0)) {
-        // A NaN or infinite component makes the exact form NaN, and SLEEF's
-        // atan2 returns NaN with every bit set: no need to evaluate it for
-        // those lanes, which fill whole blocks where a scene has no data.
-        const __m512 floatMax = _mm512_set1_ps(3.4028235e38f);
-        const __mmask16 notFinite = static_cast<__mmask16>(
-            _mm512_cmp_ps_mask(_mm512_abs_ps(r.u), floatMax, _CMP_NLE_UQ) |
-            _mm512_cmp_ps_mask(_mm512_abs_ps(r.v), floatMax, _CMP_NLE_UQ));
-        a = _mm512_mask_blend_ps(notFinite, a, _mm512_castsi512_ps(_mm512_set1_epi32(-1)));
-        const __mmask16 rest = static_cast<__mmask16>(redo & ~notFinite);
-        if (rest != 0) {
-            const Vec u0{toDoubles(lowHalf(r.u))}, u1{toDoubles(highHalf(r.u))};
-            const Vec v0{toDoubles(lowHalf(r.v))}, v1{toDoubles(highHalf(r.v))};
-            const __m512 exact = joinHalves(toFloats(windAngleExact(u0, v0).r),
-                                            toFloats(windAngleExact(u1, v1).r));
-            a = _mm512_mask_blend_ps(rest, a, exact);
-        }
+        // The formula's float32 in a half's lanes (zero in the others).
+        const auto half = [&](__m256 u, __m256 v, __mmask8 lanes) {
+            const Vec zero = Vec::broadcast(0.0);
+            if (lanes == 0) return toFloats(zero.r);
+            const Vec ud{toDoubles(u)}, vd{toDoubles(v)};
+            return toFloats(formulaInLanes<Vec, Bits>(ud, vd, Mask{lanes}, zero, memo).r);
+        };
+        const __m256 low = half(lowHalf(r.u), lowHalf(r.v), static_cast<__mmask8>(redo));
+        const __m256 high = half(highHalf(r.u), highHalf(r.v), static_cast<__mmask8>(redo >> 8));
+        a = _mm512_mask_blend_ps(redo, a, joinHalves(low, high));
     }
     return a;
 }
@@ -156,13 +155,14 @@ std::int64_t Bits::contiguousRow(const char* pu, const char* pv, char* po, std::
     // polynomial, so a division is in flight while the previous block
     // finishes.
     Reduced16 current = reduce16(_mm512_loadu_ps(pu), _mm512_loadu_ps(pv));
+    FormulaMemo memo;
     std::int64_t j = 0;
     for (; j + 32 <= columns; j += 16) {
         const Reduced16 next = reduce16(_mm512_loadu_ps(pu + (j + 16) * 4), _mm512_loadu_ps(pv + (j + 16) * 4));
-        _mm512_storeu_ps(po + j * 4, angles16(current));
+        _mm512_storeu_ps(po + j * 4, angles16(current, memo));
         current = next;
     }
-    _mm512_storeu_ps(po + j * 4, angles16(current));
+    _mm512_storeu_ps(po + j * 4, angles16(current, memo));
     return j + 16;
 }
 

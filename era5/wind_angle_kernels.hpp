@@ -1,9 +1,9 @@
 // The vectorised wind direction kernels, one per instruction set.
 //
-// Each computes, per element, the same float32 as ERA5_windAngle with
-// SLEEF's atan2 of the kernel's family (FMA for AVX2 and AVX-512, non-FMA for
-// SSE2) rounded to float32. Most elements take a cheaper direct arc tangent of
-// (-u, -v) whose float32 rounding is provably the same (wind_angle_simd.hpp).
+// Each stores, per element, the float32 rounding of ERA5_windAngle, bit for
+// bit, NaNs included. Most elements take a cheaper direct arc tangent of
+// (-u, -v) whose float32 rounding is provably the same; the others go through
+// the formula itself, with the C library's atan2 (wind_angle_simd.hpp).
 #pragma once
 
 #include <cstdint>
@@ -14,10 +14,11 @@
 namespace quorvane::era5 {
 
 // The direct arc tangent A of the kernels lies within kDirectAngleErrorUlps
-// units in the last place of A (double ulps) of the exact double form,
-// whichever SLEEF family the latter uses. Its float32 rounding is used only
-// when A is at least kDirectAngleMarginUlps of its ulps from every float32
-// rounding midpoint; the proof of the first figure is in wind_angle_simd.hpp.
+// units in the last place of A (double ulps) of ERA5_windAngle's double. Its
+// float32 rounding is used only when A is at least kDirectAngleMarginUlps of
+// its ulps from every float32 rounding midpoint; the proof of the first
+// figure, with the C library's atan2 error it allows, is in
+// wind_angle_simd.hpp.
 inline constexpr std::int64_t kDirectAngleErrorUlps = 7200;
 inline constexpr std::int64_t kDirectAngleMarginUlps = 16384;
 

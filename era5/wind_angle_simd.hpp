@@ -9,6 +9,7 @@
 //                                  kDirectAngleMarginUlps ulps of a float32
 //                                  rounding midpoint of its binade, or is
 //                                  below 2^-125, or NaN
+//   Bits::sameBits(a, b)           lanes where a and b have the same bits
 // and optionally its own loops for contiguous rows and for directAngles:
 //   Bits::contiguousRow(pu, pv, po, columns)  returns the columns it did
 //   Bits::directAngles(u, v, angle, n)
@@ -18,6 +19,8 @@
 // member functions, which have external linkage.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "era5/wind_angle_kernels.hpp"
@@ -26,18 +29,69 @@
 namespace quorvane::era5 {
 namespace {
 
-// s = sqrt(u u + v v); atan2((-u) / s, (-v) / s) with the 1.0-ULP atan2,
-// operation by operation as the scalar form: the same bits in every lane,
-// NaNs included. Only for the lanes the direct arc tangent below cannot
-// decide: near a float32 rounding midpoint (rare), tiny, or NaN (non-finite
-// or both-zero components). Out of line, keeping the row loop's registers
-// free.
-template <class V>
-[[gnu::noinline]] V windAngleExact(V u, V v) {
+// The components of the last lane a row took through the formula, the
+// arguments it passed to the C library's atan2 and the result. Where lanes
+// in doubt are common they come in runs: NaN regions (the same NaN in every
+// pixel) and calm patches (zero components) repeat the components, and a zero
+// component repeats the arguments (y = +-0, x = +-1). A repeat takes the
+// stored result, which is what the formula or the call would give again:
+// each is a function of its operands' bits.
+struct FormulaMemo {
+    std::uint64_t u = 0, v = 0, y = 0, x = 0;
+    double result = 0.0;
+    bool filled = false;
+};
+
+// ERA5_windAngle (wind_angle.cpp) in the lanes of redo, a in the others:
+// s = sqrt(u u + v v), y = (-u) / s, x = (-v) / s in vector operations,
+// which round as the scalar ones and pass NaNs on as they do (an operand's
+// NaN made quiet, the first operand's of two, so the dividend's in the
+// divisions), then the C library's atan2 of each lane's y and x. The order of
+// the sum's operands cannot change a result: they are both NaN only when u
+// and v are, and then y and x are the negated components' NaNs whatever s is.
+// Out of line, keeping the row loop's registers free.
+template <class V, class M>
+[[gnu::noinline]] V windAngleExact(V u, V v, M redo, V a, FormulaMemo& memo) {
     const V s = sqrt(u * u + v * v);
     const V y = (-u) / s;
     const V x = (-v) / s;
-    return atan2(y, x);
+    alignas(64) double us[V::kLanes];
+    alignas(64) double vs[V::kLanes];
+    alignas(64) double ys[V::kLanes];
+    alignas(64) double xs[V::kLanes];
+    alignas(64) double r[V::kLanes];
+    store(us, u);
+    store(vs, v);
+    store(ys, y);
+    store(xs, x);
+    store(r, a);
+    for (unsigned lanes = bits(redo); lanes != 0; lanes &= lanes - 1) {
+        const int k = __builtin_ctz(lanes);
+        const auto yBits = std::bit_cast<std::uint64_t>(ys[k]);
+        const auto xBits = std::bit_cast<std::uint64_t>(xs[k]);
+        if (!memo.filled || yBits != memo.y || xBits != memo.x) {
+            memo.y = yBits;
+            memo.x = xBits;
+            memo.result = std::atan2(ys[k], xs[k]);
+            memo.filled = true;
+        }
+        memo.u = std::bit_cast<std::uint64_t>(us[k]);
+        memo.v = std::bit_cast<std::uint64_t>(vs[k]);
+        r[k] = memo.result;
+    }
+    return V::load(r);
+}
+
+// The same, but without the call where every lane of redo repeats the
+// memo's components, as in NaN regions and calm patches.
+template <class V, class Bits, class M>
+[[gnu::always_inline]] inline V formulaInLanes(V u, V v, M redo, V a, FormulaMemo& memo) {
+    if (memo.filled) {
+        const auto repeat = Bits::sameBits(u, V::broadcast(std::bit_cast<double>(memo.u))) &
+                            Bits::sameBits(v, V::broadcast(std::bit_cast<double>(memo.v)));
+        if ((bits(redo) & ~bits(repeat)) == 0) return select(redo, V::broadcast(memo.result), a);
+    }
+    return windAngleExact(u, v, redo, a, memo);
 }
 
 // |A|, the magnitude of the direct arc tangent A of (-u, -v): one division
@@ -55,13 +109,19 @@ template <class V>
 // coefficients below its relative error is at most 7.86e-13 (evaluated in
 // 60-digit arithmetic on 2e5 points; the error curve equioscillates).
 //
-// Error of A against the exact form a, for finite u, v not both zero, with
-// theta = atan2(-u, -v) exactly:
-//  - The exact form: u u and v v are exact and nothing over- or underflows for
+// Error of A against the formula's double a (ERA5_windAngle), for finite u,
+// v not both zero, with theta = atan2(-u, -v) exactly:
+//  - The formula: u u and v v are exact and nothing over- or underflows for
 //    float32 inputs, so y = (-u/s)(1 + e1), x = (-v/s)(1 + e2), |e| <= 2^-53;
 //    s cancels in the angle, and the ratio error moves it by at most
-//    |e1 - e2| |sin 2 theta| / 2 <= 2^-52 |theta|. SLEEF's atan2 adds at most
-//    1.0 ulp <= 2^-52 |a|. So |a - theta| <= 4.01 2^-53 |theta|.
+//    |e1 - e2| |sin 2 theta| / 2 <= 2^-52 |theta|. Then the C library's atan2:
+//    glibc's table of known maximum errors (manual, "Known Maximum Errors in
+//    Math Functions", made from sysdeps/x86_64/fpu/libm-test-ulps) lists no
+//    error for the double atan2 on x86_64 in the default rounding and 1 ulp
+//    in the directed roundings, counted from the correctly rounded result,
+//    so within 2 ulps of the exact value. The table reports what glibc's
+//    tests found, not a proof; this bound allows twice that, 4 ulps,
+//    <= 4 2^-52 |a|. So |a - theta| <= 10.01 2^-53 |theta|.
 //  - The direct path: the rounded quotient (2^-53 relative) moves atan(t) by
 //    no more than that relative amount, since t / (1 + t^2) <= atan t; z, the
 //    polynomial and t z carry a factor |z R| <= 0.06, and the last
@@ -69,8 +129,9 @@ template <class V>
 //    scaled by 0.06): at most 2.5 2^-53 relative in p = atan(t). O is within
 //    2^-52 O of k pi/4, |p| <= |A| and O <= 2 |A|, and the final addition
 //    rounds once: |A - theta| <= |theta| (7.86e-13 + 5.5 2^-53).
-//  - Together |A - a| <= 7.88e-13 |A| < 7100 ulp(A), as ulp(A) > 2^-53 |A|
-//    (kDirectAngleErrorUlps).
+//  - Together |A - a| <= |theta| (7.86e-13 + 15.51 2^-53) <= 7.88e-13 |A|
+//    < 7100 ulp(A), as ulp(A) > 2^-53 |A| (kDirectAngleErrorUlps, 7200,
+//    would still hold with up to 56 ulps of error in atan2).
 // If A is farther than that from every float32 rounding midpoint, a lies
 // between the same two midpoints and rounds to the same float32. For
 // |A| >= 2^-125 (1 - 2^-25) both are float32 normal numbers, and the nearest
@@ -80,10 +141,10 @@ template <class V>
 //
 // In sortedMagnitude a non-finite component makes n + d non-finite and the
 // result NaN (magnitudeFromTangent alone leaves that to its caller: only a NaN
-// in n carries through); both components zero give 0/0 = NaN. The exact form
+// in n carries through); both components zero give 0/0 = NaN. The formula
 // decides those, down to the NaN's bits. Exactly one zero component gives a
 // multiple of pi/2 (t = 0, within the error argument), or a zero, which goes
-// to the exact form as tiny.
+// to the formula as tiny.
 //
 // sortedMagnitude takes n, d (either may be NaN if a component is: then one
 // of them is) and the octant masks: steep for |u| > |v| (|A| in (pi/4,
@@ -146,16 +207,17 @@ template <class V, class Bits>
     return sortedMagnitude<V, Bits>(n, d, ax < ay, v > V::broadcast(0.0), n > d * V::broadcast(kTanPi8));
 }
 
-// The float32 rounding of the exact form: the direct arc tangent where it is
-// provably the same, the exact form for the lanes near a rounding midpoint,
-// below 2^-125 (zero and float32 subnormal results) or NaN.
+// The formula's value for float32 rounding: the direct arc tangent where its
+// float32 is provably the same, the formula itself for the lanes near a
+// rounding midpoint, below 2^-125 (zero and float32 subnormal results) or
+// NaN.
 template <class V, class Bits>
-[[gnu::always_inline]] inline V windAngleForFloat(V u, V v) {
+[[gnu::always_inline]] inline V windAngleForFloat(V u, V v, FormulaMemo& memo) {
     const V m = directMagnitude<V, Bits>(u, v);
     const auto redo = Bits::roundingInDoubt(m);
     const V a = Bits::withSignOfNegated(m, u);
     if (__builtin_expect(bits(redo) == 0, 1)) return a;
-    return select(redo, windAngleExact(u, v), a);
+    return formulaInLanes<V, Bits>(u, v, redo, a, memo);
 }
 
 template <class V, class Bits>
@@ -169,6 +231,7 @@ void windAngleRow(const grid::GridView<float>& wind_U10_view, const grid::GridVi
     const std::int64_t sv = wind_V10_view.stride[1];
     const std::int64_t so = out_wind_angle.stride[1];
     std::int64_t j = 0;
+    FormulaMemo memo;
     if (su == 4 && sv == 4 && so == 4) {
         // Contiguous rows: whole vectors straight from and to memory, two at
         // a time for independent work between the long dependency chains
@@ -186,19 +249,19 @@ void windAngleRow(const grid::GridView<float>& wind_U10_view, const grid::GridVi
             V a0 = Bits::withSignOfNegated(m0, u0);
             V a1 = Bits::withSignOfNegated(m1, u1);
             if (__builtin_expect((bits(redo0) | bits(redo1)) != 0, 0)) {
-                if (bits(redo0) != 0) a0 = select(redo0, windAngleExact(u0, v0), a0);
-                if (bits(redo1) != 0) a1 = select(redo1, windAngleExact(u1, v1), a1);
+                if (bits(redo0) != 0) a0 = formulaInLanes<V, Bits>(u0, v0, redo0, a0, memo);
+                if (bits(redo1) != 0) a1 = formulaInLanes<V, Bits>(u1, v1, redo1, a1, memo);
             }
             storeFloats(po + j * 4, a0);
             storeFloats(po + (j + kLanes) * 4, a1);
         }
         for (; j + kLanes <= columns; j += kLanes) {
             storeFloats(po + j * 4, windAngleForFloat<V, Bits>(V::loadFloats(pu + j * 4),
-                                                               V::loadFloats(pv + j * 4)));
+                                                               V::loadFloats(pv + j * 4), memo));
         }
     }
     // Any strides (and the tail): element by element through a small buffer,
-    // padded with components that need no exact fallback.
+    // padded with components that need no fallback to the formula.
     alignas(64) double bu[kLanes];
     alignas(64) double bv[kLanes];
     alignas(64) double r[kLanes];
@@ -213,7 +276,7 @@ void windAngleRow(const grid::GridView<float>& wind_U10_view, const grid::GridVi
             bu[k] = fu;
             bv[k] = fv;
         }
-        store(r, windAngleForFloat<V, Bits>(V::load(bu), V::load(bv)));
+        store(r, windAngleForFloat<V, Bits>(V::load(bu), V::load(bv), memo));
         for (int k = 0; k < n; ++k) {
             const float value = static_cast<float>(r[k]);
             __builtin_memcpy(po + (j + k) * so, &value, sizeof value);

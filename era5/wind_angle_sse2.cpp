@@ -17,6 +17,11 @@ struct Bits {
         const __m128d sign = _mm_and_pd(_mm_xor_pd(a.m, b.m), _mm_set1_pd(-0.0));
         return {_mm_xor_pd(p.r, sign)};
     }
+    // Both 32-bit halves of a lane equal (SSE2 compares no wider).
+    static Mask sameBits(Vec a, Vec b) {
+        const __m128i halves = _mm_cmpeq_epi32(_mm_castpd_si128(a.r), _mm_castpd_si128(b.r));
+        return {_mm_castsi128_pd(_mm_and_si128(halves, _mm_shuffle_epi32(halves, 0xB1)))};
+    }
     // The low 29 bits are the part below float32 precision, 2^28 at a
     // midpoint: adding K - 2^28 brings [2^28 - K, 2^28 + K) to [0, 2K), whose
     // bits 15 to 28 are clear (K = 2^14). They lie in the low 32-bit half of

@@ -82,7 +82,6 @@ inline Vec exp(Vec a) { return {Sleef_expd4_u10avx2(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd4_u10avx2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd4_u10avx2(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d4_u10avx2(a.r)}; }
-inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d4_u10avx2(y.r, x.r)}; }
 
 // Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd4_u35avx2(a.r)}; }

@@ -91,7 +91,6 @@ inline Vec exp(Vec a) { return {Sleef_expd8_u10avx512f(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd8_u10avx512f(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd8_u10avx512f(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d8_u10avx512f(a.r)}; }
-inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d8_u10avx512f(y.r, x.r)}; }
 
 // Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd8_u35avx512f(a.r)}; }

@@ -17,7 +17,6 @@ double Sleef_expd1_u10purecfma(double);
 double Sleef_powd1_u10purecfma(double, double);
 double Sleef_tanhd1_u10purecfma(double);
 double Sleef_log10d1_u10purecfma(double);
-double Sleef_atan2d1_u10purecfma(double, double);
 }
 
 namespace quorvane::simd {
@@ -29,9 +28,6 @@ struct SleefScalarMath {
     static double pow(double x, double y) { return call(Sleef_powd1_u10purecfma, Sleef_powd1_u10purec, x, y); }
     static double tanh(double x) { return call(Sleef_tanhd1_u10purecfma, Sleef_tanhd1_u10purec, x); }
     static double log10(double x) { return call(Sleef_log10d1_u10purecfma, Sleef_log10d1_u10purec, x); }
-    static double atan2(double y, double x) {
-        return call(Sleef_atan2d1_u10purecfma, Sleef_atan2d1_u10purec, y, x);
-    }
 
 private:
     // The function of the family applied: the first with FMA, the second

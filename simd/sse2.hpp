@@ -78,7 +78,6 @@ inline Vec exp(Vec a) { return {Sleef_expd2_u10sse2(a.r)}; }
 inline Vec pow(Vec a, Vec b) { return {Sleef_powd2_u10sse2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd2_u10sse2(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d2_u10sse2(a.r)}; }
-inline Vec atan2(Vec y, Vec x) { return {Sleef_atan2d2_u10sse2(y.r, x.r)}; }
 
 // Cheaper functions (3.5 ULP) for the search's bounds and first guess.
 inline Vec logLoose(Vec a) { return {Sleef_logd2_u35sse2(a.r)}; }

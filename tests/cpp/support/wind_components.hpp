@@ -1,5 +1,5 @@
-// Wind components for the tests of the wind direction kernels, the exact
-// form they must reproduce, and views of component vectors.
+// Wind components for the tests of the wind direction kernels, the bits they
+// must reproduce, and views of component vectors.
 #pragma once
 
 #include <bit>
@@ -10,22 +10,20 @@
 #include <utility>
 #include <vector>
 
+#include "era5/wind_angle.hpp"
 #include "grid/grid_view.hpp"
-#include "simd/sleef_scalar.hpp"
 
 namespace quorvane::support {
 
-// The exact form in double with SLEEF's 1.0-ULP atan2 of one family.
-template <bool Fma>
-inline double exactAngle(double u, double v) {
-    const double s = std::sqrt(u * u + v * v);
-    const double y = (-u) / s;
-    const double x = (-v) / s;
-    return simd::SleefScalarMath<Fma>::atan2(y, x);
+// The float32 bits every path of the direction grid must store for the pair.
+inline std::uint32_t formulaBits(float u, float v) {
+    return std::bit_cast<std::uint32_t>(static_cast<float>(era5::ERA5_windAngle(u, v)));
 }
 
-inline double exactAngle(bool fma, double u, double v) {
-    return fma ? exactAngle<true>(u, v) : exactAngle<false>(u, v);
+inline std::vector<std::uint32_t> formulaBits(const std::vector<float>& u, const std::vector<float>& v) {
+    std::vector<std::uint32_t> bits(u.size());
+    for (std::size_t j = 0; j < u.size(); ++j) bits[j] = formulaBits(u[j], v[j]);
+    return bits;
 }
 
 // A view of rows x columns float32 values at storage + offset bytes, with the
@@ -72,36 +70,43 @@ inline std::vector<float> componentValues(std::size_t n, std::uint64_t seed) {
     return values;
 }
 
-// Components of every kind: winds, magnitudes over the whole float32 range
-// with independent exponents, and arbitrary finite bit patterns.
+// Components of every kind, in equal shares: winds; magnitudes over the
+// whole float32 range with nearby exponents; arbitrary bit patterns, each
+// component replaced one time in eight by a special value (zeros, infinities,
+// NaNs with payloads, quiet or signalling, of either sign, subnormals,
+// extremes), so that either component, or both, is one.
 inline void randomComponents(std::size_t n, std::uint64_t seed, std::vector<float>& u, std::vector<float>& v) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<float> wind(0.0f, 8.0f);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::uniform_int_distribution<int> exponent(-149, 127);
-    const auto anyFinite = [&] {
-        float x;
-        do x = std::bit_cast<float>(static_cast<std::uint32_t>(rng())); while (!std::isfinite(x));
-        return x;
+    constexpr std::uint32_t kSpecial[] = {0x00000000, 0x80000000, 0x7F800000, 0xFF800000, 0x7FC00000,
+                                          0xFFC00000, 0x7FC12345, 0xFFE00001, 0x7F800001, 0xFFBFFFFF,
+                                          0x7FFFFFFF, 0xFFFFFFFF, 0x00000001, 0x807FFFFF, 0x00800000,
+                                          0x7F7FFFFF};
+    const auto anyBits = [&] {
+        const auto r = rng();
+        const std::uint32_t pattern =
+            (r >> 60) < 2 ? kSpecial[(r >> 32) % std::size(kSpecial)] : static_cast<std::uint32_t>(r);
+        return std::bit_cast<float>(pattern);
     };
     u.resize(n);
     v.resize(n);
     for (std::size_t j = 0; j < n; ++j) {
-        switch (j % 4) {
+        switch (j % 3) {
             case 0:
-            case 1:
                 u[j] = wind(rng);
                 v[j] = wind(rng);
                 break;
-            case 2: {
+            case 1: {
                 const int e = exponent(rng);
                 u[j] = static_cast<float>(std::ldexp(unit(rng) - 0.5, e));
                 v[j] = static_cast<float>(std::ldexp(unit(rng) - 0.5, e + static_cast<int>(unit(rng) * 9) - 4));
                 break;
             }
             default:
-                u[j] = anyFinite();
-                v[j] = anyFinite();
+                u[j] = anyBits();
+                v[j] = anyBits();
         }
     }
 }
