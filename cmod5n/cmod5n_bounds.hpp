@@ -86,6 +86,12 @@ Range<V> v2Range(const Pixel<V>& p, V va, V vb) {
     return {v2Down(p, v2Argument(p, va)), select(yb < c19, highBranch, maxv(yb, highBranch))};
 }
 
+// exp(-V2) at the ends of a range of V2, as computed: {exp(-v2.hi), exp(-v2.lo)}.
+template <class V>
+Range<V> expOfMinus(Range<V> v2) {
+    return {exp(-v2.hi), exp(-v2.lo)};
+}
+
 // B2 = exp(-V2) (D2 V2 - D1) for V2 in v2, for the computed and the exact
 // function alike. With D1, D2 > 0, B2 rises up to its peak at V2 = 1 + D1/D2
 // and falls after it (its derivative is exp(-V2) (D1 + D2 - D2 V2)), so over a
@@ -97,13 +103,7 @@ Range<V> v2Range(const Pixel<V>& p, V va, V vb) {
 // V2 >= a > 1. So the ends' values widened by twice the error at the low end
 // (taken as kRel instead of 2^-50) enclose both. A peak at a V2 rounded
 // across a range end moves the ends' values by far less than that widening,
-// B2 being flat there.
-// e holds exp(-V2) at the range's ends, as computed: {exp(-v2.hi), exp(-v2.lo)}.
-template <class V>
-Range<V> expOfMinus(Range<V> v2) {
-    return {exp(-v2.hi), exp(-v2.lo)};
-}
-
+// B2 being flat there. e is expOfMinus(v2).
 template <class V>
 Range<V> b2Range(const Pixel<V>& p, Range<V> v2, Range<V> e) {
     const V ea = e.hi, eb = e.lo;
