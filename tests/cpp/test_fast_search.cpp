@@ -3,10 +3,10 @@
 // on realistic scenes, on the whole input domain and on adversarial ties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <limits>
 #include <random>
 #include <string>
