@@ -92,10 +92,9 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
         afterOnLadder |= static_cast<unsigned>(g < kLadderLast) << k;
     }
     const V zero = V::broadcast(0.0);
-    const LaneEnds<V> root{p.rootTanhDown, zero};
     LaneEnds<V> farEnds;
     const V farBound = lnSigmaUpperWith(
-        p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return root; }, farEnds);
+        p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, farEnds);
     V beforeLow, beforeHigh;
     const V vBefore = V::load(before);
     lnSigmaRange(p, vBefore, beforeLow, beforeHigh);

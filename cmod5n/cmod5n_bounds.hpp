@@ -126,17 +126,24 @@ struct LowEnd {
     double expDown;   // at most exp(0.34 (v - C18))
 };
 
-// The low end for the first block of the ladder; exp(0.34 (v - C18)) >= 0.
-template <class V>
-LowEnd rootLowEnd(const Pixel<V>& p) {
-    return LowEnd{firstLane(p.rootTanhDown), 0.0};
-}
-
 // Low ends per lane, as in LowEnd.
 template <class V>
 struct LaneEnds {
     V tanhDown, expDown;
 };
+
+// The low ends for blocks starting at speed 0; exp(0.34 (v - C18)) >= 0.
+template <class V>
+LaneEnds<V> rootLaneEnds(const Pixel<V>& p) {
+    return LaneEnds<V>{p.rootTanhDown, V::broadcast(0.0)};
+}
+
+// The low end for the first block of the ladder.
+template <class V>
+LowEnd rootLowEnd(const Pixel<V>& p) {
+    const LaneEnds<V> root = rootLaneEnds(p);
+    return LowEnd{firstLane(root.tanhDown), firstLane(root.expDown)};
+}
 
 // The terms of the base of the final power over a block [va, vb], from t and
 // exp(0.34 (v - C18)) at vb (tRaw, dRaw), their low ends and V2's range.

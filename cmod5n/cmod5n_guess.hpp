@@ -76,5 +76,13 @@ void guessLanes(const Pixel<V>& p, int* guess) {
     }
 }
 
+// The guess for a pixel held in every lane.
+template <class V>
+int guessOf(const Pixel<V>& p) {
+    int guess[V::kLanes];
+    guessLanes(p, guess);
+    return guess[0];
+}
+
 }  // namespace
 }  // namespace quorvane::cmod5n

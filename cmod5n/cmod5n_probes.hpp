@@ -23,9 +23,7 @@ template <class V>
 int guessAt(double wind_dir, double inc_angle, double sigma0) {
     Pixel<V> p;
     if (!preparePixel(p, wind_dir, inc_angle, sigma0) || !p.boundsUsable) return -1;
-    int guess[V::kLanes];
-    guessLanes(p, guess);
-    return guess[0];
+    return guessOf(p);
 }
 
 template <class V>

@@ -150,11 +150,7 @@ double searchPixel(double wind_dir, double inc_angle, double sigma0, Guess guess
 
 template <class V>
 double windspeedSearch(double wind_dir, double inc_angle, double sigma0) {
-    return searchPixel<V>(wind_dir, inc_angle, sigma0, [](const Pixel<V>& p) {
-        int guess[V::kLanes];
-        guessLanes(p, guess);
-        return guess[0];
-    });
+    return searchPixel<V>(wind_dir, inc_angle, sigma0, [](const Pixel<V>& p) { return guessOf(p); });
 }
 
 template <class V>
