@@ -9,3 +9,9 @@ class InputError(Exception):
 
 class CoverageError(InputError):
     """A scene outside the time or area of the ERA5 files."""
+
+
+class ProcessingWarning(UserWarning):
+    """A product is made, but with degraded processing (for example without
+    thermal noise removal). The command prints it as one line for the
+    input; library users get it through the `warnings` module."""
