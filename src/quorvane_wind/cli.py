@@ -10,14 +10,24 @@ name in the output folder and renamed when complete; an existing output is
 skipped unless --overwrite; a failed input gets one line on stderr and the
 others still run; exit status 0 when every input was written or skipped, 1
 when any failed, 2 for usage errors (argparse), 130 when interrupted.
+
+Interrupts: SIGINT only sets a flag, which the run checks between dask
+tasks, between inputs and while it waits for a cluster. A KeyboardInterrupt
+raised at an arbitrary point can land inside the NetCDF/HDF5 libraries,
+where it is swallowed or leaves them in a state that crashes the process
+at exit; at those checks it unwinds ordinary Python code, which removes the
+temporary files on its way out.
 """
 
 import argparse
+import importlib.util
 import os
 import shlex
+import signal
 import sys
 import traceback
 import uuid
+from typing import NamedTuple
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -77,27 +87,95 @@ def build_parser():
     return parser
 
 
+# Top-level modules of the `products` extra that the command needs.
+PRODUCTS_MODULES = ("xarray", "dask", "distributed", "netCDF4", "rasterio", "xarray_sentinel",
+                    "global_land_mask", "tqdm", "matplotlib", "threadpoolctl")
+
+
 def quicklook_path(output_path):
     return os.path.splitext(output_path)[0] + ".png"
 
 
-def _one_line(text):
+def one_line(text):
     return " ".join(str(text).split())
+
+
+class Interrupts:
+    """The SIGINT flag of a run (see the module's text). While `waiting`,
+    the main thread is only blocked on a cluster, and the signal raises at
+    once."""
+
+    def __init__(self):
+        self.requested = False
+        self.waiting = False
+
+    def handler(self, signum, frame):
+        self.requested = True
+        if self.waiting:
+            raise KeyboardInterrupt
+
+    def check(self):
+        if self.requested:
+            raise KeyboardInterrupt
+
+
+INTERRUPTS = Interrupts()
+
+
+def _interrupt_checks():
+    """A dask callback that stops a computation at the next task boundary
+    once an interrupt was asked for."""
+    from dask.callbacks import Callback
+
+    class InterruptCheck(Callback):
+        def _pretask(self, key, dsk, state):
+            INTERRUPTS.check()
+
+        def _posttask(self, key, result, dsk, state, worker_id):
+            INTERRUPTS.check()
+
+    return InterruptCheck()
+
+
+class Outcome(NamedTuple):
+    """What became of one input: `status` "written" or "failed", `text` the
+    output path or the one-line reason, `trace` the traceback of a failure,
+    `notes` one-line warnings (degraded processing, a failed quicklook) and
+    whether a requested quicklook failed."""
+
+    status: str
+    text: str
+    trace: str | None = None
+    notes: tuple = ()
+    quicklook_failed: bool = False
+
+
+def draw_quicklook(output_path):
+    """Draws the quicklook of a written product; returns the one-line
+    reason of a failure, or None."""
+    from .quicklook import write_quicklook
+
+    try:
+        write_quicklook(output_path, quicklook_path(output_path))
+    except Exception as exc:
+        return f"quicklook {quicklook_path(output_path)} not written ({one_line(exc) or type(exc).__name__})"
+    return None
 
 
 def process_input(input_path, era5_paths, output_path, resolution, land_mask, quicklook,
                   history, one_thread=False):
-    """Makes and writes the product of one input. Returns (status, text,
-    traceback): ("written", output path, None) or ("failed", reason,
-    traceback text). Never raises for a bad input, so that it can run as a
-    task anywhere; an interruption (KeyboardInterrupt) propagates after the
-    temporary files are gone."""
+    """Makes and writes the product of one input, then its quicklook.
+    Returns an `Outcome`; never raises for a bad input, so that it can run
+    as a task anywhere; an interruption (KeyboardInterrupt) propagates after
+    the temporary files are gone."""
     import contextlib
+    import warnings
 
     import dask
 
-    from .errors import InputError
-    from .product import make_wind_product, remove_partial_files, write_product
+    from .atomic import remove_partial_files
+    from .errors import InputError, ProcessingWarning
+    from .product import make_wind_product, write_product
 
     limits = contextlib.nullcontext()
     if one_thread:
@@ -106,18 +184,25 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
         from threadpoolctl import threadpool_limits
         limits = threadpool_limits(limits=1, user_api="openmp")
     try:
-        with limits, dask.config.set(scheduler="synchronous"):
+        with (limits, dask.config.set(scheduler="synchronous"), _interrupt_checks(),
+              warnings.catch_warnings(record=True) as caught):
+            warnings.simplefilter("always", ProcessingWarning)
             remove_partial_files(output_path)
             ds = make_wind_product(input_path, era5_paths, resolution=resolution,
                                    land=land_mask, history=history)
-            write_product(ds, output_path, quicklook_path(output_path) if quicklook else None)
-        return ("written", output_path, None)
+            write_product(ds, output_path)
     except InputError as exc:
-        return ("failed", _one_line(exc), traceback.format_exc())
+        return Outcome("failed", one_line(exc), traceback.format_exc())
     except Exception as exc:
         # Anything else a damaged input makes a library raise still ends
         # as one line for this input, so that the other inputs go on.
-        return ("failed", _one_line(f"{type(exc).__name__}: {exc}"), traceback.format_exc())
+        return Outcome("failed", one_line(f"{type(exc).__name__}: {exc}"), traceback.format_exc())
+    notes = tuple(f"warning: {one_line(w.message)}" for w in caught
+                  if issubclass(w.category, ProcessingWarning))
+    failure = draw_quicklook(output_path) if quicklook else None
+    if failure:
+        notes += (failure,)
+    return Outcome("written", output_path, None, notes, failure is not None)
 
 
 class Run:
@@ -127,18 +212,27 @@ class Run:
         self.debug = debug
         self.written = self.skipped = self.failed = 0
 
-    def report(self, input_path, status, text, trace=None):
-        if status == "written":
-            self.written += 1
-            print(f"written {text}", flush=True)
-        elif status == "skipped":
-            self.skipped += 1
-            print(f"skipped {input_path}: {text} exists (use --overwrite to replace it)", flush=True)
-        else:
+    def fail(self, input_path, text, trace=None):
+        self.failed += 1
+        if self.debug and trace:
+            sys.stderr.write(trace)
+        print(f"quorvane-wind: {input_path}: {text}", file=sys.stderr, flush=True)
+
+    def skip(self, input_path, output_path):
+        self.skipped += 1
+        print(f"skipped {input_path}: {output_path} exists (use --overwrite to replace it)", flush=True)
+
+    def report(self, input_path, outcome):
+        if outcome.status != "written":
+            self.fail(input_path, outcome.text, outcome.trace)
+            return
+        self.written += 1
+        print(f"written {outcome.text}", flush=True)
+        for note in outcome.notes:
+            print(f"quorvane-wind: {input_path}: {note}", file=sys.stderr, flush=True)
+        if outcome.quicklook_failed:
+            # The product stands; the run still reports what it could not do.
             self.failed += 1
-            if self.debug and trace:
-                sys.stderr.write(trace)
-            print(f"quorvane-wind: {input_path}: {text}", file=sys.stderr, flush=True)
 
 
 def _progress(total):
@@ -148,12 +242,70 @@ def _progress(total):
     return tqdm(total=total, unit="scene", disable=None, file=sys.stderr, leave=False)
 
 
+def _missing_products_modules():
+    missing = []
+    for name in PRODUCTS_MODULES:
+        try:
+            found = importlib.util.find_spec(name) is not None
+        except (ImportError, ValueError):
+            found = False
+        if not found:
+            missing.append(name)
+    return missing
+
+
+def _check_scheduler_address(address):
+    """A one-line reason when `address` is not a scheduler address, or None."""
+    from distributed.comm import parse_address
+    from distributed.comm.addressing import parse_host_port
+    from distributed.comm.registry import get_backend
+
+    try:
+        scheme, location = parse_address(address)
+        get_backend(scheme)
+        if scheme in ("tcp", "tls", "ws", "wss"):
+            host, _port = parse_host_port(location, 8786)
+            if not host or "/" in host:
+                raise ValueError("no host")
+    except (ValueError, TypeError) as exc:
+        return f"not a scheduler address ({one_line(exc)}); expected for example tcp://host:8786"
+    return None
+
+
+def _describe_options(options):
+    return ", ".join(f"{k.replace('_', ' ')} {v}" for k, v in options.items())
+
+
 def main(argv=None):
+    INTERRUPTS.requested = INTERRUPTS.waiting = False
+    previous_handler = signal.signal(signal.SIGINT, INTERRUPTS.handler)
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        print("quorvane-wind: interrupted; complete outputs are kept, rerun to finish the rest",
+              file=sys.stderr, flush=True)
+        return EXIT_INTERRUPTED
+    finally:
+        signal.signal(signal.SIGINT, previous_handler)
+
+
+def _main(argv):
     parser = build_parser()
     args = parser.parse_args(argv)
     run = Run(args.debug)
     history = "quorvane-wind " + " ".join(shlex.quote(a) for a in (sys.argv[1:] if argv is None else argv))
 
+    missing = _missing_products_modules()
+    if missing:
+        parser.exit(EXIT_USAGE, f"quorvane-wind: the products extra is not installed (missing: "
+                                f"{', '.join(missing)}); install it with: pip install 'quorvane[products]'\n")
+    for path in args.era5:
+        if not os.path.isfile(path):
+            parser.exit(EXIT_USAGE, f"quorvane-wind: --era5 {path}: no such file\n")
+    if args.scheduler:
+        reason = _check_scheduler_address(args.scheduler)
+        if reason:
+            parser.exit(EXIT_USAGE, f"quorvane-wind: --scheduler {args.scheduler}: {reason}\n")
     try:
         os.makedirs(args.output_dir, exist_ok=True)
     except OSError as exc:
@@ -161,88 +313,139 @@ def main(argv=None):
     if not os.access(args.output_dir, os.W_OK):
         parser.exit(EXIT_USAGE, f"quorvane-wind: --output-dir {args.output_dir}: not writable\n")
 
-    from .product import output_name, remove_partial_files
+    from .atomic import remove_partial_files
+    from .product import output_name, product_options
 
+    wanted = product_options(args.resolution, args.land_mask)
     jobs, claimed = [], {}
-    for input_path in args.inputs:
-        output_path = os.path.join(args.output_dir, output_name(input_path))
-        if output_path in claimed:
-            run.report(input_path, "failed", f"same output name as {claimed[output_path]}")
-            continue
-        claimed[output_path] = input_path
-        if os.path.exists(output_path) and not args.overwrite:
-            run.report(input_path, "skipped", output_path)
-            continue
-        jobs.append((input_path, output_path))
-
-    task_args = dict(era5_paths=[os.path.abspath(p) for p in args.era5], resolution=args.resolution,
-                     land_mask=args.land_mask, quicklook=args.quicklook, history=history)
     try:
+        for input_path in args.inputs:
+            INTERRUPTS.check()
+            output_path = os.path.join(args.output_dir, output_name(input_path))
+            if output_path in claimed:
+                run.fail(input_path, f"same output name as {claimed[output_path]}")
+                continue
+            claimed[output_path] = input_path
+            if os.path.exists(output_path) and not args.overwrite:
+                _reuse_existing(run, input_path, output_path, wanted, args.quicklook)
+                continue
+            jobs.append((input_path, output_path))
+
+        task_args = dict(era5_paths=[os.path.abspath(p) for p in args.era5], resolution=args.resolution,
+                         land_mask=args.land_mask, quicklook=args.quicklook, history=history)
         if args.workers or args.scheduler:
             _run_distributed(args, jobs, task_args, run)
         else:
             with _progress(len(jobs)) as bar:
                 for input_path, output_path in jobs:
-                    run.report(input_path, *process_input(input_path, output_path=output_path, **task_args))
+                    INTERRUPTS.check()
+                    run.report(input_path, process_input(input_path, output_path=output_path, **task_args))
                     bar.update()
+        INTERRUPTS.check()
     except KeyboardInterrupt:
+        INTERRUPTS.waiting = False
         for _, output_path in jobs:
             remove_partial_files(output_path)
             remove_partial_files(quicklook_path(output_path))
-        print("quorvane-wind: interrupted; complete outputs are kept, rerun to finish the rest",
-              file=sys.stderr, flush=True)
-        return EXIT_INTERRUPTED
+        raise
 
     print(f"{run.written} written, {run.skipped} skipped, {run.failed} failed", flush=True)
     return EXIT_FAILED if run.failed else EXIT_OK
 
 
-def _run_distributed(args, jobs, task_args, run):
-    from distributed import Client, LocalCluster, as_completed
+def _reuse_existing(run, input_path, output_path, wanted, quicklook):
+    """An existing output: skipped when its recorded options are the ones
+    asked for (its missing quicklook drawn from it), failed otherwise. Leftover
+    temporary files of a writer that is gone are removed either way."""
+    from .atomic import remove_partial_files
+    from .product import recorded_options
 
-    from .product import remove_partial_files
+    remove_partial_files(output_path)
+    remove_partial_files(quicklook_path(output_path))
+    recorded = recorded_options(output_path)
+    if recorded != wanted:
+        made = ("records no options (made by another program or an older version)" if recorded is None
+                else f"was made with {_describe_options(recorded)}")
+        run.fail(input_path, f"{output_path} exists and {made}, not {_describe_options(wanted)}; "
+                             "--overwrite replaces it")
+        return
+    run.skip(input_path, output_path)
+    if quicklook and not os.path.exists(quicklook_path(output_path)):
+        failure = draw_quicklook(output_path)
+        if failure:
+            run.fail(input_path, failure)
+        else:
+            print(f"written {quicklook_path(output_path)}", flush=True)
 
-    cluster = None
-    if args.workers:
-        import logging
 
+def _start_local_cluster(workers):
+    import logging
+
+    from distributed import LocalCluster
+
+    # The worker processes inherit an ignored SIGINT: a Ctrl-C on the
+    # terminal reaches the whole process group, and only this process should
+    # act on it (it cancels the tasks and stops the workers).
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
         # Its own log lines (a worker slow to stop at shutdown is killed and
         # says so) would mix with the one-line messages of the inputs.
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=":0",
-                               silence_logs=logging.CRITICAL)
-        client = Client(cluster)
-    else:
-        try:
-            client = Client(args.scheduler, timeout="30s")
-        except (OSError, TimeoutError) as exc:
-            print(f"quorvane-wind: cannot reach the scheduler {args.scheduler}: {exc}",
-                  file=sys.stderr, flush=True)
-            run.failed += len(jobs)
-            return
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                            host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _run_distributed(args, jobs, task_args, run):
+    from distributed import Client, wait
+
+    from .atomic import remove_partial_files
+
+    cluster = client = None
     futures = {}
     try:
+        if args.workers:
+            cluster = _start_local_cluster(args.workers)
+            client = Client(cluster)
+        else:
+            try:
+                client = Client(args.scheduler, timeout="30s")
+            except (OSError, TimeoutError) as exc:
+                for input_path, _ in jobs:
+                    run.fail(input_path, f"cannot reach the scheduler {args.scheduler} ({one_line(exc)})")
+                return
+        INTERRUPTS.check()
         for input_path, output_path in jobs:
-            future = client.submit(process_input, input_path, output_path=output_path, one_thread=True,
+            # Workers may run elsewhere, in another current folder.
+            future = client.submit(process_input, os.path.abspath(input_path),
+                                   output_path=os.path.abspath(output_path), one_thread=True,
                                    key=f"quorvane-wind-{uuid.uuid4().hex[:8]}-{os.path.basename(output_path)}",
                                    **task_args)
             futures[future] = (input_path, output_path)
+        pending = set(futures)
         with _progress(len(jobs)) as bar:
-            for future in as_completed(futures):
-                input_path, output_path = futures[future]
-                try:
-                    run.report(input_path, *future.result())
-                except Exception as exc:   # a worker died, or the task could not be run
-                    remove_partial_files(output_path)
-                    remove_partial_files(quicklook_path(output_path))
-                    run.report(input_path, "failed", _one_line(f"{type(exc).__name__}: {exc}"),
-                               traceback.format_exc())
-                bar.update()
+            while pending:
+                INTERRUPTS.waiting = True
+                INTERRUPTS.check()
+                done, pending = wait(pending, return_when="FIRST_COMPLETED")
+                INTERRUPTS.waiting = False
+                for future in done:
+                    input_path, output_path = futures[future]
+                    try:
+                        run.report(input_path, future.result())
+                    except Exception as exc:   # a worker died, or the task could not be run
+                        remove_partial_files(output_path)
+                        remove_partial_files(quicklook_path(output_path))
+                        run.fail(input_path, one_line(f"{type(exc).__name__}: {exc}"),
+                                 traceback.format_exc())
+                    bar.update()
     finally:
+        INTERRUPTS.waiting = False
         # On an interruption the tasks still queued or running on a cluster
         # that outlives this run are cancelled.
-        client.cancel([f for f in futures if not f.done()])
-        client.close()
+        if client is not None:
+            client.cancel([f for f in futures if not f.done()])
+            client.close()
         if cluster is not None:
             cluster.close()
 

@@ -15,3 +15,8 @@ class ProcessingWarning(UserWarning):
     """A product is made, but with degraded processing (for example without
     thermal noise removal). The command prints it as one line for the
     input; library users get it through the `warnings` module."""
+
+
+class OutputError(InputError):
+    """An output that cannot be written (a full disk); one line naming the
+    output, like an input's error."""

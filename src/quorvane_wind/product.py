@@ -1,15 +1,14 @@
 """The wind product of one scene: retrieval on the scene's grid, the CF-1.11
 / ACDD-1.3 Dataset, and its atomic write to NetCDF."""
 
-import glob
 import os
-import uuid
 from datetime import datetime, timezone
 
 import numpy as np
 import xarray as xr
 
 from . import __version__
+from .atomic import write_atomically
 from .era5 import collocate_era5, open_era5
 from .landmask import land_mask
 from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, cmod5n_wind_speed,
@@ -51,7 +50,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     the VV image is used. Raises InputError (and its CoverageError) with a
     one-line reason for bad inputs."""
     scene = read_grd_metadata(s1_path, "VV")
-    if not isinstance(era5, xr.Dataset):
+    if isinstance(era5, (str, os.PathLike, list, tuple)):
         era5 = open_era5(era5)
     grid = open_s1_grd_averaged(scene, resolution, chunks=chunks)
 
@@ -59,7 +58,8 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     u10, v10 = collocate_era5(era5, grid["latitude"], grid["longitude"], scene.mid_time,
                               scene_points=(g.latitude, g.longitude))
     direction = era5_wind_direction(u10, v10)
-    relative = relative_wind_direction(direction, scene.look_azimuth)
+    look = grid["look_azimuth"] if "look_azimuth" in grid else xr.full_like(grid["latitude"], scene.look_azimuth)  # TEMP-MERGE
+    relative = relative_wind_direction(direction, look)
     sigma0_db = xr.apply_ufunc(sigma0_to_db, grid["sigma0"], dask="parallelized",
                                output_dtypes=[np.float32])
     speed = cmod5n_wind_speed(relative, grid["incidence"], sigma0_db).astype(np.float32)
@@ -72,9 +72,12 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     outside = (inc < MODEL_INCIDENCE_RANGE[0]) | (inc > MODEL_INCIDENCE_RANGE[1])
     mask = mask | xr.where(outside, INCIDENCE_OUTSIDE_MODEL, 0).astype(np.uint8)
     mask = mask | xr.where(u10.isnull() | v10.isnull(), NO_ANCILLARY_WIND, 0).astype(np.uint8)
-    mask = mask | xr.where(speed >= LADDER_TOP, SPEED_AT_MODEL_LIMIT, 0).astype(np.uint8)
+    # The kernel answers 26 for invalid input too: only a retrieved speed
+    # can be at the model's limit.
+    retrieved = (mask & NO_WIND_BITS) == 0
+    mask = mask | xr.where(retrieved & (speed >= LADDER_TOP), SPEED_AT_MODEL_LIMIT, 0).astype(np.uint8)
     mask = mask.astype(np.uint8)
-    wind_speed = speed.where((mask & NO_WIND_BITS) == 0)
+    wind_speed = speed.where(retrieved)
 
     from_deg = (np.degrees(direction.astype(np.float64)) % 360.0).astype(np.float32)
     era5_speed = np.hypot(u10.astype(np.float64), v10.astype(np.float64)).astype(np.float32)
@@ -102,7 +105,8 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
             "long_name": "equivalent-neutral wind speed at 10 m from CMOD5.N (CF has no standard "
                          "name for equivalent-neutral wind)",
             "comment": "NaN where the mask marks land, invalid sigma0, incidence outside the "
-                       "model's range or no ancillary wind; 0.01 m/s steps",
+                       "model's range or no ancillary wind; 0.01 m/s steps; 26 m/s (the top of "
+                       "the model's range, flagged in the mask) means 26 m/s or more",
             "owi_name": "owiWindSpeed", "valid_min": np.float32(0.0), "valid_max": np.float32(LADDER_TOP),
             "ancillary_variables": "mask"}),
         "wind_from_direction": (from_deg, {
@@ -132,13 +136,17 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     ds["platform_heading"] = ((), np.float32(scene.heading), {
         "standard_name": "platform_course", "units": "degree",
         "long_name": "platform heading, clockwise from north", "owi_name": "owiHeading"})
-    ds["look_direction"] = ((), np.float32(scene.look_azimuth), {
-        "units": "degree", "long_name": "azimuth the radar beam points to (heading + 90, right-looking)"})
+    ds["look_direction"] = (("line", "pixel"), look.astype(np.float32).data, {
+        "units": "degree",
+        "long_name": "azimuth the radar beam points to at the pixel: the ground direction of "
+                     "increasing range, clockwise from north, from the geolocation grid",
+        "comment": "the CF sensor_azimuth_angle (from the pixel to the sensor) is this plus 180 "
+                   "degrees; the wind direction relative to the look direction uses it per pixel"})
 
     year_s1 = str(scene.first_line_time)[:4]
     lat = g.latitude
-    lon = (g.longitude + 180.0) % 360.0 - 180.0
-    era5_files = ", ".join(era5.attrs.get("source_files", []))
+    lon_min, lon_max = longitude_bounds(g.longitude)
+    era5_files = ", ".join(u10.attrs.get("source_files") or era5.attrs.get("source_files", []))  # TEMP-MERGE
     now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     ds.attrs = {
         "Conventions": "CF-1.11 ACDD-1.3",
@@ -156,7 +164,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
                    "have no wind speed.",
         "acknowledgement": f"Contains modified Copernicus Sentinel data {year_s1}. Contains modified "
                            "Copernicus Climate Change Service information "
-                           f"{np.datetime_as_string(era5['time'].values[0], 'Y')}.",
+                           f"{np.datetime_as_string(scene.mid_time, 'Y')}.",
         "license": "Copernicus Sentinel data and ERA5 (C3S) terms apply to the inputs.",
         "platform": f"Sentinel-1{scene.mission[-1:]}",
         "instrument": "C-SAR",
@@ -166,15 +174,31 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "time_coverage_start": _iso(scene.first_line_time),
         "time_coverage_end": _iso(scene.last_line_time),
         "geospatial_lat_min": float(lat.min()), "geospatial_lat_max": float(lat.max()),
-        "geospatial_lon_min": float(lon.min()), "geospatial_lon_max": float(lon.max()),
+        "geospatial_lon_min": lon_min, "geospatial_lon_max": lon_max,
         "geospatial_lat_units": "degrees_north", "geospatial_lon_units": "degrees_east",
-        "spatial_resolution": "native" if resolution in (None, "native") else f"{float(resolution):g} m",
+        "spatial_resolution": grid.attrs.get("spatial_resolution", "native"),
         "sentinel1_product": scene.name, "sentinel1_mode": scene.mode,
         "sentinel1_polarisation": scene.polarisation, "orbit_pass": scene.orbit_pass,
         "era5_time": _iso(scene.mid_time),
         "thermal_noise_removal": scene.attrs.get("thermal_noise_removal", ""),
+        "quorvane_options": format_options(product_options(resolution, land)),
     }
     return ds
+
+
+def longitude_bounds(longitude):
+    """ACDD's geospatial_lon_min/max of continuous (unwrapped) longitudes:
+    each end in [-180, 180), so min > max when the scene crosses the
+    antimeridian; the whole circle when it spans 360 degrees."""
+    west, east = float(np.min(longitude)), float(np.max(longitude))
+    if east - west >= 360.0:
+        return -180.0, 180.0
+    return wrap_longitude(west), wrap_longitude(east)
+
+
+def wrap_longitude(lon):
+    """Longitude in [-180, 180)."""
+    return (lon + 180.0) % 360.0 - 180.0
 
 
 def netcdf_encoding(ds):
@@ -199,74 +223,38 @@ def netcdf_encoding(ds):
     return enc
 
 
-def temporary_path(final_path):
-    """A fresh name in the output folder for writing `final_path`: hidden,
-    unique to this writer, ending in .part."""
-    final_path = os.fspath(final_path)
-    folder, name = os.path.split(final_path)
-    return os.path.join(folder, f".{name}.{uuid.uuid4().hex[:12]}.part")
-
-
-def remove_partial_files(final_path):
-    """Deletes temporary files left for `final_path` by an earlier writer
-    that was killed."""
-    folder, name = os.path.split(os.fspath(final_path))
-    for path in glob.glob(os.path.join(glob.escape(folder or "."), f".{glob.escape(name)}.*.part")):
-        try:
-            os.remove(path)
-        except FileNotFoundError:
-            pass
-
-
-def _sync_folder(folder):
-    """Puts a rename in `folder` on disk (where the file system allows it)."""
-    try:
-        descriptor = os.open(folder, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(descriptor)
-    except OSError:
-        pass
-    finally:
-        os.close(descriptor)
-
-
-def write_atomically(final_path, write):
-    """Calls `write(temporary_path)` and renames the file to `final_path`
-    once it is complete. On any failure or interruption the temporary file
-    is removed and `final_path` is left as it was."""
-    tmp = temporary_path(final_path)
-    try:
-        write(tmp)
-        # On disk before the rename, so that a crash of the machine cannot
-        # leave the final name on a file whose data never arrived.
-        with open(tmp, "rb") as written:
-            os.fsync(written.fileno())
-        os.replace(tmp, final_path)
-        _sync_folder(os.path.dirname(os.fspath(final_path)) or ".")
-    except BaseException:
-        try:
-            os.remove(tmp)
-        except FileNotFoundError:
-            pass
-        raise
-
-
-def write_product(ds, path, quicklook_path=None):
+def write_product(ds, path):
     """Writes the product Dataset to NetCDF-4 at `path` atomically
-    (compressed, chunked). With `quicklook_path`, the quicklook PNG is drawn
-    from the written file and put in place before the product, so that a
-    product that exists has its quicklook."""
+    (compressed, chunked). The quicklook is drawn afterwards from the
+    written file (`quicklook.write_quicklook`), so that its failure cannot
+    cost the product."""
     encoding = netcdf_encoding(ds)
+    write_atomically(path, lambda tmp: ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4",
+                                                    encoding=encoding))
 
-    def write(tmp):
-        ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4", encoding=encoding)
-        if quicklook_path is not None:
-            from .quicklook import write_quicklook
 
-            remove_partial_files(quicklook_path)
-            with xr.open_dataset(tmp) as written:
-                write_quicklook(written.load(), quicklook_path)
+def product_options(resolution, land):
+    """The options that decide a product's content, as recorded in its
+    `quorvane_options` attribute: an existing product is reused only when
+    they match."""
+    res = "native" if resolution in (None, "native") else f"{float(resolution):g}"
+    return {"resolution": res, "land_mask": "yes" if land else "no"}
 
-    write_atomically(path, write)
+
+def format_options(options):
+    return "; ".join(f"{k}={v}" for k, v in options.items())
+
+
+def recorded_options(path):
+    """The options recorded in an existing product (None when it records
+    none or cannot be read)."""
+    import netCDF4
+
+    try:
+        with netCDF4.Dataset(path) as nc:
+            text = getattr(nc, "quorvane_options", None)
+    except OSError:
+        return None
+    if not isinstance(text, str):
+        return None
+    return dict(item.split("=", 1) for item in text.split("; ") if "=" in item)

@@ -5,6 +5,7 @@ dask.distributed run equal to a serial run."""
 
 import dataclasses
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,7 +18,8 @@ import xarray as xr
 
 from products_fixtures import copy_product
 from quorvane_wind.cli import main
-from quorvane_wind.product import LAND, output_name, write_atomically
+from quorvane_wind.atomic import write_atomically
+from quorvane_wind.product import LAND, output_name
 
 BIN = Path(sys.executable).parent
 
@@ -321,3 +323,89 @@ def test_a_killed_worker_leaves_no_partial_file_and_a_rerun_finishes(small, tmp_
 
     assert run_cli(small["good"], small["other"], *common) == 0
     assert "2 written, 0 skipped, 0 failed" in capsys.readouterr().out
+
+
+def test_concurrent_writers_and_existing_products_with_other_options(small, tmp_path, capsys):
+    """Two commands share a folder: a live writer's temporary file survives
+    the other command, a dead writer's goes even when the output is skipped.
+    An existing product is reused only with the options it records; a
+    missing quicklook is drawn from it."""
+    out = tmp_path / "out"
+    out.mkdir()
+    product = out / output_name(small["good"])
+    common = ["--era5", small["era5"], "--output-dir", out, "--no-land-mask"]
+    seen = {}
+
+    def write_while_another_command_makes_the_same_output(tmp):
+        Path(tmp).write_bytes(b"half a product")
+        seen["status"] = run_cli(small["good"], *common)
+        seen["alive"] = Path(tmp).exists()
+        shutil.copyfile(product, tmp)
+
+    write_atomically(product, write_while_another_command_makes_the_same_output)
+    assert seen == {"status": 0, "alive": True}
+
+    dead = out / f".{product.name}.0123456789ab.part"
+    dead.write_bytes(b"left by a killed writer")
+    capsys.readouterr()
+    assert run_cli(small["good"], *common, "--quicklook") == 0
+    captured = capsys.readouterr()
+    assert "skipped" in captured.out and f"written {product.with_suffix('.png')}" in captured.out
+    assert product.with_suffix(".png").read_bytes()[:4] == b"\x89PNG" and not dead.exists()
+
+    assert run_cli(small["good"], *common, "--resolution", "500") == 1
+    line = capsys.readouterr().err.strip()
+    assert line.count("\n") == 0 and "resolution 1000" in line and "resolution 500" in line
+    assert "--overwrite" in line
+    assert sorted(p.name for p in out.iterdir()) == sorted([product.name, product.with_suffix(".png").name])
+
+
+def test_a_failed_quicklook_keeps_the_product_and_is_reported(small, tmp_path, capsys):
+    out = tmp_path / "out"
+    blocker = out / output_name(small["good"]).replace(".nc", ".png")
+    (blocker / "in-the-way").mkdir(parents=True)
+    assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", out, "--no-land-mask",
+                   "--quicklook") == 1
+    captured = capsys.readouterr()
+    assert "1 written" in captured.out and (out / output_name(small["good"])).is_file()
+    assert captured.err.count("\n") == 1 and "quicklook" in captured.err and "Traceback" not in captured.err
+
+
+def test_quicklook_reads_a_decimated_product(tmp_path):
+    """The decimated read equals every n-th line and pixel across the read
+    bands' edges."""
+    import netCDF4
+
+    from quorvane_wind.quicklook import decimated
+
+    values = np.arange(700 * 90, dtype=np.float32).reshape(700, 90)
+    with netCDF4.Dataset(tmp_path / "p.nc", "w") as nc:
+        nc.createDimension("line", 700)
+        nc.createDimension("pixel", 90)
+        nc.createVariable("v", "f4", ("line", "pixel"), zlib=True, chunksizes=(64, 90))[:] = values
+        for step in (1, 3, 7, 300):
+            np.testing.assert_array_equal(decimated(nc.variables["v"], step), values[::step, ::step])
+
+
+def test_mask_limit_bit_antimeridian_bounds_and_per_pixel_look_direction(products, s1fx, tmp_path):
+    """A scene across the antimeridian with a calm stripe of invalid sigma0:
+    only retrieved pixels can be at the model's limit; ACDD longitude bounds
+    have min > max; the look direction is stored per pixel."""
+    from quorvane_wind.product import INVALID_SIGMA0, SPEED_AT_MODEL_LIMIT
+
+    cfg = s1fx.GrdConfig(lines=40, samples=60, centre_lat=-30.0, centre_lon=179.9)
+    speed = s1fx.truth_speed(cfg, np.arange(cfg.lines), np.arange(cfg.samples))
+    speed[:, :20] = 0.0
+    speed[:, 40:] = 30.0
+    path, _ = s1fx.write_grd_product(tmp_path / "in", cfg, speed=speed)
+    out = tmp_path / "out"
+    assert run_cli(path, "--era5", products.era5_cds, "--output-dir", out, "--no-land-mask",
+                   "--resolution", "native") == 0
+    with xr.open_dataset(out / output_name(path)) as ds:
+        mask = ds["mask"].values
+        assert ((mask & INVALID_SIGMA0) != 0).any() and ((mask & SPEED_AT_MODEL_LIMIT) != 0).any()
+        assert not (((mask & INVALID_SIGMA0) != 0) & ((mask & SPEED_AT_MODEL_LIMIT) != 0)).any()
+        assert "26 m/s or more" in ds["wind_speed"].attrs["comment"]
+        west, east = ds.attrs["geospatial_lon_min"], ds.attrs["geospatial_lon_max"]
+        assert 179.0 < west < 180.0 and -180.0 <= east < -179.0
+        assert ds["look_direction"].dims == ("line", "pixel")
