@@ -83,6 +83,10 @@ def _canonical_longitude(lon):
     if np.any(np.diff(unwrapped) <= 0):
         order = np.argsort(unwrapped, kind="stable")
         unwrapped = unwrapped[order]
+        # An area across the antimeridian stored in ascending -180..180
+        # order can hold the meridian twice, as -180 and 180.
+        keep = np.concatenate([[True], np.diff(unwrapped) > GRID_TOLERANCE])
+        order, unwrapped = order[keep], unwrapped[keep]
     if _is_global(unwrapped):
         first = int(np.argmin(np.mod(unwrapped, 360.0)))
         order = np.roll(order, -first)

@@ -38,6 +38,12 @@ def test_both_layouts_normalise_and_interpolate_to_the_known_field(products, s1f
         assert u.dtype == v.dtype == np.float32
         np.testing.assert_allclose(u, u_true, atol=tol)
         np.testing.assert_allclose(v, v_true, atol=tol)
+    # A Dataset as opened by xarray serves as well, and dask pixels stay lazy.
+    raw = xr.open_dataset(getattr(products, layout))
+    lat_, lon_ = (p.chunk({"pixel": 2}) for p in points(lat, lon))
+    u, v = collocate_era5(raw, lat_, lon_, np.datetime64(time))
+    assert u.chunks == ((1,), (2, 2)) and u.attrs["source_files"] == [f"{layout}.nc"]
+    np.testing.assert_allclose(v.values.ravel(), v_true, atol=tol)
 
 
 def test_legacy_expver_dimension_takes_each_hour_from_the_version_that_has_it(products):
