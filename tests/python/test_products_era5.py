@@ -1,6 +1,8 @@
 """ERA5 files of both CDS layouts: normalisation, the ERA5/ERA5T version
 dimension, bilinear interpolation across the 0/360 seam, linear
-interpolation in time, and coverage errors that name scene and files."""
+interpolation in time, files of several grids and split in time, gaps in
+time, memory independent of the files' length, and coverage errors that name
+scene and files."""
 
 from functools import partial
 
