@@ -591,10 +591,11 @@ def era5_fields(wind, times, lat, lon):
 
 
 def write_era5_cds(path, wind=Era5Field(), times=None, step=0.25,
-                   lat_range=(-90.0, 90.0), lon_range=(0.0, 360.0)):
+                   lat_range=(-90.0, 90.0), lon_range=(0.0, 360.0), chunked=True):
     """ERA5 in the current CDS NetCDF layout: `valid_time` (seconds since
     1970), scalar `number`, `expver` strings along time, latitude north to
-    south, longitude from 0 (a global grid by default), float32 u10/v10."""
+    south, longitude from 0 (a global grid by default), float32 u10/v10,
+    compressed in chunks or (`chunked=False`) stored contiguous."""
     import netCDF4
 
     times = era5_times() if times is None else times
@@ -626,7 +627,7 @@ def write_era5_cds(path, wind=Era5Field(), times=None, step=0.25,
         for name, data, long_name in (("u10", u, "10 metre U wind component"),
                                       ("v10", v, "10 metre V wind component")):
             var = nc.createVariable(name, "f4", ("valid_time", "latitude", "longitude"),
-                                    zlib=True, fill_value=np.float32(np.nan))
+                                    zlib=chunked, contiguous=not chunked, fill_value=np.float32(np.nan))
             var.units, var.long_name = "m s**-1", long_name
             var.coordinates = "number valid_time latitude longitude expver"
             var[:] = data

@@ -8,11 +8,15 @@ layouts, and the collocation of its 10 m wind with a scene.
   final ERA5 (1) and preliminary ERA5T (5), each valid where the other is
   missing.
 
-`open_era5` brings both to one form: u10 and v10 on (time, latitude
-ascending, longitude increasing without a jump), lazily. `collocate_era5`
-interpolates u10 and v10 (never speed or direction, which do not interpolate
-linearly) bilinearly in space, across the 0/360 seam of a global grid, and
-linearly in time.
+`open_era5` opens any set of files lazily and groups them by grid (files
+that split one grid in time join into one time axis). `collocate_era5`
+picks, for one scene, a grid that covers the scene's area and the two
+consecutive ERA5 times around it, reads only those hours and the rows and
+columns around the scene (so memory does not grow with the files' length:
+netCDF3 files have no chunks, and a dask view of one would be one chunk of
+every hour), and interpolates u10 and v10 (never speed or direction, which
+do not interpolate linearly) bilinearly in space, across the 0/360 seam of a
+global grid, and linearly in time.
 """
 
 import os
@@ -24,93 +28,319 @@ import xarray as xr
 from .errors import CoverageError, InputError
 
 WIND_COMPONENTS = ("u10", "v10")
+# Files whose axes agree to this (degrees) share a grid: legacy files store
+# float32 coordinates, current ones float64.
+GRID_TOLERANCE = 1e-4
+# Rows/columns read beyond the scene's extreme points, for the pixels
+# between the geolocation grid's points and the bilinear neighbours.
+MARGIN = 2
 
 
-def _open_one(path):
-    path = os.fspath(path)
-    if not os.path.isfile(path):
-        raise InputError(f"ERA5 file {path}: no such file")
-    try:
-        ds = xr.open_dataset(path, chunks={})
-    except Exception as exc:
-        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        raise InputError(f"ERA5 file {path}: cannot be read as NetCDF ({reason})") from None
+def _normalise(ds, label):
+    """u10/v10 of one file's Dataset under the names of the legacy layout,
+    with time as a dimension; orders of the axes are left as stored."""
     if "valid_time" in ds.dims or "valid_time" in ds.coords:
         ds = ds.rename({"valid_time": "time"})
     missing = [v for v in WIND_COMPONENTS if v not in ds.data_vars]
-    for name in ("latitude", "longitude", "time"):
-        if name not in ds.coords:
-            missing.append(name)
+    missing += [name for name in ("latitude", "longitude", "time") if name not in ds.coords]
     if missing:
-        raise InputError(f"ERA5 file {path}: has no {', '.join(missing)}")
+        raise InputError(f"{label}: has no {', '.join(missing)}")
     ds = ds[list(WIND_COMPONENTS)]
     # `number` (ensemble member) and a per-time `expver` label carry nothing
-    # for the wind; an `expver` dimension is resolved after subsetting.
+    # for the wind; an `expver` dimension is resolved after reading.
     ds = ds.drop_vars([c for c in ("number", "expver") if c in ds.coords and c not in ds.dims])
     if "number" in ds.dims:
         ds = ds.isel(number=0, drop=True)
     if "time" not in ds.dims:
         ds = ds.expand_dims("time")
-    extra = set(ds["u10"].dims) - {"time", "latitude", "longitude", "expver"}
-    if extra:
-        raise InputError(f"ERA5 file {path}: u10 has unexpected dimensions {', '.join(sorted(extra))}")
+    for name in WIND_COMPONENTS:
+        extra = set(ds[name].dims) - {"time", "latitude", "longitude", "expver"}
+        if extra:
+            raise InputError(f"{label}: {name} has unexpected dimensions {', '.join(sorted(extra))}")
     return ds
 
 
+def _combine_expver(field):
+    """One field from an `expver` dimension: the first version (in ascending
+    order: final ERA5 before ERA5T) that has a value at each point."""
+    if "expver" not in field.dims:
+        return field
+    field = field.sortby("expver")
+    out = field.isel(expver=0)
+    for k in range(1, field.sizes["expver"]):
+        out = out.where(out.notnull(), field.isel(expver=k))
+    return out
+
+
+def _canonical_longitude(lon):
+    """The order of the columns and their longitudes increasing without a
+    jump: a global grid starts at its column nearest east of 0 (so the same
+    grid stored 0..360 or -180..180 is one grid), a regional one at a
+    longitude in [-180, 180)."""
+    lon = np.asarray(lon, dtype=np.float64)
+    order = np.arange(lon.size)
+    unwrapped = np.degrees(np.unwrap(np.radians(lon)))
+    if np.any(np.diff(unwrapped) <= 0):
+        order = np.argsort(unwrapped, kind="stable")
+        unwrapped = unwrapped[order]
+        # An area across the antimeridian stored in ascending -180..180
+        # order can hold the meridian twice, as -180 and 180.
+        keep = np.concatenate([[True], np.diff(unwrapped) > GRID_TOLERANCE])
+        order, unwrapped = order[keep], unwrapped[keep]
+    if _is_global(unwrapped):
+        first = int(np.argmin(np.mod(unwrapped, 360.0)))
+        order = np.roll(order, -first)
+        unwrapped = np.concatenate([unwrapped[first:], unwrapped[:first] + 360.0])
+        unwrapped -= 360.0 * np.floor(unwrapped[0] / 360.0)
+    else:
+        unwrapped -= 360.0 * np.floor((unwrapped[0] + 180.0) / 360.0)
+    return order, unwrapped
+
+
+def _is_global(lon):
+    if lon.size < 2:
+        return False
+    step = float(np.median(np.diff(lon)))
+    return abs(lon[-1] + step - lon[0] - 360.0) < 0.5 * step
+
+
+def _wrap180(lon):
+    return (np.asarray(lon, dtype=np.float64) + 180.0) % 360.0 - 180.0
+
+
+def _lon_text(lo, hi, fmt):
+    """A longitude span in -180..180, said across the antimeridian when it
+    runs from east to west of it."""
+    lo, hi = float(_wrap180(lo)), float(_wrap180(hi))
+    across = " (across the antimeridian)" if lo > hi else ""
+    return f"longitude {lo:{fmt}} to {hi:{fmt}}{across}"
+
+
+def _scene_lon_span(lon):
+    """West and east ends of the smallest arc holding all the longitudes."""
+    s = np.unique(_wrap180(np.ravel(lon)))
+    if s.size == 1:
+        return s[0], s[0]
+    gaps = np.diff(np.append(s, s[0] + 360.0))
+    k = int(np.argmax(gaps))
+    return s[(k + 1) % s.size], s[k]
+
+
+def _minute(t):
+    return np.datetime_as_string(t, "m")
+
+
+def _hours(delta):
+    return f"{delta / np.timedelta64(3600, 's'):g} h"
+
+
+class Era5Source:
+    """One ERA5 file (or Dataset), open lazily: its times and its axes in the
+    grid's order (latitude ascending, longitude canonical)."""
+
+    def __init__(self, ds, files, label):
+        self.files = list(files)
+        ds = _normalise(ds, label)
+        self.ds = ds
+        self.times = ds["time"].values.astype("datetime64[ns]")
+        lat = ds["latitude"].values.astype(np.float64)
+        self.lat_order = np.argsort(lat, kind="stable")
+        self.latitude = lat[self.lat_order]
+        self.lon_order, self.longitude = _canonical_longitude(ds["longitude"].values)
+        steps = np.diff(np.unique(self.times))
+        # Its own step: the shortest between its times (None for one time).
+        self.step = steps.min() if steps.size else None
+
+    def same_grid(self, other):
+        return (self.latitude.shape == other.latitude.shape
+                and self.longitude.shape == other.longitude.shape
+                and np.allclose(self.latitude, other.latitude, rtol=0.0, atol=GRID_TOLERANCE)
+                and np.allclose(self.longitude, other.longitude, rtol=0.0, atol=GRID_TOLERANCE))
+
+    def read(self, k, rows, cols):
+        """u10 and v10 (float64) of time index `k` at the grid's rows and
+        columns (index arrays in grid order), reading only the file's
+        block that spans them."""
+        file_rows = self.lat_order[rows]
+        file_cols = self.lon_order[cols]
+        r0, r1 = int(file_rows.min()), int(file_rows.max()) + 1
+        c0, c1 = int(file_cols.min()), int(file_cols.max()) + 1
+        block = self.ds.isel(time=k, latitude=slice(r0, r1), longitude=slice(c0, c1)).load()
+        out = []
+        for name in WIND_COMPONENTS:
+            field = _combine_expver(block[name]).transpose("latitude", "longitude").values
+            out.append(field[np.ix_(file_rows - r0, file_cols - c0)].astype(np.float64))
+        return out
+
+    def coverage(self):
+        return f"{', '.join(self.files)} {_minute(self.times.min())} to {_minute(self.times.max())}"
+
+
+class Era5GridFiles:
+    """The ERA5 files of one grid, joined in time (a time present in several
+    files is read from the first given)."""
+
+    def __init__(self, sources):
+        self.sources = list(sources)
+        self.latitude = self.sources[0].latitude
+        self.longitude = self.sources[0].longitude
+        self.is_global = _is_global(self.longitude)
+        times = np.concatenate([s.times for s in self.sources])
+        owner = np.concatenate([np.full(s.times.size, i) for i, s in enumerate(self.sources)])
+        index = np.concatenate([np.arange(s.times.size) for s in self.sources])
+        order = np.argsort(times, kind="stable")
+        times, owner, index = times[order], owner[order], index[order]
+        first = np.concatenate([[True], times[1:] != times[:-1]])
+        self.time, self.time_source, self.time_index = times[first], owner[first], index[first]
+        steps = np.diff(self.time)
+        self.min_step = steps.min() if steps.size else None
+        self.resolution = float(np.median(np.abs(np.diff(self.latitude)))) if self.latitude.size > 1 else np.inf
+
+    @property
+    def files(self):
+        return [f for s in self.sources for f in s.files]
+
+    def _lon_in_grid(self, lon):
+        return self.longitude[0] + np.mod(np.asarray(lon, dtype=np.float64) - self.longitude[0], 360.0)
+
+    def covers_area(self, plat, plon):
+        east = self.longitude[0] + 360.0 if self.is_global else self.longitude[-1]
+        return bool(np.all((plat >= self.latitude[0]) & (plat <= self.latitude[-1])
+                           & (self._lon_in_grid(plon) <= east)))
+
+    def bracket(self, time):
+        """The time indices that `time` needs and the weight of the second,
+        or the reason there are none: outside the span, or in a gap (two
+        neighbours further apart than the files' own step)."""
+        k = int(np.searchsorted(self.time, time))
+        if k < self.time.size and self.time[k] == time:
+            return [k], 0.0, None
+        if k == 0 or k == self.time.size:
+            return None, None, "time outside"
+        a, b = k - 1, k
+        span = self.time[b] - self.time[a]
+        own = [s.step for s in (self.sources[self.time_source[a]], self.sources[self.time_source[b]])
+               if s.step is not None]
+        allowed = max(own) if own else self.min_step
+        if span > allowed:
+            return None, None, (f"time in a gap between {_minute(self.time[a])} and {_minute(self.time[b])}, "
+                                f"{_hours(span)} apart against a step of {_hours(allowed)}")
+        return [a, b], float((time - self.time[a]) / span), None
+
+    def coverage(self):
+        return (f"{', '.join(s.coverage() for s in self.sources)}: latitude {self.latitude[0]:g} to "
+                f"{self.latitude[-1]:g}, "
+                + (f"longitude {self.longitude[0]:g} to {self.longitude[-1]:g}" if self.is_global
+                   else _lon_text(self.longitude[0], self.longitude[-1], "g")))
+
+    def at_time(self, picks, weight, plat, plon):
+        """The winds at the picked time indices, weighted, on the rows and
+        columns around the scene points, as an `Era5Instant`."""
+        n_lat, n_lon = self.latitude.size, self.longitude.size
+        i0 = max(int(np.searchsorted(self.latitude, plat.min(), side="right")) - MARGIN, 0)
+        i1 = min(int(np.searchsorted(self.latitude, plat.max(), side="left")) + MARGIN, n_lat)
+        rows = np.arange(i0, max(i1, i0 + 1))
+        if self.is_global:
+            cols = np.arange(n_lon)
+        else:
+            lon = self._lon_in_grid(plon)
+            j0 = max(int(np.searchsorted(self.longitude, lon.min(), side="right")) - MARGIN, 0)
+            j1 = min(int(np.searchsorted(self.longitude, lon.max(), side="left")) + MARGIN, n_lon)
+            cols = np.arange(j0, max(j1, j0 + 1))
+        fields = [np.zeros((rows.size, cols.size)) for _ in WIND_COMPONENTS]
+        for k, w in zip(picks, (1.0 - weight, weight)):
+            source = self.sources[self.time_source[k]]
+            for total, part in zip(fields, source.read(int(self.time_index[k]), rows, cols)):
+                total += w * part
+        latitude = self.latitude[rows]
+        longitude = self.longitude[cols]
+        if self.is_global:
+            longitude = np.append(longitude, longitude[0] + 360.0)
+            fields = [np.concatenate([f, f[:, :1]], axis=1) for f in fields]
+        used = list(dict.fromkeys(f for k in picks for f in self.sources[self.time_source[k]].files))
+        return Era5Instant(latitude, longitude, *fields), used
+
+
+class Era5Files:
+    """ERA5 files grouped by grid: what `open_era5` returns."""
+
+    def __init__(self, grids):
+        self.grids = list(grids)
+
+    @property
+    def files(self):
+        return [f for g in self.grids for f in g.files]
+
+    def select(self, time, plat, plon):
+        """The grid for a scene at `time` whose extreme points are `plat`,
+        `plon` (the finest of those covering it), the time indices it needs
+        and the weight of the second; CoverageError naming the scene and
+        every file's coverage when none covers it."""
+        time = np.datetime64(time, "ns")
+        reasons = []
+        for grid in sorted(self.grids, key=lambda g: g.resolution):
+            picks, weight, reason = grid.bracket(time)
+            if not grid.covers_area(plat, plon):
+                reason = "area outside" if reason is None else f"area outside and {reason}"
+            if reason is None:
+                return grid, picks, weight
+            reasons.append(f"{grid.coverage()} ({reason})")
+        west, east = _scene_lon_span(plon)
+        raise CoverageError(
+            f"scene {np.datetime_as_string(time, 's')} (latitude {plat.min():.2f} to {plat.max():.2f}, "
+            f"{_lon_text(west, east, '.2f')}) is outside the ERA5 files: {'; '.join(reasons)}")
+
+
+def _open_file(path):
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise InputError(f"ERA5 file {path}: no such file")
+    try:
+        # Without dask: each read below takes only the block it indexes.
+        ds = xr.open_dataset(path)
+    except Exception as exc:
+        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        raise InputError(f"ERA5 file {path}: cannot be read as NetCDF ({reason})") from None
+    return Era5Source(ds, [os.path.basename(path)], f"ERA5 file {path}")
+
+
+def _group(sources):
+    grids = []
+    for source in sources:
+        for members in grids:
+            if members[0].same_grid(source):
+                members.append(source)
+                break
+        else:
+            grids.append([source])
+    return Era5Files(Era5GridFiles(members) for members in grids)
+
+
 def open_era5(paths):
-    """ERA5 u10/v10 from one or more NetCDF files of either CDS layout, as a
-    lazy Dataset on (time, latitude, longitude) with latitude ascending and
-    longitude increasing (unwrapped, so it may run past 360). Files split by
-    time are joined; their grids must match."""
+    """ERA5 u10/v10 from any set of NetCDF files of either CDS layout (or an
+    `Era5Files` / Dataset, returned as an `Era5Files`), opened lazily and
+    grouped by grid; files that split one grid in time are joined."""
+    if isinstance(paths, Era5Files):
+        return paths
+    if isinstance(paths, xr.Dataset):
+        return _from_dataset(paths)
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     paths = [os.fspath(p) for p in paths]
     if not paths:
         raise InputError("no ERA5 file given")
-    opened = [_open_one(p) for p in paths]
-    try:
-        ds = opened[0] if len(opened) == 1 else xr.concat(
-            opened, dim="time", join="exact", data_vars="all", coords="minimal", compat="override")
-    except ValueError as exc:
-        raise InputError(f"ERA5 files {', '.join(paths)} do not share one grid ({exc})") from None
-    ds = ds.sortby("time")
-    _, first = np.unique(ds["time"].values, return_index=True)
-    ds = ds.isel(time=np.sort(first))
-    ds = ds.sortby("latitude")
-    lon = ds["longitude"].values.astype(np.float64)
-    unwrapped = np.degrees(np.unwrap(np.radians(lon)))
-    if np.any(np.diff(unwrapped) <= 0):
-        order = np.argsort(unwrapped)
-        ds = ds.isel(longitude=order)
-        unwrapped = unwrapped[order]
-    ds = ds.assign_coords(longitude=unwrapped)
-    ds.attrs["source_files"] = [os.path.basename(p) for p in paths]
-    return ds
+    return _group(_open_file(p) for p in paths)
 
 
-def _combine_expver(da_):
-    """One field from an `expver` dimension: the first version (in ascending
-    order: final ERA5 before ERA5T) that has a value at each point."""
-    if "expver" not in da_.dims:
-        return da_
-    da_ = da_.sortby("expver")
-    out = da_.isel(expver=0)
-    for k in range(1, da_.sizes["expver"]):
-        out = out.where(out.notnull(), da_.isel(expver=k))
-    return out
+def _from_dataset(ds):
+    files = ds.attrs.get("source_files")
+    if not files:
+        source = ds.encoding.get("source")
+        files = [os.path.basename(source)] if source else []
+    return _group([Era5Source(ds, files, "ERA5 dataset")])
 
 
-def _describe_coverage(era5):
-    """The files' span and area followed by their names, in parentheses."""
-    t = era5["time"].values
-    lat = era5["latitude"].values
-    lon = era5["longitude"].values
-    return (f"({np.datetime_as_string(t[0], 'm')} to {np.datetime_as_string(t[-1], 'm')}, "
-            f"latitude {lat[0]:g} to {lat[-1]:g}, longitude {lon[0]:g} to {lon[-1]:g}: "
-            f"{', '.join(era5.attrs.get('source_files', []))})")
-
-
-class Era5Grid:
+class Era5Instant:
     """u10 and v10 of ERA5 at one instant, on a latitude x longitude grid
     that bilinear interpolation can use directly (a global grid gets its
     first column repeated 360 degrees on, to close the seam)."""
@@ -121,21 +351,11 @@ class Era5Grid:
         self.u10 = u10
         self.v10 = v10
 
-    def lon_in_grid(self, lon):
-        """Longitudes in the grid's own range: [first, first + 360)."""
-        return self.longitude[0] + np.mod(np.asarray(lon, dtype=np.float64) - self.longitude[0], 360.0)
-
-    def covers(self, lat, lon):
-        lat = np.asarray(lat, dtype=np.float64)
-        lon = self.lon_in_grid(lon)
-        return bool(np.all((lat >= self.latitude[0]) & (lat <= self.latitude[-1])
-                           & (lon <= self.longitude[-1])))
-
     def interpolate(self, lat, lon):
         """Bilinear u10 and v10 (float32) at the points; NaN where a corner is
         missing or the point is outside the grid."""
         lat = np.asarray(lat, dtype=np.float64)
-        lon = self.lon_in_grid(lon)
+        lon = self.longitude[0] + np.mod(np.asarray(lon, dtype=np.float64) - self.longitude[0], 360.0)
         fi = np.interp(lat, self.latitude, np.arange(self.latitude.size), left=np.nan, right=np.nan)
         fj = np.interp(lon, self.longitude, np.arange(self.longitude.size), left=np.nan, right=np.nan)
         outside = np.isnan(fi) | np.isnan(fj)
@@ -155,64 +375,30 @@ class Era5Grid:
         return out
 
 
-def era5_at_time(era5, time, lat_range=None):
-    """The ERA5 winds linearly interpolated to `time`, as an `Era5Grid`,
-    loading only the two bracketing hours (and the latitude rows of
-    `lat_range`, with a margin). Raises CoverageError outside the files'
-    time span."""
-    time = np.datetime64(time, "ns")
-    times = era5["time"].values.astype("datetime64[ns]")
-    if time < times[0] or time > times[-1]:
-        raise CoverageError(f"scene time {np.datetime_as_string(time, 's')} is outside the ERA5 "
-                            f"files {_describe_coverage(era5)}")
-    k = int(np.clip(np.searchsorted(times, time, side="right") - 1, 0, max(times.size - 2, 0)))
-    k1 = min(k + 1, times.size - 1)
-    span = (times[k1] - times[k]) / np.timedelta64(1, "ns")
-    w = 0.0 if span == 0 else float((time - times[k]) / np.timedelta64(1, "ns") / span)
-    sub = era5.isel(time=[k, k1])
-    lat = era5["latitude"].values
-    if lat_range is not None:
-        i0 = max(int(np.searchsorted(lat, lat_range[0], side="right")) - 2, 0)
-        i1 = min(int(np.searchsorted(lat, lat_range[1], side="left")) + 2, lat.size)
-        sub = sub.isel(latitude=slice(i0, i1))
-    sub = sub.load()
-    fields = []
-    for name in WIND_COMPONENTS:
-        field = _combine_expver(sub[name]).transpose("time", "latitude", "longitude").values
-        fields.append((field[0] * (1.0 - w) + field[1] * w).astype(np.float64))
-    latitude = sub["latitude"].values.astype(np.float64)
-    longitude = sub["longitude"].values.astype(np.float64)
-    if longitude.size > 1:
-        step = float(np.median(np.diff(longitude)))
-        if abs(longitude[-1] + step - longitude[0] - 360.0) < 0.5 * step:
-            longitude = np.append(longitude, longitude[0] + 360.0)
-            fields = [np.concatenate([f, f[:, :1]], axis=1) for f in fields]
-    return Era5Grid(latitude, longitude, *fields)
-
-
 def collocate_era5(era5, latitude, longitude, time, scene_points=None):
-    """u10 and v10 (float32 DataArrays shaped like `latitude`) of ERA5 at the
-    pixels' latitude and longitude at `time`. `scene_points` (latitudes,
-    longitudes) bound the scene for the coverage check; by default the
-    pixels themselves. Raises CoverageError naming the scene and the files'
-    coverage when the scene is outside their time or area."""
+    """u10 and v10 (float32 DataArrays shaped like `latitude`, lazy when it
+    is) of ERA5 at the pixels' latitude and longitude at `time`, each with
+    `attrs["source_files"]`, the names of the files read. `era5` is what
+    `open_era5` returns, a Dataset or a list of paths. `scene_points`
+    (latitudes, longitudes) bound the scene for the choice of grid and the
+    coverage check; by default the pixels themselves. Raises CoverageError
+    naming the scene and the files' coverage when no grid covers the scene's
+    area and consecutive times around it."""
+    era5 = open_era5(era5)
     if scene_points is None:
         scene_points = (np.asarray(latitude), np.asarray(longitude))
     plat, plon = (np.asarray(p, dtype=np.float64).ravel() for p in scene_points)
-    grid = era5_at_time(era5, time, (plat.min(), plat.max()))
-    if not grid.covers(plat, plon):
-        raise CoverageError(
-            f"scene (latitude {plat.min():.2f} to {plat.max():.2f}, longitude "
-            f"{((plon + 180) % 360 - 180).min():.2f} to {((plon + 180) % 360 - 180).max():.2f}) is outside "
-            f"the ERA5 files {_describe_coverage(era5)}")
+    grid, picks, weight = era5.select(time, plat, plon)
+    instant, used = grid.at_time(picks, weight, plat, plon)
 
     def block(lat, lon):
         # Both components from one interpolation: they share the weights.
-        return np.stack(grid.interpolate(lat, lon))
+        return np.stack(instant.interpolate(lat, lon))
 
     lat_data = latitude.data if isinstance(latitude.data, da.Array) else da.from_array(latitude.data)
     lon_data = longitude.data if isinstance(longitude.data, da.Array) else da.from_array(longitude.data)
     both = da.map_blocks(block, lat_data, lon_data, new_axis=0,
                          chunks=((len(WIND_COMPONENTS),),) + lat_data.chunks, dtype=np.float32)
-    return [xr.DataArray(both[component], dims=latitude.dims, coords=latitude.coords, name=name)
+    return [xr.DataArray(both[component], dims=latitude.dims, coords=latitude.coords, name=name,
+                         attrs={"source_files": list(used)})
             for component, name in enumerate(WIND_COMPONENTS)]

@@ -1,6 +1,10 @@
 """ERA5 files of both CDS layouts: normalisation, the ERA5/ERA5T version
 dimension, bilinear interpolation across the 0/360 seam, linear
-interpolation in time, and coverage errors that name scene and files."""
+interpolation in time, files of several grids and split in time, gaps in
+time, memory independent of the files' length, and coverage errors that name
+scene and files."""
+
+from functools import partial
 
 import numpy as np
 import pytest
@@ -24,8 +28,6 @@ def collocated(era5, lat, lon, time):
 @pytest.mark.parametrize("layout", ["era5_cds", "era5_legacy"])
 def test_both_layouts_normalise_and_interpolate_to_the_known_field(products, s1fx, layout):
     era5 = open_era5([getattr(products, layout)])
-    assert era5["latitude"].values[0] < era5["latitude"].values[-1]
-    assert set(era5.data_vars) == {"u10", "v10"} and "time" in era5.dims
     wind = s1fx.Era5Field()
     lat = np.array([51.3, 52.0, 52.77, 53.5])
     lon = np.array([-20.6, -19.25, -20.0, -21.9])
@@ -35,8 +37,15 @@ def test_both_layouts_normalise_and_interpolate_to_the_known_field(products, s1f
         u, v = collocated(era5, lat, lon, time)
         u_true, v_true = wind.uv(lat, lon, np.datetime64(time))
         tol = 1e-5 if layout == "era5_cds" else 2e-3          # packed shorts
+        assert u.dtype == v.dtype == np.float32
         np.testing.assert_allclose(u, u_true, atol=tol)
         np.testing.assert_allclose(v, v_true, atol=tol)
+    # A Dataset as opened by xarray serves as well, and dask pixels stay lazy.
+    raw = xr.open_dataset(getattr(products, layout))
+    lat_, lon_ = (p.chunk({"pixel": 2}) for p in points(lat, lon))
+    u, v = collocate_era5(raw, lat_, lon_, np.datetime64(time))
+    assert u.chunks == ((1,), (2, 2)) and u.attrs["source_files"] == [f"{layout}.nc"]
+    np.testing.assert_allclose(v.values.ravel(), v_true, atol=tol)
 
 
 def test_legacy_expver_dimension_takes_each_hour_from_the_version_that_has_it(products):
@@ -72,14 +81,87 @@ def test_seam_of_a_global_grid_and_longitude_conventions(products, s1fx, tmp_pat
     np.testing.assert_allclose(u, u_true, atol=2e-3)
 
 
-def test_files_split_in_time_are_joined(products, s1fx, tmp_path):
+def test_files_split_in_time_join_but_a_gap_between_their_times_is_an_error(s1fx, tmp_path):
     wind = s1fx.Era5Field()
     first = s1fx.write_era5_cds(tmp_path / "a.nc", wind, s1fx.era5_times("2021-04-01T03:00", 3), step=1.0)
     second = s1fx.write_era5_cds(tmp_path / "b.nc", wind, s1fx.era5_times("2021-04-01T05:00", 3), step=1.0)
     era5 = open_era5([second, first])
-    assert era5.sizes["time"] == 5                 # 05:00 is in both
-    u, _ = collocated(era5, [52.0], [-20.0], "2021-04-01T04:30:00")
-    np.testing.assert_allclose(u, wind.uv(52.0, -20.0, np.datetime64("2021-04-01T04:30"))[0], atol=1e-5)
+    assert len(era5.grids) == 1 and era5.grids[0].time.size == 5      # 05:00 is in both
+    u, v = collocate_era5(era5, *points([52.0], [-20.0]), np.datetime64("2021-04-01T04:30"))
+    np.testing.assert_allclose(u.values.ravel(), wind.uv(52.0, -20.0, np.datetime64("2021-04-01T04:30"))[0],
+                               atol=1e-5)
+    assert u.attrs["source_files"] == v.attrs["source_files"] == ["a.nc", "b.nc"]
+    # Hourly files of 30 March and 3 April leave 1 April uncovered; a time
+    # on an ERA5 hour needs that hour alone, even next to the gap.
+    kw = dict(wind=wind, step=0.5, lat_range=(45.0, 60.0), lon_range=(-30.0, -10.0))
+    march = s1fx.write_era5_legacy(tmp_path / "0330.nc", times=s1fx.era5_times("2021-03-30T00:00", 24), **kw)
+    april = s1fx.write_era5_legacy(tmp_path / "0403.nc", times=s1fx.era5_times("2021-04-03T00:00", 24), **kw)
+    era5 = open_era5([march, april])
+    with pytest.raises(CoverageError) as gap:
+        collocated(era5, [52.0], [-20.0], "2021-04-01T05:26:36")
+    message = str(gap.value)
+    assert "2021-04-01T05:26:36" in message and "2021-03-30T23:00 and 2021-04-03T00:00" in message
+    assert "0330.nc" in message and "0403.nc" in message and "\n" not in message
+    u, _ = collocated(era5, [52.0], [-20.0], "2021-03-30T23:00")
+    np.testing.assert_allclose(u, wind.uv(52.0, -20.0, np.datetime64("2021-03-30T23:00"))[0], atol=2e-3)
+    # A file thinned to 6-hourly steps has no gap between them.
+    six = s1fx.write_era5_legacy(tmp_path / "6h.nc", times=s1fx.era5_times("2021-04-01T00:00", 12)[::6], **kw)
+    u, _ = collocated(open_era5(six), [52.0], [-20.0], "2021-04-01T05:26:36")
+    np.testing.assert_allclose(u, wind.uv(52.0, -20.0, np.datetime64("2021-04-01T05:26:36"))[0], atol=2e-3)
+
+
+def test_regional_files_of_several_grids_each_scene_reads_a_grid_that_covers_it(s1fx, tmp_path):
+    """A coarse global file of two hours, a fine Atlantic grid split in two
+    files, and a grid across the antimeridian: each scene is interpolated
+    from a grid that covers its area and hours (the finest first)."""
+    wind = s1fx.Era5Field()
+    coarse = s1fx.write_era5_cds(tmp_path / "global.nc", wind, s1fx.era5_times("2021-04-01T03:00", 2), step=1.0)
+    kw = dict(wind=wind, step=0.25, lat_range=(45.0, 60.0), lon_range=(-30.0, -10.0))
+    early = s1fx.write_era5_legacy(tmp_path / "atl_a.nc", times=s1fx.era5_times("2021-04-01T03:00", 3), **kw)
+    late = s1fx.write_era5_cds(tmp_path / "atl_b.nc", times=s1fx.era5_times("2021-04-01T06:00", 2), **kw)
+    pacific = s1fx.write_era5_cds(tmp_path / "pacific.nc", wind, step=0.5, lat_range=(-10.0, 0.0),
+                                  lon_range=(170.0, 190.0))
+    era5 = open_era5([coarse, early, late, pacific])
+    assert len(era5.grids) == 3
+    for lat, lon, time, used in ((52.0, -20.0, "2021-04-01T05:30", ["atl_a.nc", "atl_b.nc"]),
+                                 (52.0, -20.0, "2021-04-01T03:30", ["atl_a.nc"]),
+                                 (10.0, 100.0, "2021-04-01T03:30", ["global.nc"]),
+                                 (-5.0, -179.6, "2021-04-01T06:30", ["pacific.nc"])):
+        u, v = collocate_era5(era5, *points([lat, lat + 0.3], [lon, lon - 0.3]), np.datetime64(time))
+        u_true, v_true = wind.uv([lat, lat + 0.3], [lon, lon - 0.3], np.datetime64(time))
+        np.testing.assert_allclose(u.values.ravel(), u_true, atol=2e-3)
+        np.testing.assert_allclose(v.values.ravel(), v_true, atol=2e-3)
+        assert u.attrs["source_files"] == used
+    with pytest.raises(CoverageError) as none:
+        collocated(era5, [5.0, 5.0], [179.75, -179.75], "2021-04-01T06:30")
+    message = str(none.value)
+    assert "longitude 179.75 to -179.75 (across the antimeridian)" in message
+    assert "longitude 170 to -170.5 (across the antimeridian)" in message
+    for name in ("global.nc", "atl_a.nc", "atl_b.nc", "pacific.nc"):
+        assert name in message
+
+
+@pytest.mark.parametrize("layout", ["legacy", "cds_unchunked"])
+def test_memory_of_a_collocation_does_not_grow_with_the_hours_in_the_file(s1fx, tmp_path, layout):
+    """A month of hours in one unchunked file costs no more than two hours:
+    only the bracketing hours are read (tracemalloc sees NumPy's buffers)."""
+    import tracemalloc
+
+    write = s1fx.write_era5_legacy if layout == "legacy" else partial(s1fx.write_era5_cds, chunked=False)
+    lat, lon = points(np.linspace(51.0, 53.0, 200), np.linspace(-21.0, -19.0, 200))
+    peaks = []
+    for hours in (2, 744):
+        path = write(tmp_path / f"{hours}.nc", times=s1fx.era5_times("2021-04-01T00:00", hours), step=0.5,
+                     lat_range=(42.0, 62.0), lon_range=(-30.0, -10.0))
+        tracemalloc.start()
+        try:
+            u, v = collocate_era5(open_era5([path]), lat, lon, np.datetime64("2021-04-01T00:30"))
+            u.values, v.values
+            peaks.append(tracemalloc.get_traced_memory()[1])
+        finally:
+            tracemalloc.stop()
+    one_hour = 41 * 41 * 2 * 4                      # u10 and v10 of one hour as float32
+    assert peaks[1] - peaks[0] < 20 * one_hour, peaks
 
 
 def test_scene_outside_the_files_is_an_error_naming_both(products, s1fx, tmp_path):
