@@ -146,7 +146,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     year_s1 = str(scene.first_line_time)[:4]
     lat = g.latitude
     lon_min, lon_max = longitude_bounds(g.longitude)
-    era5_files = ", ".join(u10.attrs.get("source_files") or era5.attrs.get("source_files", []))  # TEMP-MERGE
+    era5_files = ", ".join(u10.attrs["source_files"])
     now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     ds.attrs = {
         "Conventions": "CF-1.11 ACDD-1.3",
