@@ -72,6 +72,26 @@ def remove_partial_files(final_path: str | os.PathLike[str]) -> None:
             _remove(lock)
 
 
+def _release(part: str) -> None:
+    """Removes a failed temporary file and frees its space. A write that
+    failed inside HDF5 (a full disk) can leave the library holding the file
+    open; the descriptor stays HDF5's (closing it could let HDF5 write into
+    whatever file reuses the number), but the deleted file is emptied so
+    that its blocks return to the file system."""
+    try:
+        written = os.stat(part)
+    except FileNotFoundError:
+        return
+    _remove(part)
+    for name in os.listdir("/proc/self/fd") if os.path.isdir("/proc/self/fd") else ():
+        try:
+            held = os.stat(f"/proc/self/fd/{name}")
+            if (held.st_dev, held.st_ino) == (written.st_dev, written.st_ino):
+                os.ftruncate(int(name), 0)
+        except OSError:
+            continue
+
+
 def _sync_folder(folder: str) -> None:
     """Puts a rename in `folder` on disk (where the file system allows it)."""
     try:
@@ -117,7 +137,7 @@ def write_atomically(final_path: str | os.PathLike[str], write: Callable[[str], 
             os.replace(part, final_path)
             _sync_folder(folder)
         except BaseException as exc:
-            _remove(part)
+            _release(part)
             if isinstance(exc, Exception) and out_of_space(folder):
                 raise OutputError(f"cannot write {final_path}: no space left on the device") from exc
             raise

@@ -409,7 +409,8 @@ def _run_distributed(args, jobs, task_args, run):
             client = Client(cluster)
         else:
             try:
-                client = Client(args.scheduler, timeout="30s")
+                # dask's connect timeout (30 s unless configured otherwise)
+                client = Client(args.scheduler)
             except (OSError, TimeoutError) as exc:
                 for input_path, _ in jobs:
                     run.fail(input_path, f"cannot reach the scheduler {args.scheduler} ({one_line(exc)})")

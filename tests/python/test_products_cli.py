@@ -95,12 +95,63 @@ def test_debug_shows_the_traceback(small, tmp_path, capsys):
     (["--era5", "e.nc", "--output-dir", "o", "--resolution", "-5"], "positive"),
     (["--era5", "e.nc", "--output-dir", "o", "--workers", "2", "--scheduler", "tcp://x:1"], "not allowed"),
     (["--era5", "e.nc", "--output-dir", "o", "--workers", "0"], "at least 1"),
+    (["--era5", "missing.nc", "--output-dir", "o"], "--era5 missing.nc: no such file"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "tcp://host:port"], "not a scheduler address"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "udp://host:1"], "not a scheduler address"),
 ])
 def test_usage_errors_exit_2(args, message, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
+    Path("era5.nc").write_bytes(b"")
     with pytest.raises(SystemExit) as exit_:
         main(["S1A_X.SAFE", *args])
-    assert exit_.value.code == 2 and message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and message in err and "Traceback" not in err
+    assert not Path("o").exists() or not list(Path("o").iterdir())
+
+
+def test_no_space_unreachable_scheduler_and_missing_extra_are_one_line_each(small, tmp_path, capsys):
+    """A full disk names the output; an unreachable scheduler fails each
+    input with its own line; without the products extra the command says
+    which extra to install."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("mounting a small file system needs root")
+    try:
+        assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", disk,
+                       "--no-land-mask", "--resolution", "native") == 1
+        err = capsys.readouterr().err.strip()
+        assert err.count("\n") == 0 and "no space left" in err
+        assert str(disk / output_name(small["good"])) in err and list(disk.iterdir()) == []
+        # The failed file's space is given back although HDF5 keeps it open.
+        assert os.statvfs(disk).f_bfree == os.statvfs(disk).f_blocks
+    finally:
+        subprocess.run(["umount", "--lazy", str(disk)], check=True)
+
+    import dask
+
+    inputs = [small["good"], small["other"]]
+    with dask.config.set({"distributed.comm.timeouts.connect": "2s"}):
+        assert run_cli(*inputs, "--era5", small["era5"], "--output-dir", tmp_path / "o",
+                       "--scheduler", "tcp://127.0.0.1:9") == 1
+    lines = capsys.readouterr().err.strip().splitlines()
+    assert [line.split(": ")[1] for line in lines] == [str(p) for p in inputs]
+    assert all("cannot reach the scheduler tcp://127.0.0.1:9" in line for line in lines)
+
+    block_extra = ("import sys\n"
+                   "class Hidden:\n"
+                   "    def find_spec(self, name, path=None, target=None):\n"
+                   "        if name.split('.')[0] in ('xarray', 'netCDF4'):\n"
+                   "            raise ModuleNotFoundError(name)\n"
+                   "sys.meta_path.insert(0, Hidden())\n"
+                   "from quorvane_wind.cli import main\n"
+                   "sys.exit(main(sys.argv[1:]))\n")
+    bare = subprocess.run([sys.executable, "-c", block_extra, str(small["good"]), "--era5",
+                           str(small["era5"]), "--output-dir", str(tmp_path / "o")],
+                          capture_output=True, text=True, timeout=120)
+    assert bare.returncode == 2 and bare.stderr.count("\n") == 1
+    assert "pip install 'quorvane[products]'" in bare.stderr and "xarray, netCDF4" in bare.stderr
 
 
 def test_output_names_drop_safe_and_zip():
@@ -153,22 +204,35 @@ def test_a_failed_write_leaves_nothing_and_stale_parts_are_cleared(small, tmp_pa
     assert sorted(p.name for p in out.iterdir()) == [output_name(small["good"])]
 
 
-def test_interrupted_run_leaves_no_partial_file_and_a_rerun_finishes(small, products, tmp_path):
+@pytest.mark.parametrize("moment, options", [
+    ("start-up", []), ("reading", []), ("after the first output", []),
+    ("after the first output", ["--workers", "2"])])
+def test_interrupted_run_leaves_no_partial_file_and_a_rerun_finishes(moment, options, products, tmp_path):
+    """Ctrl-C on a terminal (SIGINT to the whole process group) during the
+    imports, inside the reads of the first scene, or later, serial or with
+    worker processes: status 130, one line, no partial file, no crash."""
     inputs = [copy_product(products.clean, tmp_path / "in", f"S1A_SCENE_{k}.SAFE") for k in range(3)]
     out = tmp_path / "out"
     argv = [sys.executable, "-m", "quorvane_wind", *map(str, inputs), "--era5", str(products.era5_cds),
-            "--output-dir", str(out), "--no-land-mask", "--resolution", "native"]
-    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            "--output-dir", str(out), "--no-land-mask", "--resolution", "native", *options]
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
     deadline = time.monotonic() + 120
-    while time.monotonic() < deadline and not list(out.glob("*_wind.nc")):
-        time.sleep(0.05)
-    process.send_signal(signal.SIGINT)
+    if moment == "start-up":
+        time.sleep(0.3)
+    elif moment == "reading":
+        while time.monotonic() < deadline and not list(out.glob(".*.part")):
+            time.sleep(0.01)
+    else:
+        while time.monotonic() < deadline and not list(out.glob("*_wind.nc")):
+            time.sleep(0.05)
+    os.killpg(process.pid, signal.SIGINT)
     stdout, stderr = process.communicate(timeout=120)
     assert process.returncode == 130, stderr
-    assert "interrupted" in stderr and "Traceback" not in stderr
-    assert not list(out.glob(".*.part"))
+    assert stderr.count("\n") == 1 and "interrupted" in stderr
+    assert not list(out.glob(".*")) if out.exists() else True
     done = sorted(out.glob("*_wind.nc"))
-    assert 1 <= len(done) < len(inputs)
+    assert len(done) < len(inputs) and (len(done) >= 1) == (moment == "after the first output")
     for path in done:
         with xr.open_dataset(path) as ds:
             assert np.isfinite(ds["wind_speed"].values).all()
@@ -243,9 +307,12 @@ def serial_products(small, tmp_path_factory):
 
 
 @pytest.mark.parametrize("where", ["--workers", "--scheduler"])
-def test_two_worker_processes_give_the_serial_products(where, small, serial_products, tmp_path, capsys):
+def test_two_worker_processes_give_the_serial_products(where, small, serial_products, tmp_path, capsys,
+                                                       monkeypatch):
     """`--workers 2` starts its own cluster of two processes; `--scheduler`
-    joins one that is already running (here a local one of two processes)."""
+    joins one that is already running (here a local one of two processes,
+    started in another folder than the command's: relative paths reach
+    the workers as absolute ones)."""
     inputs = [small["good"], small["other"]]
     serial, parallel = serial_products, tmp_path / "parallel"
     common = ["--era5", small["era5"], "--no-land-mask"]
@@ -256,7 +323,9 @@ def test_two_worker_processes_give_the_serial_products(where, small, serial_prod
         from distributed import LocalCluster
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                           dashboard_address=":0") as cluster:
-            assert run_cli(*inputs, *common, "--output-dir", parallel,
+            monkeypatch.chdir(tmp_path)
+            relative = [os.path.relpath(p) for p in inputs]
+            assert run_cli(*relative, *common, "--output-dir", "parallel",
                            "--scheduler", cluster.scheduler_address) == 0
     assert "2 written, 0 skipped, 0 failed" in capsys.readouterr().out
     for path in sorted(serial.iterdir()):
