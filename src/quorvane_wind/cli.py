@@ -122,19 +122,39 @@ class Interrupts:
 INTERRUPTS = Interrupts()
 
 
-def _interrupt_checks():
+def _task_callbacks(show_progress):
     """A dask callback that stops a computation at the next task boundary
-    once an interrupt was asked for."""
+    once an interrupt was asked for and, on a terminal, shows the tasks of
+    the scene done (dask runs callbacks in the thread that waits for the
+    result)."""
     from dask.callbacks import Callback
 
-    class InterruptCheck(Callback):
+    class SceneTasks(Callback):
+        bar = None
+
+        def _start_state(self, dsk, state):
+            if show_progress and self.bar is None:
+                from tqdm import tqdm
+
+                self.bar = tqdm(total=0, unit="task", desc="scene", disable=None, file=sys.stderr,
+                                leave=False, position=1)
+            if self.bar is not None:
+                self.bar.total += len(state["ready"]) + len(state["waiting"])
+                self.bar.refresh()
+
         def _pretask(self, key, dsk, state):
             INTERRUPTS.check()
 
         def _posttask(self, key, result, dsk, state, worker_id):
+            if self.bar is not None:
+                self.bar.update()
             INTERRUPTS.check()
 
-    return InterruptCheck()
+        def close(self):
+            if self.bar is not None:
+                self.bar.close()
+
+    return SceneTasks()
 
 
 class Outcome(NamedTuple):
@@ -178,13 +198,16 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
     from .product import make_wind_product, write_product
 
     limits = contextlib.nullcontext()
+    scheduler = {"scheduler": "threads", "num_workers": os.cpu_count() or 1}
     if one_thread:
-        # One OpenMP thread per task: the parallelism comes from the workers.
+        # One thread per task: the parallelism comes from the workers.
         import Quorvane  # noqa: F401  (loads the OpenMP runtime for threadpoolctl)
         from threadpoolctl import threadpool_limits
         limits = threadpool_limits(limits=1, user_api="openmp")
+        scheduler = {"scheduler": "synchronous"}
+    callbacks = _task_callbacks(show_progress=not one_thread)
     try:
-        with (limits, dask.config.set(scheduler="synchronous"), _interrupt_checks(),
+        with (limits, dask.config.set(scheduler), callbacks, contextlib.closing(callbacks),
               warnings.catch_warnings(record=True) as caught):
             warnings.simplefilter("always", ProcessingWarning)
             remove_partial_files(output_path)

@@ -211,7 +211,9 @@ def test_interrupted_run_leaves_no_partial_file_and_a_rerun_finishes(moment, opt
     """Ctrl-C on a terminal (SIGINT to the whole process group) during the
     imports, inside the reads of the first scene, or later, serial or with
     worker processes: status 130, one line, no partial file, no crash."""
-    inputs = [copy_product(products.clean, tmp_path / "in", f"S1A_SCENE_{k}.SAFE") for k in range(3)]
+    # More inputs than the workers finish while the first output appears.
+    count = 8 if options else 3
+    inputs = [copy_product(products.clean, tmp_path / "in", f"S1A_SCENE_{k}.SAFE") for k in range(count)]
     out = tmp_path / "out"
     argv = [sys.executable, "-m", "quorvane_wind", *map(str, inputs), "--era5", str(products.era5_cds),
             "--output-dir", str(out), "--no-land-mask", "--resolution", "native", *options]
