@@ -407,21 +407,22 @@ class Geolocation:
 
     def look_azimuth(self, rows, cols):
         """Azimuth (degrees clockwise from north, [0, 360)) of the ground
-        direction of increasing pixel at the rows x cols grid: the bearing
-        of the tangent to the line of the grid, from the change of latitude
-        and longitude over one pixel centred on the point (within the grid),
-        on the sphere. Longitudes are unwrapped, so the antimeridian does not
+        direction of increasing pixel at the rows x cols grid. At each grid
+        point it is the bearing of the tangent to the grid's line, on the
+        sphere, from the second-order change of latitude and longitude along
+        pixels; between points it is interpolated bilinearly like the other
+        fields. Longitudes are unwrapped, so the antimeridian does not
         matter; the east component shrinks with cos(latitude) towards the
         poles."""
-        cols = np.asarray(cols, dtype=np.float64).ravel()
-        half = 0.5
-        centre = np.clip(cols, self.pixels.min() + half, max(self.pixels.max() - half,
-                                                              self.pixels.min() + half))
-        lat, lon = self._lut("latitude"), self._lut("longitude")
-        dlat = lat(rows, centre + half) - lat(rows, centre - half)
-        dlon = lon(rows, centre + half) - lon(rows, centre - half)
-        east = dlon * np.cos(np.radians(lat(rows, cols)))
-        azimuth = np.degrees(np.arctan2(east, dlat)) % 360.0
+        if "look_azimuth" not in self._luts:
+            order = 2 if self.pixels.size > 2 else 1
+            dlat = np.gradient(self.latitude, self.pixels, axis=1, edge_order=order)
+            dlon = np.gradient(self.longitude, self.pixels, axis=1, edge_order=order)
+            azimuth = np.degrees(np.arctan2(dlon * np.cos(np.radians(self.latitude)), dlat))
+            azimuth = np.unwrap(np.unwrap(azimuth, period=360.0, axis=1), period=360.0, axis=0)
+            self._luts["look_azimuth"] = LineVectorLut(self.lines, [self.pixels] * self.lines.size,
+                                                       list(azimuth))
+        azimuth = self._luts["look_azimuth"](rows, cols) % 360.0
         return np.where(azimuth >= 360.0, 0.0, azimuth)
 
 
