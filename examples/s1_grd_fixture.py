@@ -640,16 +640,17 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
     return final, truth
 
 
-def zip_product(safe_path, zip_path=None):
+def zip_product(safe_path, zip_path=None, compression=zipfile.ZIP_DEFLATED, rename=str):
     """A zipped copy of a .SAFE folder, as ESA distributes them: the zip
-    holds the <name>.SAFE/ folder."""
+    holds the <name>.SAFE/ folder. `compression` applies to every member;
+    `rename` maps each member name (as other tools rename them)."""
     safe_path = Path(safe_path)
     zip_path = Path(zip_path) if zip_path else safe_path.with_suffix(".zip")
     tmp = _temporary(zip_path)
-    with zipfile.ZipFile(tmp, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+    with zipfile.ZipFile(tmp, "w", compression=compression) as archive:
         for path in sorted(safe_path.rglob("*")):
             if path.is_file():
-                archive.write(path, Path(safe_path.name) / path.relative_to(safe_path))
+                archive.write(path, rename(str(Path(safe_path.name) / path.relative_to(safe_path))))
     os.replace(tmp, zip_path)
     return zip_path
 
