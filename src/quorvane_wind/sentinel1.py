@@ -5,19 +5,24 @@ The XML files are decoded by xarray-sentinel (manifest, annotation,
 calibration and geolocation grid through its own readers, noise vectors
 through its schema-aware tag parser). What it does not do is written here:
 
+- the manifest's file list with names in any case, and no reference that
+  leaves the product;
 - thermal noise as the range LUT times the azimuth LUT, with every azimuth
-  block (IW GRDs have one per sub-swath; the library keeps only the first);
+  block (IW GRDs have one per sub-swath; the library keeps only the first),
+  or the range LUT alone of older products (noiseVector/noiseLut);
 - sigma0 = (DN^2 - noise) / A^2 with A the sigmaNought LUT, with
   non-positive values marked invalid (NaN) rather than clipped;
-- reading the GeoTIFF measurement by windows with rasterio, the same way for
-  a folder and for a zip (GDAL's /vsizip/), in chunks that suit averaging;
+- reading the GeoTIFF measurement by windows with rasterio through one open
+  dataset per process, in chunks that suit averaging; a zipped measurement
+  is unpacked once per process into a temporary file, its CRC checked;
 - incidence angle, latitude and longitude interpolated bilinearly in
-  line/pixel from the geolocation grid, at any (also fractional) pixel.
+  line/pixel from the geolocation grid, at any (also fractional) pixel, and
+  the look azimuth (ground direction of increasing range) from its slopes.
 
 Everything on the pixel grid is a lazy dask array, so a full scene is read
 and calibrated chunk by chunk.
 
-This one stage of the pipeline is kept in one file (over 500 lines): its
+This one stage of the pipeline is kept in one file (about 900 lines): its
 parts, from the files of the product to the lazy Dataset, all work on the
 same decoded metadata (`SafeFiles`, `GrdScene`) and are read together.
 """
@@ -159,6 +164,7 @@ class SafeFiles:
 
 _lock = threading.RLock()       # finalizers of copies may run while it is held
 _copies = weakref.WeakValueDictionary()   # (zip, member, size, mtime) -> _LocalCopy
+_unpacking = {}                           # the same keys -> lock held while unpacking
 _recent = collections.deque(maxlen=1)     # keeps the last copy for the next task of its scene
 _datasets = collections.OrderedDict()     # path -> _OpenTiff
 _MAX_DATASETS = 8
@@ -173,6 +179,7 @@ def _after_fork_check():
         _datasets.clear()
         _recent.clear()
         _copies.clear()
+        _unpacking.clear()
 
 
 class _LocalCopy:
@@ -192,10 +199,12 @@ class _LocalCopy:
             _remove_copy(self.path)
             raise InputError(f"measurement {label} cannot be unpacked from the zip "
                              f"({_reason(exc)})") from None
-        weakref.finalize(self, _remove_copy, self.path)
+        weakref.finalize(self, _remove_copy, self.path, os.getpid())
 
 
-def _remove_copy(path):
+def _remove_copy(path, owner=None):
+    if owner is not None and owner != os.getpid():
+        return                   # a forked child exiting: the file is its parent's
     with _lock:
         entry = _datasets.pop(path, None)
     if entry is not None:
@@ -211,11 +220,16 @@ def _local_copy(zip_path, member, label):
     key = (zip_path, member, st.st_size, st.st_mtime_ns)
     with _lock:
         _after_fork_check()
-        copy = _copies.get(key)
+        unpacking = _unpacking.setdefault(key, threading.Lock())
+    with unpacking:              # one unpacking per member; other files are read meanwhile
+        with _lock:
+            copy = _copies.get(key)
         if copy is None:
-            copy = _LocalCopy(zip_path, member, label)   # under the lock: one inflation per member
+            copy = _LocalCopy(zip_path, member, label)
+        with _lock:
             _copies[key] = copy
-        _recent.append(copy)
+            _recent.append(copy)
+            _unpacking.pop(key, None)
     return copy
 
 
