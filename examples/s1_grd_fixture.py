@@ -303,8 +303,10 @@ class Truth:
     look_azimuth: np.ndarray = None   # degrees from north, per pixel
 
 
-def scene_truth(cfg, wind, speed=None):
-    rows = np.arange(cfg.lines)
+def scene_truth(cfg, wind, speed=None, rows=None):
+    """The truth on the native grid, or on the lines `rows` only (then
+    `speed`, if given, is for those lines)."""
+    rows = np.arange(cfg.lines) if rows is None else np.asarray(rows)
     cols = np.arange(cfg.samples)
     lat, lon, inc = geometry(cfg, rows, cols)
     u, v = wind.uv(lat, lon, cfg.mid_time)
@@ -582,12 +584,22 @@ def _temporary(path):
     return path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}.part")
 
 
-def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
+# Lines of DNs made at a time: whole-scene float64 arrays of the truth need
+# hundreds of bytes per pixel; strips of about 2 million pixels keep a full
+# scene within a few hundred MB.
+STRIP_PIXELS = 2_000_000
+
+
+def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None, with_truth=True):
     """Writes the product of `cfg` into `folder` (as <name>.SAFE) and returns
-    (path, Truth). `speed` overrides the true speed field (native grid)."""
+    (path, Truth). `speed` overrides the true speed field (native grid).
+    The measurements are made and written in strips of lines; with
+    `with_truth=False` no whole-scene array is kept (the Truth is None), so
+    full-size scenes fit in memory."""
     import rasterio
     from rasterio.control import GroundControlPoint
     from rasterio.crs import CRS
+    from rasterio.windows import Window
 
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
@@ -596,11 +608,11 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
     (work / "annotation" / "calibration").mkdir(parents=True)
     (work / "measurement").mkdir()
 
-    truth = scene_truth(cfg, wind, speed)
-    rows = np.arange(cfg.lines)
+    truth = scene_truth(cfg, wind, speed) if with_truth else None
     cols = np.arange(cfg.samples)
-    a = calibration_lut(cfg, rows, cols)
-    eta = noise_at_pixels(cfg, rows, cols)
+    strip = max(1, STRIP_PIXELS // cfg.samples)
+    # One generator drawn line after line, polarisation after polarisation:
+    # the same speckle as drawing each whole image at once.
     rng = np.random.default_rng(cfg.seed)
     t0 = _compact(cfg.start_time).lower()
     t1 = _compact(cfg.stop_time).lower()
@@ -608,12 +620,6 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
     for number, pol in enumerate(cfg.polarisations, start=1):
         stem = (f"{cfg.mission.lower()}-{cfg.mode.lower()}-grd-{pol.lower()}-{t0}-{t1}-"
                 f"{cfg.absolute_orbit:06d}-{cfg.datatake:06x}-{number:03d}")
-        intensity = truth.sigma0 if pol[0] == pol[1] else truth.sigma0 * 0.03   # cross-pol weaker
-        if cfg.looks > 0:
-            intensity = intensity * rng.gamma(cfg.looks, 1.0 / cfg.looks, size=intensity.shape)
-        dn = np.sqrt(intensity * a * a + eta)
-        dn = np.clip(np.rint(dn), 0, 65535).astype(np.uint16)
-
         for kind, tree, href in (
                 ("annotation", annotation_xml(cfg, pol, number), f"annotation/{stem}.xml"),
                 ("calibration", calibration_xml(cfg, pol, number), f"annotation/calibration/calibration-{stem}.xml"),
@@ -630,7 +636,19 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
                 for i, r in enumerate(g_lines) for j, c in enumerate(g_pixels)]
         with rasterio.open(work / href, "w", driver="GTiff", width=cfg.samples, height=cfg.lines,
                            count=1, dtype="uint16", gcps=gcps, crs=CRS.from_epsg(4326)) as dst:
-            dst.write(dn, 1)
+            for first in range(0, cfg.lines, strip):
+                rows = np.arange(first, min(first + strip, cfg.lines))
+                if truth is not None:
+                    sigma0 = truth.sigma0[rows]
+                else:
+                    sigma0 = scene_truth(cfg, wind, None if speed is None else speed[rows], rows).sigma0
+                intensity = sigma0 if pol[0] == pol[1] else sigma0 * 0.03   # cross-pol weaker
+                if cfg.looks > 0:
+                    intensity = intensity * rng.gamma(cfg.looks, 1.0 / cfg.looks, size=intensity.shape)
+                a = calibration_lut(cfg, rows, cols)
+                dn = np.sqrt(intensity * a * a + noise_at_pixels(cfg, rows, cols))
+                dn = np.clip(np.rint(dn), 0, 65535).astype(np.uint16)
+                dst.write(dn, 1, window=Window(0, int(first), cfg.samples, rows.size))
         files.append(("measurement", href, (work / href).stat().st_size))
 
     (work / "manifest.safe").write_text(manifest_text(cfg, files), encoding="UTF-8")
