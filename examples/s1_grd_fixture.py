@@ -9,9 +9,9 @@ annotation (`data/s1-iw-grd-annotation-template.xml`, Copernicus Sentinel
 data 2021, from the test data of xarray-sentinel's source distribution); the
 image size, times, spacings, heading and the geolocation grid are replaced.
 
-The geometry is chosen so that a reader that interpolates bilinearly in
-line/pixel is exact: latitude and longitude are affine in (line, pixel), the
-incidence angle is linear in pixel, the sigmaNought LUT is affine, the noise
+The default geometry is chosen so that a reader that interpolates
+bilinearly in line/pixel is exact: latitude and longitude are affine in
+(line, pixel), the incidence angle is linear in pixel, the sigmaNought LUT is affine, the noise
 range LUT affine and the azimuth noise LUT of each sub-swath block linear in
 line. The wind direction comes from ERA5 files whose u10 and v10 are affine
 in latitude, longitude and time near the scene, so their bilinear and linear
@@ -22,6 +22,15 @@ interpolation is exact too. The DNs are
 with sigma0 from the CMOD5.N forward model (cmod5n_forward.py) for the true
 speed, the ERA5 direction relative to the look direction and the incidence
 angle; speckle is 1 for a noise-free product.
+
+The look direction of the truth is heading + 90 degrees everywhere, unless
+`pixel_look` is set or the geometry is `"sphere"`: then it is the azimuth of
+the ground direction of increasing pixel at each pixel. The sphere geometry
+places the lines along a great-circle track and the pixels of each line
+along the great circle across it, so the look direction turns across the
+swath as on real products (most at high latitude); its lat/lon are not
+bilinear, and the geolocation grid should be dense enough for the accuracy
+a test asks.
 
 Product and ERA5 writers share one file (about 700 lines, most of it the
 XML layouts) because they are made from one configuration and one wind
@@ -75,6 +84,10 @@ class GrdConfig:
     seed: int = 11
     gcp_lines: int = 10
     gcp_pixels: int = 21
+    geometry: str = "affine"              # "affine" or "sphere"
+    track_offset_km: float = 0.0          # sphere: middle pixel this far right of the track
+    pixel_look: bool = False              # per-pixel look direction in the truth (always for "sphere")
+    noise_layout: str = "range_azimuth"   # "range_azimuth"; "range": older noiseVector XML; "none"
     absolute_orbit: int = 37258
     datatake: int = 0x04638E
 
@@ -121,12 +134,68 @@ def _iso(t):
 
 # ---------------------------------------------------------------- geometry
 
+EARTH_RADIUS_KM = KM_PER_DEG * 180.0 / np.pi
+
+
+def _sphere(cfg, rows, cols):
+    """Latitude, longitude and look azimuth (degrees) of the sphere
+    geometry: the track is the great circle through the centre with the
+    configured heading there (the centre is the track point of the middle
+    line); pixel p of a line lies on the great circle through the line's
+    track point, perpendicular to the track to its right, at
+    `track_offset_km` + (p - middle) x range spacing (a right-looking
+    swath); the look azimuth is the bearing of that great circle at the
+    pixel, towards increasing pixel."""
+    rows = np.asarray(rows, dtype=np.float64)[:, None, None]
+    cols = np.asarray(cols, dtype=np.float64)[None, :, None]
+    lat0, lon0, h = np.radians(cfg.centre_lat), np.radians(cfg.centre_lon), np.radians(cfg.heading_deg)
+    p0 = np.array([np.cos(lat0) * np.cos(lon0), np.cos(lat0) * np.sin(lon0), np.sin(lat0)])
+    east0 = np.array([-np.sin(lon0), np.cos(lon0), 0.0])
+    north0 = np.array([-np.sin(lat0) * np.cos(lon0), -np.sin(lat0) * np.sin(lon0), np.cos(lat0)])
+    d0 = np.cos(h) * north0 + np.sin(h) * east0
+    offset = cfg.track_offset_km / EARTH_RADIUS_KM
+    a = (rows - (cfg.lines - 1) / 2.0) * cfg.azimuth_spacing_m / 1000.0 / EARTH_RADIUS_KM
+    b = (cols - (cfg.samples - 1) / 2.0) * cfg.range_spacing_m / 1000.0 / EARTH_RADIUS_KM + offset
+    track = p0 * np.cos(a) + d0 * np.sin(a)
+    forward = -p0 * np.sin(a) + d0 * np.cos(a)
+    right = np.cross(forward, track)
+    x = track * np.cos(b) + right * np.sin(b)
+    tangent = -track * np.sin(b) + right * np.cos(b)
+    lat = np.arcsin(np.clip(x[..., 2], -1.0, 1.0))
+    lon = np.arctan2(x[..., 1], x[..., 0])
+    east = tangent[..., 0] * -np.sin(lon) + tangent[..., 1] * np.cos(lon)
+    north = (tangent[..., 0] * -np.sin(lat) * np.cos(lon) + tangent[..., 1] * -np.sin(lat) * np.sin(lon)
+             + tangent[..., 2] * np.cos(lat))
+    return np.degrees(lat), np.degrees(lon), np.degrees(np.arctan2(east, north)) % 360.0
+
+
+def look_azimuth_truth(cfg, rows, cols):
+    """The look direction of the truth at rows x cols (degrees from north)."""
+    shape = (np.size(rows), np.size(cols))
+    if cfg.geometry == "sphere":
+        return _sphere(cfg, rows, cols)[2]
+    if not cfg.pixel_look:
+        return np.full(shape, cfg.look_azimuth)
+    # Affine lat/lon: the direction of increasing pixel has constant rates
+    # of latitude and longitude; its bearing depends on the latitude.
+    lat = geometry(cfg, rows, cols)[0]
+    across = np.radians(cfg.heading_deg) + np.pi / 2
+    dlat = np.cos(across)
+    dlon = np.sin(across) / np.cos(np.radians(cfg.centre_lat))
+    return np.degrees(np.arctan2(dlon * np.cos(np.radians(lat)), dlat)) % 360.0
+
+
 def geometry(cfg, rows, cols):
     """Latitude, longitude and incidence angle (float64) at line positions
-    `rows` x pixel positions `cols`: affine in both, so exact under bilinear
-    interpolation."""
+    `rows` x pixel positions `cols`: affine in both (exact under bilinear
+    interpolation), or on the sphere for `geometry="sphere"`."""
     rows = np.asarray(rows, dtype=np.float64)[:, None]
     cols = np.asarray(cols, dtype=np.float64)[None, :]
+    inc = cfg.incidence_near + (cfg.incidence_far - cfg.incidence_near) * cols / (cfg.samples - 1)
+    shape = (rows.shape[0], cols.shape[1])
+    if cfg.geometry == "sphere":
+        lat, lon, _ = _sphere(cfg, rows.ravel(), cols.ravel())
+        return lat, (lon + 180.0) % 360.0 - 180.0, np.broadcast_to(inc, shape).copy()
     h = np.radians(cfg.heading_deg)
     along_km = (rows - (cfg.lines - 1) / 2.0) * cfg.azimuth_spacing_m / 1000.0
     across_km = (cols - (cfg.samples - 1) / 2.0) * cfg.range_spacing_m / 1000.0
@@ -136,8 +205,6 @@ def geometry(cfg, rows, cols):
     lat = cfg.centre_lat + north / KM_PER_DEG
     lon = cfg.centre_lon + east / (KM_PER_DEG * np.cos(np.radians(cfg.centre_lat)))
     lon = (lon + 180.0) % 360.0 - 180.0
-    inc = cfg.incidence_near + (cfg.incidence_far - cfg.incidence_near) * cols / (cfg.samples - 1)
-    shape = (rows.shape[0], cols.shape[1])
     return np.broadcast_to(lat, shape).copy(), np.broadcast_to(lon, shape).copy(), \
         np.broadcast_to(inc, shape).copy()
 
@@ -174,7 +241,11 @@ def noise_azimuth_lut(cfg, block, rows):
 
 
 def noise_at_pixels(cfg, rows, cols):
+    """The noise in the DNs. Products of the older layout have no azimuth
+    factor; a product without noise vectors still carries noise."""
     eta = noise_range_lut(cfg, rows, cols)
+    if cfg.noise_layout != "range_azimuth":
+        return eta
     cols = np.asarray(cols)
     for k, (s0, s1) in enumerate(sub_swath_bounds(cfg)):
         sel = (cols >= s0) & (cols <= s1)
@@ -229,19 +300,23 @@ class Truth:
     latitude: np.ndarray
     longitude: np.ndarray
     sigma0: np.ndarray           # linear, before speckle and quantisation
+    look_azimuth: np.ndarray = None   # degrees from north, per pixel
 
 
-def scene_truth(cfg, wind, speed=None):
-    rows = np.arange(cfg.lines)
+def scene_truth(cfg, wind, speed=None, rows=None):
+    """The truth on the native grid, or on the lines `rows` only (then
+    `speed`, if given, is for those lines)."""
+    rows = np.arange(cfg.lines) if rows is None else np.asarray(rows)
     cols = np.arange(cfg.samples)
     lat, lon, inc = geometry(cfg, rows, cols)
     u, v = wind.uv(lat, lon, cfg.mid_time)
     direction = wind_from_direction_deg(u, v)
     if speed is None:
         speed = truth_speed(cfg, rows, cols)
-    relative = direction - cfg.look_azimuth
+    look = look_azimuth_truth(cfg, rows, cols)
+    relative = direction - look
     sigma0 = 10.0 ** (sigma0_cmod5n(speed, relative, inc.astype(np.float32)) / 10.0)
-    return Truth(speed, direction, inc, lat, lon, sigma0)
+    return Truth(speed, direction, inc, lat, lon, sigma0, look)
 
 
 # ---------------------------------------------------------------- XML
@@ -302,16 +377,23 @@ def noise_xml(cfg, pol, image_number):
     root = ET.Element("noise")
     _ads_header(root, cfg, pol, image_number)
     lines = _vector_lines(cfg, 6)
-    vectors = _sub(root, "noiseRangeVectorList", count=len(lines))
+    if cfg.noise_layout == "none":
+        return ET.ElementTree(root)
+    # The older layout: noiseVector/noiseLut, range only.
+    old = cfg.noise_layout == "range"
+    vectors = _sub(root, "noiseVectorList" if old else "noiseRangeVectorList", count=len(lines))
     for k, line in enumerate(lines):
         # Each vector has its own pixel grid, as on older IW products.
         step = 37 + 3 * (k % 2)
         pixels = np.unique(np.append(np.arange(0, cfg.samples, step), cfg.samples - 1))
-        vec = _sub(vectors, "noiseRangeVector")
+        vec = _sub(vectors, "noiseVector" if old else "noiseRangeVector")
         _sub(vec, "azimuthTime", _iso(_line_time(cfg, line)))
         _sub(vec, "line", line)
         _sub(vec, "pixel", " ".join(map(str, pixels)), count=len(pixels))
-        _sub(vec, "noiseRangeLut", _numbers(noise_range_lut(cfg, [line], pixels)[0]), count=len(pixels))
+        _sub(vec, "noiseLut" if old else "noiseRangeLut",
+             _numbers(noise_range_lut(cfg, [line], pixels)[0]), count=len(pixels))
+    if old:
+        return ET.ElementTree(root)
     blocks = _sub(root, "noiseAzimuthVectorList", count=cfg.sub_swaths)
     az_lines = np.unique(np.append(np.arange(0, cfg.lines, 10), cfg.lines - 1))
     for k, (s0, s1) in enumerate(sub_swath_bounds(cfg)):
@@ -502,12 +584,22 @@ def _temporary(path):
     return path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}.part")
 
 
-def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
+# Lines of DNs made at a time: whole-scene float64 arrays of the truth need
+# hundreds of bytes per pixel; strips of about 2 million pixels keep a full
+# scene within a few hundred MB.
+STRIP_PIXELS = 2_000_000
+
+
+def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None, with_truth=True):
     """Writes the product of `cfg` into `folder` (as <name>.SAFE) and returns
-    (path, Truth). `speed` overrides the true speed field (native grid)."""
+    (path, Truth). `speed` overrides the true speed field (native grid).
+    The measurements are made and written in strips of lines; with
+    `with_truth=False` no whole-scene array is kept (the Truth is None), so
+    full-size scenes fit in memory."""
     import rasterio
     from rasterio.control import GroundControlPoint
     from rasterio.crs import CRS
+    from rasterio.windows import Window
 
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
@@ -516,11 +608,11 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
     (work / "annotation" / "calibration").mkdir(parents=True)
     (work / "measurement").mkdir()
 
-    truth = scene_truth(cfg, wind, speed)
-    rows = np.arange(cfg.lines)
+    truth = scene_truth(cfg, wind, speed) if with_truth else None
     cols = np.arange(cfg.samples)
-    a = calibration_lut(cfg, rows, cols)
-    eta = noise_at_pixels(cfg, rows, cols)
+    strip = max(1, STRIP_PIXELS // cfg.samples)
+    # One generator drawn line after line, polarisation after polarisation:
+    # the same speckle as drawing each whole image at once.
     rng = np.random.default_rng(cfg.seed)
     t0 = _compact(cfg.start_time).lower()
     t1 = _compact(cfg.stop_time).lower()
@@ -528,12 +620,6 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
     for number, pol in enumerate(cfg.polarisations, start=1):
         stem = (f"{cfg.mission.lower()}-{cfg.mode.lower()}-grd-{pol.lower()}-{t0}-{t1}-"
                 f"{cfg.absolute_orbit:06d}-{cfg.datatake:06x}-{number:03d}")
-        intensity = truth.sigma0 if pol[0] == pol[1] else truth.sigma0 * 0.03   # cross-pol weaker
-        if cfg.looks > 0:
-            intensity = intensity * rng.gamma(cfg.looks, 1.0 / cfg.looks, size=intensity.shape)
-        dn = np.sqrt(intensity * a * a + eta)
-        dn = np.clip(np.rint(dn), 0, 65535).astype(np.uint16)
-
         for kind, tree, href in (
                 ("annotation", annotation_xml(cfg, pol, number), f"annotation/{stem}.xml"),
                 ("calibration", calibration_xml(cfg, pol, number), f"annotation/calibration/calibration-{stem}.xml"),
@@ -550,7 +636,19 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
                 for i, r in enumerate(g_lines) for j, c in enumerate(g_pixels)]
         with rasterio.open(work / href, "w", driver="GTiff", width=cfg.samples, height=cfg.lines,
                            count=1, dtype="uint16", gcps=gcps, crs=CRS.from_epsg(4326)) as dst:
-            dst.write(dn, 1)
+            for first in range(0, cfg.lines, strip):
+                rows = np.arange(first, min(first + strip, cfg.lines))
+                if truth is not None:
+                    sigma0 = truth.sigma0[rows]
+                else:
+                    sigma0 = scene_truth(cfg, wind, None if speed is None else speed[rows], rows).sigma0
+                intensity = sigma0 if pol[0] == pol[1] else sigma0 * 0.03   # cross-pol weaker
+                if cfg.looks > 0:
+                    intensity = intensity * rng.gamma(cfg.looks, 1.0 / cfg.looks, size=intensity.shape)
+                a = calibration_lut(cfg, rows, cols)
+                dn = np.sqrt(intensity * a * a + noise_at_pixels(cfg, rows, cols))
+                dn = np.clip(np.rint(dn), 0, 65535).astype(np.uint16)
+                dst.write(dn, 1, window=Window(0, int(first), cfg.samples, rows.size))
         files.append(("measurement", href, (work / href).stat().st_size))
 
     (work / "manifest.safe").write_text(manifest_text(cfg, files), encoding="UTF-8")
@@ -560,16 +658,17 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None):
     return final, truth
 
 
-def zip_product(safe_path, zip_path=None):
+def zip_product(safe_path, zip_path=None, compression=zipfile.ZIP_DEFLATED, rename=str):
     """A zipped copy of a .SAFE folder, as ESA distributes them: the zip
-    holds the <name>.SAFE/ folder."""
+    holds the <name>.SAFE/ folder. `compression` applies to every member;
+    `rename` maps each member name (as other tools rename them)."""
     safe_path = Path(safe_path)
     zip_path = Path(zip_path) if zip_path else safe_path.with_suffix(".zip")
     tmp = _temporary(zip_path)
-    with zipfile.ZipFile(tmp, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+    with zipfile.ZipFile(tmp, "w", compression=compression) as archive:
         for path in sorted(safe_path.rglob("*")):
             if path.is_file():
-                archive.write(path, Path(safe_path.name) / path.relative_to(safe_path))
+                archive.write(path, rename(str(Path(safe_path.name) / path.relative_to(safe_path))))
     os.replace(tmp, zip_path)
     return zip_path
 

@@ -5,34 +5,48 @@ The XML files are decoded by xarray-sentinel (manifest, annotation,
 calibration and geolocation grid through its own readers, noise vectors
 through its schema-aware tag parser). What it does not do is written here:
 
+- the manifest's file list with names in any case, and no reference that
+  leaves the product;
 - thermal noise as the range LUT times the azimuth LUT, with every azimuth
-  block (IW GRDs have one per sub-swath; the library keeps only the first);
+  block (IW GRDs have one per sub-swath; the library keeps only the first),
+  or the range LUT alone of older products (noiseVector/noiseLut);
 - sigma0 = (DN^2 - noise) / A^2 with A the sigmaNought LUT, with
   non-positive values marked invalid (NaN) rather than clipped;
-- reading the GeoTIFF measurement by windows with rasterio, the same way for
-  a folder and for a zip (GDAL's /vsizip/), in chunks that suit averaging;
+- reading the GeoTIFF measurement by windows with rasterio through one open
+  dataset per process, in chunks that suit averaging; a zipped measurement
+  is unpacked once per process into a temporary file, its CRC checked;
 - incidence angle, latitude and longitude interpolated bilinearly in
-  line/pixel from the geolocation grid, at any (also fractional) pixel.
+  line/pixel from the geolocation grid, at any (also fractional) pixel, and
+  the look azimuth (ground direction of increasing range) from its slopes.
 
 Everything on the pixel grid is a lazy dask array, so a full scene is read
 and calibrated chunk by chunk.
 
-This one stage of the pipeline is kept in one file (over 500 lines): its
+This one stage of the pipeline is kept in one file (about 900 lines): its
 parts, from the files of the product to the lazy Dataset, all work on the
 same decoded metadata (`SafeFiles`, `GrdScene`) and are read together.
 """
 
+import atexit
+import collections
 import io
 import os
 import posixpath
+import shutil
+import tempfile
+import threading
+import warnings
+import weakref
 import zipfile
+import zlib
 from dataclasses import dataclass, field
+from xml.etree import ElementTree
 
 import dask.array as da
 import numpy as np
 import xarray as xr
 
-from .errors import InputError
+from .errors import InputError, ProcessingWarning
 
 # Pixels per chunk on the native grid when the caller does not choose: about
 # 4 million, that is a few hundred MB of float64 temporaries per task.
@@ -40,17 +54,24 @@ CHUNK_PIXELS = 4_000_000
 
 
 def product_name(path):
-    """The product's name: the file or folder name without .zip and .SAFE."""
+    """The product's name: the file or folder name without .zip and .SAFE
+    (in any case)."""
     name = os.path.basename(os.path.normpath(os.fspath(path)))
-    for suffix in (".zip", ".SAFE", ".safe"):
-        if name.endswith(suffix):
+    for suffix in (".zip", ".safe"):
+        if name.lower().endswith(suffix):
             name = name[: -len(suffix)]
     return name
 
 
+def _reason(exc):
+    return str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+
+
 class SafeFiles:
     """The files of a SAFE product, in a folder or in a zip archive, by the
-    relative paths the manifest gives them."""
+    relative paths the manifest gives them. Names are matched exactly, or
+    else regardless of case (products renamed or unpacked by other tools);
+    a reference that leaves the product is refused."""
 
     def __init__(self, path):
         self.path = os.fspath(path)
@@ -59,10 +80,16 @@ class SafeFiles:
         if not os.access(self.path, os.R_OK):
             raise InputError("not readable (permission denied)")
         self.zip_prefix = None
-        self._zip_names = None     # the archive's member names, for a zip
+        self._names = {}           # relative path in the product -> path in the folder or member
+        self._lower = None         # the same by lower-case path
         self._cache = {}
         if os.path.isdir(self.path):
-            if not os.path.isfile(os.path.join(self.path, "manifest.safe")):
+            for folder, _dirs, names in os.walk(self.path):
+                rel = os.path.relpath(folder, self.path).replace(os.sep, "/")
+                for name in names:
+                    key = name if rel == "." else f"{rel}/{name}"
+                    self._names[key] = os.path.join(folder, name)
+            if self._find("manifest.safe") is None:
                 raise InputError("not a SAFE product: the folder has no manifest.safe")
         elif zipfile.is_zipfile(self.path):
             try:
@@ -71,21 +98,28 @@ class SafeFiles:
             except (zipfile.BadZipFile, OSError) as exc:
                 raise InputError(f"unreadable zip archive ({exc})") from None
             manifests = sorted(n for n in names
-                               if posixpath.basename(n) == "manifest.safe" and n.count("/") <= 1)
+                               if posixpath.basename(n).lower() == "manifest.safe" and n.count("/") <= 1)
             if not manifests:
                 raise InputError("not a SAFE product: the zip has no manifest.safe")
             self.zip_prefix = manifests[0][: -len("manifest.safe")]
-            self._zip_names = frozenset(names)
+            self._names = {n[len(self.zip_prefix):]: n for n in names
+                           if n.startswith(self.zip_prefix) and not n.endswith("/")}
         else:
             raise InputError("neither a SAFE folder nor a zip archive")
 
-    def member(self, href):
-        return posixpath.normpath(posixpath.join(self.zip_prefix or "", href))
+    def _find(self, href):
+        """The file (folder) or member (zip) of a reference, None if absent."""
+        rel = posixpath.normpath(str(href).replace("\\", "/"))
+        if rel == ".." or rel.startswith("../") or posixpath.isabs(rel):
+            raise InputError(f"the manifest reference {href} leaves the product")
+        if rel in self._names:
+            return self._names[rel]
+        if self._lower is None:
+            self._lower = {key.lower(): found for key, found in sorted(self._names.items(), reverse=True)}
+        return self._lower.get(rel.lower())
 
     def exists(self, href):
-        if self.zip_prefix is None:
-            return os.path.isfile(os.path.join(self.path, href))
-        return self.member(href) in self._zip_names
+        return self._find(href) is not None
 
     def read(self, href):
         """The bytes of one file of the product (kept: the annotation is
@@ -96,20 +130,180 @@ class SafeFiles:
         return self._cache[href]
 
     def _read(self, href):
+        found = self._find(href)
         try:
+            if found is None:
+                raise KeyError("missing")
             if self.zip_prefix is None:
-                with open(os.path.join(self.path, href), "rb") as f:
+                with open(found, "rb") as f:
                     return f.read()
             with zipfile.ZipFile(self.path) as archive:
-                return archive.read(self.member(href))
-        except (OSError, KeyError, zipfile.BadZipFile) as exc:
+                return archive.read(found)
+        except (OSError, KeyError, EOFError, zlib.error, zipfile.BadZipFile) as exc:
             raise InputError(f"{posixpath.basename(href)}: cannot be read ({exc})") from None
 
-    def gdal_path(self, href):
-        """A path GDAL opens: the file itself, or the member through /vsizip/."""
+    def measurement(self, href):
+        """The measurement `href` as a `Measurement` the window reads use."""
+        found = self._find(href)
+        label = posixpath.basename(href)
+        if found is None:
+            raise InputError(f"measurement file {href} is missing")
         if self.zip_prefix is None:
-            return os.path.join(os.path.abspath(self.path), os.path.normpath(href))
-        return f"/vsizip/{os.path.abspath(self.path)}/{self.member(href)}"
+            return Measurement(os.path.abspath(found), None, label)
+        return Measurement(os.path.abspath(self.path), found, label)
+
+
+# ---------------------------------------------------------------- measurement access
+#
+# GDAL reads a deflated zip member as a stream: every reopen, and every seek
+# backwards, inflates again from the start, so reading a scene by windows
+# through /vsizip/ costs the square of its size. A zipped measurement is
+# therefore inflated once per process into a temporary file (zipfile checks
+# the member's CRC at the end of that pass), and the windows read that file
+# through one open dataset per file and process.
+
+_lock = threading.RLock()       # finalizers of copies may run while it is held
+_copies = weakref.WeakValueDictionary()   # (zip, member, size, mtime) -> _LocalCopy
+_unpacking = {}                           # the same keys -> lock held while unpacking
+_recent = collections.deque(maxlen=1)     # keeps the last copy for the next task of its scene
+_datasets = collections.OrderedDict()     # path -> _OpenTiff
+_MAX_DATASETS = 8
+_owner_pid = os.getpid()
+
+
+def _after_fork_check():
+    """Open datasets and copies belong to the process that made them."""
+    global _owner_pid
+    if os.getpid() != _owner_pid:
+        _owner_pid = os.getpid()
+        _datasets.clear()
+        _recent.clear()
+        _copies.clear()
+        _unpacking.clear()
+
+
+class _LocalCopy:
+    """A zip member inflated into a temporary file, removed with this object
+    (when no scene uses it any more) or at exit."""
+
+    def __init__(self, zip_path, member, label):
+        fd, self.path = tempfile.mkstemp(prefix="quorvane-s1-", suffix=".tiff")
+        try:
+            with os.fdopen(fd, "wb") as out, zipfile.ZipFile(zip_path) as archive, \
+                    archive.open(member) as src:
+                shutil.copyfileobj(src, out, 1 << 20)
+        except (zipfile.BadZipFile, zlib.error, EOFError) as exc:
+            _remove_copy(self.path)
+            raise InputError(f"measurement {label} is damaged in the zip ({_reason(exc)})") from None
+        except (OSError, KeyError) as exc:
+            _remove_copy(self.path)
+            raise InputError(f"measurement {label} cannot be unpacked from the zip "
+                             f"({_reason(exc)})") from None
+        weakref.finalize(self, _remove_copy, self.path, os.getpid())
+
+
+def _remove_copy(path, owner=None):
+    if owner is not None and owner != os.getpid():
+        return                   # a forked child exiting: the file is its parent's
+    with _lock:
+        entry = _datasets.pop(path, None)
+    if entry is not None:
+        entry.close()
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _local_copy(zip_path, member, label):
+    st = os.stat(zip_path)
+    key = (zip_path, member, st.st_size, st.st_mtime_ns)
+    with _lock:
+        _after_fork_check()
+        unpacking = _unpacking.setdefault(key, threading.Lock())
+    with unpacking:              # one unpacking per member; other files are read meanwhile
+        with _lock:
+            copy = _copies.get(key)
+        if copy is None:
+            copy = _LocalCopy(zip_path, member, label)
+        with _lock:
+            _copies[key] = copy
+            _recent.append(copy)
+            _unpacking.pop(key, None)
+    return copy
+
+
+class _OpenTiff:
+    def __init__(self, path, key):
+        import rasterio
+
+        self.key = key
+        self.lock = threading.Lock()     # a GDAL dataset serves one thread at a time
+        self.dataset = rasterio.open(path)
+
+    def close(self):
+        with self.lock:
+            self.dataset.close()
+
+
+def _open_tiff(path):
+    """The process's open dataset of a file, reopened if the file changed."""
+    st = os.stat(path)
+    key = (st.st_ino, st.st_size, st.st_mtime_ns)
+    with _lock:
+        _after_fork_check()
+        entry = _datasets.get(path)
+        if entry is not None and entry.key == key and not entry.dataset.closed:
+            _datasets.move_to_end(path)
+            return entry
+        stale = [_datasets.pop(path)] if entry is not None else []
+        entry = _datasets[path] = _OpenTiff(path, key)
+        while len(_datasets) > _MAX_DATASETS:
+            stale.append(_datasets.popitem(last=False)[1])
+    for old in stale:
+        old.close()
+    return entry
+
+
+@atexit.register
+def _close_all():
+    with _lock:
+        entries = list(_datasets.values())
+        _datasets.clear()
+        _recent.clear()
+    for entry in entries:
+        entry.close()
+
+
+class Measurement:
+    """The GeoTIFF of a scene: a file of the folder, or a member of the zip
+    read through a local copy. It pickles as its paths, so that other
+    processes make their own copy and open their own dataset."""
+
+    def __init__(self, path, member, label):
+        self.path = path
+        self.member = member
+        self.label = label
+        self._copy = None
+
+    def __getstate__(self):
+        return {"path": self.path, "member": self.member, "label": self.label, "_copy": None}
+
+    def local_path(self):
+        if self.member is None:
+            return self.path
+        if self._copy is None:
+            self._copy = _local_copy(self.path, self.member, self.label)
+        return self._copy.path
+
+    def use(self, action):
+        """`action(dataset)` on the process's open dataset of the file."""
+        path = self.local_path()
+        while True:
+            entry = _open_tiff(path)
+            with entry.lock:
+                if not entry.dataset.closed:     # closed when evicted meanwhile: take a new one
+                    return action(entry.dataset)
 
 
 def _decode(files, href, what, reader):
@@ -136,10 +330,14 @@ class LineVectorLut:
     """A look-up table given as vectors at some image lines, each over its own
     pixel positions (calibration and noise range vectors, the geolocation
     grid): linear along pixels within a vector, then linear between the two
-    vectors around a line; constant beyond the first and last ones."""
+    vectors around a line; constant beyond the first and last ones. Of
+    several vectors given for one line the first is used (they describe the
+    same line)."""
 
     def __init__(self, lines, pixels, values):
         order = np.argsort(np.asarray(lines, dtype=np.float64), kind="stable")
+        sorted_lines = np.asarray(lines, dtype=np.float64)[order]
+        order = order[np.concatenate([[True], np.diff(sorted_lines) > 0])] if order.size else order
         self.lines = np.asarray(lines, dtype=np.float64)[order]
         self.pixels = [np.asarray(pixels[i], dtype=np.float64) for i in order]
         self.values = [np.asarray(values[i], dtype=np.float64) for i in order]
@@ -221,6 +419,26 @@ class Geolocation:
         values = self._lut(which)(rows, cols)
         return (values + 180.0) % 360.0 - 180.0 if which == "longitude" else values
 
+    def look_azimuth(self, rows, cols):
+        """Azimuth (degrees clockwise from north, [0, 360)) of the ground
+        direction of increasing pixel at the rows x cols grid. At each grid
+        point it is the bearing of the tangent to the grid's line, on the
+        sphere, from the second-order change of latitude and longitude along
+        pixels; between points it is interpolated bilinearly like the other
+        fields. Longitudes are unwrapped, so the antimeridian does not
+        matter; the east component shrinks with cos(latitude) towards the
+        poles."""
+        if "look_azimuth" not in self._luts:
+            order = 2 if self.pixels.size > 2 else 1
+            dlat = np.gradient(self.latitude, self.pixels, axis=1, edge_order=order)
+            dlon = np.gradient(self.longitude, self.pixels, axis=1, edge_order=order)
+            azimuth = np.degrees(np.arctan2(dlon * np.cos(np.radians(self.latitude)), dlat))
+            azimuth = np.unwrap(np.unwrap(azimuth, period=360.0, axis=1), period=360.0, axis=0)
+            self._luts["look_azimuth"] = LineVectorLut(self.lines, [self.pixels] * self.lines.size,
+                                                       list(azimuth))
+        azimuth = self._luts["look_azimuth"](rows, cols) % 360.0
+        return np.where(azimuth >= 360.0, 0.0, azimuth)
+
 
 @dataclass
 class GrdScene:
@@ -264,8 +482,9 @@ def read_grd_metadata(path, polarisation="VV"):
 
     files = SafeFiles(path)
     polarisation = polarisation.upper()
-    common, product_files = _decode(files, "manifest.safe", "manifest",
-                                    lambda f: esa_safe.parse_manifest_sentinel1(f))
+    common, _ = _decode(files, "manifest.safe", "manifest",
+                        lambda f: esa_safe.parse_manifest_sentinel1(f))
+    product_files = _decode(files, "manifest.safe", "manifest", _manifest_files)
     if common.get("product_type") != "GRD":
         raise InputError(f"not a GRD product (product type {common.get('product_type')})")
     available = [p.upper() for p in common.get("transmitter_receiver_polarisations", [])]
@@ -277,7 +496,7 @@ def read_grd_metadata(path, polarisation="VV"):
     wanted = {"s1Level1ProductSchema": "annotation", "s1Level1CalibrationSchema": "calibration",
               "s1Level1NoiseSchema": "noise", "s1Level1MeasurementSchema": "measurement"}
     hrefs = {}
-    for href, (kind, _prefix, _swath, pol, _date) in product_files.items():
+    for href, kind, pol in product_files:
         if pol.upper() == polarisation and kind in wanted:
             hrefs[wanted[kind]] = href
     for what in ("annotation", "calibration", "noise", "measurement"):
@@ -285,6 +504,7 @@ def read_grd_metadata(path, polarisation="VV"):
             raise InputError(f"the manifest lists no {what} file for {polarisation}")
         if not files.exists(hrefs[what]):
             raise InputError(f"{what} file {hrefs[what]} is missing")
+    name = product_name(path)
 
     annotation = hrefs["annotation"]
     info = _decode(files, annotation, "annotation",
@@ -298,6 +518,10 @@ def read_grd_metadata(path, polarisation="VV"):
         f, "//noiseRangeVector", "noise"))
     noise_azimuth = _decode(files, hrefs["noise"], "noise", lambda f: esa_safe.parse_tag_as_list(
         f, "//noiseAzimuthVector", "noise"))
+    # Products older than the noise XML with range and azimuth vectors have
+    # range vectors only, under other names (the schema of the library does
+    # not know them).
+    old_noise = [] if noise_range else _decode(files, hrefs["noise"], "noise", _old_noise_vectors)
 
     try:
         if info.get("projection") != "Ground Range":
@@ -312,14 +536,20 @@ def read_grd_metadata(path, polarisation="VV"):
             nr_lut = LineVectorLut([v["line"] for v in noise_range],
                                    [_numbers(v["pixel"]) for v in noise_range],
                                    [_numbers(v["noiseRangeLut"]) for v in noise_range])
+            noise_text = "range x azimuth LUT"
+        elif old_noise:
+            nr_lut = LineVectorLut(*zip(*old_noise))
+            noise_text = "range LUT of the older noise vectors (no azimuth LUT in the product)"
+        else:
+            noise_text = "none: the product has no noise vectors"
         blocks = [AzimuthNoiseBlock(
             first_line=int(v["firstAzimuthLine"]), last_line=int(v["lastAzimuthLine"]),
             first_sample=int(v["firstRangeSample"]), last_sample=int(v["lastRangeSample"]),
             lines=_numbers(v["line"]), lut=_numbers(v["noiseAzimuthLut"]))
             for v in noise_azimuth]
         geolocation = _geolocation(gcp)
-        return GrdScene(
-            name=product_name(path), files=files, measurement=hrefs["measurement"],
+        scene = GrdScene(
+            name=name, files=files, measurement=hrefs["measurement"],
             polarisation=polarisation, mission=f"S1{common.get('number', '')}",
             mode=common.get("mode", ""),
             orbit_pass=str(common.get("pass", info.get("pass", ""))).upper(),
@@ -333,12 +563,44 @@ def read_grd_metadata(path, polarisation="VV"):
             geolocation=geolocation,
             attrs={"absolute_orbit": common.get("orbit_number"),
                    "relative_orbit": common.get("relative_orbit_number"),
-                   "thermal_noise_removal": "range x azimuth LUT" if nr_lut is not None
-                   else "none: the product has no noise range vectors"},
+                   "thermal_noise_removal": noise_text},
         )
     except (ValueError, KeyError, TypeError, IndexError) as exc:
         raise InputError(f"annotation, calibration or noise XML of {polarisation} is inconsistent "
                          f"({type(exc).__name__}: {exc})") from None
+    if nr_lut is None:
+        warnings.warn(f"{name}: the {polarisation} noise XML has no noise vectors; sigma0 is not "
+                      f"corrected for thermal noise", ProcessingWarning, stacklevel=2)
+    return scene
+
+
+def _manifest_files(manifest):
+    """(href, kind, polarisation) of the manifest's data objects whose file
+    names parse as Sentinel-1 file names, in any case."""
+    from xarray_sentinel import esa_safe
+
+    files = []
+    for data_object in ElementTree.parse(manifest).getroot().iter("dataObject"):
+        location = data_object.find(".//fileLocation")
+        if location is None or "href" not in location.attrib:
+            continue
+        href = location.attrib["href"]
+        try:
+            _prefix, _swath, pol, _date = esa_safe.parse_annotation_filename(
+                posixpath.basename(href).lower())
+        except ValueError:
+            continue
+        files.append((href, data_object.attrib.get("repID", ""), pol))
+    return files
+
+
+def _old_noise_vectors(noise):
+    """(line, pixels, values) of each noiseVector of an older noise XML."""
+    vectors = []
+    for v in ElementTree.parse(noise).getroot().iter("noiseVector"):
+        vectors.append((int(v.findtext("line")), _numbers(v.findtext("pixel")),
+                        _numbers(v.findtext("noiseLut"))))
+    return vectors
 
 
 def _geolocation(gcp):
@@ -357,49 +619,53 @@ def _geolocation(gcp):
 
 class _TiffWindows:
     """Array-like view of a GeoTIFF band that dask slices: each slice is one
-    windowed read. It holds only the path, so it pickles to other processes."""
+    windowed read of the process's open dataset. It pickles as the
+    measurement's paths."""
 
-    def __init__(self, gdal_path, label, shape):
-        self.gdal_path = gdal_path
-        self.label = label
+    def __init__(self, measurement, shape):
+        self.measurement = measurement
         self.shape = shape
         self.dtype = np.dtype(np.uint16)
         self.ndim = 2
 
     def __getitem__(self, key):
-        import rasterio
         from rasterio.windows import Window
 
         rows, cols = key
         r0, r1, _ = rows.indices(self.shape[0])
         c0, c1, _ = cols.indices(self.shape[1])
+        window = Window(c0, r0, c1 - c0, r1 - r0)
         try:
-            with rasterio.open(self.gdal_path) as src:
-                return src.read(1, window=Window(c0, r0, c1 - c0, r1 - r0)).astype(np.uint16, copy=False)
+            return self.measurement.use(lambda src: src.read(1, window=window)).astype(np.uint16, copy=False)
+        except InputError:
+            raise
         except Exception as exc:
-            reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-            raise InputError(f"measurement {self.label} is corrupt ({reason})") from None
+            raise InputError(f"measurement {self.measurement.label} is corrupt ({_reason(exc)})") from None
 
 
 def _check_measurement(scene):
-    """Opens the measurement once: its name for messages and its internal
-    block shape, or an InputError naming the file."""
-    import rasterio
+    """Opens the measurement (for a zip: unpacks it, checking its CRC): its
+    `Measurement` and internal block shape, or an InputError naming the
+    file."""
+    measurement = scene.files.measurement(scene.measurement)
+    label = measurement.label
 
-    label = posixpath.basename(scene.measurement)
+    def describe(src):
+        block = tuple(src.block_shapes[0]) if src.count else (1, src.width)
+        return (src.height, src.width), src.dtypes[0] if src.count else None, src.count, block
+
     try:
-        with rasterio.open(scene.files.gdal_path(scene.measurement)) as src:
-            shape, dtype, count = (src.height, src.width), src.dtypes[0], src.count
-            block = tuple(src.block_shapes[0]) if count else (1, src.width)
+        shape, dtype, count, block = measurement.use(describe)
+    except InputError:
+        raise
     except Exception as exc:
-        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        raise InputError(f"measurement {label} cannot be opened ({reason})") from None
+        raise InputError(f"measurement {label} cannot be opened ({_reason(exc)})") from None
     if count < 1 or dtype not in ("uint16", "int16", "uint8"):
         raise InputError(f"measurement {label} holds {count} band(s) of {dtype}, not DNs")
     if shape != scene.shape:
         raise InputError(f"measurement {label} is {shape[0]} x {shape[1]} pixels but the "
                          f"annotation says {scene.shape[0]} x {scene.shape[1]}")
-    return label, block
+    return measurement, block
 
 
 def default_chunks(shape, block, factors=(1, 1)):
@@ -429,6 +695,8 @@ def _calibrate_block(dn, rows, cols, calibration, noise_range, noise_azimuth):
 
 
 def _geometry_block(rows, cols, geolocation, which):
+    if which == "look_azimuth":
+        return geolocation.look_azimuth(rows.ravel(), cols.ravel())
     values = geolocation.field(which, rows.ravel(), cols.ravel())
     return values.astype(np.float32) if which == "incidence" else values
 
@@ -440,12 +708,14 @@ def _coordinate_arrays(line_coords, pixel_coords, chunks):
 
 
 def geometry_dataset(scene, line_coords, pixel_coords, chunks):
-    """Latitude, longitude, incidence angle and azimuth time at the grid of
-    the given (possibly fractional) line and pixel positions, lazily."""
+    """Latitude, longitude, incidence angle, look azimuth and azimuth time
+    at the grid of the given (possibly fractional) line and pixel positions,
+    lazily."""
     rows, cols = _coordinate_arrays(line_coords, pixel_coords, chunks)
     out_chunks = (rows.chunks[0], cols.chunks[1])
     variables = {}
-    for which, dtype in (("latitude", np.float64), ("longitude", np.float64), ("incidence", np.float32)):
+    for which, dtype in (("latitude", np.float64), ("longitude", np.float64), ("incidence", np.float32),
+                         ("look_azimuth", np.float64)):
         data = da.map_blocks(_geometry_block, rows, cols, geolocation=scene.geolocation,
                              which=which, dtype=dtype, chunks=out_chunks)
         variables[which] = (("line", "pixel"), data)
@@ -454,7 +724,12 @@ def geometry_dataset(scene, line_coords, pixel_coords, chunks):
     azimuth_time = scene.first_line_time + (line_coords * interval.astype(np.float64)).astype("timedelta64[ns]")
     coords = {"line": line_coords, "pixel": np.asarray(pixel_coords, dtype=np.float64),
               "azimuth_time": ("line", azimuth_time)}
-    return xr.Dataset(variables, coords=coords)
+    ds = xr.Dataset(variables, coords=coords)
+    ds["incidence"].attrs.update(units="degree", long_name="incidence angle")
+    ds["look_azimuth"].attrs.update(
+        units="degree", long_name="azimuth of the ground look direction (increasing range), "
+                                  "clockwise from north")
+    return ds
 
 
 def open_s1_grd(path, polarisation="VV", chunks=None):
@@ -466,9 +741,12 @@ def open_s1_grd(path, polarisation="VV", chunks=None):
     - `incidence`, `latitude`, `longitude`: interpolated from the
       geolocation grid; `azimuth_time` per line.
 
+    - `look_azimuth`: azimuth of the ground direction of increasing range
+      at each pixel, from the geolocation grid (degrees from north).
+
     Attributes give the product name, mission, mode, pass, the platform
-    heading and the look direction (heading + 90 degrees, right-looking),
-    the first and last line times and the pixel spacings. `chunks` is the
+    heading and the scene's mean look direction (heading + 90 degrees,
+    right-looking),    the first and last line times and the pixel spacings. `chunks` is the
     chunk edge (or a (rows, cols) pair) on the native grid; by default bands
     of whole lines for striped TIFFs, about 4 million pixels each.
 
@@ -482,14 +760,15 @@ def open_s1_grd(path, polarisation="VV", chunks=None):
 
 def scene_dataset(scene, chunks=None):
     """The Dataset of `open_s1_grd` for a parsed scene."""
-    label, block = _check_measurement(scene)
+    measurement, block = _check_measurement(scene)
     if chunks is None:
         chunks = default_chunks(scene.shape, block)
     elif np.isscalar(chunks):
         chunks = (int(chunks), int(chunks))
     chunks = (min(chunks[0], scene.shape[0]), min(chunks[1], scene.shape[1]))
-    dn = da.from_array(_TiffWindows(scene.files.gdal_path(scene.measurement), label, scene.shape),
-                       chunks=chunks, asarray=False, fancy=False, name=f"dn-{scene.name}-{label}")
+    token = f"{measurement.path}|{measurement.member}|{os.stat(measurement.path).st_mtime_ns}"
+    dn = da.from_array(_TiffWindows(measurement, scene.shape), chunks=chunks, asarray=False,
+                       fancy=False, name=f"dn-{scene.name}-{zlib.crc32(token.encode()):08x}")
     lines = np.arange(scene.shape[0], dtype=np.float64)
     pixels = np.arange(scene.shape[1], dtype=np.float64)
     rows, cols = _coordinate_arrays(lines, pixels, chunks)
@@ -499,8 +778,9 @@ def scene_dataset(scene, chunks=None):
     ds = geometry_dataset(scene, lines, pixels, chunks)
     ds["sigma0"] = (("line", "pixel"), sigma0)
     ds["sigma0"].attrs.update(units="1", long_name="sigma0, calibrated and thermal-noise corrected, linear")
-    ds["incidence"].attrs.update(units="degree", long_name="incidence angle")
     ds.attrs.update(scene_attributes(scene))
+    ds.attrs["spatial_resolution"] = (f"native ({scene.azimuth_pixel_spacing:g} m azimuth x "
+                                      f"{scene.range_pixel_spacing:g} m range pixel spacing)")
     return ds
 
 
@@ -526,12 +806,45 @@ def averaging_factors(scene, resolution):
             max(1, int(round(float(resolution) / scene.range_pixel_spacing))))
 
 
+def block_size_text(azimuth_m, range_m):
+    """The size of an averaging block for the `spatial_resolution` attribute."""
+    if abs(azimuth_m - range_m) < 1e-6 * max(azimuth_m, range_m):
+        return f"{azimuth_m:g} m"
+    return f"{azimuth_m:g} m (azimuth) x {range_m:g} m (range)"
+
+
+def _block_mean(sigma0, factors):
+    """Linear mean of sigma0 over the blocks of `factors` pixels of one
+    chunk (the last blocks may be smaller: the chunk ends at the scene's
+    edge), NaN where fewer than half of a block's pixels are valid."""
+    fl, fp = factors
+    starts_l = np.arange(0, sigma0.shape[0], fl)
+    starts_p = np.arange(0, sigma0.shape[1], fp)
+    valid = np.isfinite(sigma0)
+
+    def block_sums(values):
+        return np.add.reduceat(np.add.reduceat(values, starts_l, axis=0), starts_p, axis=1)
+
+    total = block_sums(np.where(valid, sigma0, 0.0).astype(np.float64))
+    count = block_sums(valid.astype(np.int32))
+    pixels = (np.minimum(fl, sigma0.shape[0] - starts_l)[:, None]
+              * np.minimum(fp, sigma0.shape[1] - starts_p)[None, :])
+    return np.where(count * 2 >= pixels, total / np.maximum(count, 1), np.nan).astype(np.float32)
+
+
+def _block_centres(size, factor):
+    starts = np.arange(0, size, factor)
+    return (starts + np.minimum(starts + factor, size) - 1) / 2.0
+
+
 def open_s1_grd_averaged(path_or_scene, resolution=1000, polarisation="VV", chunks=None):
     """The product of `open_s1_grd` averaged over blocks of about
     `resolution` metres ("native" keeps the pixels): sigma0 averaged in
     linear units over the valid pixels of a block (NaN when fewer than half
-    are valid), incidence, latitude, longitude and time at the block centres.
-    Incomplete blocks at the far edges are dropped."""
+    of the block's pixels are valid), incidence, latitude, longitude, look
+    azimuth and time at the block centres. The blocks at the far edges keep
+    the pixels the scene has there. `spatial_resolution` records the real
+    block size."""
     scene = path_or_scene if isinstance(path_or_scene, GrdScene) else read_grd_metadata(
         path_or_scene, polarisation)
     fl, fp = averaging_factors(scene, resolution)
@@ -543,22 +856,16 @@ def open_s1_grd_averaged(path_or_scene, resolution=1000, polarisation="VV", chun
     native = scene_dataset(scene, aligned)
     if (fl, fp) == (1, 1):
         return native
-    n_lines, n_pixels = scene.shape[0] // fl, scene.shape[1] // fp
-    if n_lines == 0 or n_pixels == 0:
-        raise InputError(f"the scene ({scene.shape[0]} x {scene.shape[1]} pixels) is smaller "
-                         f"than one {resolution} m block")
-    sigma0 = native["sigma0"].data[: n_lines * fl, : n_pixels * fp]
-    valid = da.isfinite(sigma0)
-    total = da.coarsen(np.sum, da.where(valid, sigma0, 0.0).astype(np.float64), {0: fl, 1: fp})
-    count = da.coarsen(np.sum, valid.astype(np.int32), {0: fl, 1: fp})
-    mean = da.where(count * 2 >= fl * fp, total / da.maximum(count, 1), np.nan).astype(np.float32)
-    line_centres = np.arange(n_lines) * fl + (fl - 1) / 2.0
-    pixel_centres = np.arange(n_pixels) * fp + (fp - 1) / 2.0
-    out_chunks = (max(1, aligned[0] // fl), max(1, aligned[1] // fp))
-    ds = geometry_dataset(scene, line_centres, pixel_centres, out_chunks)
-    ds["sigma0"] = (("line", "pixel"), mean.rechunk(out_chunks))
+    sigma0 = native["sigma0"].data
+    out_chunks = tuple(tuple(-(-c // f) for c in cs) for cs, f in zip(sigma0.chunks, (fl, fp)))
+    mean = da.map_blocks(_block_mean, sigma0, factors=(fl, fp), dtype=np.float32, chunks=out_chunks)
+    line_centres = _block_centres(scene.shape[0], fl)
+    pixel_centres = _block_centres(scene.shape[1], fp)
+    ds = geometry_dataset(scene, line_centres, pixel_centres, (out_chunks[0][0], out_chunks[1][0]))
+    ds["sigma0"] = (("line", "pixel"), mean)
     ds["sigma0"].attrs.update(native["sigma0"].attrs)
-    ds["incidence"].attrs.update(native["incidence"].attrs)
     ds.attrs.update(native.attrs)
     ds.attrs["averaging_block"] = f"{fl} lines x {fp} pixels"
+    ds.attrs["spatial_resolution"] = block_size_text(fl * scene.azimuth_pixel_spacing,
+                                                     fp * scene.range_pixel_spacing)
     return ds

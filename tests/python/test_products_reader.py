@@ -1,13 +1,26 @@
 """The Sentinel-1 GRD reader and the retrieval on its grid, against products
 with a known wind written by examples/s1_grd_fixture.py: calibration, the
-three (IW) and five (EW) azimuth noise blocks, geometry, averaging, zips."""
+three (IW) and five (EW) azimuth noise blocks, older noise vectors, the
+per-pixel look direction, averaging, zips and names."""
+
+import dataclasses
+import json
+import os
+import pickle
+import subprocess
+import sys
+import warnings
+import zipfile
 
 import numpy as np
 import pytest
+import xarray as xr
 
-from quorvane_wind.errors import InputError
+from products_fixtures import copy_product
+from quorvane_wind.errors import InputError, ProcessingWarning
 from quorvane_wind.product import INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, make_wind_product
-from quorvane_wind.sentinel1 import open_s1_grd, open_s1_grd_averaged
+from quorvane_wind.retrieval import cmod5n_wind_speed, relative_wind_direction, sigma0_to_db
+from quorvane_wind.sentinel1 import LineVectorLut, open_s1_grd, open_s1_grd_averaged, product_name
 
 STEP = 0.01
 
@@ -70,21 +83,145 @@ def test_zip_reads_the_same_as_the_folder(products):
     assert zipped.attrs["product_name"] == folder.attrs["product_name"]
 
 
-def test_averaging_is_linear_mean_of_sigma0_with_geometry_at_block_centres(products, s1fx):
-    cfg = products.clean_cfg                     # 400 m pixels: 1200 m is 3 x 3
+def test_averaging_keeps_the_edge_blocks_with_geometry_at_their_real_centres(products, s1fx):
+    """400 m pixels: 2800 m is 7 x 7, which leaves blocks of 2 lines and of
+    6 pixels at the far edges; they are averaged over the pixels they have."""
+    cfg = products.clean_cfg
     native = open_s1_grd(products.clean)["sigma0"].values.astype(np.float64)
-    coarse = open_s1_grd_averaged(products.clean, 1200, chunks=50).compute()
-    rows, cols = cfg.lines // 3, cfg.samples // 3
-    assert coarse.sizes == {"line": rows, "pixel": cols}
-    expected = native[: rows * 3, : cols * 3].reshape(rows, 3, cols, 3).mean(axis=(1, 3))
+    coarse = open_s1_grd_averaged(products.clean, 2800, chunks=50).compute()
+    starts_l, starts_p = np.arange(0, cfg.lines, 7), np.arange(0, cfg.samples, 7)
+    assert coarse.sizes == {"line": starts_l.size, "pixel": starts_p.size}
+    expected = np.array([[native[i:i + 7, j:j + 7].mean() for j in starts_p] for i in starts_l])
     np.testing.assert_allclose(coarse["sigma0"].values, expected, rtol=1e-6)
-    centres_l = np.arange(rows) * 3 + 1.0
-    centres_p = np.arange(cols) * 3 + 1.0
+    centres_l = (starts_l + np.minimum(starts_l + 7, cfg.lines) - 1) / 2.0
+    centres_p = (starts_p + np.minimum(starts_p + 7, cfg.samples) - 1) / 2.0
+    assert centres_l[-1] == 238.5 and centres_p[-1] == 296.5
     np.testing.assert_array_equal(coarse["line"].values, centres_l)
     lat, lon, inc = s1fx.geometry(cfg, centres_l, centres_p)
     np.testing.assert_allclose(coarse["latitude"].values, lat, atol=1e-9)
     np.testing.assert_allclose(coarse["longitude"].values, lon, atol=1e-9)
     np.testing.assert_allclose(coarse["incidence"].values, inc, atol=1e-5)
+    look = s1fx.look_azimuth_truth(dataclasses.replace(cfg, pixel_look=True), centres_l, centres_p)
+    np.testing.assert_allclose(coarse["look_azimuth"].values, look, atol=1e-4)
+    # The recorded resolution is the block's: 1000 m asked on 400 m pixels is 800 m.
+    assert coarse.attrs["spatial_resolution"] == "2800 m"
+    assert open_s1_grd_averaged(products.clean, 1000).attrs["spatial_resolution"] == "800 m"
+
+
+@pytest.mark.parametrize("lat, lon", [(45.0, 10.0), (76.0, 179.9)])
+def test_look_direction_per_pixel_from_the_geolocation_grid_on_the_sphere(s1fx, tmp_path, lat, lon):
+    """A swath 150-270 km right of a great-circle track, at mid latitude and
+    at 76 N across the antimeridian: the look direction turns across the
+    swath by degrees (meridian convergence). The reader's look azimuth is
+    the truth's, and through it the known wind comes back; heading + 90
+    degrees would miss it."""
+    cfg = s1fx.GrdConfig(lines=60, samples=150, azimuth_spacing_m=800.0, range_spacing_m=800.0,
+                         geometry="sphere", centre_lat=lat, centre_lon=lon, heading_deg=-12.0,
+                         track_offset_km=210.0, calibration_constant=30000.0, nesz_db=-26.0)
+    path, truth = s1fx.write_grd_product(tmp_path, cfg)
+    ds = open_s1_grd(path).compute()
+    error = (ds["look_azimuth"].values - truth.look_azimuth + 180.0) % 360.0 - 180.0
+    assert np.abs(error).max() < 1e-3
+    assert ((ds["look_azimuth"].values >= 0.0) & (ds["look_azimuth"].values < 360.0)).all()
+    convergence = (truth.look_azimuth - cfg.look_azimuth + 180.0) % 360.0 - 180.0
+    assert np.ptp(convergence) > (1.0 if lat < 60 else 4.0)
+
+    direction = xr.DataArray(np.radians(truth.direction), dims=("line", "pixel"))
+    sigma0_db = xr.apply_ufunc(sigma0_to_db, ds["sigma0"])
+
+    def speed_error(look):
+        relative = relative_wind_direction(direction, look)
+        speed = cmod5n_wind_speed(relative, ds["incidence"], sigma0_db).values
+        return np.abs(speed - truth.speed).max()
+
+    assert speed_error(ds["look_azimuth"]) <= STEP * 1.001
+    assert speed_error(cfg.look_azimuth) > 0.1
+
+
+def test_noise_of_older_products_and_products_without_noise_vectors(products, s1fx, tmp_path):
+    """Older noise XML (noiseVector/noiseLut, no azimuth LUT) is removed;
+    a product without noise vectors is read with a warning and says so;
+    two LUT vectors on one line do not make that line NaN."""
+    base = dict(lines=40, samples=60, calibration_constant=30000.0, nesz_db=-26.0)
+    old_cfg = s1fx.GrdConfig(noise_layout="range", **base)
+    old, old_truth = s1fx.write_grd_product(tmp_path / "old", old_cfg)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ProcessingWarning)
+        ds = open_s1_grd(old).compute()
+    assert np.abs(ds["sigma0"].values / old_truth.sigma0 - 1.0).max() < 2e-3
+    assert ds.attrs["thermal_noise_removal"].startswith("range LUT")
+
+    bare, bare_truth = s1fx.write_grd_product(tmp_path / "bare", dataclasses.replace(old_cfg, noise_layout="none"))
+    with pytest.warns(ProcessingWarning, match="no noise vectors"):
+        ds = open_s1_grd(bare).compute()
+    assert ds.attrs["thermal_noise_removal"].startswith("none")
+    assert (ds["sigma0"].values > bare_truth.sigma0).all()
+
+    lut = LineVectorLut([0, 10, 10], [[0, 9]] * 3, [[1.0, 1.0], [3.0, 3.0], [5.0, 5.0]])
+    np.testing.assert_allclose(lut(np.arange(16), [0.0])[:, 0], np.r_[1 + 0.2 * np.arange(11), [3.0] * 5])
+
+
+def _damage(zip_path, member):
+    """Flips one byte in the middle of a member's stored data."""
+    with zipfile.ZipFile(zip_path) as archive:
+        info = next(i for i in archive.infolist() if i.filename.endswith(member))
+    with open(zip_path, "r+b") as f:
+        f.seek(info.header_offset + 26)
+        name_length, extra_length = np.frombuffer(f.read(4), dtype="<u2")
+        f.seek(info.header_offset + 30 + int(name_length) + int(extra_length) + info.compress_size // 2)
+        byte = f.read(1)[0]
+        f.seek(-1, os.SEEK_CUR)
+        f.write(bytes([byte ^ 0x5A]))
+
+
+@pytest.mark.parametrize("compression", [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED])
+def test_damaged_zip_member_fails_the_input_naming_it(products, s1fx, tmp_path, compression):
+    path = s1fx.zip_product(products.clean, tmp_path / "damaged.zip", compression=compression)
+    measurement = next(p.name for p in (products.clean / "measurement").iterdir() if "-vv-" in p.name)
+    _damage(path, measurement)
+    with pytest.raises(InputError, match=rf"measurement {measurement} is damaged") as err:
+        open_s1_grd(path).compute()
+    assert "\n" not in str(err.value)
+
+
+def test_zipped_measurement_is_unpacked_once_per_process_and_removed_at_exit(products, tmp_path):
+    """The window reads pickle to another process (as to dask workers),
+    which unpacks the member once for all its windows into its temporary
+    folder and leaves nothing behind."""
+    sigma0 = open_s1_grd(products.clean_zip, chunks=(16, 100))["sigma0"].data
+    (tmp_path / "graph.pickle").write_bytes(pickle.dumps(sigma0))
+    script = (
+        "import glob, json, os, pickle, sys\n"
+        "sigma0 = pickle.loads(open(sys.argv[1], 'rb').read())\n"
+        "total = float(sigma0.sum(dtype='f8').compute(scheduler='threads'))\n"
+        "copies = glob.glob(os.path.join(os.environ['TMPDIR'], 'quorvane-s1-*'))\n"
+        "print(json.dumps([total, len(copies)]))\n")
+    env = dict(os.environ, TMPDIR=str(tmp_path), PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path / "graph.pickle")],
+                         capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    total, copies = json.loads(run.stdout.splitlines()[-1])
+    assert copies == 1 and sigma0.size > 16 * 100 * 10
+    assert total == pytest.approx(float(open_s1_grd(products.clean)["sigma0"].data.sum(dtype="f8")), rel=1e-12)
+    assert not list(tmp_path.glob("quorvane-s1-*"))
+
+
+def test_names_in_any_case_and_references_outside_the_product(products, s1fx, tmp_path):
+    assert product_name("/data/S1A_IW_X.SAFE.ZIP") == "S1A_IW_X" == product_name("S1A_IW_X.safe/")
+    upper = s1fx.zip_product(products.clean, tmp_path / (products.clean.name[:-5] + ".ZIP"),
+                             rename=str.upper)
+    with zipfile.ZipFile(upper) as archive:
+        assert all(name == name.upper() for name in archive.namelist())
+    ds = open_s1_grd(upper)
+    assert ds.attrs["product_name"] == products.clean.name[:-5]
+    np.testing.assert_array_equal(ds["sigma0"].values, open_s1_grd(products.clean)["sigma0"].values)
+
+    outside = copy_product(products.clean, tmp_path / "outside")
+    manifest = outside / "manifest.safe"
+    manifest.write_text(manifest.read_text().replace('href="./annotation/calibration/noise-',
+                                                     'href="../../outside/noise-'))
+    with pytest.raises(InputError, match=r"manifest reference \.\./\.\./outside/noise-\S+ leaves the product"):
+        open_s1_grd(outside)
 
 
 def test_non_positive_sigma0_after_noise_removal_is_invalid_not_an_error(products, s1fx, tmp_path):
