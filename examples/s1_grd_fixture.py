@@ -23,9 +23,9 @@ with sigma0 from the CMOD5.N forward model (cmod5n_forward.py) for the true
 speed, the ERA5 direction relative to the look direction and the incidence
 angle; speckle is 1 for a noise-free product.
 
-The look direction of the truth is heading + 90 degrees everywhere, unless
-`pixel_look` is set or the geometry is `"sphere"`: then it is the azimuth of
-the ground direction of increasing pixel at each pixel. The sphere geometry
+The look direction of the truth is the azimuth of the ground direction of
+increasing pixel at each pixel, as on real products (`pixel_look=False`
+gives heading + 90 degrees everywhere, for a reader that ignores it). The sphere geometry
 places the lines along a great-circle track and the pixels of each line
 along the great circle across it, so the look direction turns across the
 swath as on real products (most at high latitude); its lat/lon are not
@@ -86,7 +86,7 @@ class GrdConfig:
     gcp_pixels: int = 21
     geometry: str = "affine"              # "affine" or "sphere"
     track_offset_km: float = 0.0          # sphere: middle pixel this far right of the track
-    pixel_look: bool = False              # per-pixel look direction in the truth (always for "sphere")
+    pixel_look: bool = True               # per-pixel look direction in the truth (always for "sphere")
     noise_layout: str = "range_azimuth"   # "range_azimuth"; "range": older noiseVector XML; "none"
     absolute_orbit: int = 37258
     datatake: int = 0x04638E

@@ -58,7 +58,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     u10, v10 = collocate_era5(era5, grid["latitude"], grid["longitude"], scene.mid_time,
                               scene_points=(g.latitude, g.longitude))
     direction = era5_wind_direction(u10, v10)
-    look = grid["look_azimuth"] if "look_azimuth" in grid else xr.full_like(grid["latitude"], scene.look_azimuth)  # TEMP-MERGE
+    look = grid["look_azimuth"]
     relative = relative_wind_direction(direction, look)
     sigma0_db = xr.apply_ufunc(sigma0_to_db, grid["sigma0"], dask="parallelized",
                                output_dtypes=[np.float32])
