@@ -29,6 +29,8 @@ import traceback
 import uuid
 from typing import NamedTuple
 
+from .errors import reason
+
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 
@@ -178,7 +180,7 @@ def draw_quicklook(output_path):
     try:
         write_quicklook(output_path, quicklook_path(output_path))
     except Exception as exc:
-        return f"quicklook {quicklook_path(output_path)} not written ({one_line(exc) or type(exc).__name__})"
+        return f"quicklook {quicklook_path(output_path)} not written ({reason(exc)})"
     return None
 
 
@@ -219,7 +221,7 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
     except Exception as exc:
         # Anything else a damaged input makes a library raise still ends
         # as one line for this input, so that the other inputs go on.
-        return Outcome("failed", one_line(f"{type(exc).__name__}: {exc}"), traceback.format_exc())
+        return Outcome("failed", f"{type(exc).__name__}: {reason(exc)}", traceback.format_exc())
     notes = tuple(f"warning: {one_line(w.message)}" for w in caught
                   if issubclass(w.category, ProcessingWarning))
     failure = draw_quicklook(output_path) if quicklook else None
@@ -291,7 +293,7 @@ def _check_scheduler_address(address):
             if not host or "/" in host:
                 raise ValueError("no host")
     except (ValueError, TypeError) as exc:
-        return f"not a scheduler address ({one_line(exc)}); expected for example tcp://host:8786"
+        return f"not a scheduler address ({reason(exc)}); expected for example tcp://host:8786"
     return None
 
 
@@ -436,7 +438,7 @@ def _run_distributed(args, jobs, task_args, run):
                 client = Client(args.scheduler)
             except (OSError, TimeoutError) as exc:
                 for input_path, _ in jobs:
-                    run.fail(input_path, f"cannot reach the scheduler {args.scheduler} ({one_line(exc)})")
+                    run.fail(input_path, f"cannot reach the scheduler {args.scheduler} ({reason(exc)})")
                 return
         INTERRUPTS.check()
         for input_path, output_path in jobs:
@@ -460,7 +462,7 @@ def _run_distributed(args, jobs, task_args, run):
                     except Exception as exc:   # a worker died, or the task could not be run
                         remove_partial_files(output_path)
                         remove_partial_files(quicklook_path(output_path))
-                        run.fail(input_path, one_line(f"{type(exc).__name__}: {exc}"),
+                        run.fail(input_path, f"{type(exc).__name__}: {reason(exc)}",
                                  traceback.format_exc())
                     bar.update()
     finally:

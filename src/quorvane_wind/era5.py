@@ -25,7 +25,7 @@ import dask.array as da
 import numpy as np
 import xarray as xr
 
-from .errors import CoverageError, InputError
+from .errors import CoverageError, InputError, reason
 
 WIND_COMPONENTS = ("u10", "v10")
 # Files whose axes agree to this (degrees) share a grid: legacy files store
@@ -299,8 +299,7 @@ def _open_file(path):
         # Without dask: each read below takes only the block it indexes.
         ds = xr.open_dataset(path)
     except Exception as exc:
-        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        raise InputError(f"ERA5 file {path}: cannot be read as NetCDF ({reason})") from None
+        raise InputError(f"ERA5 file {path}: cannot be read as NetCDF ({reason(exc)})") from None
     return Era5Source(ds, [os.path.basename(path)], f"ERA5 file {path}")
 
 

@@ -20,3 +20,19 @@ class ProcessingWarning(UserWarning):
 class OutputError(InputError):
     """An output that cannot be written (a full disk); one line naming the
     output, like an input's error."""
+
+
+def reason(exc: BaseException) -> str:
+    """One line saying why `exc` happened: its message and those it was
+    raised from (GDAL's actual reason often sits a few causes down, behind
+    "See previous exception for details"), or its type's name."""
+    parts: list[str] = []
+    seen = set()
+    link: BaseException | None = exc
+    while link is not None and id(link) not in seen:
+        seen.add(id(link))
+        text = " ".join(str(link).split())
+        if text and "See previous exception" not in text and not any(text in p for p in parts):
+            parts.append(text)
+        link = link.__cause__ or link.__context__
+    return "; ".join(parts) if parts else type(exc).__name__

@@ -46,7 +46,7 @@ import dask.array as da
 import numpy as np
 import xarray as xr
 
-from .errors import InputError, ProcessingWarning
+from .errors import InputError, ProcessingWarning, reason
 
 # Pixels per chunk on the native grid when the caller does not choose: about
 # 4 million, that is a few hundred MB of float64 temporaries per task.
@@ -61,10 +61,6 @@ def product_name(path):
         if name.lower().endswith(suffix):
             name = name[: -len(suffix)]
     return name
-
-
-def _reason(exc):
-    return str(exc).splitlines()[0] if str(exc) else type(exc).__name__
 
 
 class SafeFiles:
@@ -194,11 +190,11 @@ class _LocalCopy:
                 shutil.copyfileobj(src, out, 1 << 20)
         except (zipfile.BadZipFile, zlib.error, EOFError) as exc:
             _remove_copy(self.path)
-            raise InputError(f"measurement {label} is damaged in the zip ({_reason(exc)})") from None
+            raise InputError(f"measurement {label} is damaged in the zip ({reason(exc)})") from None
         except (OSError, KeyError) as exc:
             _remove_copy(self.path)
             raise InputError(f"measurement {label} cannot be unpacked from the zip "
-                             f"({_reason(exc)})") from None
+                             f"({reason(exc)})") from None
         weakref.finalize(self, _remove_copy, self.path, os.getpid())
 
 
@@ -315,8 +311,7 @@ def _decode(files, href, what, reader):
     except InputError:
         raise
     except Exception as exc:   # ParseError, xmlschema's errors, missing tags
-        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        raise InputError(f"{what} {posixpath.basename(href)} is corrupt or incomplete ({reason})") from None
+        raise InputError(f"{what} {posixpath.basename(href)} is corrupt or incomplete ({reason(exc)})") from None
 
 
 def _numbers(tag, dtype=np.float64):
@@ -640,7 +635,7 @@ class _TiffWindows:
         except InputError:
             raise
         except Exception as exc:
-            raise InputError(f"measurement {self.measurement.label} is corrupt ({_reason(exc)})") from None
+            raise InputError(f"measurement {self.measurement.label} is corrupt ({reason(exc)})") from None
 
 
 def _check_measurement(scene):
@@ -659,7 +654,7 @@ def _check_measurement(scene):
     except InputError:
         raise
     except Exception as exc:
-        raise InputError(f"measurement {label} cannot be opened ({_reason(exc)})") from None
+        raise InputError(f"measurement {label} cannot be opened ({reason(exc)})") from None
     if count < 1 or dtype not in ("uint16", "int16", "uint8"):
         raise InputError(f"measurement {label} holds {count} band(s) of {dtype}, not DNs")
     if shape != scene.shape:

@@ -75,6 +75,7 @@ def test_every_bad_input_gets_one_line_and_the_others_are_written(small, product
     assert "calibration" in by_input[str(corrupt_xml)]
     assert measurement.name in by_input[str(garbage_tiff)]
     assert measurement.name in by_input[str(truncated_tiff)]
+    assert "Read error" in by_input[str(truncated_tiff)]   # GDAL's own reason
     far = by_input[str(small["far"])]
     assert "outside the ERA5 files" in far and "latitude -4" in far and "era5_atlantic.nc" in far
     assert "neither a SAFE folder nor a zip" in by_input[str(not_a_product)]
@@ -431,15 +432,20 @@ def test_concurrent_writers_and_existing_products_with_other_options(small, tmp_
     assert sorted(p.name for p in out.iterdir()) == sorted([product.name, product.with_suffix(".png").name])
 
 
-def test_a_failed_quicklook_keeps_the_product_and_is_reported(small, tmp_path, capsys):
+def test_degraded_product_warns_and_a_failed_quicklook_keeps_the_product(small, s1fx, tmp_path, capsys):
+    """A product without noise vectors is made with a warning line; a
+    quicklook that cannot be written is reported on its own line."""
+    path, _ = s1fx.write_grd_product(tmp_path / "in", dataclasses.replace(small["cfg"], noise_layout="none"))
     out = tmp_path / "out"
-    blocker = out / output_name(small["good"]).replace(".nc", ".png")
+    blocker = out / output_name(path).replace(".nc", ".png")
     (blocker / "in-the-way").mkdir(parents=True)
-    assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", out, "--no-land-mask",
+    assert run_cli(path, "--era5", small["era5"], "--output-dir", out, "--no-land-mask",
                    "--quicklook") == 1
     captured = capsys.readouterr()
-    assert "1 written" in captured.out and (out / output_name(small["good"])).is_file()
-    assert captured.err.count("\n") == 1 and "quicklook" in captured.err and "Traceback" not in captured.err
+    assert "1 written" in captured.out and (out / output_name(path)).is_file()
+    warning, quicklook = captured.err.strip().splitlines()
+    assert warning.startswith(f"quorvane-wind: {path}: warning: ") and "noise" in warning
+    assert quicklook.startswith(f"quorvane-wind: {path}: quicklook ") and "Traceback" not in captured.err
 
 
 def test_quicklook_reads_a_decimated_product(tmp_path):
