@@ -1,0 +1,409 @@
+"""The command on full scenes, measuring half: full-size Sentinel-1 products
+(IW GRDH dual-pol with speckle, EW GRDM; folder and deflated zip) made by
+the fixture writer in strips, the `quorvane-wind` command on them with
+each option, and beside them, in the same run, the floors of each stage.
+Writes every figure to a results file (JSON), from which
+bench/scenes_report.py writes bench/SCENES.md.
+
+Started by `./scripts/bench.sh --scenes`; by hand:
+
+    .venv/bin/python bench/scenes.py [--data DIR] [--results FILE] [--quick]
+
+For each run of the command: wall and CPU time, peak memory of the process
+tree (the sum of the proportional set sizes, so shared pages count once),
+output size and the time to the first progress output (the command runs on
+a pseudo-terminal, as on a user's screen). The floors:
+
+- read: rasterio, the whole measurement by bands of lines; for a zip also
+  `unzip -p` of the member (the inflation floor);
+- sigma0: (DN^2 - noise) / A^2 with the product's LUTs in NumPy, per pixel,
+  one thread;
+- kernel: python_windspeedCmod5n on every pixel of the scene, all cores;
+- write: the native product's arrays written again with its encoding;
+- start-up: a process importing what the command imports.
+
+The profile is dask's per-task timing of one in-process run, summed by
+task name.
+"""
+
+import argparse
+import dataclasses
+import json
+import os
+import pty
+import resource
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "bench"))
+
+import s1_grd_fixture as fx  # noqa: E402
+from timing import LoadWatch, cpu_model, wait_for_quiet  # noqa: E402
+
+SCENES = {
+    "IW GRDH": fx.GrdConfig(lines=16700, samples=25500, azimuth_spacing_m=10.0, range_spacing_m=10.0,
+                            looks=4.4, duration_s=25.0, seed=21),
+    "EW GRDM": fx.GrdConfig(mode="EW", lines=10500, samples=10500, azimuth_spacing_m=40.0,
+                            range_spacing_m=40.0, incidence_near=19.0, incidence_far=47.0,
+                            looks=10.7, duration_s=60.0, seed=22),
+}
+QUICK_SCENES = {
+    "IW GRDH": dataclasses.replace(SCENES["IW GRDH"], lines=4000, samples=6000),
+    "EW GRDM": dataclasses.replace(SCENES["EW GRDM"], lines=3000, samples=3000),
+}
+
+
+# ---------------------------------------------------------------------------
+# Data.
+
+def make_data(folder, scenes):
+    """The products (folder and zip) and ERA5 files, made once and kept."""
+    folder.mkdir(parents=True, exist_ok=True)
+    made = {}
+    for label, cfg in scenes.items():
+        key = label.split()[0].lower()
+        safe = next(folder.glob(f"{key}/*.SAFE"), None)
+        if safe is None or fx.GrdConfig.name(cfg) not in safe.name:
+            shutil.rmtree(folder / key, ignore_errors=True)
+            start = time.perf_counter()
+            safe, _ = fx.write_grd_product(folder / key, cfg, with_truth=False)
+            print(f"  {label}: written in {time.perf_counter() - start:.0f} s", flush=True)
+        zipped = folder / f"{key}-zip" / (safe.name[:-5] + ".zip")
+        if not zipped.exists():
+            zipped.parent.mkdir(parents=True, exist_ok=True)
+            fx.zip_product(safe, zipped)
+        made[label] = {"safe": safe, "zip": zipped, "cfg": cfg}
+    era5 = folder / "era5_2h.nc"
+    if not era5.exists():
+        fx.write_era5_cds(era5, step=0.25, lat_range=(40.0, 65.0), lon_range=(320.0, 360.0))
+    month = folder / "era5_month_legacy.nc"
+    if not month.exists():
+        fx.write_era5_legacy(month, times=fx.era5_times("2021-04-01T00:00", 744), step=0.25,
+                             lat_range=(40.0, 65.0), lon_range=(-40.0, 0.0))
+    many = folder / "four"
+    if not many.exists():
+        # Four scenes by hard links: four products, one copy on disk.
+        tmp = folder / "four.tmp"
+        shutil.rmtree(tmp, ignore_errors=True)
+        tmp.mkdir()
+        for k in range(4):
+            shutil.copytree(made["IW GRDH"]["safe"], tmp / f"S1A_IW_GRDH_1SDV_FOUR_{k}.SAFE",
+                            copy_function=os.link)
+        tmp.rename(many)
+    return made, era5, month, sorted(many.glob("*.SAFE"))
+
+
+# ---------------------------------------------------------------------------
+# Running the command.
+
+def _tree_pss_kb(root_pid):
+    """Proportional set size of a process and all its descendants (kB)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                ppid = int(Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(ppid, []).append(int(entry))
+    total, todo = 0, [root_pid]
+    while todo:
+        pid = todo.pop()
+        todo.extend(children.get(pid, []))
+        try:
+            for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
+                if line.startswith("Pss:"):
+                    total += int(line.split()[1])
+                    break
+        except OSError:
+            pass
+    return total
+
+
+def run_command(args, out):
+    """Runs quorvane-wind with `args` into a fresh `out`, its stderr on a
+    pseudo-terminal; returns the figures of the run."""
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir(parents=True)
+    argv = [sys.executable, "-m", "quorvane_wind", *map(str, args), "--output-dir", str(out)]
+    master, slave = pty.openpty()
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=slave, stdin=subprocess.DEVNULL)
+    os.close(slave)
+    first_output = None
+    peak_kb = 0
+    next_sample = 0.0
+    stderr = b""
+    while process.poll() is None:
+        ready, _, _ = select.select([master], [], [], 0.05)
+        if ready:
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                data = b""
+            if data and first_output is None:
+                first_output = time.perf_counter() - start
+            stderr += data
+        if time.perf_counter() >= next_sample:
+            peak_kb = max(peak_kb, _tree_pss_kb(process.pid))
+            next_sample = time.perf_counter() + 0.2
+    wall = time.perf_counter() - start
+    stdout = process.stdout.read().decode()
+    os.close(master)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if process.returncode != 0:
+        raise RuntimeError(f"quorvane-wind {' '.join(map(str, args))} failed:\n{stdout}\n{stderr.decode()[-2000:]}")
+    if first_output is None and stdout:
+        first_output = wall
+    sizes = sum(p.stat().st_size for p in out.iterdir())
+    return {"wall_s": wall, "cpu_s": (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime),
+            "peak_mb": peak_kb / 1024, "output_mb": sizes / 2**20,
+            "first_output_s": first_output, "args": [str(a) for a in args]}
+
+
+# ---------------------------------------------------------------------------
+# Floors.
+
+def _timed(fn):
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
+
+
+def read_floor(safe):
+    """Seconds to read the VV measurement whole, by bands of lines."""
+    import rasterio
+
+    tiff = next(safe.glob("measurement/*-vv-*.tiff"))
+
+    def read():
+        total = 0
+        with rasterio.open(tiff) as src:
+            rows = max(1, 4_000_000 // src.width)
+            for r0 in range(0, src.height, rows):
+                window = rasterio.windows.Window(0, r0, src.width, min(rows, src.height - r0))
+                total += int(src.read(1, window=window)[0, 0])
+        return total
+
+    return _timed(read)[0]
+
+
+def inflation_floor(zipped):
+    """Seconds of `unzip -p` of the VV measurement member."""
+    import zipfile
+
+    with zipfile.ZipFile(zipped) as archive:
+        member = next(n for n in archive.namelist() if "-vv-" in n and n.endswith(".tiff"))
+    start = time.perf_counter()
+    subprocess.run(["unzip", "-p", str(zipped), member], stdout=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - start
+
+
+def sigma0_floor(safe):
+    """Seconds of (DN^2 - noise) / A^2 with the product's LUTs over the
+    whole scene, one thread, NumPy; the DNs are read beforehand."""
+    import rasterio
+
+    from quorvane_wind.sentinel1 import read_grd_metadata
+
+    scene = read_grd_metadata(safe, "VV")
+    tiff = next(safe.glob("measurement/*-vv-*.tiff"))
+    rows_per_band = max(1, 4_000_000 // scene.shape[1])
+    cols = np.arange(scene.shape[1], dtype=np.float64)
+    seconds = 0.0
+    with rasterio.open(tiff) as src:
+        for r0 in range(0, scene.shape[0], rows_per_band):
+            n = min(rows_per_band, scene.shape[0] - r0)
+            dn = src.read(1, window=rasterio.windows.Window(0, r0, scene.shape[1], n))
+            rows = np.arange(r0, r0 + n, dtype=np.float64)
+            start = time.perf_counter()
+            noise = scene.noise_range(rows, cols) * scene.noise_azimuth(rows, cols)
+            a = scene.calibration(rows, cols)
+            sigma0 = (np.square(dn.astype(np.float64)) - noise) / np.square(a)
+            sigma0 = np.where(sigma0 > 0, sigma0, np.nan).astype(np.float32)
+            seconds += time.perf_counter() - start
+    return seconds
+
+
+def kernel_floor(shape):
+    """Seconds of python_windspeedCmod5n on `shape` pixels (all cores), by
+    bands, on realistic inputs."""
+    import Quorvane
+
+    from cmod5n_forward import sigma0_cmod5n
+
+    rng = np.random.default_rng(3)
+    band = max(1, 4_000_000 // shape[1])
+    inc = np.broadcast_to(np.linspace(30.7, 46.0, shape[1], dtype=np.float32), (band, shape[1])).copy()
+    direction = rng.uniform(-180, 180, (band, shape[1])).astype(np.float32)
+    speed = rng.weibull(2.0, (band, shape[1])) * 8.5
+    sigma0 = (10 * np.log10(sigma0_cmod5n(speed, direction, inc))).astype(np.float32)
+    seconds = 0.0
+    for r0 in range(0, shape[0], band):
+        n = min(band, shape[0] - r0)
+        start = time.perf_counter()
+        Quorvane.python_windspeedCmod5n(direction[:n], inc[:n], sigma0[:n])
+        seconds += time.perf_counter() - start
+    return seconds
+
+
+def write_floor(product, workdir):
+    """Seconds to write the arrays of a written product again with the
+    product's encoding (its variables loaded in memory first, by bands)."""
+    import xarray as xr
+
+    from quorvane_wind.product import netcdf_encoding
+
+    with xr.open_dataset(product, chunks={}) as ds:
+        ds = ds.chunk({"line": max(1, 4_000_000 // ds.sizes["pixel"])})
+        encoding = netcdf_encoding(ds)
+        target = Path(workdir) / "write-floor.nc"
+        seconds = 0.0
+        loaded = ds.persist()      # read outside the timing
+        start = time.perf_counter()
+        loaded.to_netcdf(target, engine="netcdf4", format="NETCDF4", encoding=encoding)
+        seconds = time.perf_counter() - start
+        target.unlink()
+    return seconds
+
+
+def land_floor(safe):
+    """Seconds and MB (resident growth) of the land mask of the scene's 1 km
+    grid in a fresh process (the cache made beforehand)."""
+    code = f"""
+import json, resource, time, numpy as np
+from quorvane_wind.sentinel1 import read_grd_metadata, averaging_factors, _block_centres
+from quorvane_wind.landmask import land_mask_block, land_grid
+scene = read_grd_metadata({str(safe)!r}, "VV")
+fl, fp = averaging_factors(scene, 1000.0)
+rows, cols = _block_centres(scene.shape[0], fl), _block_centres(scene.shape[1], fp)
+lat = scene.geolocation.field("latitude", rows, cols)
+lon = scene.geolocation.field("longitude", rows, cols)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.perf_counter()
+land_mask_block(lat, lon)
+seconds = time.perf_counter() - start
+print(json.dumps([seconds, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024]))
+"""
+    subprocess.run([sys.executable, "-c", "from quorvane_wind.landmask import land_grid; land_grid()"],
+                   check=True)
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def startup_floor():
+    code = ("import quorvane_wind.cli, quorvane_wind.product, xarray, dask, distributed, rasterio, "
+            "netCDF4, xarray_sentinel, Quorvane")
+    return min(_timed(lambda: subprocess.run([sys.executable, "-c", code], check=True))[0] for _ in range(3))
+
+
+def profile(safe, era5, resolution, land):
+    """Per-task seconds of one in-process run of the pipeline, summed by task
+    name (dask's Profiler on the threaded scheduler)."""
+    import dask
+    from dask.diagnostics import Profiler
+
+    from quorvane_wind.product import make_wind_product, write_product
+
+    out = Path(tempfile.mkdtemp(prefix="quorvane-profile-"))
+    try:
+        with dask.config.set(scheduler="threads", num_workers=os.cpu_count()), Profiler() as prof:
+            start = time.perf_counter()
+            ds = make_wind_product(safe, [era5], resolution=resolution, land=land)
+            write_product(ds, out / "p.nc")
+            wall = time.perf_counter() - start
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+    by_name = {}
+    for r in prof.results:
+        key = r.key[0] if isinstance(r.key, tuple) else r.key
+        name = str(key).rsplit("-", 1)[0] if "-" in str(key) else str(key)
+        by_name[name] = by_name.get(name, 0.0) + (r.end_time - r.start_time)
+    top = sorted(by_name.items(), key=lambda kv: -kv[1])[:15]
+    return {"wall_s": wall, "task_seconds": dict(top),
+            "all_task_seconds": sum(by_name.values())}
+
+
+# ---------------------------------------------------------------------------
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--data", type=Path, default=ROOT / "build" / "bench-scenes",
+                   help="folder of the products and ERA5 files (made once, kept)")
+    p.add_argument("--results", type=Path, default=ROOT / "bench" / "scenes.json")
+    p.add_argument("--quick", action="store_true", help="smaller scenes, for a trial of the script")
+    p.add_argument("--max-wait", type=float, default=300.0)
+    p.add_argument("--skip-native", action="store_true", help="leave out the native runs (minutes each)")
+    args = p.parse_args(argv)
+
+    scenes = QUICK_SCENES if args.quick else SCENES
+    print("== Products and ERA5 files", flush=True)
+    made, era5, month, four = make_data(args.data, scenes)
+    print("== Waiting for a quiet machine", flush=True)
+    quiet = wait_for_quiet(args.max_wait, 0.3)
+    work = Path(tempfile.mkdtemp(prefix="quorvane-scenes-"))
+    watch = LoadWatch()
+    results = {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "cpu": cpu_model(),
+               "cores": os.cpu_count(), "quick": args.quick, "quiet": quiet, "scenes": {}, "runs": []}
+
+    def command(label, name, *cli_args):
+        print(f"  {label}: {name}", flush=True)
+        figures = run_command([*cli_args], work / "out")
+        figures.update(scene=label, name=name)
+        results["runs"].append(figures)
+        print(f"    {figures['wall_s']:.1f} s wall, {figures['cpu_s']:.1f} s CPU, "
+              f"{figures['peak_mb']:.0f} MB peak, {figures['output_mb']:.0f} MB out", flush=True)
+        return figures
+
+    try:
+        for label, data in made.items():
+            cfg = data["cfg"]
+            print(f"== {label} ({cfg.lines} x {cfg.samples})", flush=True)
+            floors = {"read_s": read_floor(data["safe"]), "inflate_s": inflation_floor(data["zip"]),
+                      "sigma0_s": sigma0_floor(data["safe"]), "kernel_s": kernel_floor(cfg.shape),
+                      "startup_s": startup_floor()}
+            floors["land_s"], floors["land_mb"] = land_floor(data["safe"])
+            results["scenes"][label] = {"shape": list(cfg.shape), "floors": floors,
+                                        "measurement_mb": next(data["safe"].glob("measurement/*-vv-*.tiff")).stat().st_size / 2**20}
+            print(f"  floors: {json.dumps({k: round(v, 2) for k, v in floors.items()})}", flush=True)
+            common = ["--era5", era5]
+            command(label, "folder, 1 km, land mask", data["safe"], *common)
+            command(label, "zip, 1 km, land mask", data["zip"], *common)
+            command(label, "folder, 1 km, no land mask", data["safe"], *common, "--no-land-mask")
+            command(label, "folder, 1 km, quicklook, month of legacy ERA5", data["safe"], "--era5", month,
+                    "--quicklook")
+            if not args.skip_native:
+                command(label, "folder, native, land mask", data["safe"], *common, "--resolution", "native")
+                product = next((work / "out").glob("*_wind.nc"))
+                shutil.move(product, work / "native.nc")
+                floors["write_s"] = write_floor(work / "native.nc", work)
+                (work / "native.nc").unlink()
+                command(label, "zip, native, land mask", data["zip"], *common, "--resolution", "native")
+            if label == "IW GRDH":
+                command(label, "4 scenes, 1 km, serial", *four, *common)
+                command(label, "4 scenes, 1 km, --workers 2", *four, *common, "--workers", "2")
+                command(label, "4 scenes, 1 km, --workers 1", *four, *common, "--workers", "1")
+        print("== Profile (IW GRDH, 1 km and native)", flush=True)
+        iw = made["IW GRDH"]["safe"]
+        results["profile"] = {"1 km": profile(iw, era5, 1000.0, True)}
+        if not args.skip_native:
+            results["profile"]["native"] = profile(iw, era5, "native", True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    results["load"] = watch.stop()
+    args.results.write_text(json.dumps(results, indent=1, default=str) + "\n")
+    print(f"results in {args.results}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
