@@ -247,7 +247,7 @@ def kernel_floor(shape):
     inc = np.broadcast_to(np.linspace(30.7, 46.0, shape[1], dtype=np.float32), (band, shape[1])).copy()
     direction = rng.uniform(-180, 180, (band, shape[1])).astype(np.float32)
     speed = rng.weibull(2.0, (band, shape[1])) * 8.5
-    sigma0 = (10 * np.log10(sigma0_cmod5n(speed, direction, inc))).astype(np.float32)
+    sigma0 = sigma0_cmod5n(speed, direction, inc).astype(np.float32)   # dB
     seconds = 0.0
     for r0 in range(0, shape[0], band):
         n = min(band, shape[0] - r0)

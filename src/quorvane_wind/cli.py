@@ -213,8 +213,10 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
               warnings.catch_warnings(record=True) as caught):
             warnings.simplefilter("always", ProcessingWarning)
             remove_partial_files(output_path)
+            # Chunks on one thread per core, each chunk's kernel on one
+            # OpenMP thread: every core busy, none oversubscribed.
             ds = make_wind_product(input_path, era5_paths, resolution=resolution,
-                                   land=land_mask, history=history)
+                                   land=land_mask, history=history, kernel_threads=1)
             write_product(ds, output_path)
     except InputError as exc:
         return Outcome("failed", one_line(exc), traceback.format_exc())

@@ -354,24 +354,63 @@ class Era5Instant:
         """Bilinear u10 and v10 (float32) at the points; NaN where a corner is
         missing or the point is outside the grid."""
         lat = np.asarray(lat, dtype=np.float64)
-        lon = self.longitude[0] + np.mod(np.asarray(lon, dtype=np.float64) - self.longitude[0], 360.0)
-        fi = np.interp(lat, self.latitude, np.arange(self.latitude.size), left=np.nan, right=np.nan)
-        fj = np.interp(lon, self.longitude, np.arange(self.longitude.size), left=np.nan, right=np.nan)
+        lon = np.asarray(lon, dtype=np.float64)
+        u10 = np.empty(lat.shape, dtype=np.float32)
+        v10 = np.empty(lat.shape, dtype=np.float32)
+        flat = (lat.reshape(-1), lon.reshape(-1), u10.reshape(-1), v10.reshape(-1))
+        # In pieces that stay in the cache; both components from one gather
+        # of each corner.
+        for start in range(0, lat.size, self.PIECE):
+            part = slice(start, start + self.PIECE)
+            self._interpolate(*(a[part] for a in flat))
+        return [u10, v10]
+
+    PIECE = 1 << 16
+
+    def _interpolate(self, lat, lon, u10, v10):
+        nlat, nlon = self.latitude.size, self.longitude.size
+        lon = self.longitude[0] + np.mod(lon - self.longitude[0], 360.0)
+        fi = np.interp(lat, self.latitude, np.arange(nlat), left=np.nan, right=np.nan)
+        fj = np.interp(lon, self.longitude, np.arange(nlon), left=np.nan, right=np.nan)
         outside = np.isnan(fi) | np.isnan(fj)
-        fi = np.where(outside, 0.0, fi)
-        fj = np.where(outside, 0.0, fj)
-        i = np.clip(np.floor(fi).astype(np.int64), 0, max(self.latitude.size - 2, 0))
-        j = np.clip(np.floor(fj).astype(np.int64), 0, max(self.longitude.size - 2, 0))
-        wi = fi - i
-        wj = fj - j
-        i1 = np.minimum(i + 1, self.latitude.size - 1)
-        j1 = np.minimum(j + 1, self.longitude.size - 1)
-        out = []
-        for field in (self.u10, self.v10):
-            value = ((field[i, j] * (1 - wj) + field[i, j1] * wj) * (1 - wi)
-                     + (field[i1, j] * (1 - wj) + field[i1, j1] * wj) * wi)
-            out.append(np.where(outside, np.nan, value).astype(np.float32))
-        return out
+        fi[outside] = 0.0
+        fj[outside] = 0.0
+        i = np.clip(np.floor(fi).astype(np.int64), 0, max(nlat - 2, 0))
+        j = np.clip(np.floor(fj).astype(np.int64), 0, max(nlon - 2, 0))
+        wi = (fi - i)[:, None]
+        wj = (fj - j)[:, None]
+        i1 = np.minimum(i + 1, nlat - 1)
+        j1 = np.minimum(j + 1, nlon - 1)
+        uv = self._uv
+        # (f[i,j] (1 - wj) + f[i,j1] wj) (1 - wi) + (f[i1,j] (1 - wj) + f[i1,j1] wj) wi
+        north = uv[i * nlon + j] * (1 - wj)
+        north += uv[i * nlon + j1] * wj
+        north *= 1 - wi
+        south = uv[i1 * nlon + j] * (1 - wj)
+        south += uv[i1 * nlon + j1] * wj
+        south *= wi
+        north += south
+        north[outside] = np.nan
+        u10[:] = north[:, 0]
+        v10[:] = north[:, 1]
+
+    @property
+    def _uv(self):
+        if getattr(self, "_uv_pairs", None) is None:
+            self._uv_pairs = np.stack([np.asarray(self.u10, dtype=np.float64),
+                                       np.asarray(self.v10, dtype=np.float64)], axis=-1).reshape(-1, 2)
+        return self._uv_pairs
+
+
+def era5_instant(era5, time, scene_points):
+    """The ERA5 wind of the grid that covers the scene, at `time`, as an
+    `Era5Instant`, with the names of the files read. `scene_points`
+    (latitudes, longitudes) bound the scene. Raises CoverageError as
+    `collocate_era5` does."""
+    era5 = open_era5(era5)
+    plat, plon = (np.asarray(p, dtype=np.float64).ravel() for p in scene_points)
+    grid, picks, weight = era5.select(time, plat, plon)
+    return grid.at_time(picks, weight, plat, plon)
 
 
 def collocate_era5(era5, latitude, longitude, time, scene_points=None):
@@ -383,12 +422,9 @@ def collocate_era5(era5, latitude, longitude, time, scene_points=None):
     coverage check; by default the pixels themselves. Raises CoverageError
     naming the scene and the files' coverage when no grid covers the scene's
     area and consecutive times around it."""
-    era5 = open_era5(era5)
     if scene_points is None:
         scene_points = (np.asarray(latitude), np.asarray(longitude))
-    plat, plon = (np.asarray(p, dtype=np.float64).ravel() for p in scene_points)
-    grid, picks, weight = era5.select(time, plat, plon)
-    instant, used = grid.at_time(picks, weight, plat, plon)
+    instant, used = era5_instant(era5, time, scene_points)
 
     def block(lat, lon):
         # Both components from one interpolation: they share the weights.

@@ -75,12 +75,25 @@ class LandGrid:
         self.lon0, self.lon_step = float(lon[0]), float(lon[1] - lon[0])
         self.lon_min, self.lon_max = float(lon.min()), float(lon.max())
 
+    # Points per step: the temporaries stay in the cache.
+    PIECE = 1 << 16
+
     def is_land(self, lat, lon):
-        lat = np.clip(np.asarray(lat, dtype=np.float64), self.lat_min, self.lat_max)
-        lon = np.clip(np.asarray(lon, dtype=np.float64), self.lon_min, self.lon_max)
-        i = ((lat - self.lat0) / self.lat_step).astype(np.int64)
-        j = ((lon - self.lon0) / self.lon_step).astype(np.int64)
-        return ((self.bits[i, j >> 3] >> (7 - (j & 7))) & 1).astype(bool)
+        lat = np.asarray(lat, dtype=np.float64)
+        lon = np.asarray(lon, dtype=np.float64)
+        land = np.empty(lat.shape, dtype=bool)
+        flat_lat, flat_lon, flat_land = lat.reshape(-1), lon.reshape(-1), land.reshape(-1)
+        row_bytes = self.bits.shape[1]
+        bits = self.bits.reshape(-1)
+        for start in range(0, flat_lat.size, self.PIECE):
+            part = slice(start, start + self.PIECE)
+            i = ((np.clip(flat_lat[part], self.lat_min, self.lat_max) - self.lat0)
+                 / self.lat_step).astype(np.int64)
+            j = ((np.clip(flat_lon[part], self.lon_min, self.lon_max) - self.lon0)
+                 / self.lon_step).astype(np.int64)
+            byte = bits[i * row_bytes + (j >> 3)]
+            flat_land[part] = (byte >> (7 - (j & 7)).astype(np.uint8)) & 1
+        return land
 
 
 def land_grid():
@@ -110,7 +123,9 @@ def land_mask_block(latitude, longitude):
     """True where the points are on land (GLOBE 1 km), for arrays of any
     shape."""
     lat = np.clip(np.asarray(latitude, dtype=np.float64), -90.0, 90.0)
-    lon = (np.asarray(longitude, dtype=np.float64) + 180.0) % 360.0 - 180.0
+    lon = np.asarray(longitude, dtype=np.float64) + 180.0
+    lon %= 360.0
+    lon -= 180.0
     return land_grid().is_land(lat, lon)
 
 

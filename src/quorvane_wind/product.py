@@ -9,11 +9,9 @@ import xarray as xr
 
 from . import __version__
 from .atomic import write_atomically
-from .era5 import collocate_era5, open_era5
-from .landmask import land_mask
-from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, cmod5n_wind_speed,
-                        era5_wind_direction, relative_wind_direction, sigma0_to_db)
-from .sentinel1 import open_s1_grd_averaged, product_name, read_grd_metadata
+from .era5 import era5_instant
+from .retrieval import LADDER_TOP, MODEL_INCIDENCE_RANGE, sigma0_to_db
+from .sentinel1 import product_name, read_grd_metadata, scene_grid
 
 # Bits of the `mask` variable. Pixels with any of the first four have no
 # wind speed (NaN); the fifth only warns.
@@ -41,66 +39,121 @@ def _iso(t):
     return np.datetime_as_string(np.datetime64(t, "us"), unit="us") + "Z"
 
 
-def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, chunks=None):
-    """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
+def product_chunk(grid, instant, land, kernel_threads, i, j):
+    """Every field of the product for chunk (i, j) of `grid`, in one pass:
+    sigma0 (averaged), geometry, ERA5 wind, the kernel, the mask. Fused so
+    that a chunk's temporaries live only while it is computed. With
+    `kernel_threads`, the kernel runs on that many OpenMP threads (the
+    caller then runs chunks on threads of its own)."""
+    import contextlib
 
-    `era5` is a Dataset from `open_era5` or a list of ERA5 files;
-    `resolution` in metres or "native"; `land` masks land pixels;
-    `history` is the command line to record. CMOD5.N is a VV model, so
-    the VV image is used. Raises InputError (and its CoverageError) with a
-    one-line reason for bad inputs."""
-    scene = read_grd_metadata(s1_path, "VV")
-    if isinstance(era5, (str, os.PathLike, list, tuple)):
-        era5 = open_era5(era5)
-    grid = open_s1_grd_averaged(scene, resolution, chunks=chunks)
+    from .landmask import land_mask_block
+    from .retrieval import relative_direction_block, wind_direction_block, wind_speed_block
 
-    g = scene.geolocation
-    u10, v10 = collocate_era5(era5, grid["latitude"], grid["longitude"], scene.mid_time,
-                              scene_points=(g.latitude, g.longitude))
-    direction = era5_wind_direction(u10, v10)
-    look = grid["look_azimuth"]
-    relative = relative_wind_direction(direction, look)
-    sigma0_db = xr.apply_ufunc(sigma0_to_db, grid["sigma0"], dask="parallelized",
-                               output_dtypes=[np.float32])
-    speed = cmod5n_wind_speed(relative, grid["incidence"], sigma0_db).astype(np.float32)
+    sigma0, lines, pixels = grid.sigma0(i, j)
+    geolocation = grid.scene.geolocation
+    latitude = geolocation.field("latitude", lines, pixels)
+    longitude = geolocation.field("longitude", lines, pixels)
+    incidence = geolocation.field("incidence", lines, pixels).astype(np.float32)
+    look = geolocation.look_azimuth(lines, pixels)
+    u10, v10 = instant.interpolate(latitude, longitude)
 
-    inc = grid["incidence"]
-    mask = xr.zeros_like(grid["sigma0"], dtype=np.uint8)
+    limits = contextlib.nullcontext()
+    if kernel_threads is not None:
+        from threadpoolctl import threadpool_limits
+        limits = threadpool_limits(limits=kernel_threads, user_api="openmp")
+    with limits:
+        direction = wind_direction_block(u10, v10)
+        relative = relative_direction_block(direction, look)
+        speed = wind_speed_block(relative, incidence, sigma0_to_db(sigma0)).astype(np.float32)
+
+    mask = np.zeros(sigma0.shape, dtype=np.uint8)
+
+    def flag(bit, where):
+        np.bitwise_or(mask, np.uint8(bit), out=mask, where=where)
+
     if land:
-        mask = mask | xr.where(land_mask(grid["latitude"], grid["longitude"]), LAND, 0).astype(np.uint8)
-    mask = mask | xr.where(grid["sigma0"].isnull(), INVALID_SIGMA0, 0).astype(np.uint8)
-    outside = (inc < MODEL_INCIDENCE_RANGE[0]) | (inc > MODEL_INCIDENCE_RANGE[1])
-    mask = mask | xr.where(outside, INCIDENCE_OUTSIDE_MODEL, 0).astype(np.uint8)
-    mask = mask | xr.where(u10.isnull() | v10.isnull(), NO_ANCILLARY_WIND, 0).astype(np.uint8)
+        flag(LAND, land_mask_block(latitude, longitude))
+    flag(INVALID_SIGMA0, np.isnan(sigma0))
+    flag(INCIDENCE_OUTSIDE_MODEL, (incidence < MODEL_INCIDENCE_RANGE[0]) | (incidence > MODEL_INCIDENCE_RANGE[1]))
+    flag(NO_ANCILLARY_WIND, np.isnan(u10) | np.isnan(v10))
     # The kernel answers 26 for invalid input too: only a retrieved speed
     # can be at the model's limit.
     retrieved = (mask & NO_WIND_BITS) == 0
-    mask = mask | xr.where(retrieved & (speed >= LADDER_TOP), SPEED_AT_MODEL_LIMIT, 0).astype(np.uint8)
-    mask = mask.astype(np.uint8)
-    wind_speed = speed.where(retrieved)
+    flag(SPEED_AT_MODEL_LIMIT, retrieved & (speed >= LADDER_TOP))
+    speed[~retrieved] = np.nan
+    return {
+        "wind_speed": speed,
+        "wind_from_direction": (np.degrees(direction.astype(np.float64)) % 360.0).astype(np.float32),
+        "era5_wind_speed": np.hypot(u10.astype(np.float64), v10.astype(np.float64)).astype(np.float32),
+        "sigma0": sigma0, "incidence_angle": incidence, "mask": mask,
+        "latitude": latitude, "longitude": longitude, "look_direction": look.astype(np.float32),
+    }
 
-    from_deg = (np.degrees(direction.astype(np.float64)) % 360.0).astype(np.float32)
-    era5_speed = np.hypot(u10.astype(np.float64), v10.astype(np.float64)).astype(np.float32)
+
+# The fields of `product_chunk` and their types.
+CHUNK_FIELDS = {"wind_speed": np.float32, "wind_from_direction": np.float32,
+                "era5_wind_speed": np.float32, "sigma0": np.float32, "incidence_angle": np.float32,
+                "mask": np.uint8, "latitude": np.float64, "longitude": np.float64,
+                "look_direction": np.float32}
+
+
+def _product_arrays(grid, instant, land, kernel_threads):
+    """Lazy dask arrays of every field: one task per chunk computes them all
+    (`product_chunk`), one small task per field and chunk takes its part."""
+    import uuid
+
+    import dask.array as da
+
+    def chunk(block_id=None):
+        out = np.empty((1, 1), dtype=object)
+        out[0, 0] = product_chunk(grid, instant, land, kernel_threads, *block_id)
+        return out
+
+    counts = tuple((1,) * len(c) for c in grid.out_chunks)
+    results = da.map_blocks(chunk, dtype=object, chunks=counts,
+                            name=f"wind-product-{grid.scene.name}-{uuid.uuid4().hex[:8]}")
+    return {name: results.map_blocks(lambda block, name=name: block[0, 0][name], dtype=dtype,
+                                     chunks=grid.out_chunks, name=f"{name}-{results.name}")
+            for name, dtype in CHUNK_FIELDS.items()}
+
+
+def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, chunks=None,
+                      kernel_threads=None):
+    """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
+
+    `era5` is what `open_era5` returns, a Dataset or a list of ERA5 files;
+    `resolution` in metres or "native"; `land` masks land pixels;
+    `history` is the command line to record; `kernel_threads` the OpenMP
+    threads of each kernel call (default: the runtime's; 1 when chunks run
+    on as many threads as cores). CMOD5.N is a VV model, so the VV image is
+    used. Raises InputError (and its CoverageError) with a one-line reason
+    for bad inputs."""
+    scene = read_grd_metadata(s1_path, "VV")
+    grid = scene_grid(scene, resolution, chunks)
+    g = scene.geolocation
+    instant, era5_files = era5_instant(era5, scene.mid_time, (g.latitude, g.longitude))
+    fields = _product_arrays(grid, instant, land, kernel_threads)
 
     coords = {
-        "line": ("line", grid["line"].values, {
+        "line": ("line", grid.line_coords, {
             "long_name": "line of the block centre in the Level-1 image", "units": "1"}),
-        "pixel": ("pixel", grid["pixel"].values, {
+        "pixel": ("pixel", grid.pixel_coords, {
             "long_name": "pixel (sample) of the block centre in the Level-1 image", "units": "1"}),
-        "latitude": (("line", "pixel"), grid["latitude"].data, {
+        "latitude": (("line", "pixel"), fields["latitude"], {
             "standard_name": "latitude", "units": "degrees_north", "long_name": "latitude",
             "owi_name": "owiLat"}),
-        "longitude": (("line", "pixel"), grid["longitude"].data, {
+        "longitude": (("line", "pixel"), fields["longitude"], {
             "standard_name": "longitude", "units": "degrees_east", "long_name": "longitude",
             "owi_name": "owiLon"}),
-        "time": ("line", grid["azimuth_time"].values, {
+        "time": ("line", grid.azimuth_time(), {
             "standard_name": "time", "long_name": "zero-Doppler azimuth time of the line"}),
         "height": ((), np.float32(10.0), {
             "standard_name": "height", "units": "m", "positive": "up", "axis": "Z",
             "long_name": "height above the sea surface of the wind"}),
     }
     data = {
-        "wind_speed": (wind_speed, {
+        "wind_speed": (fields["wind_speed"], {
             "standard_name": "wind_speed", "units": "m s-1",
             "long_name": "equivalent-neutral wind speed at 10 m from CMOD5.N (CF has no standard "
                          "name for equivalent-neutral wind)",
@@ -109,34 +162,34 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
                        "the model's range, flagged in the mask) means 26 m/s or more",
             "owi_name": "owiWindSpeed", "valid_min": np.float32(0.0), "valid_max": np.float32(LADDER_TOP),
             "ancillary_variables": "mask"}),
-        "wind_from_direction": (from_deg, {
+        "wind_from_direction": (fields["wind_from_direction"], {
             "standard_name": "wind_from_direction", "units": "degree",
             "long_name": "direction the wind blows from, clockwise from north, from ERA5",
             "owi_name": "owiEcmwfWindDirection"}),
-        "era5_wind_speed": (era5_speed, {
+        "era5_wind_speed": (fields["era5_wind_speed"], {
             "standard_name": "wind_speed", "units": "m s-1",
             "long_name": "ERA5 10 m wind speed interpolated to the pixels",
             "owi_name": "owiEcmwfWindSpeed"}),
-        "sigma0": (grid["sigma0"], {
+        "sigma0": (fields["sigma0"], {
             "standard_name": "surface_backwards_scattering_coefficient_of_radar_wave", "units": "1",
             "long_name": f"normalised radar cross-section, {scene.polarisation}, calibrated and "
                          "thermal-noise corrected, linear", "owi_name": "owiNrcs"}),
-        "incidence_angle": (inc, {
+        "incidence_angle": (fields["incidence_angle"], {
             "standard_name": "angle_of_incidence", "units": "degree",
             "long_name": "incidence angle", "owi_name": "owiIncidenceAngle"}),
-        "mask": (mask, {
+        "mask": (fields["mask"], {
             "standard_name": "status_flag", "long_name": "reasons a pixel has no or a doubtful wind speed",
             "flag_masks": np.array(list(FLAGS.values()), dtype=np.uint8),
             "flag_meanings": " ".join(FLAGS), "owi_name": "owiMask"}),
     }
     ds = xr.Dataset(coords=coords)
     for name, (array, attrs) in data.items():
-        ds[name] = (("line", "pixel"), array.data if isinstance(array, xr.DataArray) else array)
+        ds[name] = (("line", "pixel"), array)
         ds[name].attrs = attrs
     ds["platform_heading"] = ((), np.float32(scene.heading), {
         "standard_name": "platform_course", "units": "degree",
         "long_name": "platform heading, clockwise from north", "owi_name": "owiHeading"})
-    ds["look_direction"] = (("line", "pixel"), look.astype(np.float32).data, {
+    ds["look_direction"] = (("line", "pixel"), fields["look_direction"], {
         "units": "degree",
         "long_name": "azimuth the radar beam points to at the pixel: the ground direction of "
                      "increasing range, clockwise from north, from the geolocation grid",
@@ -146,7 +199,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     year_s1 = str(scene.first_line_time)[:4]
     lat = g.latitude
     lon_min, lon_max = longitude_bounds(g.longitude)
-    era5_files = ", ".join(u10.attrs["source_files"])
+    era5_files = ", ".join(era5_files)
     now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     ds.attrs = {
         "Conventions": "CF-1.11 ACDD-1.3",
@@ -176,7 +229,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "geospatial_lat_min": float(lat.min()), "geospatial_lat_max": float(lat.max()),
         "geospatial_lon_min": lon_min, "geospatial_lon_max": lon_max,
         "geospatial_lat_units": "degrees_north", "geospatial_lon_units": "degrees_east",
-        "spatial_resolution": grid.attrs.get("spatial_resolution", "native"),
+        "spatial_resolution": grid.spatial_resolution,
         "sentinel1_product": scene.name, "sentinel1_mode": scene.mode,
         "sentinel1_polarisation": scene.polarisation, "orbit_pass": scene.orbit_pass,
         "era5_time": _iso(scene.mid_time),

@@ -349,12 +349,20 @@ class LineVectorLut:
             return np.broadcast_to(np.interp(cols, self.pixels[0], self.values[0]),
                                    (rows.size, cols.size)).copy()
         k = np.clip(np.searchsorted(self.lines, rows, side="right") - 1, 0, self.lines.size - 2)
-        used = np.unique(np.concatenate([k, k + 1]))
-        at_cols = {int(i): np.interp(cols, self.pixels[i], self.values[i]) for i in used}
-        lo = np.stack([at_cols[int(i)] for i in k])
-        hi = np.stack([at_cols[int(i) + 1] for i in k])
         w = np.clip((rows - self.lines[k]) / (self.lines[k + 1] - self.lines[k]), 0.0, 1.0)[:, None]
-        return lo * (1.0 - w) + hi * w
+        out = np.empty((rows.size, cols.size))
+        # The rows between the same two vectors share both vectors at the
+        # columns: lo * (1 - w) + hi * w, written into the result without
+        # whole-grid copies of lo and hi.
+        for i in np.unique(k):
+            at = np.nonzero(k == i)[0]
+            at = slice(at[0], at[-1] + 1) if at[-1] - at[0] + 1 == at.size else at
+            lo = np.interp(cols, self.pixels[i], self.values[i])
+            hi = np.interp(cols, self.pixels[i + 1], self.values[i + 1])
+            part = lo * (1.0 - w[at])
+            part += hi * w[at]
+            out[at] = part
+        return out
 
 
 @dataclass
@@ -830,6 +838,73 @@ def _block_mean(sigma0, factors):
 def _block_centres(size, factor):
     starts = np.arange(0, size, factor)
     return (starts + np.minimum(starts + factor, size) - 1) / 2.0
+
+
+@dataclass
+class SceneGrid:
+    """The grid of a product of one scene: blocks of `factors` native pixels
+    (1 x 1 for the native grid) at `line_coords` x `pixel_coords` (block
+    centres), computed in chunks whose native bounds are `line_bounds` x
+    `pixel_bounds` (multiples of the factors) and whose blocks are
+    `out_chunks`."""
+
+    scene: GrdScene
+    measurement: "Measurement"
+    factors: tuple
+    line_bounds: list
+    pixel_bounds: list
+    line_coords: np.ndarray
+    pixel_coords: np.ndarray
+    out_chunks: tuple
+    spatial_resolution: str
+
+    def azimuth_time(self):
+        interval = np.timedelta64(int(round(self.scene.azimuth_time_interval * 1e9)), "ns")
+        return self.scene.first_line_time + (self.line_coords * interval.astype(np.float64)).astype(
+            "timedelta64[ns]")
+
+    def sigma0(self, i, j):
+        """Calibrated sigma0 of chunk (i, j), averaged over the blocks, with
+        the line and pixel coordinates of its blocks."""
+        (r0, r1), (c0, c1) = self.line_bounds[i], self.pixel_bounds[j]
+        dn = _TiffWindows(self.measurement, self.scene.shape)[r0:r1, c0:c1]
+        rows = np.arange(r0, r1, dtype=np.float64)
+        cols = np.arange(c0, c1, dtype=np.float64)
+        sigma0 = _calibrate_block(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
+                                  self.scene.noise_azimuth)
+        fl, fp = self.factors
+        if (fl, fp) != (1, 1):
+            sigma0 = _block_mean(sigma0, (fl, fp))
+        lines = self.line_coords[r0 // fl: -(-r1 // fl)]
+        pixels = self.pixel_coords[c0 // fp: -(-c1 // fp)]
+        return sigma0, lines, pixels
+
+
+def scene_grid(scene, resolution=1000, chunks=None):
+    """The `SceneGrid` of a product at `resolution` metres ("native" keeps
+    the pixels); `chunks` as for `open_s1_grd_averaged`."""
+    fl, fp = averaging_factors(scene, resolution)
+    measurement, block = _check_measurement(scene)
+    if chunks is None:
+        chunks = default_chunks(scene.shape, block, (fl, fp))
+    elif np.isscalar(chunks):
+        chunks = (int(chunks), int(chunks))
+    aligned = (fl * max(1, chunks[0] // fl), fp * max(1, chunks[1] // fp))
+
+    def bounds(size, step):
+        return [(start, min(start + step, size)) for start in range(0, size, step)]
+
+    line_bounds, pixel_bounds = bounds(scene.shape[0], aligned[0]), bounds(scene.shape[1], aligned[1])
+    out_chunks = (tuple(-(-(b - a) // fl) for a, b in line_bounds),
+                  tuple(-(-(b - a) // fp) for a, b in pixel_bounds))
+    if (fl, fp) == (1, 1):
+        text = (f"native ({scene.azimuth_pixel_spacing:g} m azimuth x "
+                f"{scene.range_pixel_spacing:g} m range pixel spacing)")
+    else:
+        text = block_size_text(fl * scene.azimuth_pixel_spacing, fp * scene.range_pixel_spacing)
+    return SceneGrid(scene, measurement, (fl, fp), line_bounds, pixel_bounds,
+                     _block_centres(scene.shape[0], fl), _block_centres(scene.shape[1], fp),
+                     out_chunks, text)
 
 
 def open_s1_grd_averaged(path_or_scene, resolution=1000, polarisation="VV", chunks=None):
