@@ -144,8 +144,9 @@ def draw_map(fields, speed_range=DEFAULT_RANGE):
     ax.set_xlabel("longitude")
     ax.set_ylabel("latitude")
     ax.set_title(f"{fields['name']}\n{fields['time']}", fontsize=8)
-    fig.colorbar(mesh, ax=ax, label="wind speed at 10 m (m/s)", extend="max", shrink=0.8)
     low, high = speed_range
+    fig.colorbar(mesh, ax=ax, label="wind speed at 10 m (m/s)", extend="both" if low > 0 else "max",
+                 shrink=0.8)
     ax.legend(handles=[Patch(color=LAND_COLOUR, label="land"),
                        Patch(color=NO_WIND_COLOUR, label="no wind"),
                        Patch(color=LIMIT_COLOUR, label="26 m/s or more"),
