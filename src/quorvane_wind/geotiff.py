@@ -24,7 +24,7 @@ from .atomic import remove_partial_files, write_atomically
 from .product import FLAGS, NO_WIND_BITS
 
 SOURCE_PIXELS = 4_000_000
-GCPS_PER_SIDE = 24
+GCPS_PER_SIDE = 16
 BAND_LINES = 512
 
 
@@ -68,6 +68,23 @@ def _edge_indices(n, count):
     return np.unique(np.round(np.linspace(0, n - 1, min(n, count))).astype(np.int64))
 
 
+def _points(variable, lines, pixels):
+    """The values of a 2-D netCDF4 variable at lines x pixels, read one
+    column of file chunks at a time: the chunk cache then holds the chunk
+    the next line needs, and each chunk is decompressed once (reading whole
+    lines would decompress a full row of chunks per line)."""
+    chunking = variable.chunking()
+    width = variable.shape[1] if chunking == "contiguous" else chunking[1]
+    values = np.empty((len(lines), len(pixels)), dtype=np.float64)
+    for start in range(0, variable.shape[1], width):
+        inside = (pixels >= start) & (pixels < start + width)
+        if inside.any():
+            first, last = pixels[inside][0], pixels[inside][-1]
+            block = np.asarray(variable[lines, first:last + 1], dtype=np.float64)
+            values[:, inside] = block[:, pixels[inside] - first]
+    return values
+
+
 def control_points(lat_var, lon_var, step, crs):
     """Ground control points on the block grid: the product's pixel centres
     at a regular subset of lines and pixels (the edges included), in the
@@ -77,9 +94,7 @@ def control_points(lat_var, lon_var, step, crs):
 
     rows, cols = lat_var.shape
     lines, pixels = _edge_indices(rows, GCPS_PER_SIDE), _edge_indices(cols, GCPS_PER_SIDE)
-    # One row at a time: whole rows read each file chunk once per row.
-    lat = np.array([np.asarray(lat_var[i, :], dtype=np.float64)[pixels] for i in lines])
-    lon = np.array([np.asarray(lon_var[i, :], dtype=np.float64)[pixels] for i in lines])
+    lat, lon = _points(lat_var, lines, pixels), _points(lon_var, lines, pixels)
     lon = (lon + 180.0) % 360.0 - 180.0
     xs, ys = transform("EPSG:4326", crs, lon.ravel().tolist(), lat.ravel().tolist())
     x, y = np.reshape(xs, lat.shape), np.reshape(ys, lat.shape)

@@ -28,14 +28,27 @@ COAST_STEP_DEG, COAST_MAX_POINTS = 1.0 / 120.0, 600
 
 
 def decimated(variable, step):
-    """Every `step`-th line and pixel of a 2-D netCDF4 variable, read in
-    bands of whole lines (strided reads of compressed variables are slow in
-    netCDF-C, and a band holds only a few file chunks)."""
-    rows, _ = variable.shape
-    band = step * max(1, 256 // step)
-    parts = [np.asarray(variable[start:min(start + band, rows), :])[::step, ::step]
-             for start in range(0, rows, band)]
-    return np.concatenate(parts, axis=0) if parts else np.empty((0, 0))
+    """Every `step`-th line and pixel of a 2-D netCDF4 variable, read one
+    file chunk at a time: strided reads of compressed variables are slow in
+    netCDF-C, and reading whole lines would decompress a row of chunks
+    (more than the chunk cache holds) again for every band of lines."""
+    rows, cols = variable.shape
+    chunking = variable.chunking()
+    if chunking == "contiguous":    # bands of lines of about 4 M values
+        height, width = max(1, (1 << 22) // max(cols, 1)), cols
+    else:
+        height, width = chunking
+    out = None
+    for r0 in range(0, rows, height):
+        r1 = min(r0 + height, rows)
+        for c0 in range(0, cols, width):
+            c1 = min(c0 + width, cols)
+            block = np.asarray(variable[r0:r1, c0:c1])[(-r0) % step::step, (-c0) % step::step]
+            if out is None:
+                out = np.empty((-(-rows // step), -(-cols // step)), dtype=block.dtype)
+            i, j = -(-r0 // step), -(-c0 // step)     # first line and pixel kept
+            out[i:i + block.shape[0], j:j + block.shape[1]] = block
+    return out if out is not None else np.empty((0, 0))
 
 
 def continuous_longitude(lon):
