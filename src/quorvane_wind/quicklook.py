@@ -158,17 +158,16 @@ def draw_map(fields, speed_range=DEFAULT_RANGE):
     ax.set_ylabel("latitude")
     ax.set_title(f"{fields['name']}\n{fields['time']}", fontsize=8)
     low, high = speed_range
-    fig.colorbar(mesh, ax=ax, label="wind speed at 10 m (m/s)", extend="both" if low > 0 else "max",
-                 shrink=0.8)
-    ax.legend(handles=[Patch(color=LAND_COLOUR, label="land"),
-                       Patch(color=NO_WIND_COLOUR, label="no wind"),
-                       Patch(color=LIMIT_COLOUR, label="26 m/s or more"),
-                       Line2D([], [], color="black", linewidth=0.7, label="coastline"),
-                       Line2D([], [], color="black", marker=r"$\rightarrow$", linestyle="",
-                              markersize=10, label="ERA5 wind direction")],
-              loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=5, fontsize=7, frameon=False)
-    fig.text(0.01, 0.01, f"colour scale fixed at {low:g}-{high:g} m/s", fontsize=6)
-    fig.tight_layout()
+    fig.colorbar(mesh, ax=ax, label=f"wind speed at 10 m (m/s), fixed scale {low:g}-{high:g}",
+                 extend="both" if low > 0 else "max", shrink=0.8)
+    fig.legend(handles=[Patch(color=LAND_COLOUR, label="land"),
+                        Patch(color=NO_WIND_COLOUR, label="no wind"),
+                        Patch(color=LIMIT_COLOUR, label="26 m/s or more"),
+                        Line2D([], [], color="black", linewidth=0.7, label="coastline"),
+                        Line2D([], [], color="black", marker=r"$\rightarrow$", linestyle="",
+                               markersize=10, label="ERA5 wind direction")],
+               loc="lower center", ncol=5, fontsize=7, frameon=False)
+    fig.tight_layout(rect=(0.0, 0.05, 1.0, 1.0))
     return fig, ax
 
 
