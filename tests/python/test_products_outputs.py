@@ -10,7 +10,7 @@ import matplotlib
 import numpy as np
 import pytest
 import xarray as xr
-from matplotlib.colors import Normalize, to_rgb
+from matplotlib.colors import to_rgb
 from PIL import Image
 
 from quorvane_wind.cli import main
