@@ -4,6 +4,7 @@ one CF wind product per input out.
     quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR
                   [--resolution METRES|native] [--no-land-mask] [--overwrite]
                   [--scheduler ADDRESS | --workers N] [--quicklook]
+                  [--quicklook-range MIN,MAX] [--geotiff]
 
 The rules users rely on live here: outputs are written under a temporary
 name in the output folder and renamed when complete; an existing output is
@@ -20,7 +21,9 @@ temporary files on its way out.
 """
 
 import argparse
+import dataclasses
 import importlib.util
+import math
 import os
 import shlex
 import signal
@@ -56,12 +59,52 @@ def _workers(text):
     return value
 
 
+def _speed_range(text):
+    try:
+        low, high = (float(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected MIN,MAX in m/s, got {text!r}") from None
+    if not (math.isfinite(low) and math.isfinite(high) and low < high):
+        raise argparse.ArgumentTypeError(f"expected finite MIN < MAX, got {text!r}")
+    return low, high
+
+
+@dataclasses.dataclass(frozen=True)
+class ExtraOutputs:
+    """The outputs drawn from a written product besides it. The parser
+    keeps them in `args.quicklook`, which reaches `process_input` and
+    `_reuse_existing` as their `quicklook` argument; false when none is
+    asked for."""
+
+    quicklook: bool = False
+    quicklook_range: tuple = (0.0, 25.0)
+    geotiff: bool = False
+
+    def __bool__(self):
+        return self.quicklook or self.geotiff
+
+
+class _ExtraOutput(argparse.Action):
+    """Sets one field of the ExtraOutputs in `quicklook` (a colour range
+    asks for the quicklook too)."""
+
+    def __init__(self, option_strings, dest, field, **kwargs):
+        self.field = field
+        super().__init__(option_strings, "quicklook", default=ExtraOutputs(), **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        changes = {"quicklook_range": values, "quicklook": True} if self.field == "quicklook_range" \
+            else {self.field: True}
+        setattr(namespace, "quicklook", dataclasses.replace(namespace.quicklook, **changes))
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="quorvane-wind",
         usage="quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR\n"
               "                     [--resolution METRES|native] [--no-land-mask] [--overwrite]\n"
-              "                     [--scheduler ADDRESS | --workers N] [--quicklook] [--debug]",
+              "                     [--scheduler ADDRESS | --workers N] [--quicklook]\n"
+              "                     [--quicklook-range MIN,MAX] [--geotiff] [--debug]",
         description="Ocean wind speed products (CF NetCDF) from Sentinel-1 GRD products (.SAFE "
                     "folders or .zip, VV polarisation) and ERA5 10 m wind (NetCDF, either CDS layout).")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
@@ -82,8 +125,14 @@ def build_parser():
                        help="run on an existing dask.distributed scheduler, e.g. tcp://host:8786")
     where.add_argument("--workers", metavar="N", type=_workers,
                        help="run on a local cluster of N worker processes")
-    parser.add_argument("--quicklook", action="store_true",
-                        help="also write DIR/<input name>_wind.png")
+    parser.add_argument("--quicklook", action=_ExtraOutput, field="quicklook", nargs=0,
+                        help="also write DIR/<input name>_wind.png, a map of the wind speed")
+    parser.add_argument("--quicklook-range", metavar="MIN,MAX", action=_ExtraOutput,
+                        field="quicklook_range", type=_speed_range,
+                        help="colour scale of the quicklook in m/s (default 0,25; implies --quicklook)")
+    parser.add_argument("--geotiff", action=_ExtraOutput, field="geotiff", nargs=0,
+                        help="also write DIR/<input name>_wind.tif, wind speed and mask as a "
+                             "Cloud-Optimized GeoTIFF in the scene's UTM zone")
     parser.add_argument("--debug", action="store_true",
                         help="print tracebacks of failures")
     return parser
@@ -96,6 +145,10 @@ PRODUCTS_MODULES = ("xarray", "dask", "distributed", "netCDF4", "rasterio", "xar
 
 def quicklook_path(output_path):
     return os.path.splitext(output_path)[0] + ".png"
+
+
+def geotiff_path(output_path):
+    return os.path.splitext(output_path)[0] + ".tif"
 
 
 def one_line(text):
@@ -172,21 +225,50 @@ class Outcome(NamedTuple):
     quicklook_failed: bool = False
 
 
-def draw_quicklook(output_path):
+def draw_quicklook(output_path, speed_range=ExtraOutputs.quicklook_range):
     """Draws the quicklook of a written product; returns the one-line
     reason of a failure, or None."""
     from .quicklook import write_quicklook
 
     try:
-        write_quicklook(output_path, quicklook_path(output_path))
+        write_quicklook(output_path, quicklook_path(output_path), speed_range=speed_range)
     except Exception as exc:
         return f"quicklook {quicklook_path(output_path)} not written ({reason(exc)})"
     return None
 
 
+def draw_geotiff(output_path):
+    """Writes the GeoTIFF of a written product; returns the one-line reason
+    of a failure, or None."""
+    from .geotiff import write_geotiff
+
+    try:
+        write_geotiff(output_path, geotiff_path(output_path))
+    except Exception as exc:
+        return f"GeoTIFF {geotiff_path(output_path)} not written ({reason(exc)})"
+    return None
+
+
+def draw_extras(output_path, extras, missing_only=False):
+    """Draws the extra outputs asked for from a written product (only those
+    not on disk with `missing_only`); returns (path, failure or None) for
+    each one drawn."""
+    if not isinstance(extras, ExtraOutputs):
+        extras = ExtraOutputs(quicklook=bool(extras))
+    drawn = []
+    for wanted, path, draw in ((extras.quicklook, quicklook_path(output_path),
+                                lambda: draw_quicklook(output_path, extras.quicklook_range)),
+                               (extras.geotiff, geotiff_path(output_path),
+                                lambda: draw_geotiff(output_path))):
+        if wanted and not (missing_only and os.path.exists(path)):
+            drawn.append((path, draw()))
+    return drawn
+
+
 def process_input(input_path, era5_paths, output_path, resolution, land_mask, quicklook,
                   history, one_thread=False):
-    """Makes and writes the product of one input, then its quicklook.
+    """Makes and writes the product of one input, then the extra outputs
+    in `quicklook` (an ExtraOutputs, or a bool for the quicklook alone).
     Returns an `Outcome`; never raises for a bad input, so that it can run
     as a task anywhere; an interruption (KeyboardInterrupt) propagates after
     the temporary files are gone."""
@@ -226,10 +308,8 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
         return Outcome("failed", f"{type(exc).__name__}: {reason(exc)}", traceback.format_exc())
     notes = tuple(f"warning: {one_line(w.message)}" for w in caught
                   if issubclass(w.category, ProcessingWarning))
-    failure = draw_quicklook(output_path) if quicklook else None
-    if failure:
-        notes += (failure,)
-    return Outcome("written", output_path, None, notes, failure is not None)
+    failures = tuple(failure for _, failure in draw_extras(output_path, quicklook) if failure)
+    return Outcome("written", output_path, None, notes + failures, bool(failures))
 
 
 class Run:
@@ -382,13 +462,14 @@ def _main(argv):
 
 def _reuse_existing(run, input_path, output_path, wanted, quicklook):
     """An existing output: skipped when its recorded options are the ones
-    asked for (its missing quicklook drawn from it), failed otherwise. Leftover
+    asked for (its missing extra outputs drawn from it), failed otherwise. Leftover
     temporary files of a writer that is gone are removed either way."""
     from .atomic import remove_partial_files
     from .product import recorded_options
 
     remove_partial_files(output_path)
     remove_partial_files(quicklook_path(output_path))
+    remove_partial_files(geotiff_path(output_path))
     recorded = recorded_options(output_path)
     if recorded != wanted:
         made = ("records no options (made by another program or an older version)" if recorded is None
@@ -397,12 +478,11 @@ def _reuse_existing(run, input_path, output_path, wanted, quicklook):
                              "--overwrite replaces it")
         return
     run.skip(input_path, output_path)
-    if quicklook and not os.path.exists(quicklook_path(output_path)):
-        failure = draw_quicklook(output_path)
+    for path, failure in draw_extras(output_path, quicklook, missing_only=True):
         if failure:
             run.fail(input_path, failure)
         else:
-            print(f"written {quicklook_path(output_path)}", flush=True)
+            print(f"written {path}", flush=True)
 
 
 def _start_local_cluster(workers):

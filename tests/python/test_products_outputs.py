@@ -1,0 +1,194 @@
+"""The extra outputs of a product: the quicklook map (north up, east right,
+the real coastline where the land is drawn, fixed colour scale), the
+GeoTIFF (its CRS, layout and values against the product's), a scene
+across the antimeridian, and the command's options for them."""
+
+import json
+import shutil
+
+import matplotlib
+import numpy as np
+import pytest
+import xarray as xr
+from matplotlib.colors import to_rgb
+from PIL import Image
+
+from quorvane_wind.cli import main
+from quorvane_wind.product import LAND, output_name
+from quorvane_wind.quicklook import COLOURMAP, LAND_COLOUR, MAP_KEY
+
+
+@pytest.fixture(scope="module")
+def passes(tmp_path_factory, s1fx):
+    """A descending and an ascending scene across the Dutch coast (80 x 90
+    pixels of 1 km, sea in the west) and one across the antimeridian, with
+    their products, quicklooks and GeoTIFFs."""
+    root = tmp_path_factory.mktemp("outputs")
+    era5 = s1fx.write_era5_cds(root / "era5.nc", step=1.0)
+    scenes = {}
+    for name, heading, lat, lon in (("descending", -165.0, 52.4, 4.3), ("ascending", -15.0, 52.4, 4.3),
+                                    ("antimeridian", -15.0, -30.0, 179.9)):
+        cfg = s1fx.GrdConfig(lines=80, samples=90, azimuth_spacing_m=1000.0, range_spacing_m=1000.0,
+                             centre_lat=lat, centre_lon=lon, heading_deg=heading)
+        scenes[name], _ = s1fx.write_grd_product(root / name, cfg)
+    out = root / "out"
+    assert main([str(scenes[n]) for n in ("descending", "ascending")]
+                + ["--era5", str(era5), "--output-dir", str(out), "--quicklook", "--geotiff"]) == 0
+    assert main([str(scenes["antimeridian"]), "--era5", str(era5), "--output-dir", str(out),
+                 "--quicklook", "--geotiff", "--no-land-mask"]) == 0
+    return {name: out / output_name(path) for name, path in scenes.items()} | {"era5": era5}
+
+
+def patch_at(png, lon, lat):
+    """The RGB colours of the quicklook's 7 x 7 pixels at a place, located
+    through its map frame."""
+    image = Image.open(png)
+    frame = json.loads(image.text[MAP_KEY])
+    left, top, right, bottom = frame["axes_box"]
+    (west, east), (south, north) = frame["xlim"], frame["ylim"]
+    assert west < east and south < north       # east on the right, north up
+    col = int(left + (lon - west) / (east - west) * (right - left))
+    row = int(top + (north - lat) / (north - south) * (bottom - top))
+    return np.asarray(image.convert("RGB"))[row - 3:row + 4, col - 3:col + 4].reshape(-1, 3) / 255.0
+
+
+def is_colour(png, lon, lat, colour):
+    """Whether most of the patch at a place has this colour."""
+    return np.mean(np.abs(patch_at(png, lon, lat) - to_rgb(colour)).max(axis=1) < 0.02) > 0.5
+
+
+def drawn_speed(png, lon, lat, speed_range=(0.0, 25.0)):
+    """The wind speed whose colour the quicklook draws at a place, read back
+    through the colour scale (over the patch's pixels of that scale: an
+    arrow may cross the place)."""
+    colours = matplotlib.colormaps[COLOURMAP](np.linspace(0.0, 1.0, 256))[:, :3]
+    distance = np.abs(patch_at(png, lon, lat)[:, None, :] - colours[None]).max(axis=2)
+    of_scale = distance.min(axis=1) < 0.01
+    assert of_scale.sum() >= 10
+    low, high = speed_range
+    return low + float(np.median(distance[of_scale].argmin(axis=1))) / 255.0 * (high - low)
+
+
+def product_speeds(product, lon, lat, km=1.5):
+    """The product's wind speeds within `km` of a place: (lowest, highest)."""
+    with xr.open_dataset(product) as ds:
+        east = (ds["longitude"].values - lon + 180.0) % 360.0 - 180.0
+        north = ds["latitude"].values - lat
+        near = np.hypot(east * np.cos(np.radians(lat)), north) * 111.2 < km
+        speeds = ds["wind_speed"].values[near]
+    assert speeds.size and np.isfinite(speeds).all()
+    return speeds.min(), speeds.max()
+
+
+def assert_drawn_speed(png, product, lon, lat, speed_range=(0.0, 25.0)):
+    low, high = product_speeds(product, lon, lat)
+    step = (speed_range[1] - speed_range[0]) / 255.0
+    assert low - 1.5 * step <= drawn_speed(png, lon, lat, speed_range) <= high + 1.5 * step
+
+
+@pytest.mark.parametrize("name", ["descending", "ascending"])
+def test_quicklook_is_a_north_up_map_with_the_real_coastline(passes, name):
+    product = passes[name]
+    png = product.with_suffix(".png")
+    sea, land = (3.9, 52.45), (4.75, 52.3)
+    assert_drawn_speed(png, product, *sea)
+    assert is_colour(png, *land, LAND_COLOUR)
+    # West to east along 52.4 N: the North Sea, then the coast near IJmuiden
+    # (4.55 E), drawn in the land colour or the coastline's black.
+    for lon in np.arange(3.9, 4.9, 0.005):
+        if is_colour(png, lon, 52.4, LAND_COLOUR) or is_colour(png, lon, 52.4, "black"):
+            break
+    assert 4.45 < lon < 4.65
+
+
+def geotiff_against_product(tif, product, window):
+    """The GeoTIFF's bands at the product's pixel centres, and over the
+    `window` x `window` neighbourhood of each: the product's lowest and
+    highest wind speed (where all of it has wind) and its mask (where it is
+    one value); neighbourhoods over the scene's edge have neither."""
+    import rasterio
+    from rasterio.warp import transform
+    from scipy.ndimage import maximum_filter, minimum_filter, uniform_filter
+
+    with xr.open_dataset(product) as ds:
+        lat, lon = ds["latitude"].values, ds["longitude"].values
+        speed, mask = ds["wind_speed"].values, ds["mask"].values.astype(np.float32)
+    complete = uniform_filter(np.isfinite(speed).astype(float), window, mode="constant") > 1 - 1e-9
+    filled = np.where(np.isfinite(speed), speed, 0.0)
+    low, high = minimum_filter(filled, window), maximum_filter(filled, window)
+    uniform = minimum_filter(mask, window, mode="constant", cval=-1) == maximum_filter(mask, window)
+    with rasterio.open(tif) as r:
+        xs, ys = transform("EPSG:4326", r.crs, ((lon + 180) % 360 - 180).ravel().tolist(),
+                           lat.ravel().tolist())
+        bands = np.array(list(r.sample(zip(xs, ys)))).reshape(lat.shape + (2,))
+    return bands, low, high, complete, mask, uniform
+
+
+@pytest.mark.parametrize("name, crs", [("descending", "EPSG:32631"), ("antimeridian", None)])
+def test_geotiff_opens_in_utm_with_the_products_wind_and_mask(passes, name, crs, tmp_path):
+    import rasterio
+
+    from quorvane_wind.geotiff import write_geotiff
+
+    product = passes[name]
+    tif = product.with_suffix(".tif")
+    with rasterio.open(tif) as r:
+        assert r.descriptions == ("wind_speed", "mask") and r.dtypes == ("float32", "float32")
+        assert np.isnan(r.nodata) and r.tags(ns="IMAGE_STRUCTURE")["LAYOUT"] == "COG"
+        assert r.crs.to_string() in ({crs} if crs else {"EPSG:32760", "EPSG:32701"})
+        assert abs(r.res[0] - 1000.0) < 30 and r.width * r.res[0] < 200_000
+    # A GeoTIFF pixel's centre is within 0.7 product pixels of the
+    # product's pixel centre it holds, and bilinear weights reach one pixel
+    # further: the 5 x 5 neighbourhood bounds its value.
+    bands, low, high, inside, mask, uniform = geotiff_against_product(tif, product, 5)
+    assert inside.sum() > 2500
+    within = (bands[..., 0] >= low - 1e-3) & (bands[..., 0] <= high + 1e-3)
+    assert within[inside].all()
+    assert (bands[..., 1] == mask)[uniform].all() and ((mask[uniform].astype(int) & LAND) != 0).any() == (
+        name != "antimeridian")
+
+    # Averaged over 2 x 2 blocks when the product is larger than allowed.
+    averaged = tmp_path / "averaged.tif"
+    write_geotiff(product, averaged, max_pixels=80 * 90 // 4)
+    with rasterio.open(averaged) as r:
+        assert abs(r.res[0] - 2000.0) < 60
+    bands, low, high, inside, mask, uniform = geotiff_against_product(averaged, product, 9)
+    within = (bands[..., 0] >= low - 1e-3) & (bands[..., 0] <= high + 1e-3)
+    assert inside.sum() > 2000 and within[inside].all()
+
+
+def test_antimeridian_quicklook_is_one_piece(passes):
+    product = passes["antimeridian"]
+    frame = json.loads(Image.open(product.with_suffix(".png")).text[MAP_KEY])
+    assert 179.0 < frame["xlim"][0] < 180.0 < frame["xlim"][1] < 181.0
+    for lon in (179.7, 180.1):
+        assert_drawn_speed(product.with_suffix(".png"), product, lon, -30.0)
+
+
+def test_options_reuse_and_a_failed_geotiff(passes, tmp_path, capsys):
+    product = passes["ascending"]
+    for bad in ("5", "10,5", "a,b", "0,inf"):
+        with pytest.raises(SystemExit) as exit_info:
+            main(["in.SAFE", "--era5", str(passes["era5"]), "--output-dir", str(tmp_path),
+                  "--quicklook-range", bad])
+        assert exit_info.value.code == 2
+    capsys.readouterr()
+    source = next(product.parents[1].glob("ascending/*.SAFE"))
+    reused = tmp_path / "reused"
+    reused.mkdir()
+    shutil.copy(product, reused)
+    common = [str(source), "--era5", str(passes["era5"]), "--output-dir", str(reused)]
+    # A range alone asks for the quicklook; both extras are drawn from the
+    # existing product.
+    assert main(common + ["--geotiff", "--quicklook-range", "10,15"]) == 0
+    out = capsys.readouterr().out
+    png, tif = reused / product.with_suffix(".png").name, reused / product.with_suffix(".tif").name
+    assert "skipped" in out and f"written {png}" in out and f"written {tif}" in out
+    assert_drawn_speed(png, product, 3.9, 52.45, (10.0, 15.0))
+
+    failed = tmp_path / "failed"
+    (failed / tif.name / "in-the-way").mkdir(parents=True)
+    assert main([str(source), "--era5", str(passes["era5"]), "--output-dir", str(failed), "--geotiff"]) == 1
+    captured = capsys.readouterr()
+    assert "1 written" in captured.out and (failed / product.name).is_file()
+    assert captured.err.strip().startswith(f"quorvane-wind: {source}: GeoTIFF {failed / tif.name} not written")
