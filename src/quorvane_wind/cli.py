@@ -71,10 +71,8 @@ def _speed_range(text):
 
 @dataclasses.dataclass(frozen=True)
 class ExtraOutputs:
-    """The outputs drawn from a written product besides it. The parser
-    keeps them in `args.quicklook`, which reaches `process_input` and
-    `_reuse_existing` as their `quicklook` argument; false when none is
-    asked for."""
+    """The outputs drawn from a written product besides it (`args.extras`);
+    false when none is asked for."""
 
     quicklook: bool = False
     quicklook_range: tuple = (0.0, 25.0)
@@ -85,17 +83,17 @@ class ExtraOutputs:
 
 
 class _ExtraOutput(argparse.Action):
-    """Sets one field of the ExtraOutputs in `quicklook` (a colour range
-    asks for the quicklook too)."""
+    """Sets one field of `args.extras` (a colour range asks for the
+    quicklook too)."""
 
     def __init__(self, option_strings, dest, field, **kwargs):
         self.field = field
-        super().__init__(option_strings, "quicklook", default=ExtraOutputs(), **kwargs)
+        super().__init__(option_strings, "extras", default=ExtraOutputs(), **kwargs)
 
     def __call__(self, parser, namespace, values, option_string=None):
         changes = {"quicklook_range": values, "quicklook": True} if self.field == "quicklook_range" \
             else {self.field: True}
-        setattr(namespace, "quicklook", dataclasses.replace(namespace.quicklook, **changes))
+        setattr(namespace, "extras", dataclasses.replace(namespace.extras, **changes))
 
 
 def build_parser():
@@ -149,6 +147,15 @@ def quicklook_path(output_path):
 
 def geotiff_path(output_path):
     return os.path.splitext(output_path)[0] + ".tif"
+
+
+def remove_leftovers(output_path):
+    """Removes the temporary files of writers that are gone, for an output
+    and its extras."""
+    from .atomic import remove_partial_files
+
+    for path in (output_path, quicklook_path(output_path), geotiff_path(output_path)):
+        remove_partial_files(path)
 
 
 def one_line(text):
@@ -215,14 +222,14 @@ def _task_callbacks(show_progress):
 class Outcome(NamedTuple):
     """What became of one input: `status` "written" or "failed", `text` the
     output path or the one-line reason, `trace` the traceback of a failure,
-    `notes` one-line warnings (degraded processing, a failed quicklook) and
-    whether a requested quicklook failed."""
+    `notes` one-line warnings (degraded processing, a failed extra output)
+    and whether a requested extra output failed."""
 
     status: str
     text: str
     trace: str | None = None
     notes: tuple = ()
-    quicklook_failed: bool = False
+    extras_failed: bool = False
 
 
 def draw_quicklook(output_path, speed_range=ExtraOutputs.quicklook_range):
@@ -253,8 +260,6 @@ def draw_extras(output_path, extras, missing_only=False):
     """Draws the extra outputs asked for from a written product (only those
     not on disk with `missing_only`); returns (path, failure or None) for
     each one drawn."""
-    if not isinstance(extras, ExtraOutputs):
-        extras = ExtraOutputs(quicklook=bool(extras))
     drawn = []
     for wanted, path, draw in ((extras.quicklook, quicklook_path(output_path),
                                 lambda: draw_quicklook(output_path, extras.quicklook_range)),
@@ -265,10 +270,9 @@ def draw_extras(output_path, extras, missing_only=False):
     return drawn
 
 
-def process_input(input_path, era5_paths, output_path, resolution, land_mask, quicklook,
+def process_input(input_path, era5_paths, output_path, resolution, land_mask, extras,
                   history, one_thread=False):
-    """Makes and writes the product of one input, then the extra outputs
-    in `quicklook` (an ExtraOutputs, or a bool for the quicklook alone).
+    """Makes and writes the product of one input, then the `extras`.
     Returns an `Outcome`; never raises for a bad input, so that it can run
     as a task anywhere; an interruption (KeyboardInterrupt) propagates after
     the temporary files are gone."""
@@ -308,7 +312,7 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, qu
         return Outcome("failed", f"{type(exc).__name__}: {reason(exc)}", traceback.format_exc())
     notes = tuple(f"warning: {one_line(w.message)}" for w in caught
                   if issubclass(w.category, ProcessingWarning))
-    failures = tuple(failure for _, failure in draw_extras(output_path, quicklook) if failure)
+    failures = tuple(failure for _, failure in draw_extras(output_path, extras) if failure)
     return Outcome("written", output_path, None, notes + failures, bool(failures))
 
 
@@ -337,7 +341,7 @@ class Run:
         print(f"written {outcome.text}", flush=True)
         for note in outcome.notes:
             print(f"quorvane-wind: {input_path}: {note}", file=sys.stderr, flush=True)
-        if outcome.quicklook_failed:
+        if outcome.extras_failed:
             # The product stands; the run still reports what it could not do.
             self.failed += 1
 
@@ -420,7 +424,6 @@ def _main(argv):
     if not os.access(args.output_dir, os.W_OK):
         parser.exit(EXIT_USAGE, f"quorvane-wind: --output-dir {args.output_dir}: not writable\n")
 
-    from .atomic import remove_partial_files
     from .product import output_name, product_options
 
     wanted = product_options(args.resolution, args.land_mask)
@@ -434,12 +437,12 @@ def _main(argv):
                 continue
             claimed[output_path] = input_path
             if os.path.exists(output_path) and not args.overwrite:
-                _reuse_existing(run, input_path, output_path, wanted, args.quicklook)
+                _reuse_existing(run, input_path, output_path, wanted, args.extras)
                 continue
             jobs.append((input_path, output_path))
 
         task_args = dict(era5_paths=[os.path.abspath(p) for p in args.era5], resolution=args.resolution,
-                         land_mask=args.land_mask, quicklook=args.quicklook, history=history)
+                         land_mask=args.land_mask, extras=args.extras, history=history)
         if args.workers or args.scheduler:
             _run_distributed(args, jobs, task_args, run)
         else:
@@ -452,24 +455,20 @@ def _main(argv):
     except KeyboardInterrupt:
         INTERRUPTS.waiting = False
         for _, output_path in jobs:
-            remove_partial_files(output_path)
-            remove_partial_files(quicklook_path(output_path))
+            remove_leftovers(output_path)
         raise
 
     print(f"{run.written} written, {run.skipped} skipped, {run.failed} failed", flush=True)
     return EXIT_FAILED if run.failed else EXIT_OK
 
 
-def _reuse_existing(run, input_path, output_path, wanted, quicklook):
+def _reuse_existing(run, input_path, output_path, wanted, extras):
     """An existing output: skipped when its recorded options are the ones
     asked for (its missing extra outputs drawn from it), failed otherwise. Leftover
     temporary files of a writer that is gone are removed either way."""
-    from .atomic import remove_partial_files
     from .product import recorded_options
 
-    remove_partial_files(output_path)
-    remove_partial_files(quicklook_path(output_path))
-    remove_partial_files(geotiff_path(output_path))
+    remove_leftovers(output_path)
     recorded = recorded_options(output_path)
     if recorded != wanted:
         made = ("records no options (made by another program or an older version)" if recorded is None
@@ -478,7 +477,7 @@ def _reuse_existing(run, input_path, output_path, wanted, quicklook):
                              "--overwrite replaces it")
         return
     run.skip(input_path, output_path)
-    for path, failure in draw_extras(output_path, quicklook, missing_only=True):
+    for path, failure in draw_extras(output_path, extras, missing_only=True):
         if failure:
             run.fail(input_path, failure)
         else:
@@ -506,7 +505,6 @@ def _start_local_cluster(workers):
 def _run_distributed(args, jobs, task_args, run):
     from distributed import Client, wait
 
-    from .atomic import remove_partial_files
 
     cluster = client = None
     futures = {}
@@ -542,8 +540,7 @@ def _run_distributed(args, jobs, task_args, run):
                     try:
                         run.report(input_path, future.result())
                     except Exception as exc:   # a worker died, or the task could not be run
-                        remove_partial_files(output_path)
-                        remove_partial_files(quicklook_path(output_path))
+                        remove_leftovers(output_path)
                         run.fail(input_path, f"{type(exc).__name__}: {reason(exc)}",
                                  traceback.format_exc())
                     bar.update()

@@ -1,7 +1,6 @@
 """The wind product of one scene: retrieval on the scene's grid, the CF-1.11
 / ACDD-1.3 Dataset, and its atomic write to NetCDF."""
 
-import os
 from datetime import datetime, timezone
 
 import numpy as np
