@@ -319,7 +319,7 @@ def profile(safe, era5, resolution, land):
     try:
         with dask.config.set(scheduler="threads", num_workers=os.cpu_count()), Profiler() as prof:
             start = time.perf_counter()
-            ds = make_wind_product(safe, [era5], resolution=resolution, land=land)
+            ds = make_wind_product(safe, [era5], resolution=resolution, land=land, kernel_threads=1)
             write_product(ds, out / "p.nc")
             wall = time.perf_counter() - start
     finally:

@@ -33,6 +33,7 @@ import uuid
 from typing import NamedTuple
 
 from .errors import reason
+from .product import CHUNK_TASK_PREFIX
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -184,31 +185,36 @@ class Interrupts:
 INTERRUPTS = Interrupts()
 
 
+def _chunk_key(key):
+    """Whether a dask key is one of the product's chunks (one task computes
+    every field of a chunk)."""
+    name = key[0] if isinstance(key, tuple) else key
+    return isinstance(name, str) and name.startswith(CHUNK_TASK_PREFIX)
+
+
 def _task_callbacks(show_progress):
     """A dask callback that stops a computation at the next task boundary
-    once an interrupt was asked for and, on a terminal, shows the tasks of
+    once an interrupt was asked for and, on a terminal, shows the chunks of
     the scene done (dask runs callbacks in the thread that waits for the
     result)."""
     from dask.callbacks import Callback
 
-    class SceneTasks(Callback):
+    class SceneChunks(Callback):
         bar = None
 
         def _start_state(self, dsk, state):
-            if show_progress and self.bar is None:
+            chunks = sum(1 for key in dsk if _chunk_key(key))
+            if show_progress and chunks and self.bar is None:
                 from tqdm import tqdm
 
-                self.bar = tqdm(total=0, unit="task", desc="scene", disable=None, file=sys.stderr,
-                                leave=False, position=1)
-            if self.bar is not None:
-                self.bar.total += len(state["ready"]) + len(state["waiting"])
-                self.bar.refresh()
+                self.bar = tqdm(total=chunks, unit="chunk", desc="scene", disable=None,
+                                file=sys.stderr, leave=False, position=1)
 
         def _pretask(self, key, dsk, state):
             INTERRUPTS.check()
 
         def _posttask(self, key, result, dsk, state, worker_id):
-            if self.bar is not None:
+            if self.bar is not None and _chunk_key(key):
                 self.bar.update()
             INTERRUPTS.check()
 
@@ -216,7 +222,7 @@ def _task_callbacks(show_progress):
             if self.bar is not None:
                 self.bar.close()
 
-    return SceneTasks()
+    return SceneChunks()
 
 
 class Outcome(NamedTuple):
@@ -270,6 +276,23 @@ def draw_extras(output_path, extras, missing_only=False):
     return drawn
 
 
+def keep_freed_memory():
+    """Lets glibc's allocator keep freed chunk arrays for reuse. By default
+    each array of more than a few MB is a fresh mmap returned to the system
+    when freed, so every temporary of every chunk pays its page faults anew
+    (about half of a 1 km run's time); the process's memory is bounded by
+    the chunks in flight either way."""
+    import ctypes
+
+    try:
+        libc = ctypes.CDLL("libc.so.6")
+    except OSError:
+        return                      # not glibc: nothing to tune
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    libc.mallopt(m_mmap_threshold, 512 << 20)
+    libc.mallopt(m_trim_threshold, 1 << 30)
+
+
 def process_input(input_path, era5_paths, output_path, resolution, land_mask, extras,
                   history, one_thread=False):
     """Makes and writes the product of one input, then the `extras`.
@@ -285,6 +308,7 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, ex
     from .errors import InputError, ProcessingWarning
     from .product import make_wind_product, write_product
 
+    keep_freed_memory()
     limits = contextlib.nullcontext()
     scheduler = {"scheduler": "threads", "num_workers": os.cpu_count() or 1}
     if one_thread:

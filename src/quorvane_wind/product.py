@@ -90,6 +90,12 @@ def product_chunk(grid, instant, land, kernel_threads, i, j):
     }
 
 
+# Names of the dask tasks that compute a chunk (progress is counted in them).
+CHUNK_TASK_PREFIX = "wind-product-"
+# Native pixels per chunk: a chunk's fields and temporaries take about
+# 250 MB, and as many chunks are in flight as threads.
+CHUNK_PIXELS = 2_000_000
+
 # The fields of `product_chunk` and their types.
 CHUNK_FIELDS = {"wind_speed": np.float32, "wind_from_direction": np.float32,
                 "era5_wind_speed": np.float32, "sigma0": np.float32, "incidence_angle": np.float32,
@@ -111,7 +117,7 @@ def _product_arrays(grid, instant, land, kernel_threads):
 
     counts = tuple((1,) * len(c) for c in grid.out_chunks)
     results = da.map_blocks(chunk, dtype=object, chunks=counts,
-                            name=f"wind-product-{grid.scene.name}-{uuid.uuid4().hex[:8]}")
+                            name=f"{CHUNK_TASK_PREFIX}{grid.scene.name}-{uuid.uuid4().hex[:8]}")
     return {name: results.map_blocks(lambda block, name=name: block[0, 0][name], dtype=dtype,
                                      chunks=grid.out_chunks, name=f"{name}-{results.name}")
             for name, dtype in CHUNK_FIELDS.items()}
@@ -129,7 +135,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     used. Raises InputError (and its CoverageError) with a one-line reason
     for bad inputs."""
     scene = read_grd_metadata(s1_path, "VV")
-    grid = scene_grid(scene, resolution, chunks)
+    grid = scene_grid(scene, resolution, chunks, CHUNK_PIXELS)
     g = scene.geolocation
     instant, era5_files = era5_instant(era5, scene.mid_time, (g.latitude, g.longitude))
     fields = _product_arrays(grid, instant, land, kernel_threads)
@@ -266,7 +272,12 @@ def netcdf_encoding(ds):
         computed = var.chunks or var.shape
         chunks = tuple(max(1, min(1024, n, c[0] if isinstance(c, tuple) else c))
                        for n, c in zip(var.shape, computed))
-        e = {"zlib": True, "complevel": 4, "chunksizes": chunks}
+        # Deflate at level 1: at higher levels a native scene spends minutes
+        # compressing speckle for a few per cent of size. The byte shuffle
+        # makes smooth fields (coordinates, angles, ERA5) shrink tenfold and
+        # compress several times faster; it does not pay on the speckled
+        # wind speed.
+        e = {"zlib": True, "complevel": 1, "shuffle": name != "wind_speed", "chunksizes": chunks}
         if var.dtype.kind == "f":
             e["_FillValue"] = np.nan if var.dtype == np.float32 else np.float64(np.nan)
         else:
@@ -275,14 +286,26 @@ def netcdf_encoding(ds):
     return enc
 
 
+WRITE_CHUNK_CACHE = 8 << 20
+
+
 def write_product(ds, path):
     """Writes the product Dataset to NetCDF-4 at `path` atomically
     (compressed, chunked). The quicklook is drawn afterwards from the
     written file (`quicklook.write_quicklook`), so that its failure cannot
     cost the product."""
+    import netCDF4
+
     encoding = netcdf_encoding(ds)
-    write_atomically(path, lambda tmp: ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4",
-                                                    encoding=encoding))
+    # Each band of lines fills whole file chunks, so HDF5's chunk cache
+    # (64 MB per variable by default, 0.6 GB for a product) gains nothing.
+    cache = netCDF4.get_chunk_cache()
+    netCDF4.set_chunk_cache(WRITE_CHUNK_CACHE, cache[1], 1.0)
+    try:
+        write_atomically(path, lambda tmp: ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4",
+                                                        encoding=encoding))
+    finally:
+        netCDF4.set_chunk_cache(*cache)
 
 
 def product_options(resolution, land):

@@ -671,16 +671,16 @@ def _check_measurement(scene):
     return measurement, block
 
 
-def default_chunks(shape, block, factors=(1, 1)):
-    """Chunks of about CHUNK_PIXELS, multiples of the averaging factors. A
+def default_chunks(shape, block, factors=(1, 1), pixels_per_chunk=CHUNK_PIXELS):
+    """Chunks of about `pixels_per_chunk`, multiples of the averaging factors. A
     TIFF stored in strips (as Sentinel-1 measurements are) is read in bands
     of whole lines, so that no strip is read twice; a tiled one in squares."""
     lines, pixels = shape
     if block[1] >= pixels // 2:
         cols = pixels
-        rows = max(1, CHUNK_PIXELS // max(pixels, 1))
+        rows = max(1, pixels_per_chunk // max(pixels, 1))
     else:
-        rows = cols = int(np.sqrt(CHUNK_PIXELS))
+        rows = cols = int(np.sqrt(pixels_per_chunk))
     rows = factors[0] * max(1, rows // factors[0])
     cols = pixels if cols >= pixels else factors[1] * max(1, cols // factors[1])
     return min(rows, lines), min(cols, pixels)
@@ -880,13 +880,14 @@ class SceneGrid:
         return sigma0, lines, pixels
 
 
-def scene_grid(scene, resolution=1000, chunks=None):
+def scene_grid(scene, resolution=1000, chunks=None, chunk_pixels=None):
     """The `SceneGrid` of a product at `resolution` metres ("native" keeps
-    the pixels); `chunks` as for `open_s1_grd_averaged`."""
+    the pixels); `chunks` as for `open_s1_grd_averaged`, by default of
+    about `chunk_pixels` (CHUNK_PIXELS) native pixels."""
     fl, fp = averaging_factors(scene, resolution)
     measurement, block = _check_measurement(scene)
     if chunks is None:
-        chunks = default_chunks(scene.shape, block, (fl, fp))
+        chunks = default_chunks(scene.shape, block, (fl, fp), chunk_pixels or CHUNK_PIXELS)
     elif np.isscalar(chunks):
         chunks = (int(chunks), int(chunks))
     aligned = (fl * max(1, chunks[0] // fl), fp * max(1, chunks[1] // fp))
