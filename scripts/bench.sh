@@ -9,6 +9,13 @@
 #   ./scripts/bench.sh [--quick] [--max-wait SECONDS] [--no-numba] [--report-only]
 #                      [--results FILE] [--out DIR] [measure.py options]
 #
+#   ./scripts/bench.sh --scenes [--report-only] [bench/scenes.py options]
+#
+# --scenes runs the benchmark of the quorvane-wind command on full-size
+# scenes instead (bench/scenes.py writes bench/scenes.json, from which
+# bench/scenes_report.py writes bench/SCENES.md): full IW GRDH and EW GRDM
+# products, folder and zip, made once into build/bench-scenes (about 6 GB),
+# the command with each option and the floors of its stages; about an hour.
 # --report-only writes the report again from an existing results file.
 # --results and --out choose the results file and the report's folder (for a
 # trial run that leaves bench/ alone). Sets up what it needs first: Debian
@@ -24,12 +31,14 @@ exit_if_help_asked "$@"
 
 use_numba=1
 report_only=0
+scenes=0
 results=$QUORVANE_ROOT/bench/results.json
 out=$QUORVANE_ROOT/bench
 measure_args=()
 while [ $# -gt 0 ]; do
     case $1 in
         --no-numba) use_numba=0; shift ;;
+        --scenes) scenes=1; shift ;;
         --report-only) report_only=1; shift ;;
         --results) results=$2; shift 2 ;;
         --out) out=$2; shift 2 ;;
@@ -40,6 +49,18 @@ done
 # The report needs only the virtual environment (matplotlib for the chart).
 make_venv "$QUORVANE_ROOT/requirements/bench.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
+
+if [ "$scenes" -eq 1 ]; then
+    if [ "$report_only" -eq 0 ]; then
+        need_debian_packages g++ make pkg-config libsleef-dev unzip
+        make_venv "$QUORVANE_ROOT/requirements/main.txt"
+        install_project
+        echo "== Measuring the command on full scenes"
+        "$PY" "$QUORVANE_ROOT/bench/scenes.py" ${measure_args[@]+"${measure_args[@]}"}
+    fi
+    echo "== Reporting"
+    exec "$PY" "$QUORVANE_ROOT/bench/scenes_report.py"
+fi
 
 if [ "$report_only" -eq 0 ]; then
     need_debian_packages g++ make pkg-config libsleef-dev libbenchmark-dev

@@ -235,7 +235,13 @@ class _OpenTiff:
 
         self.key = key
         self.lock = threading.Lock()     # a GDAL dataset serves one thread at a time
-        self.dataset = rasterio.open(path)
+        # Windows are read past GDAL's block cache (direct I/O, for the
+        # uncompressed strips of Sentinel-1 measurements; the driver takes
+        # the option when the file is opened): the cache would keep up to
+        # 5 % of the machine's memory of blocks no one reads twice, and it
+        # serialises the threads' reads.
+        with rasterio.Env(GTIFF_DIRECT_IO="YES"):
+            self.dataset = rasterio.open(path)
 
     def close(self):
         with self.lock:
