@@ -153,12 +153,5 @@ double windspeedSearch(double wind_dir, double inc_angle, double sigma0) {
     return searchPixel<V>(wind_dir, inc_angle, sigma0, [](const Pixel<V>& p) { return guessOf(p); });
 }
 
-template <class V>
-double windspeedScan(double wind_dir, double inc_angle, double sigma0) {
-    Pixel<V> p;
-    if (!preparePixel(p, wind_dir, inc_angle, sigma0)) return kFallbackSpeed;
-    return speedOf(scanRange(p, 0, kLadderLast));
-}
-
 }  // namespace
 }  // namespace quorvane::cmod5n

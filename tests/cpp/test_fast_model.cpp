@@ -9,7 +9,6 @@
 #include <random>
 #include <vector>
 
-#include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
 #include "simd/sleef_scalar.hpp"
 #include "tests/cpp/support/kernel_lists.hpp"
@@ -17,8 +16,8 @@
 
 namespace {
 
-using quorvane::cmod5n::SearchKernels;
-using quorvane::support::availableSearchKernels;
+using quorvane::support::availableSearchProbes;
+using quorvane::support::SearchProbes;
 using quorvane::support::MismatchReport;
 namespace cm = quorvane::cmod5n;
 
@@ -33,7 +32,7 @@ double scalarModel(double dir, double inc, int index) {
 // Geometries over the whole domain, each with every tenth candidate plus a
 // random run of consecutive ones.
 TEST(FastModel, VectorModelGivesTheScalarSleefBits) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         const bool fma = quorvane::simd::usesFma(k->isa);
         std::mt19937_64 rng(41);
@@ -69,7 +68,7 @@ TEST(FastModel, VectorModelGivesTheScalarSleefBits) {
 // bound is as tight as its last candidate's for most realistic blocks, however
 // wide (the model rises there), which is what lets the search skip them.
 TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(43);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -121,7 +120,7 @@ TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
 // over the domain, every candidate of the ladder; and the bounds are usually
 // finite and tight for realistic geometries.
 TEST(FastModel, CandidateBoundsEncloseTheModel) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(45);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -164,7 +163,7 @@ TEST(FastModel, CandidateBoundsEncloseTheModel) {
 // candidate steps (about 0.01 dB each at these speeds), which the search needs
 // to skip the block just before the answer.
 TEST(FastModel, ShortBlockBoundsAreTight) {
-    const SearchKernels& k = cm::activeSearchKernels();
+    const SearchProbes& k = quorvane::support::activeSearchProbes();
     for (const double dir : {0.0, 45.0, 90.0, 135.0, 180.0}) {
         for (const double inc : {20.0, 30.0, 40.0, 50.0}) {
             for (const int lo : {300, 700, 1200}) {
