@@ -20,7 +20,9 @@
 #endif
 
 #include "cmod5n/cmod5n_batch.hpp"
-#include "cmod5n/cmod5n_bounds.hpp"
+#include "cmod5n/cmod5n_bounds_block.hpp"
+#include "cmod5n/cmod5n_bounds_candidate.hpp"
+#include "cmod5n/cmod5n_bounds_slope.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_search.hpp"
 #include "tests/cpp/support/search_probes.hpp"
