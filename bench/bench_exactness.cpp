@@ -1,7 +1,7 @@
 // Long exactness run of the production wind speed kernel.
 //
-//   bench_exactness [pixels [seed [reference_every]]]
-//                                  (default 1000000 pixels, seed 1, 1)
+//   bench_exactness [pixels [seed [reference_every [isa]]]]
+//                                  (default 1000000 pixels, seed 1, 1, the widest)
 //
 // Inputs are drawn in chunks: half realistic scenes, a quarter the whole input
 // domain, a quarter adversarial ties. For every input the production search
@@ -26,6 +26,7 @@
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
+#include "simd/cpu_features.hpp"
 #include "tests/cpp/support/search_probes.hpp"
 
 namespace {
@@ -58,6 +59,11 @@ int main(int argc, char** argv) {
     const std::int64_t total = argc > 1 ? std::atoll(argv[1]) : 1000000;
     const std::uint64_t seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
     const std::int64_t referenceEvery = argc > 3 ? std::max(1LL, std::atoll(argv[3])) : 1;
+    quorvane::simd::Isa isa;
+    if (argc > 4 && !(quorvane::simd::isaNamed(argv[4], isa) && quorvane::simd::pin(isa))) {
+        std::fprintf(stderr, "bench_exactness: this CPU runs no instruction set named '%s'\n", argv[4]);
+        return 2;
+    }
     const auto& probes = quorvane::support::activeSearchProbes();
     const auto& kernels = *probes.kernels;
     std::printf("kernel %s, %lld pixels, seed %llu, %d threads, reference on 1 in %lld pixels\n",

@@ -96,10 +96,13 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
     LaneEnds<V> farEnds;
     const V farBound = lnSigmaUpperWith(
         p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, farEnds);
+    // tanh and exp at candidate g - 1 serve both bounds that need them.
     V beforeLow, beforeHigh;
     const V vBefore = V::load(before);
-    lnSigmaRange(p, vBefore, beforeLow, beforeHigh);
-    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds);
+    const V tBefore = tanh(tanhArgument(p, vBefore)), decayBefore = exp(decayArgument(vBefore));
+    lnSigmaRange(p, vBefore, tBefore, decayBefore, beforeLow, beforeHigh);
+    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds,
+                                           tBefore, decayBefore);
     const unsigned prefix = lanes & (bits(farBound < p.lnThreshold) | ~needFar) &
                             (bits(nearBound < p.lnThreshold) | ~needNear);
 

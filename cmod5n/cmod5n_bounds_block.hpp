@@ -102,14 +102,14 @@ V lnSigmaUpperWith(const Pixel<V>& p, V va, V vb, LowFrom lowFrom, LaneEnds<V>& 
         // floor on it only loosens the bound and keeps the logarithm finite.
         if (bits(has1) != 0) {
             const V q = maxv(minv(sh / p.S0, one), V::broadcast(1e-300));
-            l1 = lnPowerUp(p.e, logLoose(q)) + p.lnG;
+            l1 = lnPowerUp(p.e, simd::logFast(q)) + p.lnG;
         }
-        if (bits(has2) != 0) l2 = up(logLoose(logisticFromExp(maxv(down(exp(-sh)), zero))));
+        if (bits(has2) != 0) l2 = up(simd::logFast(logisticFromExp(maxv(down(exp(-sh)), zero))));
         lnA3 = select(has1 & has2, maxv(l1, l2), select(has1, l1, l2));
     } else {
         // Lower bound of ln A3; candidates above S0 have s >= max(sl, S0).
-        if (bits(has1) != 0) l1 = lnPowerDown(p.e, logLoose(sl / p.S0)) + p.lnG;
-        if (bits(has2) != 0) l2 = down(logLoose(logisticFromExp(up(exp(-maxv(sl, p.S0))))));
+        if (bits(has1) != 0) l1 = lnPowerDown(p.e, simd::logFast(sl / p.S0)) + p.lnG;
+        if (bits(has2) != 0) l2 = down(simd::logFast(logisticFromExp(up(exp(-maxv(sl, p.S0))))));
         lnA3 = select(has1 & has2, minv(l1, l2), select(has1, l1, l2));
     }
     const V lnA3g = up(p.gamma * lnA3);
@@ -124,7 +124,7 @@ V lnSigmaUpperWith(const Pixel<V>& p, V va, V vb, LowFrom lowFrom, LaneEnds<V>& 
 
     // Upper end of the base B2 cos2 + (B1 cos1 + 1), for cosines of any sign.
     const V baseHi = scaled(B2, p.cos2).hi + (scaled(B1, p.cos1).hi + one);
-    const V lnP = lnPowerUp(V::broadcast(kFinalExponent), logLoose(baseHi));
+    const V lnP = lnPowerUp(V::broadcast(kFinalExponent), simd::logFast(baseHi));
 
     // ln of B0 = 10^w A3^gamma, then of sigma = base^1.6 B0; each sum widened
     // for its own rounding, each factor at least ln DBL_MIN.

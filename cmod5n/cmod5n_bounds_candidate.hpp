@@ -25,8 +25,10 @@ V lnSumDown(V a, V b) {
     return a + b - ((absv(a) + absv(b)) * V::broadcast(kRel) + V::broadcast(kLnSlack));
 }
 
+// With t = tanh(tanhArgument(p, v)) and decay = exp(decayArgument(v)), the
+// model's own values at v, given.
 template <class V>
-void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
+void lnSigmaRange(const Pixel<V>& p, V v, V t, V decay, V& lnLow, V& lnHigh) {
     const V one = V::broadcast(1.0);
     const V zero = V::broadcast(0.0);
     const V slack = V::broadcast(kLnSlack);
@@ -39,12 +41,12 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
     constexpr unsigned kAll = (1u << V::kLanes) - 1u;
     V a3Low = zero, a3High = zero;
     if (belowBits != 0) {
-        const V l = logLoose(s / p.S0);
+        const V l = simd::logFast(s / p.S0);
         a3Low = lnSumDown(lnPowerDown(p.e, l), p.lnGLow);
         a3High = lnSumUp(lnPowerUp(p.e, l), p.lnGHigh);
     }
     if (belowBits != kAll) {
-        const V l = logLoose(logistic(s));
+        const V l = simd::logFast(logistic(s));
         a3Low = select(below, a3Low, down(l));
         a3High = select(below, a3High, up(l));
     }
@@ -58,7 +60,7 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
     const V lnP10High = up(lnP10) + slack;
 
     // B1, the model's bits.
-    const V B1 = b1(p, v, tanh(tanhArgument(p, v)));
+    const V B1 = b1(p, v, t, decay);
 
     // V2: the cube (y - 1)^C20 enclosed by (x x) x widened.
     const V y = v2Argument(p, v);
@@ -78,8 +80,8 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
     const V baseLow = B2c.lo + rest;
     const V baseHigh = B2c.hi + rest;
     const V fp = V::broadcast(kFinalExponent);
-    const V lnPLow = lnPowerDown(fp, logLoose(baseLow)) - slack;
-    const V lnPHigh = lnPowerUp(fp, logLoose(baseHigh)) + slack;
+    const V lnPLow = lnPowerDown(fp, simd::logFast(baseLow)) - slack;
+    const V lnPHigh = lnPowerUp(fp, simd::logFast(baseHigh)) + slack;
 
     const V lnB0Low = lnSumDown(lnP10Low, lnA3gLow), lnB0High = lnSumUp(lnP10High, lnA3gHigh);
     const V lnLo = lnSumDown(lnPLow, lnB0Low), lnHi = lnSumUp(lnPHigh, lnB0High);
@@ -92,6 +94,11 @@ void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
                       (floor <= lnLo) & (lnHi <= ceiling) & (zero < baseLow);
     lnLow = select(safe, lnLo, V::broadcast(-kInf));
     lnHigh = select(safe, lnHi, select(baseHigh <= zero, V::broadcast(-kInf), V::broadcast(kInf)));
+}
+
+template <class V>
+void lnSigmaRange(const Pixel<V>& p, V v, V& lnLow, V& lnHigh) {
+    lnSigmaRange(p, v, tanh(tanhArgument(p, v)), exp(decayArgument(v)), lnLow, lnHigh);
 }
 
 }  // namespace

@@ -62,13 +62,13 @@ Range<V> widened(Range<V> a) {
 // The upper bound of the computed ln sigma over the block [va, vb] per lane,
 // from lnTop at vTop >= vb and the low ends of t and exp(0.34 (v - C18)) at or before
 // va; +inf where the slope or the base cannot be bounded. For gamma > 0.
+// tRaw and dRaw are the library's tanh and exp of their arguments at vTop
+// (the model's own, which the candidate bound at vTop has computed).
 template <class V>
-V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneEnds<V>& low) {
+V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneEnds<V>& low, V tRaw, V dRaw) {
     const V one = V::broadcast(1.0);
     const V zero = V::broadcast(0.0);
     const Range<V> V2 = v2Range(p, va, vTop);
-    const V tRaw = tanhLoose(tanhArgument(p, vTop));
-    const V dRaw = exp(decayArgument(vTop));
     const BaseTerms<V> terms = baseTerms(p, va, vTop, V2, tRaw, dRaw, low);
 
     // gamma (ln A3)' at least.
@@ -120,6 +120,12 @@ V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneE
     const V bound = lnTop + (eps + eps) + select(slopeLo >= zero, -rise, fall);
     // A base that may reach 0, or any NaN: no bound.
     return select((baseLo > zero) & (bound < V::broadcast(kInf)), bound, V::broadcast(kInf));
+}
+
+template <class V>
+V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneEnds<V>& low) {
+    return lnSigmaUpperSloped(p, va, vb, vTop, lnTop, low, tanhLoose(tanhArgument(p, vTop)),
+                              exp(decayArgument(vTop)));
 }
 
 }  // namespace

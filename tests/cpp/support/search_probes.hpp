@@ -43,6 +43,12 @@ struct SearchProbes {
     // has none.
     void (*candidateRangeDb)(double wind_dir, double inc_angle, const int* index, double* low,
                              double* high, int n);
+    // The inline functions of the bounds (logFast, expFast) and of the guess
+    // (logRough, expRough) at x[0..n).
+    void (*logFast)(const double* x, double* out, int n);
+    void (*expFast)(const double* x, double* out, int n);
+    void (*logRough)(const double* x, double* out, int n);
+    void (*expRough)(const double* x, double* out, int n);
 };
 
 extern constinit const SearchProbes kSearchProbesSse2, kSearchProbesAvx2, kSearchProbesAvx512;

@@ -25,6 +25,7 @@
 #include "cmod5n/cmod5n_bounds_slope.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_search.hpp"
+#include "simd/fast_math.hpp"
 #include "tests/cpp/support/search_probes.hpp"
 
 namespace quorvane::cmod5n {
@@ -118,6 +119,18 @@ void candidateRangeDbAt(double wind_dir, double inc_angle, const int* index, dou
     }
 }
 
+// f over x[0..n), a vector at a time.
+template <class V, V (*f)(V)>
+void overLanes(const double* x, double* out, int n) {
+    alignas(64) double in[V::kLanes];
+    alignas(64) double r[V::kLanes];
+    for (int i = 0; i < n; i += V::kLanes) {
+        for (int k = 0; k < V::kLanes; ++k) in[k] = i + k < n ? x[i + k] : 1.0;
+        store(r, f(V::load(in)));
+        for (int k = 0; k < V::kLanes && i + k < n; ++k) out[i + k] = r[k];
+    }
+}
+
 }  // namespace
 }  // namespace quorvane::cmod5n
 
@@ -134,6 +147,10 @@ constinit const SearchProbes QUORVANE_PROBE_TABLE = {static_cast<simd::Isa>(QUOR
                                                      &cmod5n::slopedUpperDb<Vec>,
                                                      &cmod5n::windspeedSearchFrom<Vec>,
                                                      &cmod5n::guessAt<Vec>,
-                                                     &cmod5n::candidateRangeDbAt<Vec>};
+                                                     &cmod5n::candidateRangeDbAt<Vec>,
+                                                     &cmod5n::overLanes<Vec, simd::logFast<Vec>>,
+                                                     &cmod5n::overLanes<Vec, simd::expFast<Vec>>,
+                                                     &cmod5n::overLanes<Vec, simd::logRough<Vec>>,
+                                                     &cmod5n::overLanes<Vec, simd::expRough<Vec>>};
 
 }  // namespace quorvane::support
