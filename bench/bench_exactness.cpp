@@ -1,7 +1,7 @@
 // Long exactness run of the production wind speed kernel.
 //
-//   bench_exactness [pixels [seed [reference_every]]]
-//                                  (default 1000000 pixels, seed 1, 1)
+//   bench_exactness [pixels [seed [reference_every [isa]]]]
+//                                  (default 1000000 pixels, seed 1, 1, the widest)
 //
 // Inputs are drawn in chunks: half realistic scenes, a quarter the whole input
 // domain, a quarter adversarial ties. For every input the production search
@@ -26,6 +26,8 @@
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
+#include "simd/cpu_features.hpp"
+#include "tests/cpp/support/search_probes.hpp"
 
 namespace {
 
@@ -42,7 +44,7 @@ bool isNearTie(const KernelInput& in, double fast, double reference) {
     const int k = std::min(ladderIndex(fast), ladderIndex(reference));
     if (k >= cm::kLadderLast) return false;
     double sleefDb;
-    cm::activeSearchKernels().modelDb(in.wind_dir, in.inc_angle, &k, &sleefDb, 1);
+    quorvane::support::activeSearchProbes().modelDb(in.wind_dir, in.inc_angle, &k, &sleefDb, 1);
     const cm::Geometry geo = cm::makeGeometry<cm::LibmMath>(in.wind_dir, in.inc_angle);
     const double libmDb = cm::sigma0Cmod5n<cm::LibmMath>(geo, cm::ladderSpeed(k));
     const bool sleefQualifies = sleefDb - in.sigma0 >= 0.0;
@@ -57,7 +59,13 @@ int main(int argc, char** argv) {
     const std::int64_t total = argc > 1 ? std::atoll(argv[1]) : 1000000;
     const std::uint64_t seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
     const std::int64_t referenceEvery = argc > 3 ? std::max(1LL, std::atoll(argv[3])) : 1;
-    const auto& kernels = cm::activeSearchKernels();
+    quorvane::simd::Isa isa;
+    if (argc > 4 && !(quorvane::simd::isaNamed(argv[4], isa) && quorvane::simd::pin(isa))) {
+        std::fprintf(stderr, "bench_exactness: this CPU runs no instruction set named '%s'\n", argv[4]);
+        return 2;
+    }
+    const auto& probes = quorvane::support::activeSearchProbes();
+    const auto& kernels = *probes.kernels;
     std::printf("kernel %s, %lld pixels, seed %llu, %d threads, reference on 1 in %lld pixels\n",
                 quorvane::simd::name(kernels.isa), static_cast<long long>(total),
                 static_cast<unsigned long long>(seed), omp_get_max_threads(),
@@ -72,7 +80,7 @@ int main(int argc, char** argv) {
         std::vector<KernelInput> inputs = quorvane::support::realisticInputs(n / 2, s);
         for (const auto& in : quorvane::support::domainInputs(n / 4, s)) inputs.push_back(in);
         const std::int64_t draws = (n - static_cast<std::int64_t>(inputs.size())) / 3;
-        for (const auto& in : quorvane::support::tieInputs(kernels.modelDb, draws, s)) {
+        for (const auto& in : quorvane::support::tieInputs(probes.modelDb, draws, s)) {
             inputs.push_back(in);
         }
         while (static_cast<std::int64_t>(inputs.size()) < n) inputs.push_back(inputs.back());
@@ -95,7 +103,7 @@ int main(int argc, char** argv) {
         for (std::int64_t i = 0; i < n; ++i) {
             const KernelInput& in = inputs[i];
             const double fast = speeds[i];
-            const double scan = kernels.scan(in.wind_dir, in.inc_angle, in.sigma0);
+            const double scan = probes.scan(in.wind_dir, in.inc_angle, in.sigma0);
             if (fast != scan) {
                 ++mismatches;
 #pragma omp critical

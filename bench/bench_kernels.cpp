@@ -19,6 +19,7 @@
 #include "era5/wind_angle.hpp"
 #include "era5/wind_angle_kernels.hpp"
 #include "grid/grid_view.hpp"
+#include "tests/cpp/support/search_probes.hpp"
 
 namespace {
 
@@ -72,7 +73,7 @@ BENCHMARK(BM_ReferenceScan)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // The in-order scan with vector SLEEF functions (the search's oracle).
 void BM_VectorScan(benchmark::State& state) {
-    runPerPixel(state, quorvane::cmod5n::activeSearchKernels().scan, 1000);
+    runPerPixel(state, quorvane::support::activeSearchProbes().scan, 1000);
 }
 BENCHMARK(BM_VectorScan)->Unit(benchmark::kMillisecond);
 
@@ -99,7 +100,7 @@ const Population& population(int which) {
             inputs[0].push_back({p.wind_dir, p.inc_angle, p.sigma0});
         }
         inputs[1] = quorvane::support::domainInputs(kPixels, 2024);
-        inputs[2] = quorvane::support::tieInputs(quorvane::cmod5n::activeSearchKernels().modelDb, kPixels / 3, 2024);
+        inputs[2] = quorvane::support::tieInputs(quorvane::support::activeSearchProbes().modelDb, kPixels / 3, 2024);
         // The whole domain without its incidences past 90 degrees, where the
         // model is mostly NaN or -inf at every candidate (see BM_FastSearch).
         for (const auto& in : inputs[1]) {

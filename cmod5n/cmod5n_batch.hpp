@@ -7,7 +7,7 @@
 // g - 1 lie below the observation by a block bound and a mean-value bound from
 // the model's slope, and candidates g - 1, g and g + 1 are decided in order by
 // their own bounds, or by the model itself where an observation lies within
-// the bounds' margin of a modelled value. The bounds (cmod5n_bounds.hpp) hold
+// the bounds' margin of a modelled value. The bounds (cmod5n_bounds_*.hpp) hold
 // for the computed model values and every operation on them is lane by lane;
 // so a lane's proved answer is the first qualifying candidate, exactly as the
 // in-order scan finds it. Any other lane (a guess off by more than one, a
@@ -18,7 +18,8 @@
 
 #include <cstdint>
 
-#include "cmod5n/cmod5n_bounds.hpp"
+#include "cmod5n/cmod5n_bounds_candidate.hpp"
+#include "cmod5n/cmod5n_bounds_slope.hpp"
 #include "cmod5n/cmod5n_guess.hpp"
 #include "cmod5n/cmod5n_search.hpp"
 #include "cmod5n/cmod5n_vector_model.hpp"
@@ -95,10 +96,13 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
     LaneEnds<V> farEnds;
     const V farBound = lnSigmaUpperWith(
         p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, farEnds);
+    // tanh and exp at candidate g - 1 serve both bounds that need them.
     V beforeLow, beforeHigh;
     const V vBefore = V::load(before);
-    lnSigmaRange(p, vBefore, beforeLow, beforeHigh);
-    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds);
+    const V tBefore = tanh(tanhArgument(p, vBefore)), decayBefore = exp(decayArgument(vBefore));
+    lnSigmaRange(p, vBefore, tBefore, decayBefore, beforeLow, beforeHigh);
+    const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds,
+                                           tBefore, decayBefore);
     const unsigned prefix = lanes & (bits(farBound < p.lnThreshold) | ~needFar) &
                             (bits(nearBound < p.lnThreshold) | ~needNear);
 

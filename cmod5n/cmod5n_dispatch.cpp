@@ -22,6 +22,6 @@ constexpr simd::IsaTables<SearchKernels> kTables = {&kSearchKernelsSse2, &kSearc
 
 const SearchKernels* searchKernels(simd::Isa isa) { return simd::tableFor(kTables, isa); }
 
-const SearchKernels& activeSearchKernels() { return simd::bestTable(kTables); }
+const SearchKernels& activeSearchKernels() { return simd::activeTable(kTables); }
 
 }  // namespace quorvane::cmod5n

@@ -1,12 +1,13 @@
 // A first guess of the wind speed search's answer for each lane's pixel,
 // generic over a vector type, in an unnamed namespace like
-// cmod5n_vector_model.hpp. The model is evaluated with cheaper functions and
-// no care for rounding, at a few speeds found by Newton and secant steps; the
+// cmod5n_vector_model.hpp. The model is evaluated with inline functions
+// (simd/fast_math.hpp) and no care for rounding, at a few speeds found by Newton and secant steps; the
 // guess only decides where the exact search starts looking, so a wrong guess
 // costs time, never exactness.
 #pragma once
 
 #include "cmod5n/cmod5n_vector_model.hpp"
+#include "simd/fast_math.hpp"
 
 namespace quorvane::cmod5n {
 namespace {
@@ -15,16 +16,20 @@ namespace {
 // model is).
 template <class V>
 V approxExcessDb(const Pixel<V>& p, V v) {
+    using simd::expRough;
+    using simd::logRough;
     const V one = V::broadcast(1.0);
     const V s = a3Argument(p, v);
     const V lnA3 = byBranch<V>(
-        s < p.S0, [&] { return p.lnG + p.e * logLoose(s / p.S0); }, [&] { return -logLoose(exp(-s) + one); });
-    const V B1 = b1(p, v, tanhLoose(tanhArgument(p, v)));
+        s < p.S0, [&] { return p.lnG + p.e * logRough(s / p.S0); }, [&] { return -logRough(expRough(-s) + one); });
+    // tanh(a) = 1 - 2 / (e^(2a) + 1).
+    const V t = one - V::broadcast(2.0) / (expRough(V::broadcast(2.0) * tanhArgument(p, v)) + one);
+    const V B1 = (p.c14x1 - (p.xh - t) * (V::broadcast(C15) * v)) / (expRough(decayArgument(v)) + one);
     const V y = v2Argument(p, v);
     const V V2 = select(y < V::broadcast(C19), v2FromCube(p, cube(y - one)), y);
-    const V B2 = exp(-V2) * b2Factor(p, V2);
+    const V B2 = expRough(-V2) * b2Factor(p, V2);
     const V lnSigma = (p.A1 * v + p.A0) * V::broadcast(kLn10) + p.gamma * lnA3 +
-                      V::broadcast(kFinalExponent) * logLoose(powerBase(p, B1, B2));
+                      V::broadcast(kFinalExponent) * logRough(powerBase(p, B1, B2));
     return dbFromLn(lnSigma) - p.sigma0;
 }
 
@@ -54,18 +59,18 @@ void guessLanes(const Pixel<V>& p, int* guess) {
     // d(dB)/dw of B0 = 10^(A1 v + A0) A3^gamma at v0, with A3 the logistic:
     // (10 / ln 10) v (A1 ln 10 + gamma A2 / (1 + exp(A2 v))).
     const V b0Slope = V::broadcast(10.0 / kLn10) * v0 *
-                      (p.A1 * V::broadcast(kLn10) + p.gamma * p.A2 / (exp(p.A2 * v0) + V::broadcast(1.0)));
+                      (p.A1 * V::broadcast(kLn10) + p.gamma * p.A2 / (simd::expRough(p.A2 * v0) + V::broadcast(1.0)));
     V w1 = maxv(minv(w0 - f0 / b0Slope, hi), lo);
-    V f1 = approxExcessDb(p, exp(w1));
+    V f1 = approxExcessDb(p, simd::expRough(w1));
     for (int step = 0; step < kSecantSteps; ++step) {
         const V w = maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo);
         w0 = w1;
         f0 = f1;
         w1 = w;
-        f1 = approxExcessDb(p, exp(w));
+        f1 = approxExcessDb(p, simd::expRough(w));
     }
     alignas(64) double v[V::kLanes], S0[V::kLanes];
-    store(v, exp(maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo)));
+    store(v, simd::expRough(maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo)));
     store(S0, p.S0);
     for (int k = 0; k < V::kLanes; ++k) {
         const double i = __builtin_ceil(v[k] * (1.0 / kSpeedStep) - 1e-9);

@@ -3,12 +3,13 @@
 //
 // The search returns the first candidate whose modelled dB reaches the
 // observation, as the in-order scan does: it visits blocks of candidates left
-// to right and skips a block only when its upper bound (cmod5n_bounds.hpp)
+// to right and skips a block only when its upper bound (cmod5n_bounds_block.hpp)
 // proves that no candidate in it qualifies. It starts near a first guess of
 // the answer (cmod5n_guess.hpp) and proves the candidates before it away.
 #pragma once
 
-#include "cmod5n/cmod5n_bounds.hpp"
+#include "cmod5n/cmod5n_bounds_block.hpp"
+#include "cmod5n/cmod5n_bounds_candidate.hpp"
 #include "cmod5n/cmod5n_guess.hpp"
 #include "cmod5n/cmod5n_vector_model.hpp"
 
@@ -151,13 +152,6 @@ double searchPixel(double wind_dir, double inc_angle, double sigma0, Guess guess
 template <class V>
 double windspeedSearch(double wind_dir, double inc_angle, double sigma0) {
     return searchPixel<V>(wind_dir, inc_angle, sigma0, [](const Pixel<V>& p) { return guessOf(p); });
-}
-
-template <class V>
-double windspeedScan(double wind_dir, double inc_angle, double sigma0) {
-    Pixel<V> p;
-    if (!preparePixel(p, wind_dir, inc_angle, sigma0)) return kFallbackSpeed;
-    return speedOf(scanRange(p, 0, kLadderLast));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
+#include "simd/fast_math.hpp"
 
 namespace quorvane::cmod5n {
 namespace {
@@ -211,7 +212,7 @@ void setupLanes(Pixel<V>& p, const GeometryOf<V>& geo, V sigma0, bool gammaNonNe
     p.sigma0 = sigma0;
 
     p.gammaNonNegative = gammaNonNegative;
-    const V lnG = logLoose(p.g);
+    const V lnG = simd::logFast(p.g);
     p.lnGLow = down(lnG);
     p.lnGHigh = up(lnG);
     p.lnG = gammaNonNegative ? p.lnGHigh : p.lnGLow;
@@ -293,8 +294,13 @@ V decayArgument(V v) {
 
 // B1 = (C14 (X + 1) - ((X + 0.5) - t) (C15 v)) / (exp(0.34 (v - C18)) + 1).
 template <class V>
+V b1(const Pixel<V>& p, V v, V t, V decay) {
+    return (p.c14x1 - (p.xh - t) * (V::broadcast(C15) * v)) / (decay + V::broadcast(1.0));
+}
+
+template <class V>
 V b1(const Pixel<V>& p, V v, V t) {
-    return (p.c14x1 - (p.xh - t) * (V::broadcast(C15) * v)) / (exp(decayArgument(v)) + V::broadcast(1.0));
+    return b1(p, v, t, exp(decayArgument(v)));
 }
 
 // y = v / V0 + 1, the argument of V2.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "era5/wind_angle_kernels.hpp"
+#include "simd/float_mode.hpp"
 
 namespace quorvane::era5 {
 
@@ -78,12 +79,16 @@ void ERA5_windAngle_parallel(grid::GridView<float> wind_U10_view, grid::GridView
     // Counted in 64 bits so that extents of 2^31 or more are processed whole.
     const std::int64_t rows = wind_U10_view.rows();
     const std::int64_t columns = wind_U10_view.columns();
-    if (rows <= 0) return;
+    if (rows <= 0 || columns <= 0) return;
     const auto row = activeWindAngleKernels().row;
     if (rowsContiguous(wind_U10_view) && rowsContiguous(wind_V10_view) && rowsContiguous(out_wind_angle)) {
-#pragma omp parallel for schedule(static)
-        for (std::int64_t i = 0; i < rows; ++i) {
-            row(wind_U10_view, wind_V10_view, out_wind_angle, i, columns);
+#pragma omp parallel
+        {
+            const simd::DefaultFloatMode mode;
+#pragma omp for schedule(static)
+            for (std::int64_t i = 0; i < rows; ++i) {
+                row(wind_U10_view, wind_V10_view, out_wind_angle, i, columns);
+            }
         }
         return;
     }
@@ -91,6 +96,7 @@ void ERA5_windAngle_parallel(grid::GridView<float> wind_U10_view, grid::GridView
     // as a static schedule shares them, and walks it in strips of kTileRows.
 #pragma omp parallel
     {
+        const simd::DefaultFloatMode mode;
         const std::int64_t threads = omp_get_num_threads(), thread = omp_get_thread_num();
         const std::int64_t share = rows / threads, extra = rows % threads;
         const std::int64_t first = thread * share + (thread < extra ? thread : extra);

@@ -32,7 +32,9 @@ double ERA5_windAngle(double u, double v);
 // shared among the OpenMP threads with a static schedule, one contiguous block
 // each; each row is computed a vector at a time. Where a view's rows are not
 // contiguous in memory, a thread's rows are processed in tiles copied through
-// contiguous buffers.
+// contiguous buffers. A grid without rows or without columns returns at once.
+// Every thread computes in the IEEE default floating-point mode and restores
+// its own afterwards.
 void ERA5_windAngle_parallel(grid::GridView<float> wind_U10_view, grid::GridView<float> wind_V10_view,
                              grid::GridView<float> out_wind_angle);
 

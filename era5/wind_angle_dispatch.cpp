@@ -12,6 +12,6 @@ const WindAngleKernels* windAngleKernels(simd::Isa isa) {
     return simd::tableFor(kTables, isa);
 }
 
-const WindAngleKernels& activeWindAngleKernels() { return simd::bestTable(kTables); }
+const WindAngleKernels& activeWindAngleKernels() { return simd::activeTable(kTables); }
 
 }  // namespace quorvane::era5

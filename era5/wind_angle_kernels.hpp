@@ -40,7 +40,7 @@ extern constinit const WindAngleKernels kWindAngleKernelsSse2, kWindAngleKernels
 // The kernels for isa, or nullptr when this CPU cannot run them.
 const WindAngleKernels* windAngleKernels(simd::Isa isa);
 
-// The kernels for simd::best().
+// The kernels for simd::active().
 const WindAngleKernels& activeWindAngleKernels();
 
 }  // namespace quorvane::era5

@@ -88,4 +88,11 @@ inline constexpr const char* kSizeChanged =
     "header, got %zd from PyObject";
 inline constexpr const char* kNotATypeObject = "%.200s.%.200s is not a type object";
 
+// The instruction set pinned at import through the environment.
+inline constexpr const char* kIsaVariable = "QUORVANE_ISA";
+inline constexpr const char* kUnknownIsa =
+    "QUORVANE_ISA='%.100s' names no instruction set; use sse2, avx2 or avx512 (this CPU runs %s)";
+inline constexpr const char* kUnsupportedIsa =
+    "QUORVANE_ISA=%s: this CPU cannot run the %s kernels (it runs %s)";
+
 }  // namespace quorvane::interface

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "module/entries.hpp"
 #include "module/entry_function.hpp"
@@ -13,6 +15,7 @@
 #include "module/py_ref.hpp"
 #include "module/result_buffer.hpp"
 #include "module/traceback.hpp"
+#include "simd/cpu_features.hpp"
 
 namespace quorvane {
 
@@ -157,6 +160,30 @@ int internNames() {
     return 0;
 }
 
+// QUORVANE_ISA, when set and not empty, pins the instruction set of every
+// kernel, so that results are those of that set's math family on any machine
+// that has it; a name this CPU cannot run is refused rather than replaced.
+int pinInstructionSet() {
+    const char* text = std::getenv(interface::kIsaVariable);
+    if (text == nullptr || *text == '\0') return 0;
+    std::string runs;
+    for (const simd::Isa isa : simd::kAllIsas) {
+        if (!simd::supports(isa)) continue;
+        if (!runs.empty()) runs += ", ";
+        runs += simd::name(isa);
+    }
+    simd::Isa isa;
+    if (!simd::isaNamed(text, isa)) {
+        PyErr_Format(PyExc_ImportError, interface::kUnknownIsa, text, runs.c_str());
+        return -1;
+    }
+    if (!simd::pin(isa)) {
+        PyErr_Format(PyExc_ImportError, interface::kUnsupportedIsa, text, text, runs.c_str());
+        return -1;
+    }
+    return 0;
+}
+
 // Sets the C-API ImportError in place of whatever the NumPy C-API import raised.
 int importNumpy() {
     if (importNumpyCApi() == 0) return 0;
@@ -293,6 +320,7 @@ int storeGlobal(const char* name, const py::Ref& value) {
 // report, with the exception set.
 int execBody(PyObject* module, bool& bare_name_added, int& failure_line) {
     failure_line = kInitLine;
+    if (pinInstructionSet() < 0) return -1;
     if (importNumpy() < 0) return -1;
     if (initEntryFunctionType() < 0 || initResultBufferType() < 0) return -1;
     if (registerBareName(module, bare_name_added) < 0) return -1;

@@ -83,9 +83,25 @@ inline Vec pow(Vec a, Vec b) { return {Sleef_powd4_u10avx2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd4_u10avx2(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d4_u10avx2(a.r)}; }
 
-// Cheaper functions (3.5 ULP) for the search's bounds and first guess.
-inline Vec logLoose(Vec a) { return {Sleef_logd4_u35avx2(a.r)}; }
+// A cheaper tanh (3.5 ULP) for the search's bounds.
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd4_u35avx2(a.r)}; }
+
+// Bit-level helpers of the inline exp and log (simd/fast_math.hpp).
+// The double whose bits are a's plus the low 12 bits of b's shifted to the
+// exponent field: a times 2^k for b = 0x1.8p52 + k, while that stays normal.
+inline Vec addToExponent(Vec a, Vec b) {
+    const __m256i k = _mm256_slli_epi64(_mm256_castpd_si256(b.r), 52);
+    return {_mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(a.r), k))};
+}
+// For a positive normal x: its mantissa in [1, 2) and its unbiased exponent.
+inline Vec splitExponent(Vec x, Vec& mantissa) {
+    const __m256i bits = _mm256_castpd_si256(x.r);
+    mantissa = {_mm256_castsi256_pd(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(0x000FFFFFFFFFFFFF)),
+                                                 _mm256_set1_epi64x(0x3FF0000000000000)))};
+    // The biased exponent as the low bits of 2^52 + e, then as a double.
+    const __m256i e = _mm256_or_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x4330000000000000));
+    return {_mm256_sub_pd(_mm256_castsi256_pd(e), _mm256_set1_pd(0x1p52 + 1023.0))};
+}
 
 #include "simd/scalar_operands.inc"
 

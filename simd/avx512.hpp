@@ -92,9 +92,25 @@ inline Vec pow(Vec a, Vec b) { return {Sleef_powd8_u10avx512f(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd8_u10avx512f(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d8_u10avx512f(a.r)}; }
 
-// Cheaper functions (3.5 ULP) for the search's bounds and first guess.
-inline Vec logLoose(Vec a) { return {Sleef_logd8_u35avx512f(a.r)}; }
+// A cheaper tanh (3.5 ULP) for the search's bounds.
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd8_u35avx512f(a.r)}; }
+
+// Bit-level helpers of the inline exp and log (simd/fast_math.hpp).
+// The double whose bits are a's plus the low 12 bits of b's shifted to the
+// exponent field: a times 2^k for b = 0x1.8p52 + k, while that stays normal.
+inline Vec addToExponent(Vec a, Vec b) {
+    const __m512i k = _mm512_maskz_slli_epi64(0xFF, _mm512_castpd_si512(b.r), 52);
+    return {_mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(a.r), k))};
+}
+// For a positive normal x: its mantissa in [1, 2) and its unbiased exponent.
+inline Vec splitExponent(Vec x, Vec& mantissa) {
+    const __m512i bits = _mm512_castpd_si512(x.r);
+    mantissa = {_mm512_castsi512_pd(_mm512_or_si512(_mm512_and_si512(bits, _mm512_set1_epi64(0x000FFFFFFFFFFFFF)),
+                                                 _mm512_set1_epi64(0x3FF0000000000000)))};
+    // The biased exponent as the low bits of 2^52 + e, then as a double.
+    const __m512i e = _mm512_or_si512(_mm512_maskz_srli_epi64(0xFF, bits, 52), _mm512_set1_epi64(0x4330000000000000));
+    return {_mm512_sub_pd(_mm512_castsi512_pd(e), _mm512_set1_pd(0x1p52 + 1023.0))};
+}
 
 #include "simd/scalar_operands.inc"
 

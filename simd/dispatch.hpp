@@ -25,10 +25,10 @@ const Table* tableFor(const IsaTables<Table>& tables, Isa isa) {
     return supports(isa) ? tables[static_cast<std::size_t>(isa)] : nullptr;
 }
 
-// The table for best().
+// The table for active().
 template <class Table>
-const Table& bestTable(const IsaTables<Table>& tables) {
-    return *tables[static_cast<std::size_t>(best())];
+const Table& activeTable(const IsaTables<Table>& tables) {
+    return *tables[static_cast<std::size_t>(active())];
 }
 
 }  // namespace quorvane::simd

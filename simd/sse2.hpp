@@ -79,9 +79,25 @@ inline Vec pow(Vec a, Vec b) { return {Sleef_powd2_u10sse2(a.r, b.r)}; }
 inline Vec tanh(Vec a) { return {Sleef_tanhd2_u10sse2(a.r)}; }
 inline Vec log10(Vec a) { return {Sleef_log10d2_u10sse2(a.r)}; }
 
-// Cheaper functions (3.5 ULP) for the search's bounds and first guess.
-inline Vec logLoose(Vec a) { return {Sleef_logd2_u35sse2(a.r)}; }
+// A cheaper tanh (3.5 ULP) for the search's bounds.
 inline Vec tanhLoose(Vec a) { return {Sleef_tanhd2_u35sse2(a.r)}; }
+
+// Bit-level helpers of the inline exp and log (simd/fast_math.hpp).
+// The double whose bits are a's plus the low 12 bits of b's shifted to the
+// exponent field: a times 2^k for b = 0x1.8p52 + k, while that stays normal.
+inline Vec addToExponent(Vec a, Vec b) {
+    const __m128i k = _mm_slli_epi64(_mm_castpd_si128(b.r), 52);
+    return {_mm_castsi128_pd(_mm_add_epi64(_mm_castpd_si128(a.r), k))};
+}
+// For a positive normal x: its mantissa in [1, 2) and its unbiased exponent.
+inline Vec splitExponent(Vec x, Vec& mantissa) {
+    const __m128i bits = _mm_castpd_si128(x.r);
+    mantissa = {_mm_castsi128_pd(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi64x(0x000FFFFFFFFFFFFF)),
+                                                 _mm_set1_epi64x(0x3FF0000000000000)))};
+    // The biased exponent as the low bits of 2^52 + e, then as a double.
+    const __m128i e = _mm_or_si128(_mm_srli_epi64(bits, 52), _mm_set1_epi64x(0x4330000000000000));
+    return {_mm_sub_pd(_mm_castsi128_pd(e), _mm_set1_pd(0x1p52 + 1023.0))};
+}
 
 #include "simd/scalar_operands.inc"
 

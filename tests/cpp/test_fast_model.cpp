@@ -9,7 +9,6 @@
 #include <random>
 #include <vector>
 
-#include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
 #include "simd/sleef_scalar.hpp"
 #include "tests/cpp/support/kernel_lists.hpp"
@@ -17,8 +16,8 @@
 
 namespace {
 
-using quorvane::cmod5n::SearchKernels;
-using quorvane::support::availableSearchKernels;
+using quorvane::support::availableSearchProbes;
+using quorvane::support::SearchProbes;
 using quorvane::support::MismatchReport;
 namespace cm = quorvane::cmod5n;
 
@@ -33,7 +32,7 @@ double scalarModel(double dir, double inc, int index) {
 // Geometries over the whole domain, each with every tenth candidate plus a
 // random run of consecutive ones.
 TEST(FastModel, VectorModelGivesTheScalarSleefBits) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         const bool fma = quorvane::simd::usesFma(k->isa);
         std::mt19937_64 rng(41);
@@ -69,7 +68,7 @@ TEST(FastModel, VectorModelGivesTheScalarSleefBits) {
 // bound is as tight as its last candidate's for most realistic blocks, however
 // wide (the model rises there), which is what lets the search skip them.
 TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(43);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -121,7 +120,7 @@ TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
 // over the domain, every candidate of the ladder; and the bounds are usually
 // finite and tight for realistic geometries.
 TEST(FastModel, CandidateBoundsEncloseTheModel) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(45);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -164,7 +163,7 @@ TEST(FastModel, CandidateBoundsEncloseTheModel) {
 // candidate steps (about 0.01 dB each at these speeds), which the search needs
 // to skip the block just before the answer.
 TEST(FastModel, ShortBlockBoundsAreTight) {
-    const SearchKernels& k = cm::activeSearchKernels();
+    const SearchProbes& k = quorvane::support::activeSearchProbes();
     for (const double dir : {0.0, 45.0, 90.0, 135.0, 180.0}) {
         for (const double inc : {20.0, 30.0, 40.0, 50.0}) {
             for (const int lo : {300, 700, 1200}) {
@@ -176,6 +175,49 @@ TEST(FastModel, ShortBlockBoundsAreTight) {
                 EXPECT_GE(bound, db[7]);
                 EXPECT_LT(bound - db[7], 0.1) << dir << " " << inc << " " << lo;
             }
+        }
+    }
+}
+
+// The inline exp and log stay within the relative errors their proofs give
+// (the bounds' widening relies on them), over the whole range and with the
+// library's special values; the guess's shorter ones within 1e-8.
+TEST(FastModel, InlineExpAndLogKeepTheirErrorBounds) {
+    std::mt19937_64 rng(43);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> x, y;
+    for (int i = 0; i < 200000; ++i) {
+        x.push_back(-708.0 + 1417.0 * unit(rng));
+        // Positive numbers of every binade, subnormals included, and near 1.
+        y.push_back(i % 4 == 0 ? 1.0 + (unit(rng) - 0.5) * 1e-3 : std::ldexp(0.5 + unit(rng), -1074 + (i % 2098)));
+    }
+    const double special[] = {0.0, -0.0, -1.0, kInf, -kInf, std::nan(""), 1.0};
+    const double logSpecial[] = {-kInf, -kInf, NAN, kInf, NAN, NAN, 0.0};
+    const double expArgs[] = {709.5, 1e300, -708.5, -1e300, kInf, -kInf, std::nan(""), 0.0};
+    const double expSpecial[] = {kInf, kInf, 0.0, 0.0, kInf, 0.0, NAN, 1.0};
+    for (const SearchProbes* k : availableSearchProbes()) {
+        SCOPED_TRACE(quorvane::simd::name(k->isa));
+        const struct {
+            void (*log)(const double*, double*, int);
+            void (*exp)(const double*, double*, int);
+            double logError, expError;
+        } variants[] = {{k->logFast, k->expFast, 0x1p-46, 0x1p-48}, {k->logRough, k->expRough, 1e-8, 1e-8}};
+        for (const auto& f : variants) {
+            std::vector<double> got(x.size());
+            double worstExp = 0, worstLog = 0;
+            f.exp(x.data(), got.data(), static_cast<int>(x.size()));
+            for (std::size_t i = 0; i < x.size(); ++i) worstExp = std::max(worstExp, std::fabs(got[i] / std::exp(x[i]) - 1));
+            f.log(y.data(), got.data(), static_cast<int>(y.size()));
+            for (std::size_t i = 0; i < y.size(); ++i) {
+                if (y[i] != 1.0) worstLog = std::max(worstLog, std::fabs(got[i] / std::log(y[i]) - 1));
+            }
+            EXPECT_LT(worstExp, f.expError);
+            EXPECT_LT(worstLog, f.logError);
+            double out[8];
+            f.log(special, out, 7);
+            for (int i = 0; i < 7; ++i) EXPECT_TRUE(quorvane::support::sameValue(out[i], logSpecial[i])) << special[i];
+            f.exp(expArgs, out, 8);
+            for (int i = 0; i < 8; ++i) EXPECT_TRUE(quorvane::support::sameValue(out[i], expSpecial[i])) << expArgs[i];
         }
     }
 }

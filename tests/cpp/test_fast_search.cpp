@@ -15,6 +15,7 @@
 #include "cmod5n/cmod5n.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_model.hpp"
+#include "era5/wind_angle_kernels.hpp"
 #include "simd/sleef_scalar.hpp"
 #include "tests/cpp/support/kernel_lists.hpp"
 #include "tests/cpp/support/mismatch_report.hpp"
@@ -23,8 +24,8 @@
 
 namespace {
 
-using quorvane::cmod5n::SearchKernels;
-using quorvane::support::availableSearchKernels;
+using quorvane::support::availableSearchProbes;
+using quorvane::support::SearchProbes;
 using quorvane::support::MismatchReport;
 using quorvane::support::sameBits;
 
@@ -47,7 +48,7 @@ auto perPixel(PixelSearch f) {
 }
 
 // Kernel k's many-pixel search over n inputs, with the given guesses if any.
-auto manyPixels(const SearchKernels& k) {
+auto manyPixels(const SearchProbes& k) {
     return [&k](const Input* in, const int* guess, double* out, int n) {
         std::vector<double> dir(n), inc(n), sig(n);
         for (int i = 0; i < n; ++i) {
@@ -58,7 +59,7 @@ auto manyPixels(const SearchKernels& k) {
         if (guess) {
             k.searchManyFrom(dir.data(), inc.data(), sig.data(), guess, out, n);
         } else {
-            k.searchMany(dir.data(), inc.data(), sig.data(), out, n);
+            k.kernels->searchMany(dir.data(), inc.data(), sig.data(), out, n);
         }
     };
 }
@@ -101,13 +102,13 @@ void expectSameAnswers(const std::vector<Input>& inputs, Fast fast, Oracle oracl
     expectSame(inputs, answers(inputs, fast), answers(inputs, perPixel(oracle)));
 }
 
-std::vector<Input> tieInputs(const SearchKernels& k, std::size_t draws, std::uint64_t seed) {
+std::vector<Input> tieInputs(const SearchProbes& k, std::size_t draws, std::uint64_t seed) {
     return quorvane::support::tieInputs(k.modelDb, draws, seed);
 }
 
 // Realistic, whole-domain and tie inputs for kernel k, from seeds seed,
 // seed + 1 and seed + 2.
-std::vector<Input> mixedInputs(const SearchKernels& k, std::size_t realistic, std::size_t domain,
+std::vector<Input> mixedInputs(const SearchProbes& k, std::size_t realistic, std::size_t domain,
                                std::size_t ties, std::uint64_t seed) {
     std::vector<Input> inputs = realisticInputs(realistic, seed);
     for (const Input& in : domainInputs(domain, seed + 1)) inputs.push_back(in);
@@ -115,7 +116,7 @@ std::vector<Input> mixedInputs(const SearchKernels& k, std::size_t realistic, st
     return inputs;
 }
 
-const SearchKernels& active() { return quorvane::cmod5n::activeSearchKernels(); }
+const SearchProbes& active() { return quorvane::support::activeSearchProbes(); }
 
 // The production kernel, through its many-pixel search as the grid runs it:
 // one million pixels per run in these three tests.
@@ -134,10 +135,10 @@ TEST(FastSearch, AdversarialTiesMatchTheScan) {
 
 // The other kernels this CPU runs, on fewer pixels.
 TEST(FastSearch, EveryKernelMatchesItsScan) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         const std::vector<Input> inputs = mixedInputs(*k, 8000, 5000, 3000, 11);
-        expectSameAnswers(inputs, perPixel(k->search), k->scan);
+        expectSameAnswers(inputs, perPixel(k->kernels->search), k->scan);
         expectSameAnswers(inputs, manyPixels(*k), k->scan);
     }
 }
@@ -145,14 +146,14 @@ TEST(FastSearch, EveryKernelMatchesItsScan) {
 // The vector scan against the plain scalar definition with the scalar SLEEF
 // functions of the kernel's family: ties the oracle above to the model.
 TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         const std::vector<Input> inputs = mixedInputs(*k, 2000, 1000, 700, 21);
         if (quorvane::simd::usesFma(k->isa)) {
-            expectSameAnswers(inputs, perPixel(k->search),
+            expectSameAnswers(inputs, perPixel(k->kernels->search),
                               quorvane::cmod5n::windspeedLinearScan<quorvane::simd::SleefScalarMath<true>>);
         } else {
-            expectSameAnswers(inputs, perPixel(k->search),
+            expectSameAnswers(inputs, perPixel(k->kernels->search),
                               quorvane::cmod5n::windspeedLinearScan<quorvane::simd::SleefScalarMath<false>>);
         }
     }
@@ -166,7 +167,7 @@ TEST(FastSearch, SearchMatchesTheScalarSleefScan) {
 // qualify, a guess off the ladder) beside lanes that pass it.
 TEST(FastSearch, AnyGuessGivesTheScanAnswer) {
     constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(84);
         std::vector<Input> inputs;
@@ -203,7 +204,7 @@ TEST(FastSearch, AnyGuessGivesTheScanAnswer) {
 // On realistic scenes the guess is the answer itself for nearly every pixel
 // (otherwise the search is still exact, only slower).
 TEST(FastSearch, GuessIsTheAnswerOnRealisticScenes) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         int exact = 0, total = 0;
         for (const Input& in : realisticInputs(5000, 85)) {
@@ -217,22 +218,52 @@ TEST(FastSearch, GuessIsTheAnswerOnRealisticScenes) {
     }
 }
 
-TEST(FastSearch, ProductionEntriesUseTheActiveKernel) {
-    std::vector<Input> inputs = realisticInputs(500, 31);
-    for (const Input& in : domainInputs(500, 32)) inputs.push_back(in);
-    expectSameAnswers(inputs, perPixel(quorvane::cmod5n::windspeedCmod5n), active().search);
-    expectSameAnswers(inputs, perPixel(quorvane::cmod5n::windspeedCmod5nSleefScan), active().search);
+// The production entries run the active kernels, which the pin chooses among
+// those this CPU runs; it refuses any other and then changes nothing. Near
+// ties tell the families apart: the FMA family's ties are answered
+// differently by the SSE2 kernels at some pixels.
+TEST(FastSearch, ProductionEntriesUseThePinnedKernel) {
+    namespace simd = quorvane::simd;
+    const simd::Isa initial = simd::active();
+    std::vector<Input> inputs = realisticInputs(300, 31);
+    for (const Input& in : domainInputs(200, 32)) inputs.push_back(in);
+    for (const SearchProbes* k : availableSearchProbes()) {
+        for (const Input& in : tieInputs(*k, 300, 33)) inputs.push_back(in);
+    }
+    std::vector<std::vector<double>> answersOf;
+    for (const SearchProbes* k : availableSearchProbes()) {
+        SCOPED_TRACE(simd::name(k->isa));
+        ASSERT_TRUE(simd::pin(k->isa));
+        EXPECT_EQ(simd::active(), k->isa);
+        EXPECT_EQ(quorvane::cmod5n::activeSearchKernels().isa, k->isa);
+        EXPECT_EQ(quorvane::era5::activeWindAngleKernels().isa, k->isa);
+        expectSameAnswers(inputs, perPixel(quorvane::cmod5n::windspeedCmod5n), k->scan);
+        expectSameAnswers(inputs, perPixel(quorvane::cmod5n::windspeedCmod5nSleefScan), k->scan);
+        answersOf.push_back(answers(inputs, perPixel(quorvane::cmod5n::windspeedCmod5n)));
+    }
+    if (simd::supports(simd::Isa::Avx2)) {
+        int differ = 0;
+        for (std::size_t i = 0; i < inputs.size(); ++i) differ += !sameBits(answersOf[0][i], answersOf[1][i]);
+        EXPECT_GT(differ, 0) << "no tie told SSE2 and AVX2 apart";
+    }
+    for (const simd::Isa isa : simd::kAllIsas) {
+        if (simd::supports(isa)) continue;
+        const simd::Isa before = simd::active();
+        EXPECT_FALSE(simd::pin(isa)) << simd::name(isa);
+        EXPECT_EQ(simd::active(), before);
+    }
+    simd::pin(initial);
 }
 
 // The worked examples of the kernel (inputs exact in float32), on every
 // kernel's search and scan.
 TEST(FastSearch, WorkedExamplesOnEveryKernel) {
-    for (const SearchKernels* k : availableSearchKernels()) {
+    for (const SearchProbes* k : availableSearchProbes()) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         for (const auto& e : quorvane::support::kWorkedExamples) {
             SCOPED_TRACE(testing::Message() << e.wind_dir << " " << e.inc_angle << " " << e.sigma0);
             const double sig = static_cast<float>(e.sigma0);
-            EXPECT_EQ(k->search(e.wind_dir, e.inc_angle, sig), e.speed);
+            EXPECT_EQ(k->kernels->search(e.wind_dir, e.inc_angle, sig), e.speed);
             EXPECT_EQ(k->scan(e.wind_dir, e.inc_angle, sig), e.speed);
         }
     }

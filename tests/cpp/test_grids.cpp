@@ -1,9 +1,11 @@
 // The parallel grid loops over strided views: layouts, thread counts, empty
 // grids, and nothing written outside the view.
 #include <gtest/gtest.h>
+#include <immintrin.h>
 #include <omp.h>
 
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -220,11 +222,15 @@ TEST(Grids, NothingIsWrittenOutsideTheView) {
     }
 }
 
-TEST(Grids, EmptyGridsWriteNothing) {
+TEST(Grids, EmptyGridsWriteNothingAndReturnAtOnce) {
     // Views with no rows or no columns; the data pointers lead nowhere valid
-    // except the sentinel output, which must stay untouched.
+    // except the sentinel output, which must stay untouched. Extents past
+    // 2^31 with nothing in them must not walk their rows or columns.
     std::vector<char> out(64, '\x33');
-    for (auto [rows, columns] : {std::pair<std::int64_t, std::int64_t>{0, 4}, {3, 0}, {0, 0}}) {
+    constexpr std::int64_t kHuge = (std::int64_t{1} << 31) + 10;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto [rows, columns] : {std::pair<std::int64_t, std::int64_t>{0, 4}, {3, 0}, {0, 0}, {kHuge, 0},
+                                 {0, kHuge}, {std::int64_t{1} << 40, 0}}) {
         GridView<float> input;
         input.extent[0] = rows;
         input.extent[1] = columns;
@@ -234,8 +240,73 @@ TEST(Grids, EmptyGridsWriteNothing) {
         const GridView<float> angle = outputView<float>(out, rows, columns, columns);
         quorvane::cmod5n::windspeedCmod5n_parallel(input, input, input, speed);
         quorvane::era5::ERA5_windAngle_parallel(input, input, angle);
+        input.stride[1] = 4 * rows;  // a strided view takes the tiled path
+        quorvane::era5::ERA5_windAngle_parallel(input, input, angle);
     }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 0.5);
     for (char byte : out) EXPECT_EQ(byte, '\x33');
+}
+
+// The grids compute in the IEEE default mode on every thread, whatever the
+// caller's mode (flush-to-zero and denormals-are-zero set, as by a library
+// built with -ffast-math) and the mode the OpenMP workers were created with,
+// and give the caller's mode back. Pixels whose result FTZ/DAZ would change:
+// a subnormal sigma0 product (26 m/s instead of 0) and subnormal components.
+TEST(Grids, CallersFloatingPointModeChangesNothing) {
+    constexpr unsigned kFtzDaz = 0x8040;
+    const std::int64_t rows = 64, columns = 37;
+    Scene s = makeScene(rows, columns);
+    std::mt19937 rng(77);
+    for (std::int64_t k = 0; k < rows * columns; ++k) {
+        // Random bits, two in three with a subnormal or zero exponent.
+        const auto bits = static_cast<std::uint32_t>(rng());
+        const std::uint32_t low = rng() % 3 != 0 ? bits & 0x807fffffu : bits;
+        s.u[k] = std::bit_cast<float>(low);
+        s.v[k] = std::bit_cast<float>(k % 2 ? low ^ 0x3f800000u : static_cast<std::uint32_t>(rng()));
+    }
+    for (std::int64_t i = 0; i < 4; ++i) {
+        s.dir[i * columns] = std::bit_cast<float>(0x42340000u);
+        s.inc[i * columns] = std::bit_cast<float>(0x43b25555u);
+        s.sig[i * columns] = std::bit_cast<float>(0xc5098fe4u);
+        s.u[i * columns] = std::bit_cast<float>(0x800116c2u);
+        s.v[i * columns] = std::bit_cast<float>(0xbf800000u);
+    }
+    const int initial = omp_get_max_threads();
+    const unsigned callers = _mm_getcsr();
+    _mm_setcsr(0x1f80);
+    omp_set_num_threads(1);
+    const auto speeds = runWindspeed(s, Layout::RowMajor);
+    const auto angles = runWindAngle(s, Layout::RowMajor);
+    EXPECT_EQ(speeds[0], 0.0);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(angles[0]), 0x116c2u);
+    const auto expectDefaultResults = [&](const char* what, unsigned mode) {
+        SCOPED_TRACE(testing::Message() << what << ", " << omp_get_max_threads() << " threads");
+        _mm_setcsr(mode);
+        const auto gotSpeeds = runWindspeed(s, Layout::RowMajor);
+        const auto gotAngles = runWindAngle(s, Layout::ColumnMajor);
+        const auto gotRowAngles = runWindAngle(s, Layout::RowMajor);
+        EXPECT_EQ(_mm_getcsr(), mode);
+        _mm_setcsr(0x1f80);
+        expectBitIdentical(gotSpeeds, speeds);
+        expectBitIdentical(gotAngles, angles);
+        expectBitIdentical(gotRowAngles, angles);
+    };
+    for (int threads : {1, 2}) {
+        omp_set_num_threads(threads);
+        expectDefaultResults("caller with FTZ/DAZ, workers without", 0x1f80 | kFtzDaz);
+        expectDefaultResults("caller rounding down", 0x1f80 | 0x2000);
+    }
+    // Workers created while the caller had FTZ/DAZ keep it; the caller then
+    // computes in the default mode beside them.
+    omp_set_num_threads(initial + 2);
+    _mm_setcsr(0x1f80 | kFtzDaz);
+#pragma omp parallel
+    { (void)omp_get_thread_num(); }
+    expectDefaultResults("workers with FTZ/DAZ, caller without", 0x1f80);
+    expectDefaultResults("workers and caller with FTZ/DAZ", 0x1f80 | kFtzDaz);
+    omp_set_num_threads(initial);
+    _mm_setcsr(callers);
 }
 
 }  // namespace

@@ -39,10 +39,12 @@ def emit(value):
 """
 
 
-def run_child(script, path=(MODULE_DIR,)):
-    """Runs the prelude plus script in a fresh interpreter; returns the JSON
-    value of the last line it prints."""
+def run_child(script, path=(MODULE_DIR,), environment=None):
+    """Runs the prelude plus script in a fresh interpreter, with the
+    environment variables of `environment` set; returns the JSON value of the
+    last line it prints."""
     env = dict(os.environ)
+    env.update(environment or {})
     env["PYTHONPATH"] = os.pathsep.join(path)
     env.pop("PYTHONWARNINGS", None)
     result = subprocess.run(

@@ -97,3 +97,14 @@ SECOND_INTERPRETER = (
 def size_changed(name, expected, got):
     return (f"numpy.{name} size changed, may indicate binary incompatibility. "
             f"Expected {expected} from C header, got {got} from PyObject")
+
+
+ISA_VARIABLE = "QUORVANE_ISA"
+
+
+def unknown_isa(text, runs):
+    return f"QUORVANE_ISA='{text}' names no instruction set; use sse2, avx2 or avx512 (this CPU runs {runs})"
+
+
+def unsupported_isa(isa, runs):
+    return f"QUORVANE_ISA={isa}: this CPU cannot run the {isa} kernels (it runs {runs})"

@@ -6,6 +6,7 @@
 
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "era5/wind_angle_kernels.hpp"
+#include "tests/cpp/support/search_probes.hpp"
 #include "simd/cpu_features.hpp"
 
 namespace quorvane::support {
@@ -19,8 +20,8 @@ std::vector<const Table*> availableKernels(const Table* (*tableFor)(simd::Isa)) 
     return kernels;
 }
 
-inline std::vector<const cmod5n::SearchKernels*> availableSearchKernels() {
-    return availableKernels(cmod5n::searchKernels);
+inline std::vector<const SearchProbes*> availableSearchProbes() {
+    return availableKernels(searchProbes);
 }
 
 inline std::vector<const era5::WindAngleKernels*> availableWindAngleKernels() {

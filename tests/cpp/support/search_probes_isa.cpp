@@ -1,16 +1,42 @@
-// The search's inner quantities exposed to the tests (the guess, a search from
-// any guess, the vector model and the bounds at given candidates), and the
-// kernel table of one instruction set. Generic over a vector type, in an
-// unnamed namespace like cmod5n_vector_model.hpp.
-#pragma once
+// The probe table of one instruction set, compiled once per set with its
+// flags and QUORVANE_PROBE_ISA set to its simd::Isa value.
+#if QUORVANE_PROBE_ISA == 0
+#include "simd/sse2.hpp"
+#define QUORVANE_PROBE_VEC simd::sse2::Vec
+#define QUORVANE_PROBE_TABLE kSearchProbesSse2
+#define QUORVANE_KERNEL_TABLE kSearchKernelsSse2
+#elif QUORVANE_PROBE_ISA == 1
+#include "simd/avx2.hpp"
+#define QUORVANE_PROBE_VEC simd::avx2::Vec
+#define QUORVANE_PROBE_TABLE kSearchProbesAvx2
+#define QUORVANE_KERNEL_TABLE kSearchKernelsAvx2
+#elif QUORVANE_PROBE_ISA == 2
+#include "simd/avx512.hpp"
+#define QUORVANE_PROBE_VEC simd::avx512::Vec
+#define QUORVANE_PROBE_TABLE kSearchProbesAvx512
+#define QUORVANE_KERNEL_TABLE kSearchKernelsAvx512
+#else
+#error "QUORVANE_PROBE_ISA must be 0 (sse2), 1 (avx2) or 2 (avx512)"
+#endif
 
 #include "cmod5n/cmod5n_batch.hpp"
-#include "cmod5n/cmod5n_bounds.hpp"
+#include "cmod5n/cmod5n_bounds_block.hpp"
+#include "cmod5n/cmod5n_bounds_candidate.hpp"
+#include "cmod5n/cmod5n_bounds_slope.hpp"
 #include "cmod5n/cmod5n_kernels.hpp"
 #include "cmod5n/cmod5n_search.hpp"
+#include "simd/fast_math.hpp"
+#include "tests/cpp/support/search_probes.hpp"
 
 namespace quorvane::cmod5n {
 namespace {
+
+template <class V>
+double windspeedScan(double wind_dir, double inc_angle, double sigma0) {
+    Pixel<V> p;
+    if (!preparePixel(p, wind_dir, inc_angle, sigma0)) return kFallbackSpeed;
+    return speedOf(scanRange(p, 0, kLadderLast));
+}
 
 // The search started from a given guess, right or wrong; the same answer.
 template <class V>
@@ -93,21 +119,38 @@ void candidateRangeDbAt(double wind_dir, double inc_angle, const int* index, dou
     }
 }
 
-// The kernel table of V's instruction set.
-template <class V>
-constexpr SearchKernels makeSearchKernels(simd::Isa isa) {
-    return SearchKernels{isa,
-                         &windspeedSearch<V>,
-                         &searchMany<V>,
-                         &searchManyFrom<V>,
-                         &windspeedScan<V>,
-                         &modelDbAt<V>,
-                         &blockUpperDb<V>,
-                         &slopedUpperDb<V>,
-                         &windspeedSearchFrom<V>,
-                         &guessAt<V>,
-                         &candidateRangeDbAt<V>};
+// f over x[0..n), a vector at a time.
+template <class V, V (*f)(V)>
+void overLanes(const double* x, double* out, int n) {
+    alignas(64) double in[V::kLanes];
+    alignas(64) double r[V::kLanes];
+    for (int i = 0; i < n; i += V::kLanes) {
+        for (int k = 0; k < V::kLanes; ++k) in[k] = i + k < n ? x[i + k] : 1.0;
+        store(r, f(V::load(in)));
+        for (int k = 0; k < V::kLanes && i + k < n; ++k) out[i + k] = r[k];
+    }
 }
 
 }  // namespace
 }  // namespace quorvane::cmod5n
+
+namespace quorvane::support {
+
+using Vec = QUORVANE_PROBE_VEC;
+
+constinit const SearchProbes QUORVANE_PROBE_TABLE = {static_cast<simd::Isa>(QUORVANE_PROBE_ISA),
+                                                     &cmod5n::QUORVANE_KERNEL_TABLE,
+                                                     &cmod5n::searchManyFrom<Vec>,
+                                                     &cmod5n::windspeedScan<Vec>,
+                                                     &cmod5n::modelDbAt<Vec>,
+                                                     &cmod5n::blockUpperDb<Vec>,
+                                                     &cmod5n::slopedUpperDb<Vec>,
+                                                     &cmod5n::windspeedSearchFrom<Vec>,
+                                                     &cmod5n::guessAt<Vec>,
+                                                     &cmod5n::candidateRangeDbAt<Vec>,
+                                                     &cmod5n::overLanes<Vec, simd::logFast<Vec>>,
+                                                     &cmod5n::overLanes<Vec, simd::expFast<Vec>>,
+                                                     &cmod5n::overLanes<Vec, simd::logRough<Vec>>,
+                                                     &cmod5n::overLanes<Vec, simd::expRough<Vec>>};
+
+}  // namespace quorvane::support
