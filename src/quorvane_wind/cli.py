@@ -34,7 +34,9 @@ import uuid
 from typing import NamedTuple
 
 from .errors import reason
-from .product import CHUNK_TASK_PREFIX, COAST_DISTANCE_KM
+# Light imports only: the command must install its SIGINT handler and check
+# for the products extra before xarray and dask are loaded.
+from .defaults import COAST_DISTANCE_KM, POLARISATIONS
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -63,8 +65,8 @@ def _coast_distance(text):
 
 def _polarisation(text):
     value = text.lower() if text.lower() == "auto" else text.upper()
-    if value not in ("auto", "VV", "HH"):
-        raise argparse.ArgumentTypeError(f"expected auto, VV or HH, got {text!r}")
+    if value not in POLARISATIONS:
+        raise argparse.ArgumentTypeError(f"expected {', '.join(POLARISATIONS)}, got {text!r}")
     return value
 
 
@@ -214,6 +216,8 @@ INTERRUPTS = Interrupts()
 def _chunk_key(key):
     """Whether a dask key is one of the product's chunks (one task computes
     every field of a chunk)."""
+    from .product import CHUNK_TASK_PREFIX
+
     name = key[0] if isinstance(key, tuple) else key
     return isinstance(name, str) and name.startswith(CHUNK_TASK_PREFIX)
 

@@ -11,7 +11,8 @@ from .atomic import write_atomically
 from .era5 import era5_instant
 from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, POLARISATION_RATIO_FORMULA,
                         POLARISATION_RATIO_REFERENCE, sigma0_to_db)
-from .sentinel1 import POLARISATIONS, product_name, read_grd_metadata, scene_grid
+from .defaults import COAST_DISTANCE_KM, POLARISATIONS
+from .sentinel1 import product_name, read_grd_metadata, scene_grid
 
 # Bits of the `mask` variable. Pixels with any of the first four have no
 # wind speed (NaN); the others only inform.
@@ -35,12 +36,6 @@ FLAGS = {
 }
 NO_WIND_BITS = LAND | INVALID_SIGMA0 | INCIDENCE_OUTSIDE_MODEL | NO_ANCILLARY_WIND
 
-# Distance from the land mask of the coastal band, km. Bright land reaches
-# the sea through the first azimuth ambiguity, lambda R PRF / (2 V) along
-# track: about 5.5 km for IW (R ~ 850 km, PRF ~ 1.7 kHz, V ~ 7.1 km/s) and
-# 4-5 km for EW; add half the diagonal of a 1 km block (0.7 km) and one cell
-# of the land mask (0.9 km), rounded up.
-COAST_DISTANCE_KM = 8.0
 
 
 def low_signal_multiple(factors):

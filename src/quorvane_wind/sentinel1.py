@@ -483,9 +483,6 @@ class GrdScene:
         return self.first_line_time + (self.last_line_time - self.first_line_time) / 2
 
 
-POLARISATIONS = ("auto", "VV", "HH")
-
-
 def read_grd_metadata(path, polarisation="VV"):
     """Parses manifest, annotation, calibration and noise of one polarisation
     of a GRD product ("auto": VV when the product has it, else HH). Raises

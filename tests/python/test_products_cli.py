@@ -62,7 +62,8 @@ def test_every_bad_input_gets_one_line_and_the_others_are_written(small, product
     inputs = [small["good"], missing, products.hh, corrupt_xml, garbage_tiff, truncated_tiff,
               small["far"], not_a_product]
     out = tmp_path / "out"
-    status = run_cli(*inputs, "--era5", small["era5"], "--output-dir", out, "--no-land-mask")
+    status = run_cli(*inputs, "--era5", small["era5"], "--output-dir", out, "--no-land-mask",
+                     "--polarisation", "VV")
     captured = capsys.readouterr()
     lines = captured.err.strip().splitlines()
     assert status == 1
