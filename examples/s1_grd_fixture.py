@@ -21,7 +21,8 @@ interpolation is exact too. The DNs are
 
 with sigma0 from the CMOD5.N forward model (cmod5n_forward.py) for the true
 speed, the ERA5 direction relative to the look direction and the incidence
-angle; speckle is 1 for a noise-free product.
+angle (for HH divided by the polarisation ratio `vv_hh_ratio`); speckle is 1
+for a noise-free product.
 
 The look direction of the truth is the azimuth of the ground direction of
 increasing pixel at each pixel, as on real products (`pixel_look=False`

@@ -294,7 +294,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
                       "equivalent neutral winds with ECMWF, J. Atmos. Oceanic Technol. 27, 721-736",
         "comment": "Pixels flagged in `mask` (land, invalid sigma0, incidence outside "
                    f"{MODEL_INCIDENCE_RANGE[0]:g}-{MODEL_INCIDENCE_RANGE[1]:g} degrees, no ERA5 wind) "
-                   "have no wind speed.",
+                   "have no wind speed; low signal and the coastal band only warn.",
         "acknowledgement": f"Contains modified Copernicus Sentinel data {year_s1}. Contains modified "
                            "Copernicus Climate Change Service information "
                            f"{np.datetime_as_string(scene.mid_time, 'Y')}.",

@@ -775,9 +775,11 @@ def open_s1_grd(path, polarisation="VV", chunks=None):
     chunk edge (or a (rows, cols) pair) on the native grid; by default bands
     of whole lines for striped TIFFs, about 4 million pixels each.
 
-    Raises `quorvane_wind.errors.InputError` with a one-line reason for a
-    missing or unreadable path, a product without the polarisation, or a
-    corrupt XML file or measurement (naming the file).
+    `polarisation` is the image read as it is ("auto": VV when the product
+    has it, else HH; HH is not converted here). Raises
+    `quorvane_wind.errors.InputError` with a one-line reason for a missing
+    or unreadable path, a product without the polarisation, or a corrupt XML
+    file or measurement (naming the file).
     """
     scene = read_grd_metadata(path, polarisation)
     return scene_dataset(scene, chunks)
