@@ -21,7 +21,8 @@ interpolation is exact too. The DNs are
 
 with sigma0 from the CMOD5.N forward model (cmod5n_forward.py) for the true
 speed, the ERA5 direction relative to the look direction and the incidence
-angle; speckle is 1 for a noise-free product.
+angle (for HH divided by the polarisation ratio `vv_hh_ratio`); speckle is 1
+for a noise-free product.
 
 The look direction of the truth is the azimuth of the ground direction of
 increasing pixel at each pixel, as on real products (`pixel_look=False`
@@ -238,6 +239,16 @@ def noise_azimuth_lut(cfg, block, rows):
     level = (0.8, 1.25, 0.95, 1.1, 0.9)[block]
     slope = (0.3, -0.4, 0.2, -0.1, 0.25)[block]
     return level + slope * rows / cfg.lines
+
+
+HH_RATIO_ALPHA = 0.6
+
+
+def vv_hh_ratio(incidence_deg):
+    """sigma0_VV / sigma0_HH of Thompson, Elfouhaily and Chapron (1998) with
+    alpha = 0.6: HH images are the truth's VV sigma0 divided by it."""
+    tan2 = np.tan(np.deg2rad(incidence_deg)) ** 2
+    return ((1.0 + 2.0 * tan2) / (1.0 + HH_RATIO_ALPHA * tan2)) ** 2
 
 
 def noise_at_pixels(cfg, rows, cols):
@@ -638,11 +649,13 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None, wit
                            count=1, dtype="uint16", gcps=gcps, crs=CRS.from_epsg(4326)) as dst:
             for first in range(0, cfg.lines, strip):
                 rows = np.arange(first, min(first + strip, cfg.lines))
-                if truth is not None:
-                    sigma0 = truth.sigma0[rows]
-                else:
-                    sigma0 = scene_truth(cfg, wind, None if speed is None else speed[rows], rows).sigma0
+                part = truth if truth is not None else scene_truth(
+                    cfg, wind, None if speed is None else speed[rows], rows)
+                sigma0 = part.sigma0[rows] if truth is not None else part.sigma0
+                incidence = part.incidence[rows] if truth is not None else part.incidence
                 intensity = sigma0 if pol[0] == pol[1] else sigma0 * 0.03   # cross-pol weaker
+                if pol == "HH":
+                    intensity = intensity / vv_hh_ratio(incidence)
                 if cfg.looks > 0:
                     intensity = intensity * rng.gamma(cfg.looks, 1.0 / cfg.looks, size=intensity.shape)
                 a = calibration_lut(cfg, rows, cols)

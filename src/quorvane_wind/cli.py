@@ -2,7 +2,8 @@
 one CF wind product per input out.
 
     quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR
-                  [--resolution METRES|native] [--no-land-mask] [--overwrite]
+                  [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]
+                  [--polarisation auto|VV|HH] [--overwrite]
                   [--scheduler ADDRESS | --workers N] [--quicklook]
                   [--quicklook-range MIN,MAX] [--geotiff]
 
@@ -33,7 +34,9 @@ import uuid
 from typing import NamedTuple
 
 from .errors import reason
-from .product import CHUNK_TASK_PREFIX
+# Light imports only: the command must install its SIGINT handler and check
+# for the products extra before xarray and dask are loaded.
+from .defaults import COAST_DISTANCE_KM, POLARISATIONS
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -47,6 +50,23 @@ def _resolution(text):
         raise argparse.ArgumentTypeError(f"expected metres or 'native', got {text!r}") from None
     if not value > 0 or value != value or value == float("inf"):
         raise argparse.ArgumentTypeError(f"the resolution must be a positive number of metres, got {text!r}")
+    return value
+
+
+def _coast_distance(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected kilometres, got {text!r}") from None
+    if not (value >= 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"the coast distance must be 0 or more kilometres, got {text!r}")
+    return value
+
+
+def _polarisation(text):
+    value = text.lower() if text.lower() == "auto" else text.upper()
+    if value not in POLARISATIONS:
+        raise argparse.ArgumentTypeError(f"expected {', '.join(POLARISATIONS)}, got {text!r}")
     return value
 
 
@@ -101,11 +121,12 @@ def build_parser():
     parser = argparse.ArgumentParser(
         prog="quorvane-wind",
         usage="quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR\n"
-              "                     [--resolution METRES|native] [--no-land-mask] [--overwrite]\n"
+              "                     [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]\n"
+              "                     [--polarisation auto|VV|HH] [--overwrite]\n"
               "                     [--scheduler ADDRESS | --workers N] [--quicklook]\n"
               "                     [--quicklook-range MIN,MAX] [--geotiff] [--debug]",
         description="Ocean wind speed products (CF NetCDF) from Sentinel-1 GRD products (.SAFE "
-                    "folders or .zip, VV polarisation) and ERA5 10 m wind (NetCDF, either CDS layout).")
+                    "folders or .zip, VV, or HH converted to VV) and ERA5 10 m wind (NetCDF, either CDS layout).")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
                         help="Sentinel-1 Level-1 GRD product: .SAFE folder or .zip")
     parser.add_argument("--era5", metavar="FILE", action="append", required=True,
@@ -117,6 +138,13 @@ def build_parser():
                              "'native' keeps the product's pixels")
     parser.add_argument("--no-land-mask", dest="land_mask", action="store_false",
                         help="do not mask land (GLOBE 1 km land mask otherwise)")
+    parser.add_argument("--coast-distance", metavar="KM", type=_coast_distance,
+                        default=COAST_DISTANCE_KM,
+                        help="flag sea pixels within this distance of the land mask as coastal "
+                             f"(default {COAST_DISTANCE_KM:g}; 0: none)")
+    parser.add_argument("--polarisation", metavar="auto|VV|HH", type=_polarisation, default="auto",
+                        help="image to invert: VV, or HH converted to VV with a polarisation ratio; "
+                             "auto (default): VV when the product has it, else HH")
     parser.add_argument("--overwrite", action="store_true",
                         help="replace existing outputs (they are skipped otherwise)")
     where = parser.add_mutually_exclusive_group()
@@ -188,6 +216,8 @@ INTERRUPTS = Interrupts()
 def _chunk_key(key):
     """Whether a dask key is one of the product's chunks (one task computes
     every field of a chunk)."""
+    from .product import CHUNK_TASK_PREFIX
+
     name = key[0] if isinstance(key, tuple) else key
     return isinstance(name, str) and name.startswith(CHUNK_TASK_PREFIX)
 
@@ -294,7 +324,7 @@ def keep_freed_memory():
 
 
 def process_input(input_path, era5_paths, output_path, resolution, land_mask, extras,
-                  history, one_thread=False):
+                  history, one_thread=False, polarisation="auto", coast_distance=COAST_DISTANCE_KM):
     """Makes and writes the product of one input, then the `extras`.
     Returns an `Outcome`; never raises for a bad input, so that it can run
     as a task anywhere; an interruption (KeyboardInterrupt) propagates after
@@ -326,7 +356,8 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, ex
             # Chunks on one thread per core, each chunk's kernel on one
             # OpenMP thread: every core busy, none oversubscribed.
             ds = make_wind_product(input_path, era5_paths, resolution=resolution,
-                                   land=land_mask, history=history, kernel_threads=1)
+                                   land=land_mask, history=history, kernel_threads=1,
+                                   polarisation=polarisation, coast_distance_km=coast_distance)
             write_product(ds, output_path)
     except InputError as exc:
         return Outcome("failed", one_line(exc), traceback.format_exc())
@@ -450,7 +481,7 @@ def _main(argv):
 
     from .product import output_name, product_options
 
-    wanted = product_options(args.resolution, args.land_mask)
+    wanted = product_options(args.resolution, args.land_mask, args.polarisation, args.coast_distance)
     jobs, claimed = [], {}
     try:
         for input_path in args.inputs:
@@ -466,7 +497,8 @@ def _main(argv):
             jobs.append((input_path, output_path))
 
         task_args = dict(era5_paths=[os.path.abspath(p) for p in args.era5], resolution=args.resolution,
-                         land_mask=args.land_mask, extras=args.extras, history=history)
+                         land_mask=args.land_mask, extras=args.extras, history=history,
+                         polarisation=args.polarisation, coast_distance=args.coast_distance)
         if args.workers or args.scheduler:
             _run_distributed(args, jobs, task_args, run)
         else:

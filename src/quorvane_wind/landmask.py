@@ -136,3 +136,169 @@ def land_mask(latitude, longitude):
 
     return xr.apply_ufunc(land_mask_block, latitude, longitude,
                           dask="parallelized", output_dtypes=[bool]).rename("land")
+
+
+# ---------------------------------------------------------------- land at the pixels of a chunk
+#
+# The product averages sigma0 over the sea pixels of each block, so land is
+# decided per native pixel, by `land_mask_block` at the pixel's own latitude
+# and longitude. Looking up every pixel of a full scene would cost more than
+# the rest of a 1 km run; instead the chunk is cut into sub-blocks of about
+# SUB_BLOCK_M, the land-mask cells each sub-block can touch are bounded from
+# its corners (plus one cell: latitude and longitude are only piecewise
+# bilinear), and only sub-blocks whose cells hold both land and sea are
+# looked up pixel by pixel. A chunk whose cells hold no land costs a few
+# hundred corner points.
+
+SUB_BLOCK_M = 500.0
+# Land-mask cells of a chunk's window beyond which the chunk is looked up
+# pixel by pixel (scenes near the poles, where a chunk spans many cells).
+MAX_WINDOW_CELLS = 1 << 24
+
+
+def _cell_coordinates(grid, lat, lon_unwrapped):
+    """Fractional row and column of the land grid at points; the column
+    continues past the grid's ends for unwrapped longitudes."""
+    fi = (np.clip(lat, grid.lat_min, grid.lat_max) - grid.lat0) / grid.lat_step
+    fj = (np.asarray(lon_unwrapped, dtype=np.float64) - grid.lon0) / grid.lon_step
+    return fi, fj
+
+
+def land_window(grid, rows, cols):
+    """Land (bool) of the cells at rows [i0, i1] x columns [j0, j1]
+    (inclusive; columns modulo the grid's width, rows clipped)."""
+    i0, i1 = max(rows[0], 0), min(rows[1], grid.bits.shape[0] - 1)
+    j = np.arange(cols[0], cols[1] + 1) % (grid.bits.shape[1] * 8)
+    block = np.asarray(grid.bits[i0:i1 + 1])[:, j >> 3]
+    return ((block >> (7 - (j & 7)).astype(np.uint8)) & 1).astype(bool)
+
+
+def _corners(start, stop, step):
+    """Corner positions of sub-blocks of `step` over [start, stop): each
+    sub-block lies between two consecutive corners."""
+    return np.append(np.arange(start, stop, step, dtype=np.float64), stop - 1.0)
+
+
+def land_pixels(geolocation, line_range, pixel_range, spacing=(10.0, 10.0)):
+    """Land (bool, True on land) at every native pixel of lines [r0, r1) x
+    pixels [c0, c1), exactly as `land_mask_block` at each pixel's latitude
+    and longitude; None when no pixel is on land. `spacing` is the pixel
+    spacing (azimuth, range) in metres, which sets the sub-blocks."""
+    (r0, r1), (c0, c1) = line_range, pixel_range
+    grid = land_grid()
+    sl = max(1, int(SUB_BLOCK_M / spacing[0]))
+    sp = max(1, int(SUB_BLOCK_M / spacing[1]))
+    corner_rows, corner_cols = _corners(r0, r1, sl), _corners(c0, c1, sp)
+    fi, fj = _cell_coordinates(grid, geolocation.field("latitude", corner_rows, corner_cols),
+                               geolocation.unwrapped_longitude(corner_rows, corner_cols))
+
+    def bounds(f):
+        quad = (f[:-1, :-1], f[:-1, 1:], f[1:, :-1], f[1:, 1:])
+        low = np.floor(np.minimum.reduce(quad)).astype(np.int64) - 1
+        high = np.floor(np.maximum.reduce(quad)).astype(np.int64) + 1
+        return low, high
+
+    (i_lo, i_hi), (j_lo, j_hi) = bounds(fi), bounds(fj)
+    i_lo = np.clip(i_lo, 0, grid.bits.shape[0] - 1)
+    i_hi = np.clip(i_hi, 0, grid.bits.shape[0] - 1)
+    rows = (int(i_lo.min()), int(i_hi.max()))
+    cols = (int(j_lo.min()), int(j_hi.max()))
+    shape = (r1 - r0, c1 - c0)
+    width = cols[1] - cols[0] + 1
+    if width >= grid.bits.shape[1] * 8 or (rows[1] - rows[0] + 1) * width > MAX_WINDOW_CELLS:
+        return _pixels_lookup(geolocation, np.arange(r0, r1), np.arange(c0, c1))
+    window = land_window(grid, rows, cols)
+    if not window.any():
+        return None
+    # Land cells in each sub-block's range of cells, from a summed-area table.
+    table = np.zeros((window.shape[0] + 1, window.shape[1] + 1), dtype=np.int64)
+    np.cumsum(np.cumsum(window, axis=0), axis=1, out=table[1:, 1:])
+    a, b = i_lo - rows[0], i_hi - rows[0] + 1
+    c, d = j_lo - cols[0], j_hi - cols[0] + 1
+    count = table[b, d] - table[a, d] - table[b, c] + table[a, c]
+    area = (b - a) * (d - c)
+    land = np.repeat(np.repeat(count == area, sl, axis=0), sp, axis=1)[:shape[0], :shape[1]]
+    col_starts = np.arange(0, shape[1], sp)
+    for k, start in enumerate(range(0, shape[0], sl)):
+        band = slice(start, min(start + sl, shape[0]))
+        mixed = np.nonzero((count[k] > 0) & (count[k] < area[k]))[0]
+        if mixed.size:
+            pix = np.concatenate([np.arange(col_starts[m], min(col_starts[m] + sp, shape[1]))
+                                  for m in mixed])
+            land[band, pix] = _pixels_lookup(geolocation, np.arange(r0 + band.start, r0 + band.stop),
+                                             c0 + pix)
+    return land if land.any() else None
+
+
+def _pixels_lookup(geolocation, rows, cols):
+    rows = np.asarray(rows, dtype=np.float64)
+    cols = np.asarray(cols, dtype=np.float64)
+    return land_mask_block(geolocation.field("latitude", rows, cols),
+                           geolocation.field("longitude", rows, cols))
+
+
+# ---------------------------------------------------------------- coastal band
+
+EARTH_RADIUS_KM = 6371.0
+
+
+class CoastalBand:
+    """Sea cells of the land grid within `distance_km` of a land cell, on a
+    window of the grid around a scene, computed once per scene.
+
+    Distance is between cell centres, on a sphere of EARTH_RADIUS_KM, with
+    the east-west separation scaled by the cosine of the sea cell's
+    latitude. For each row offset the nearest land cell along a row is all
+    that matters, so the distance is exact for that metric at the cost of
+    one pass over the window per row offset."""
+
+    def __init__(self, geolocation, distance_km):
+        grid = land_grid()
+        self.distance_km = float(distance_km)
+        cell_km = np.radians(abs(grid.lat_step)) * EARTH_RADIUS_KM
+        lat, lon = geolocation.latitude, geolocation.longitude
+        fi, fj = _cell_coordinates(grid, lat, lon)
+        margin_i = int(np.ceil(self.distance_km / cell_km)) + 2
+        max_lat = min(float(np.abs(lat).max()) + margin_i * abs(grid.lat_step), 89.9)
+        margin_j = int(np.ceil(self.distance_km / (cell_km * np.cos(np.radians(max_lat))))) + 2
+        self.rows = (max(int(np.floor(fi.min())) - margin_i, 0),
+                     min(int(np.floor(fi.max())) + margin_i, grid.bits.shape[0] - 1))
+        cols = (int(np.floor(fj.min())) - margin_j, int(np.floor(fj.max())) + margin_j)
+        self.width = grid.bits.shape[1] * 8
+        if cols[1] - cols[0] + 1 > self.width:
+            cols = (0, self.width - 1)
+        self.col0 = cols[0]
+        land = land_window(grid, self.rows, cols)
+        self.band = self._band(land, grid, cell_km)
+
+    def _band(self, land, grid, cell_km):
+        n_rows, n_cols = land.shape
+        j = np.arange(n_cols, dtype=np.float64)
+        left = np.maximum.accumulate(np.where(land, j, -np.inf), axis=1)
+        right = np.minimum.accumulate(np.where(land, j, np.inf)[:, ::-1], axis=1)[:, ::-1]
+        along = np.minimum(j - left, right - j)          # cells to the nearest land of the row
+        centre_lat = grid.lat0 + (np.arange(self.rows[0], self.rows[1] + 1) + 0.5) * grid.lat_step
+        east_km = (cell_km * np.cos(np.radians(centre_lat)))[:, None]
+        reach = int(np.floor(self.distance_km / cell_km))
+        nearest2 = np.full(land.shape, np.inf)
+        for di in range(-reach, reach + 1):
+            src = slice(max(di, 0), n_rows + min(di, 0))
+            dst = slice(max(-di, 0), n_rows - max(di, 0))
+            d2 = np.square(east_km[dst] * along[src]) + (di * cell_km) ** 2
+            np.minimum(nearest2[dst], d2, out=nearest2[dst])
+        return ~land & (nearest2 <= self.distance_km ** 2)
+
+    def at(self, latitude, longitude):
+        """True at the points in the band (bool, the points' shape); the
+        points' cells as `land_mask_block` finds them."""
+        grid = land_grid()
+        lat = np.clip(np.asarray(latitude, dtype=np.float64), -90.0, 90.0)
+        lon = (np.asarray(longitude, dtype=np.float64) + 180.0) % 360.0 - 180.0
+        i = ((np.clip(lat, grid.lat_min, grid.lat_max) - grid.lat0) / grid.lat_step).astype(np.int64)
+        j = ((np.clip(lon, grid.lon_min, grid.lon_max) - grid.lon0) / grid.lon_step).astype(np.int64)
+        i -= self.rows[0]
+        j = (j - self.col0) % self.width
+        inside = (i >= 0) & (i < self.band.shape[0]) & (j < self.band.shape[1])
+        out = np.zeros(lat.shape, dtype=bool)
+        out[inside] = self.band[i[inside], j[inside]]
+        return out

@@ -9,24 +9,48 @@ import xarray as xr
 from . import __version__
 from .atomic import write_atomically
 from .era5 import era5_instant
-from .retrieval import LADDER_TOP, MODEL_INCIDENCE_RANGE, sigma0_to_db
+from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, POLARISATION_RATIO_FORMULA,
+                        POLARISATION_RATIO_REFERENCE, sigma0_to_db)
+from .defaults import COAST_DISTANCE_KM, POLARISATIONS
 from .sentinel1 import product_name, read_grd_metadata, scene_grid
 
 # Bits of the `mask` variable. Pixels with any of the first four have no
-# wind speed (NaN); the fifth only warns.
+# wind speed (NaN); the others only inform.
 LAND = 1
 INVALID_SIGMA0 = 2
 INCIDENCE_OUTSIDE_MODEL = 4
 NO_ANCILLARY_WIND = 8
 SPEED_AT_MODEL_LIMIT = 16
+LOW_SIGNAL = 32
+COASTAL_BAND = 64
+CONVERTED_FROM_HH = 128
 FLAGS = {
     "land": LAND,
     "invalid_sigma0": INVALID_SIGMA0,
     "incidence_outside_model_range": INCIDENCE_OUTSIDE_MODEL,
     "no_ancillary_wind": NO_ANCILLARY_WIND,
     "wind_speed_at_model_limit": SPEED_AT_MODEL_LIMIT,
+    "low_signal": LOW_SIGNAL,
+    "coastal_band": COASTAL_BAND,
+    "sigma0_converted_from_hh": CONVERTED_FROM_HH,
 }
 NO_WIND_BITS = LAND | INVALID_SIGMA0 | INCIDENCE_OUTSIDE_MODEL | NO_ANCILLARY_WIND
+
+
+
+def low_signal_multiple(factors):
+    """The multiple of the NESZ below which a pixel's sigma0 is flagged low.
+
+    With speckle, a pixel's intensity fluctuates in proportion to signal plus
+    noise; the block mean of M independent samples has relative standard
+    deviation (sigma0 + NESZ) / (sigma0 sqrt(M)), of which the noise adds
+    NESZ / (sigma0 sqrt(M)). That share reaches 10 % (0.4 dB) below
+    sigma0 = 10 NESZ / sqrt(M); M is taken as the block's pixels (a GRD
+    pixel is about one independent look: IW GRDH has 4.4 looks over some
+    4.4 pixels of resolution cell). Whatever the averaging, the noise LUTs
+    are known to about 1 dB (20 %), which alone costs 10 % below twice the
+    NESZ: the multiple is never below 2."""
+    return max(2.0, 10.0 / float(np.sqrt(factors[0] * factors[1])))
 
 
 def output_name(input_path):
@@ -38,18 +62,21 @@ def _iso(t):
     return np.datetime_as_string(np.datetime64(t, "us"), unit="us") + "Z"
 
 
-def product_chunk(grid, instant, land, kernel_threads, i, j):
+def product_chunk(grid, instant, land, kernel_threads, i, j, coast=None):
     """Every field of the product for chunk (i, j) of `grid`, in one pass:
-    sigma0 (averaged), geometry, ERA5 wind, the kernel, the mask. Fused so
+    sigma0 (averaged over the sea pixels with `land`), NESZ, land fraction,
+    geometry, ERA5 wind, the kernel (on VV, or HH converted to VV), the
+    mask (the coastal band from `coast`, a `landmask.CoastalBand`). Fused so
     that a chunk's temporaries live only while it is computed. With
     `kernel_threads`, the kernel runs on that many OpenMP threads (the
     caller then runs chunks on threads of its own)."""
     import contextlib
 
     from .landmask import land_mask_block
-    from .retrieval import relative_direction_block, wind_direction_block, wind_speed_block
+    from .retrieval import hh_to_vv, relative_direction_block, wind_direction_block, wind_speed_block
 
-    sigma0, lines, pixels = grid.sigma0(i, j)
+    sigma0, nesz, land_fraction, lines, pixels = grid.blocks(i, j, exclude_land=land)
+    hh = grid.scene.polarisation == "HH"
     geolocation = grid.scene.geolocation
     latitude = geolocation.field("latitude", lines, pixels)
     longitude = geolocation.field("longitude", lines, pixels)
@@ -64,7 +91,8 @@ def product_chunk(grid, instant, land, kernel_threads, i, j):
     with limits:
         direction = wind_direction_block(u10, v10)
         relative = relative_direction_block(direction, look)
-        speed = wind_speed_block(relative, incidence, sigma0_to_db(sigma0)).astype(np.float32)
+        observed = hh_to_vv(sigma0, incidence) if hh else sigma0
+        speed = wind_speed_block(relative, incidence, sigma0_to_db(observed)).astype(np.float32)
 
     mask = np.zeros(sigma0.shape, dtype=np.uint8)
 
@@ -72,7 +100,18 @@ def product_chunk(grid, instant, land, kernel_threads, i, j):
         np.bitwise_or(mask, np.uint8(bit), out=mask, where=where)
 
     if land:
-        flag(LAND, land_mask_block(latitude, longitude))
+        on_land = land_mask_block(latitude, longitude)
+        flag(LAND, on_land)
+        if land_fraction is None:             # native grid: the pixel is the block
+            land_fraction = on_land.astype(np.float32)
+    else:
+        land_fraction = np.full(sigma0.shape, np.nan, dtype=np.float32)
+    if coast is not None:
+        flag(COASTAL_BAND, coast.at(latitude, longitude))
+    if hh:
+        mask |= np.uint8(CONVERTED_FROM_HH)
+    # NaN (invalid sigma0, no noise vectors) compares false: never low.
+    flag(LOW_SIGNAL, sigma0.astype(np.float64) < low_signal_multiple(grid.factors) * nesz.astype(np.float64))
     flag(INVALID_SIGMA0, np.isnan(sigma0))
     flag(INCIDENCE_OUTSIDE_MODEL, (incidence < MODEL_INCIDENCE_RANGE[0]) | (incidence > MODEL_INCIDENCE_RANGE[1]))
     flag(NO_ANCILLARY_WIND, np.isnan(u10) | np.isnan(v10))
@@ -85,7 +124,8 @@ def product_chunk(grid, instant, land, kernel_threads, i, j):
         "wind_speed": speed,
         "wind_from_direction": (np.degrees(direction.astype(np.float64)) % 360.0).astype(np.float32),
         "era5_wind_speed": np.hypot(u10.astype(np.float64), v10.astype(np.float64)).astype(np.float32),
-        "sigma0": sigma0, "incidence_angle": incidence, "mask": mask,
+        "sigma0": sigma0, "incidence_angle": incidence, "mask": mask, "nesz": nesz,
+        "land_fraction": land_fraction,
         "latitude": latitude, "longitude": longitude, "look_direction": look.astype(np.float32),
     }
 
@@ -100,10 +140,10 @@ CHUNK_PIXELS = 2_000_000
 CHUNK_FIELDS = {"wind_speed": np.float32, "wind_from_direction": np.float32,
                 "era5_wind_speed": np.float32, "sigma0": np.float32, "incidence_angle": np.float32,
                 "mask": np.uint8, "latitude": np.float64, "longitude": np.float64,
-                "look_direction": np.float32}
+                "look_direction": np.float32, "nesz": np.float32, "land_fraction": np.float32}
 
 
-def _product_arrays(grid, instant, land, kernel_threads):
+def _product_arrays(grid, instant, land, kernel_threads, coast=None):
     """Lazy dask arrays of every field: one task per chunk computes them all
     (`product_chunk`), one small task per field and chunk takes its part."""
     import uuid
@@ -112,7 +152,7 @@ def _product_arrays(grid, instant, land, kernel_threads):
 
     def chunk(block_id=None):
         out = np.empty((1, 1), dtype=object)
-        out[0, 0] = product_chunk(grid, instant, land, kernel_threads, *block_id)
+        out[0, 0] = product_chunk(grid, instant, land, kernel_threads, *block_id, coast=coast)
         return out
 
     counts = tuple((1,) * len(c) for c in grid.out_chunks)
@@ -124,21 +164,34 @@ def _product_arrays(grid, instant, land, kernel_threads):
 
 
 def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, chunks=None,
-                      kernel_threads=None):
+                      kernel_threads=None, polarisation="auto", coast_distance_km=COAST_DISTANCE_KM):
     """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
 
     `era5` is what `open_era5` returns, a Dataset or a list of ERA5 files;
-    `resolution` in metres or "native"; `land` masks land pixels;
-    `history` is the command line to record; `kernel_threads` the OpenMP
-    threads of each kernel call (default: the runtime's; 1 when chunks run
-    on as many threads as cores). CMOD5.N is a VV model, so the VV image is
-    used. Raises InputError (and its CoverageError) with a one-line reason
-    for bad inputs."""
-    scene = read_grd_metadata(s1_path, "VV")
+    `resolution` in metres or "native"; `land` masks land pixels, leaves
+    them out of the sigma0 averages and flags the sea within
+    `coast_distance_km` of land; `history` is the command line to record;
+    `kernel_threads` the OpenMP threads of each kernel call (default: the
+    runtime's; 1 when chunks run on as many threads as cores).
+    `polarisation` is "VV", "HH" or "auto" (VV when the product has it,
+    else HH): CMOD5.N is a VV model, so HH sigma0 is converted to VV with a
+    polarisation ratio first. Raises InputError (and its CoverageError) with
+    a one-line reason for bad inputs, ValueError for bad arguments."""
+    if str(polarisation).upper() not in {p.upper() for p in POLARISATIONS}:
+        raise ValueError(f"polarisation must be one of {', '.join(POLARISATIONS)}, not {polarisation!r}")
+    if not coast_distance_km >= 0:
+        raise ValueError(f"coast_distance_km must be 0 or more, not {coast_distance_km!r}")
+    scene = read_grd_metadata(s1_path, polarisation)
     grid = scene_grid(scene, resolution, chunks, CHUNK_PIXELS)
     g = scene.geolocation
     instant, era5_files = era5_instant(era5, scene.mid_time, (g.latitude, g.longitude))
-    fields = _product_arrays(grid, instant, land, kernel_threads)
+    coast = None
+    if land and coast_distance_km > 0:
+        from .landmask import CoastalBand
+        coast = CoastalBand(g, coast_distance_km)
+    fields = _product_arrays(grid, instant, land, kernel_threads, coast)
+    hh = scene.polarisation == "HH"
+    multiple = low_signal_multiple(grid.factors)
 
     coords = {
         "line": ("line", grid.line_coords, {
@@ -161,7 +214,8 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "wind_speed": (fields["wind_speed"], {
             "standard_name": "wind_speed", "units": "m s-1",
             "long_name": "equivalent-neutral wind speed at 10 m from CMOD5.N (CF has no standard "
-                         "name for equivalent-neutral wind)",
+                         "name for equivalent-neutral wind)"
+                         + (", from HH sigma0 converted to VV with a polarisation ratio" if hh else ""),
             "comment": "NaN where the mask marks land, invalid sigma0, incidence outside the "
                        "model's range or no ancillary wind; 0.01 m/s steps; 26 m/s (the top of "
                        "the model's range, flagged in the mask) means 26 m/s or more",
@@ -178,15 +232,35 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "sigma0": (fields["sigma0"], {
             "standard_name": "surface_backwards_scattering_coefficient_of_radar_wave", "units": "1",
             "long_name": f"normalised radar cross-section, {scene.polarisation}, calibrated and "
-                         "thermal-noise corrected, linear", "owi_name": "owiNrcs"}),
+                         "thermal-noise corrected, linear"
+                         + (", mean over the block's sea pixels" if land and grid.factors != (1, 1) else ""),
+            "owi_name": "owiNrcs"}),
+        "nesz": (fields["nesz"], {
+            "units": "1",
+            "long_name": f"noise-equivalent sigma0, {scene.polarisation}: noise range LUT x noise "
+                         "azimuth LUT / sigmaNought LUT^2, linear, mean over all pixels of the block",
+            "comment": "NaN when the product has no noise vectors",
+            "ancillary_variables": "sigma0"}),
         "incidence_angle": (fields["incidence_angle"], {
             "standard_name": "angle_of_incidence", "units": "degree",
             "long_name": "incidence angle", "owi_name": "owiIncidenceAngle"}),
         "mask": (fields["mask"], {
             "standard_name": "status_flag", "long_name": "reasons a pixel has no or a doubtful wind speed",
             "flag_masks": np.array(list(FLAGS.values()), dtype=np.uint8),
-            "flag_meanings": " ".join(FLAGS), "owi_name": "owiMask"}),
+            "flag_meanings": " ".join(FLAGS), "owi_name": "owiMask",
+            "comment": f"low_signal: sigma0 < {multiple:g} x nesz (attribute low_signal_nesz_multiple), "
+                       "the speed is kept; coastal_band: a sea pixel whose land-mask cell is within "
+                       f"{coast_distance_km:g} km of a land cell (attribute coast_distance_km; none "
+                       "without the land mask); sigma0_converted_from_hh: every pixel of a product "
+                       "made from HH",
+            "low_signal_nesz_multiple": multiple,
+            "coast_distance_km": float(coast_distance_km) if coast is not None else 0.0}),
     }
+    if land:
+        data["land_fraction"] = (fields["land_fraction"], {
+            "units": "1",
+            "long_name": "fraction of the block's native pixels on land (GLOBE 1 km land mask at "
+                         "each pixel); they are left out of the sigma0 mean"})
     ds = xr.Dataset(coords=coords)
     for name, (array, attrs) in data.items():
         ds[name] = (("line", "pixel"), array)
@@ -210,7 +284,8 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "Conventions": "CF-1.11 ACDD-1.3",
         "title": f"Sentinel-1 ocean surface wind speed (CMOD5.N) from {scene.name}",
         "summary": "10 m equivalent-neutral wind speed retrieved from Sentinel-1 "
-                   f"{scene.mode} GRD {scene.polarisation} sigma0 by exact inversion of CMOD5.N, "
+                   f"{scene.mode} GRD {scene.polarisation} sigma0 "
+                   f"{'converted to VV with a polarisation ratio ' if hh else ''}by exact inversion of CMOD5.N, "
                    "with the wind direction from ERA5.",
         "institution": "Quorvane",
         "source": f"Sentinel-1 Level-1 GRD product {scene.name}; ERA5 10 m wind from {era5_files}",
@@ -219,7 +294,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
                       "equivalent neutral winds with ECMWF, J. Atmos. Oceanic Technol. 27, 721-736",
         "comment": "Pixels flagged in `mask` (land, invalid sigma0, incidence outside "
                    f"{MODEL_INCIDENCE_RANGE[0]:g}-{MODEL_INCIDENCE_RANGE[1]:g} degrees, no ERA5 wind) "
-                   "have no wind speed.",
+                   "have no wind speed; low signal and the coastal band only warn.",
         "acknowledgement": f"Contains modified Copernicus Sentinel data {year_s1}. Contains modified "
                            "Copernicus Climate Change Service information "
                            f"{np.datetime_as_string(scene.mid_time, 'Y')}.",
@@ -237,10 +312,16 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "spatial_resolution": grid.spatial_resolution,
         "sentinel1_product": scene.name, "sentinel1_mode": scene.mode,
         "sentinel1_polarisation": scene.polarisation, "orbit_pass": scene.orbit_pass,
+        "wind_model_polarisation": "VV",
+        "polarisation_conversion": (f"HH to VV: {POLARISATION_RATIO_FORMULA}" if hh else "none"),
         "era5_time": _iso(scene.mid_time),
         "thermal_noise_removal": scene.attrs.get("thermal_noise_removal", ""),
-        "quorvane_options": format_options(product_options(resolution, land)),
+        "quorvane_options": format_options(product_options(resolution, land, polarisation,
+                                                           coast_distance_km)),
     }
+    if hh:
+        ds.attrs["polarisation_ratio_reference"] = POLARISATION_RATIO_REFERENCE
+        ds.attrs["references"] += "; " + POLARISATION_RATIO_REFERENCE
     return ds
 
 
@@ -308,12 +389,15 @@ def write_product(ds, path):
         netCDF4.set_chunk_cache(*cache)
 
 
-def product_options(resolution, land):
+def product_options(resolution, land, polarisation="auto", coast_distance_km=COAST_DISTANCE_KM):
     """The options that decide a product's content, as recorded in its
     `quorvane_options` attribute: an existing product is reused only when
     they match."""
     res = "native" if resolution in (None, "native") else f"{float(resolution):g}"
-    return {"resolution": res, "land_mask": "yes" if land else "no"}
+    return {"resolution": res, "land_mask": "yes" if land else "no",
+            "polarisation": str(polarisation).lower() if str(polarisation).lower() == "auto"
+            else str(polarisation).upper(),
+            "coast_distance_km": f"{float(coast_distance_km):g}"}
 
 
 def format_options(options):

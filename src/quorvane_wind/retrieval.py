@@ -26,6 +26,36 @@ MODEL_INCIDENCE_RANGE = (18.0, 58.0)
 LADDER_TOP = 26.0
 
 
+# Polarisation ratio for HH products: sigma0_VV / sigma0_HH as a function of
+# the incidence angle theta alone,
+#     PR = (1 + 2 tan^2 theta)^2 / (1 + alpha tan^2 theta)^2,
+# from Thompson, Elfouhaily and Chapron (1998), with alpha = 0.6, the value
+# Vachon and Dobson (2000) found best for C-band HH winds with a CMOD model.
+# alpha = 0 is the Bragg (small-perturbation) limit, alpha = 1 a common
+# alternative: the spread of the published ratios, about 1 dB at 30 degrees
+# and 1.5 dB at 40, is the main extra error of HH winds.
+POLARISATION_RATIO_ALPHA = 0.6
+POLARISATION_RATIO_REFERENCE = (
+    "Thompson, D. R., T. M. Elfouhaily and B. Chapron (1998): Polarization ratio for microwave "
+    "backscattering from the ocean surface at low to moderate incidence angles, Proc. IGARSS'98, "
+    "1671-1673; alpha = 0.6 as chosen by Vachon, P. W. and F. W. Dobson (2000): Wind retrieval "
+    "from RADARSAT SAR images: selection of a suitable C-band HH polarization wind retrieval "
+    "model, Canadian Journal of Remote Sensing 26(4), 306-313")
+POLARISATION_RATIO_FORMULA = ("sigma0_VV = sigma0_HH * (1 + 2 tan^2(theta))^2 / "
+                              f"(1 + {POLARISATION_RATIO_ALPHA:g} tan^2(theta))^2, theta the incidence angle")
+
+
+def polarisation_ratio(incidence_deg):
+    """sigma0_VV / sigma0_HH at the incidence angle (degrees), float64."""
+    t2 = np.square(np.tan(np.radians(np.asarray(incidence_deg, dtype=np.float64))))
+    return np.square((1.0 + 2.0 * t2) / (1.0 + POLARISATION_RATIO_ALPHA * t2))
+
+
+def hh_to_vv(sigma0_hh, incidence_deg):
+    """The VV-equivalent of a linear HH sigma0 (float32, NaN kept)."""
+    return (np.asarray(sigma0_hh, dtype=np.float64) * polarisation_ratio(incidence_deg)).astype(np.float32)
+
+
 def as_grids(*arrays):
     """The arguments as writable, aligned, native float32 2-D arrays of their
     common broadcast shape. Arrays that already qualify are passed through

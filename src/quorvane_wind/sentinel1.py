@@ -428,6 +428,11 @@ class Geolocation:
         values = self._lut(which)(rows, cols)
         return (values + 180.0) % 360.0 - 180.0 if which == "longitude" else values
 
+    def unwrapped_longitude(self, rows, cols):
+        """Longitude continuous across the antimeridian (not wrapped into
+        [-180, 180)), bilinear in line/pixel."""
+        return self._lut("longitude")(rows, cols)
+
     def look_azimuth(self, rows, cols):
         """Azimuth (degrees clockwise from north, [0, 360)) of the ground
         direction of increasing pixel at the rows x cols grid. At each grid
@@ -486,7 +491,8 @@ class GrdScene:
 
 def read_grd_metadata(path, polarisation="VV"):
     """Parses manifest, annotation, calibration and noise of one polarisation
-    of a GRD product. Raises InputError with a one-line reason."""
+    of a GRD product ("auto": VV when the product has it, else HH). Raises
+    InputError with a one-line reason."""
     from xarray_sentinel import esa_safe, sentinel1
 
     files = SafeFiles(path)
@@ -497,8 +503,14 @@ def read_grd_metadata(path, polarisation="VV"):
     if common.get("product_type") != "GRD":
         raise InputError(f"not a GRD product (product type {common.get('product_type')})")
     available = [p.upper() for p in common.get("transmitter_receiver_polarisations", [])]
+    if polarisation == "AUTO":
+        polarisation = next((p for p in ("VV", "HH") if p in available), None)
+        if polarisation is None:
+            raise InputError(f"no VV or HH polarisation in the product (it has "
+                             f"{', '.join(available) or 'none'}); CMOD5.N needs co-polarised sigma0")
     if polarisation not in available:
-        hint = "; CMOD5.N is a model for VV polarisation" if polarisation == "VV" else ""
+        hint = ("; CMOD5.N is a model for VV polarisation (HH is converted with polarisation HH "
+                "or auto)" if polarisation == "VV" else "")
         raise InputError(f"no {polarisation} polarisation in the product "
                          f"(it has {', '.join(available) or 'none'}){hint}")
 
@@ -692,15 +704,25 @@ def default_chunks(shape, block, factors=(1, 1), pixels_per_chunk=CHUNK_PIXELS):
     return min(rows, lines), min(cols, pixels)
 
 
-def _calibrate_block(dn, rows, cols, calibration, noise_range, noise_azimuth):
+def _calibrate_block(dn, rows, cols, calibration, noise_range, noise_azimuth, with_nesz=False):
     """sigma0 (linear, float32) of one block of DNs: (DN^2 - noise) / A^2,
-    NaN where that is not positive."""
+    NaN where that is not positive. `with_nesz` also gives the
+    noise-equivalent sigma0, noise / A^2 (float64; NaN without noise
+    vectors)."""
     dn2 = np.square(dn.astype(np.float64))
+    noise = None
     if noise_range is not None:
-        dn2 -= noise_range(rows.ravel(), cols.ravel()) * noise_azimuth(rows.ravel(), cols.ravel())
-    a = calibration(rows.ravel(), cols.ravel())
-    sigma0 = dn2 / np.square(a)
-    return np.where(sigma0 > 0.0, sigma0, np.nan).astype(np.float32)
+        noise = noise_range(rows.ravel(), cols.ravel()) * noise_azimuth(rows.ravel(), cols.ravel())
+        dn2 -= noise
+    a2 = np.square(calibration(rows.ravel(), cols.ravel()))
+    sigma0 = dn2 / a2
+    sigma0 = np.where(sigma0 > 0.0, sigma0, np.nan).astype(np.float32)
+    if not with_nesz:
+        return sigma0
+    if noise is None:
+        return sigma0, np.full(sigma0.shape, np.nan)
+    noise /= a2
+    return sigma0, noise
 
 
 def _geometry_block(rows, cols, geolocation, which):
@@ -759,9 +781,11 @@ def open_s1_grd(path, polarisation="VV", chunks=None):
     chunk edge (or a (rows, cols) pair) on the native grid; by default bands
     of whole lines for striped TIFFs, about 4 million pixels each.
 
-    Raises `quorvane_wind.errors.InputError` with a one-line reason for a
-    missing or unreadable path, a product without the polarisation, or a
-    corrupt XML file or measurement (naming the file).
+    `polarisation` is the image read as it is ("auto": VV when the product
+    has it, else HH; HH is not converted here). Raises
+    `quorvane_wind.errors.InputError` with a one-line reason for a missing
+    or unreadable path, a product without the polarisation, or a corrupt XML
+    file or measurement (naming the file).
     """
     scene = read_grd_metadata(path, polarisation)
     return scene_dataset(scene, chunks)
@@ -822,23 +846,39 @@ def block_size_text(azimuth_m, range_m):
     return f"{azimuth_m:g} m (azimuth) x {range_m:g} m (range)"
 
 
-def _block_mean(sigma0, factors):
+def _block_sums(values, factors):
+    starts_l = np.arange(0, values.shape[0], factors[0])
+    starts_p = np.arange(0, values.shape[1], factors[1])
+    return np.add.reduceat(np.add.reduceat(values, starts_l, axis=0), starts_p, axis=1)
+
+
+def _block_pixels(shape, factors):
+    """Native pixels of each block of a chunk of `shape`."""
+    fl, fp = factors
+    starts_l = np.arange(0, shape[0], fl)
+    starts_p = np.arange(0, shape[1], fp)
+    return (np.minimum(fl, shape[0] - starts_l)[:, None]
+            * np.minimum(fp, shape[1] - starts_p)[None, :])
+
+
+def _block_mean(sigma0, factors, land=None):
     """Linear mean of sigma0 over the blocks of `factors` pixels of one
     chunk (the last blocks may be smaller: the chunk ends at the scene's
-    edge), NaN where fewer than half of a block's pixels are valid."""
-    fl, fp = factors
-    starts_l = np.arange(0, sigma0.shape[0], fl)
-    starts_p = np.arange(0, sigma0.shape[1], fp)
+    edge), NaN where fewer than half of a block's pixels are valid. With
+    `land` (True on land pixels), land pixels are left out: the mean is over
+    the valid sea pixels, NaN where fewer than half of the sea pixels are
+    valid (and so on blocks without sea)."""
     valid = np.isfinite(sigma0)
-
-    def block_sums(values):
-        return np.add.reduceat(np.add.reduceat(values, starts_l, axis=0), starts_p, axis=1)
-
-    total = block_sums(np.where(valid, sigma0, 0.0).astype(np.float64))
-    count = block_sums(valid.astype(np.int32))
-    pixels = (np.minimum(fl, sigma0.shape[0] - starts_l)[:, None]
-              * np.minimum(fp, sigma0.shape[1] - starts_p)[None, :])
-    return np.where(count * 2 >= pixels, total / np.maximum(count, 1), np.nan).astype(np.float32)
+    if land is not None:
+        valid &= ~land
+        pixels = _block_sums((~land).astype(np.int32), factors)
+    else:
+        pixels = _block_pixels(sigma0.shape, factors)
+    total = _block_sums(np.where(valid, sigma0, 0.0).astype(np.float64), factors)
+    count = _block_sums(valid.astype(np.int32), factors)
+    with np.errstate(invalid="ignore"):
+        return np.where((count * 2 >= pixels) & (count > 0), total / np.maximum(count, 1),
+                        np.nan).astype(np.float32)
 
 
 def _block_centres(size, factor):
@@ -884,6 +924,36 @@ class SceneGrid:
         lines = self.line_coords[r0 // fl: -(-r1 // fl)]
         pixels = self.pixel_coords[c0 // fp: -(-c1 // fp)]
         return sigma0, lines, pixels
+
+    def blocks(self, i, j, exclude_land=False):
+        """What the product takes from the image for chunk (i, j), on its
+        blocks: sigma0 averaged (over the sea pixels with `exclude_land`),
+        the noise-equivalent sigma0 averaged over all pixels, the fraction
+        of the pixels on land (None without `exclude_land` or on the native
+        grid, where a block is one pixel), the blocks' lines and pixels."""
+        (r0, r1), (c0, c1) = self.line_bounds[i], self.pixel_bounds[j]
+        dn = _TiffWindows(self.measurement, self.scene.shape)[r0:r1, c0:c1]
+        rows = np.arange(r0, r1, dtype=np.float64)
+        cols = np.arange(c0, c1, dtype=np.float64)
+        sigma0, nesz = _calibrate_block(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
+                                        self.scene.noise_azimuth, with_nesz=True)
+        fl, fp = self.factors
+        lines = self.line_coords[r0 // fl: -(-r1 // fl)]
+        pixels = self.pixel_coords[c0 // fp: -(-c1 // fp)]
+        if (fl, fp) == (1, 1):
+            return sigma0, nesz.astype(np.float32), None, lines, pixels
+        land = None
+        if exclude_land:
+            from .landmask import land_pixels
+            land = land_pixels(self.scene.geolocation, (r0, r1), (c0, c1),
+                               (self.scene.azimuth_pixel_spacing, self.scene.range_pixel_spacing))
+        pixel_count = _block_pixels(sigma0.shape, self.factors)
+        nesz = (_block_sums(nesz, self.factors) / pixel_count).astype(np.float32)
+        land_fraction = None
+        if exclude_land:
+            land_fraction = (np.zeros(nesz.shape, dtype=np.float32) if land is None else
+                             (_block_sums(land.astype(np.int32), self.factors) / pixel_count).astype(np.float32))
+        return _block_mean(sigma0, self.factors, land), nesz, land_fraction, lines, pixels
 
 
 def scene_grid(scene, resolution=1000, chunks=None, chunk_pixels=None):

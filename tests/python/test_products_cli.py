@@ -62,7 +62,8 @@ def test_every_bad_input_gets_one_line_and_the_others_are_written(small, product
     inputs = [small["good"], missing, products.hh, corrupt_xml, garbage_tiff, truncated_tiff,
               small["far"], not_a_product]
     out = tmp_path / "out"
-    status = run_cli(*inputs, "--era5", small["era5"], "--output-dir", out, "--no-land-mask")
+    status = run_cli(*inputs, "--era5", small["era5"], "--output-dir", out, "--no-land-mask",
+                     "--polarisation", "VV")
     captured = capsys.readouterr()
     lines = captured.err.strip().splitlines()
     assert status == 1
@@ -274,7 +275,7 @@ def test_cf_attributes_and_quicklook(small, tmp_path):
         assert v["era5_wind_speed"].units == "m s-1"
         assert (v["latitude"].units, v["longitude"].units) == ("degrees_north", "degrees_east")
         assert v["latitude"].dtype == np.float64 and v["wind_speed"].dtype == np.float32
-        assert list(v["mask"].flag_masks) == [1, 2, 4, 8, 16]
+        assert list(v["mask"].flag_masks) == [1, 2, 4, 8, 16, 32, 64, 128]
         assert v["mask"].flag_meanings.split()[:4] == [
             "land", "invalid_sigma0", "incidence_outside_model_range", "no_ancillary_wind"]
         assert v["wind_speed"].filters()["zlib"] and v["wind_speed"].chunking() != "contiguous"

@@ -18,7 +18,7 @@ import xarray as xr
 
 from products_fixtures import copy_product
 from quorvane_wind.errors import InputError, ProcessingWarning
-from quorvane_wind.product import INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, make_wind_product
+from quorvane_wind.product import INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, LOW_SIGNAL, make_wind_product
 from quorvane_wind.retrieval import cmod5n_wind_speed, relative_wind_direction, sigma0_to_db
 from quorvane_wind.sentinel1 import LineVectorLut, open_s1_grd, open_s1_grd_averaged, product_name
 
@@ -35,7 +35,8 @@ def test_noise_free_round_trip_recovers_the_known_wind_to_the_ladder_step(produc
     ds = make_wind_product(products.clean, [getattr(products, layout)], resolution="native",
                            land=False).compute()
     speed = ds["wind_speed"].values.astype(np.float64)
-    assert ds["mask"].values.max() == 0 and np.isfinite(speed).all()
+    # Low signal (the lightest winds at far range) only informs.
+    assert (ds["mask"].values & ~np.uint8(LOW_SIGNAL)).max() == 0 and np.isfinite(speed).all()
     diff = speed - truth.speed
     assert diff.min() >= -STEP * 1e-3 and diff.max() <= STEP * 1.001, (diff.min(), diff.max())
     direction_error = (ds["wind_from_direction"].values - truth.direction + 180.0) % 360.0 - 180.0

@@ -1,0 +1,13 @@
+"""Defaults of the product options, shared by the command (which must not
+load NumPy or xarray before it handles its arguments) and the product."""
+
+# Distance from the land mask of the coastal band, km. Bright land reaches
+# the sea through the first azimuth ambiguity, lambda R PRF / (2 V) along
+# track: about 5.5 km for IW (R ~ 850 km, PRF ~ 1.7 kHz, V ~ 7.1 km/s), 4-5
+# km for EW; add half the diagonal of a 1 km block (0.7 km) and one cell of
+# the land mask (0.9 km), rounded up.
+COAST_DISTANCE_KM = 8.0
+
+# The images the wind can be retrieved from ("auto": VV when the product has
+# it, else HH).
+POLARISATIONS = ("auto", "VV", "HH")

@@ -1,0 +1,173 @@
+"""Beyond VV over the open sea: HH products through the polarisation ratio,
+the noise-equivalent sigma0 and its low-signal bit, land left out of the
+sigma0 averages near coasts and the coastal band. The expected values come
+from the fixture writer's own formulas and from the global-land-mask
+package, not from the products layer."""
+
+import dataclasses
+
+import numpy as np
+import pytest
+import xarray as xr
+
+from quorvane_wind.cli import main
+from quorvane_wind.product import (COASTAL_BAND, CONVERTED_FROM_HH, LAND, LOW_SIGNAL, make_wind_product,
+                                   output_name)
+from quorvane_wind.sentinel1 import open_s1_grd
+
+STEP = 0.01
+
+
+@pytest.fixture(scope="module")
+def hh_products(tmp_path_factory, s1fx):
+    """Noise-free HH + HV products (IW and EW) whose HH DNs are the known
+    wind's VV sigma0 divided by the fixture's polarisation ratio, and their
+    zips."""
+    root = tmp_path_factory.mktemp("hh")
+    out = {}
+    for mode, extra in (("IW", dict(lines=50, samples=70)),
+                        ("EW", dict(lines=60, samples=150, range_spacing_m=800.0, azimuth_spacing_m=800.0,
+                                    incidence_near=16.0, incidence_far=47.0))):
+        cfg = s1fx.GrdConfig(mode=mode, polarisations=("HH", "HV"), calibration_constant=30000.0,
+                             nesz_db=-26.0, **extra)
+        path, truth = s1fx.write_grd_product(root / mode, cfg)
+        (root / f"{mode}-zip").mkdir()
+        out[mode] = (path, s1fx.zip_product(path, root / f"{mode}-zip" / (path.name[:-5] + ".zip")), truth)
+    return out
+
+
+@pytest.mark.parametrize("mode", ["IW", "EW"])
+@pytest.mark.parametrize("zipped", [False, True], ids=["folder", "zip"])
+def test_hh_round_trip_through_the_polarisation_ratio(hh_products, products, s1fx, mode, zipped):
+    folder, zipped_path, truth = hh_products[mode]
+    ds = make_wind_product(zipped_path if zipped else folder, [products.era5_cds], resolution="native",
+                           land=False).compute()
+    speed = ds["wind_speed"].values.astype(np.float64)
+    inside = ds["incidence_angle"].values >= 18.0       # EW's near range is outside the model
+    assert inside.mean() > 0.8 and np.isfinite(speed[inside]).all()
+    diff = speed[inside] - truth.speed[inside]
+    assert np.abs(diff).max() <= STEP * 1.001, (diff.min(), diff.max())
+    # The sigma0 written is the HH one (1 to 6 dB below VV here; DN rounding
+    # costs a few 1e-3 on the darkest pixels).
+    ratio = truth.sigma0[inside] / ds["sigma0"].values[inside]
+    np.testing.assert_allclose(ratio, s1fx.vv_hh_ratio(truth.incidence[inside]), rtol=5e-3)
+    assert ((ds["mask"].values & CONVERTED_FROM_HH) != 0).all()
+    assert ds.attrs["sentinel1_polarisation"] == "HH" and "Thompson" in ds.attrs["polarisation_ratio_reference"]
+    assert "1 + 0.6 tan^2" in ds.attrs["polarisation_conversion"]
+
+
+def test_hh_only_product_in_the_command(hh_products, products, tmp_path, capsys):
+    """VV asked of an HH-only product fails with one line; auto converts HH
+    and records the options, so that other options fail to reuse it."""
+    folder = hh_products["IW"][0]
+    common = [str(folder), "--era5", str(products.era5_cds), "--output-dir", str(tmp_path), "--no-land-mask"]
+    assert main(common + ["--polarisation", "VV"]) == 1
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "no VV polarisation" in err[0] and "HH" in err[0]
+    assert main(common) == 0
+    with xr.open_dataset(tmp_path / output_name(folder)) as ds:
+        assert "polarisation=auto" in ds.attrs["quorvane_options"]
+        assert ds.attrs["sentinel1_polarisation"] == "HH"
+        flags = ds["mask"].attrs
+        assert list(flags["flag_masks"]) == [1, 2, 4, 8, 16, 32, 64, 128]
+        assert len(flags["flag_meanings"].split()) == 8
+    capsys.readouterr()
+    assert main(common + ["--coast-distance", "3"]) == 1
+    assert "coast distance km 8" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("resolution, factor, multiple", [("native", 1, 10.0), (1000, 10, 2.0)])
+def test_nesz_from_the_luts_and_the_low_signal_rule(products, s1fx, tmp_path, resolution, factor, multiple):
+    """A speckled scene of light winds on 100 m pixels: NESZ is the mean of
+    noise / A^2 of the fixture's LUT formulas over each block; the bit is
+    set exactly where sigma0 < multiple x NESZ; flagged pixels keep their
+    speed."""
+    cfg = s1fx.GrdConfig(lines=60, samples=80, azimuth_spacing_m=100.0, range_spacing_m=100.0,
+                         looks=4.4, seed=5)
+    speed = s1fx.truth_speed(cfg, np.arange(cfg.lines), np.arange(cfg.samples), low=0.5, high=9.0)
+    path, _ = s1fx.write_grd_product(tmp_path, cfg, speed=speed)
+    ds = make_wind_product(path, [products.era5_cds], resolution=resolution, land=False).compute()
+    rows, cols = np.arange(cfg.lines), np.arange(cfg.samples)
+    nesz = s1fx.noise_at_pixels(cfg, rows, cols) / s1fx.calibration_lut(cfg, rows, cols) ** 2
+    nesz = nesz.reshape(cfg.lines // factor, factor, cfg.samples // factor, factor).mean(axis=(1, 3))
+    np.testing.assert_allclose(ds["nesz"].values, nesz, rtol=1e-5)
+
+    assert ds["mask"].attrs["low_signal_nesz_multiple"] == multiple
+    sigma0 = ds["sigma0"].values.astype(np.float64)
+    expected = sigma0 < multiple * ds["nesz"].values.astype(np.float64)
+    low = (ds["mask"].values & LOW_SIGNAL) != 0
+    np.testing.assert_array_equal(low, expected)
+    assert 0.05 < low.mean() < 0.95
+    assert np.isfinite(ds["wind_speed"].values[low & np.isfinite(sigma0)]).all()
+
+
+def test_coast_land_left_out_of_the_averages_fraction_and_band(products, s1fx, tmp_path):
+    """100 m pixels across the Dutch coast at IJmuiden, land made bright
+    (25 m/s) and the sea calm (4 m/s): each 1 km block's sigma0 is the mean
+    of its sea pixels only (land per pixel from global-land-mask), the land
+    fraction is the share of its land pixels, and the coastal band holds
+    exactly the sea pixels whose land-mask cell lies within 3.4 km of a land
+    cell."""
+    from global_land_mask import globe
+
+    cfg = s1fx.GrdConfig(lines=150, samples=200, azimuth_spacing_m=100.0, range_spacing_m=100.0,
+                         centre_lat=52.40, centre_lon=4.55, heading_deg=-90.0)
+    lat, lon, _ = s1fx.geometry(cfg, np.arange(cfg.lines), np.arange(cfg.samples))
+    speed = np.where(globe.is_land(lat, lon), 25.0, 4.0)
+    path, _ = s1fx.write_grd_product(tmp_path, cfg, speed=speed)
+    ds = make_wind_product(path, [products.era5_cds], resolution=1000, coast_distance_km=3.4).compute()
+
+    native = open_s1_grd(path).compute()
+    land = globe.is_land(native["latitude"].values, native["longitude"].values)
+    sigma0 = native["sigma0"].values.astype(np.float64)
+
+    def blocks(a):
+        return a.reshape(cfg.lines // 10, 10, cfg.samples // 10, 10).sum(axis=(1, 3))
+
+    sea_count = blocks(~land)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        sea_mean = np.where(sea_count > 0, blocks(np.where(land, 0.0, sigma0)) / sea_count, np.nan)
+    fraction = blocks(land) / 100.0
+    mixed = (fraction > 0.1) & (fraction < 0.9)
+    assert mixed.sum() >= 5
+    np.testing.assert_allclose(ds["land_fraction"].values, fraction, rtol=1e-6)
+    np.testing.assert_allclose(ds["sigma0"].values, sea_mean, rtol=2e-6)
+    # The same blocks averaged with their land would be several times brighter.
+    assert (blocks(sigma0)[mixed] / 100.0 > 2.0 * sea_mean[mixed]).all()
+
+    # The band, on the 1 km and the native grid, from the package's land at
+    # the cell centres around the scene.
+    native_product = make_wind_product(path, [products.era5_cds], resolution="native",
+                                       coast_distance_km=3.4).compute()
+    for product in (ds, native_product):
+        band, land_cell = coastal_band_of_cells(globe, product["latitude"].values,
+                                                product["longitude"].values, 3.4)
+        mask = product["mask"].values
+        np.testing.assert_array_equal((mask & COASTAL_BAND) != 0, band)
+        np.testing.assert_array_equal((mask & LAND) != 0, land_cell)
+        assert band.any() and (~land_cell & ~band).any()
+    assert ds["mask"].attrs["coast_distance_km"] == 3.4
+
+
+def coastal_band_of_cells(globe, lat, lon, distance_km):
+    """Whether each point's land-mask cell is a sea cell within `distance_km`
+    of a land cell (between cell centres; east-west scaled by the cosine of
+    the sea cell's latitude), by brute force; and whether it is land."""
+    step = 1.0 / 120.0
+    ci = np.floor((90.0 - lat) / step).astype(int)
+    cj = np.floor((lon + 180.0) / step).astype(int)
+    ii, jj = np.mgrid[ci.min() - 6: ci.max() + 7, cj.min() - 10: cj.max() + 11]
+    cell_land = globe.is_land(90.0 - (ii + 0.5) * step, -180.0 + (jj + 0.5) * step)
+    li, lj = ii[cell_land], jj[cell_land]
+    band = np.zeros(lat.shape, dtype=bool)
+    land = np.zeros(lat.shape, dtype=bool)
+    cells, where = np.unique(np.stack([ci.ravel(), cj.ravel()], axis=1), axis=0, return_inverse=True)
+    for n, (i, j) in enumerate(cells):
+        at = (where.ravel() == n).reshape(lat.shape)
+        if cell_land[i - ii[0, 0], j - jj[0, 0]]:
+            land[at] = True
+            continue
+        dy = np.radians((li - i) * step)
+        dx = np.radians((lj - j) * step) * np.cos(np.radians(90.0 - (i + 0.5) * step))
+        band[at] = 6371.0 * np.sqrt(dy ** 2 + dx ** 2).min() <= distance_km
+    return band, land
