@@ -664,6 +664,20 @@ class _TiffWindows:
             raise InputError(f"measurement {self.measurement.label} is corrupt ({reason(exc)})") from None
 
 
+def _data_end(src, block):
+    """The end of the band's last block of data in the file, from the TIFF's
+    offsets and byte counts (None when the driver does not give them)."""
+    end = 0
+    for y in range(-(-src.height // block[0])):
+        for x in range(-(-src.width // block[1])):
+            offset = src.get_tag_item(f"BLOCK_OFFSET_{x}_{y}", "TIFF", bidx=1)
+            count = src.get_tag_item(f"BLOCK_SIZE_{x}_{y}", "TIFF", bidx=1)
+            if offset is None or count is None:
+                return None
+            end = max(end, int(offset) + int(count))
+    return end
+
+
 def _check_measurement(scene):
     """Opens the measurement (for a zip: unpacks it, checking its CRC): its
     `Measurement` and internal block shape, or an InputError naming the
@@ -673,14 +687,20 @@ def _check_measurement(scene):
 
     def describe(src):
         block = tuple(src.block_shapes[0]) if src.count else (1, src.width)
-        return (src.height, src.width), src.dtypes[0] if src.count else None, src.count, block
+        return (src.height, src.width), src.dtypes[0] if src.count else None, src.count, block, \
+            _data_end(src, block) if src.count else None
 
     try:
-        shape, dtype, count, block = measurement.use(describe)
+        shape, dtype, count, block, data_end = measurement.use(describe)
     except InputError:
         raise
     except Exception as exc:
         raise InputError(f"measurement {label} cannot be opened ({reason(exc)})") from None
+    size = os.path.getsize(measurement.local_path())
+    if data_end is not None and data_end > size:
+        # Direct I/O reads what a truncated file lacks as zeros, silently.
+        raise InputError(f"measurement {label} is truncated (its blocks end at byte {data_end}, "
+                         f"the file has {size})")
     if count < 1 or dtype not in ("uint16", "int16", "uint8"):
         raise InputError(f"measurement {label} holds {count} band(s) of {dtype}, not DNs")
     if shape != scene.shape:
