@@ -258,22 +258,42 @@ def kernel_floor(shape):
 
 
 def write_floor(product, workdir):
-    """Seconds to write the arrays of a written product again with the
-    product's encoding (its variables loaded in memory first, by bands)."""
+    """Seconds to write the 2-D arrays of a written product again with the
+    product's encoding, band by band (each band read beforehand, outside
+    the timing)."""
+    import netCDF4
     import xarray as xr
 
     from quorvane_wind.product import netcdf_encoding
 
     with xr.open_dataset(product, chunks={}) as ds:
-        ds = ds.chunk({"line": max(1, 4_000_000 // ds.sizes["pixel"])})
-        encoding = netcdf_encoding(ds)
-        target = Path(workdir) / "write-floor.nc"
-        seconds = 0.0
-        loaded = ds.persist()      # read outside the timing
+        encoding = netcdf_encoding(ds.chunk({"line": max(1, 2_000_000 // ds.sizes["pixel"])}))
+        shape = (ds.sizes["line"], ds.sizes["pixel"])
+        names = [n for n, v in ds.variables.items() if v.dims == ("line", "pixel")]
+    target = Path(workdir) / "write-floor.nc"
+    band = max(1, 2_000_000 // shape[1])
+    seconds = 0.0
+    with netCDF4.Dataset(product) as src, netCDF4.Dataset(target, "w") as dst:
+        src.set_auto_maskandscale(False)
+        dst.set_auto_maskandscale(False)
+        dst.createDimension("line", shape[0])
+        dst.createDimension("pixel", shape[1])
+        out = {}
+        for name in names:
+            e = encoding[name]
+            out[name] = dst.createVariable(name, src.variables[name].dtype, ("line", "pixel"),
+                                           zlib=e["zlib"], complevel=e["complevel"], shuffle=e["shuffle"],
+                                           chunksizes=e["chunksizes"], fill_value=e.get("_FillValue"))
+        for r0 in range(0, shape[0], band):
+            for name in names:
+                data = src.variables[name][r0:r0 + band, :]
+                start = time.perf_counter()
+                out[name][r0:r0 + band, :] = data
+                seconds += time.perf_counter() - start
         start = time.perf_counter()
-        loaded.to_netcdf(target, engine="netcdf4", format="NETCDF4", encoding=encoding)
-        seconds = time.perf_counter() - start
-        target.unlink()
+        dst.sync()
+        seconds += time.perf_counter() - start
+    target.unlink()
     return seconds
 
 
