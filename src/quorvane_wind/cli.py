@@ -70,6 +70,13 @@ def _polarisation(text):
     return value
 
 
+def _attribute(text):
+    name, sep, value = text.partition("=")
+    if not sep or not name.strip() or not name.strip().replace("_", "").isalnum():
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE with a NetCDF attribute name, got {text!r}")
+    return name.strip(), value
+
+
 def _workers(text):
     try:
         value = int(text)
@@ -124,7 +131,8 @@ def build_parser():
               "                     [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]\n"
               "                     [--polarisation auto|VV|HH] [--overwrite]\n"
               "                     [--scheduler ADDRESS | --workers N] [--quicklook]\n"
-              "                     [--quicklook-range MIN,MAX] [--geotiff] [--debug]",
+              "                     [--quicklook-range MIN,MAX] [--geotiff]\n"
+              "                     [--attribute NAME=VALUE ...] [--debug]",
         description="Ocean wind speed products (CF NetCDF) from Sentinel-1 GRD products (.SAFE "
                     "folders or .zip, VV, or HH converted to VV) and ERA5 10 m wind (NetCDF, either CDS layout).")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
@@ -160,6 +168,10 @@ def build_parser():
     parser.add_argument("--geotiff", action=_ExtraOutput, field="geotiff", nargs=0,
                         help="also write DIR/<input name>_wind.tif, wind speed and mask as a "
                              "Cloud-Optimized GeoTIFF in the scene's UTM zone")
+    parser.add_argument("--attribute", metavar="NAME=VALUE", action="append", type=_attribute,
+                        default=[], dest="attributes",
+                        help="a global attribute of the products (repeatable), e.g. "
+                             "institution=..., creator_name=..., publisher_name=..., project=...")
     parser.add_argument("--debug", action="store_true",
                         help="print tracebacks of failures")
     return parser
@@ -324,7 +336,8 @@ def keep_freed_memory():
 
 
 def process_input(input_path, era5_paths, output_path, resolution, land_mask, extras,
-                  history, one_thread=False, polarisation="auto", coast_distance=COAST_DISTANCE_KM):
+                  history, one_thread=False, polarisation="auto", coast_distance=COAST_DISTANCE_KM,
+                  attributes=None):
     """Makes and writes the product of one input, then the `extras`.
     Returns an `Outcome`; never raises for a bad input, so that it can run
     as a task anywhere; an interruption (KeyboardInterrupt) propagates after
@@ -357,7 +370,8 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, ex
             # OpenMP thread: every core busy, none oversubscribed.
             ds = make_wind_product(input_path, era5_paths, resolution=resolution,
                                    land=land_mask, history=history, kernel_threads=1,
-                                   polarisation=polarisation, coast_distance_km=coast_distance)
+                                   polarisation=polarisation, coast_distance_km=coast_distance,
+                                   attributes=attributes)
             write_product(ds, output_path)
     except InputError as exc:
         return Outcome("failed", one_line(exc), traceback.format_exc())
@@ -498,7 +512,8 @@ def _main(argv):
 
         task_args = dict(era5_paths=[os.path.abspath(p) for p in args.era5], resolution=args.resolution,
                          land_mask=args.land_mask, extras=args.extras, history=history,
-                         polarisation=args.polarisation, coast_distance=args.coast_distance)
+                         polarisation=args.polarisation, coast_distance=args.coast_distance,
+                         attributes=dict(args.attributes))
         if args.workers or args.scheduler:
             _run_distributed(args, jobs, task_args, run)
         else:

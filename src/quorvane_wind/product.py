@@ -164,7 +164,8 @@ def _product_arrays(grid, instant, land, kernel_threads, coast=None):
 
 
 def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, chunks=None,
-                      kernel_threads=None, polarisation="auto", coast_distance_km=COAST_DISTANCE_KM):
+                      kernel_threads=None, polarisation="auto", coast_distance_km=COAST_DISTANCE_KM,
+                      attributes=None):
     """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
 
     `era5` is what `open_era5` returns, a Dataset or a list of ERA5 files;
@@ -175,8 +176,11 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     runtime's; 1 when chunks run on as many threads as cores).
     `polarisation` is "VV", "HH" or "auto" (VV when the product has it,
     else HH): CMOD5.N is a VV model, so HH sigma0 is converted to VV with a
-    polarisation ratio first. Raises InputError (and its CoverageError) with
-    a one-line reason for bad inputs, ValueError for bad arguments."""
+    polarisation ratio first. `attributes` are global attributes of the
+    producer's (ACDD's institution, creator_*, publisher_*, project, id,
+    naming_authority, ...) that replace the defaults. Raises InputError
+    (and its CoverageError) with a one-line reason for bad inputs,
+    ValueError for bad arguments."""
     if str(polarisation).upper() not in {p.upper() for p in POLARISATIONS}:
         raise ValueError(f"polarisation must be one of {', '.join(POLARISATIONS)}, not {polarisation!r}")
     if not coast_distance_km >= 0:
@@ -205,7 +209,8 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
             "standard_name": "longitude", "units": "degrees_east", "long_name": "longitude",
             "owi_name": "owiLon"}),
         "time": ("line", grid.azimuth_time(), {
-            "standard_name": "time", "long_name": "zero-Doppler azimuth time of the line"}),
+            "standard_name": "time", "long_name": "zero-Doppler azimuth time of the line",
+            "units_metadata": "leap_seconds: none"}),
         "height": ((), np.float32(10.0), {
             "standard_name": "height", "units": "m", "positive": "up", "axis": "Z",
             "long_name": "height above the sea surface of the wind"}),
@@ -226,8 +231,10 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
             "long_name": "direction the wind blows from, clockwise from north, from ERA5",
             "owi_name": "owiEcmwfWindDirection"}),
         "era5_wind_speed": (fields["era5_wind_speed"], {
-            "standard_name": "wind_speed", "units": "m s-1",
+            "units": "m s-1", "source": "ERA5 reanalysis (ECMWF, Copernicus Climate Change Service)",
             "long_name": "ERA5 10 m wind speed interpolated to the pixels",
+            "comment": "the model's wind_speed at 10 m, the ancillary of the retrieval; without a "
+                       "standard name so that wind_speed names the retrieved speed alone",
             "owi_name": "owiEcmwfWindSpeed"}),
         "sigma0": (fields["sigma0"], {
             "standard_name": "surface_backwards_scattering_coefficient_of_radar_wave", "units": "1",
@@ -253,12 +260,16 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
                        f"{coast_distance_km:g} km of a land cell (attribute coast_distance_km; none "
                        "without the land mask); sigma0_converted_from_hh: every pixel of a product "
                        "made from HH",
+            "owi_mask_relation": "ESA's Level-2 OCN owiMask is 0 valid, 1 land, 2 ice, 4 no "
+                                 "value: bit 1 here is its land value; the bits 2, 4 and 8 here "
+                                 "are among its 'no value' cases; it has no low signal, coastal "
+                                 "band or HH bit, and this product has no ice mask",
             "low_signal_nesz_multiple": multiple,
             "coast_distance_km": float(coast_distance_km) if coast is not None else 0.0}),
     }
     if land:
         data["land_fraction"] = (fields["land_fraction"], {
-            "units": "1",
+            "standard_name": "land_area_fraction", "units": "1",
             "long_name": "fraction of the block's native pixels on land (GLOBE 1 km land mask at "
                          "each pixel); they are left out of the sigma0 mean"})
     ds = xr.Dataset(coords=coords)
@@ -275,19 +286,35 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "comment": "the CF sensor_azimuth_angle (from the pixel to the sensor) is this plus 180 "
                    "degrees; the wind direction relative to the look direction uses it per pixel"})
 
+    for name, kind in COVERAGE_CONTENT_TYPES.items():
+        if name in ds.variables:
+            ds[name].attrs["coverage_content_type"] = kind
+
     year_s1 = str(scene.first_line_time)[:4]
-    lat = g.latitude
-    lon_min, lon_max = longitude_bounds(g.longitude)
+    lat, lon = grid_edges(grid)
+    lon_min, lon_max = longitude_bounds(lon)
     era5_files = ", ".join(era5_files)
     now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     ds.attrs = {
-        "Conventions": "CF-1.11 ACDD-1.3",
+        "Conventions": "CF-1.11, ACDD-1.3",
         "title": f"Sentinel-1 ocean surface wind speed (CMOD5.N) from {scene.name}",
         "summary": "10 m equivalent-neutral wind speed retrieved from Sentinel-1 "
                    f"{scene.mode} GRD {scene.polarisation} sigma0 "
                    f"{'converted to VV with a polarisation ratio ' if hh else ''}by exact inversion of CMOD5.N, "
                    "with the wind direction from ERA5.",
-        "institution": "Quorvane",
+        "keywords": ", ".join(KEYWORDS),
+        "keywords_vocabulary": "GCMD Science Keywords",
+        "standard_name_vocabulary": "CF Standard Name Table v93",
+        "cdm_data_type": "Swath",
+        "id": f"{scene.name}_wind",
+        "naming_authority": "quorvane",
+        "project": "Sentinel-1 ocean wind",
+        "program": "Copernicus",
+        "institution": "not given (set it with quorvane-wind --attribute institution=...)",
+        "creator_name": "not given (set it with quorvane-wind --attribute creator_name=...)",
+        "creator_type": "institution",
+        "publisher_name": "not given (set it with quorvane-wind --attribute publisher_name=...)",
+        "publisher_type": "institution",
         "source": f"Sentinel-1 Level-1 GRD product {scene.name}; ERA5 10 m wind from {era5_files}",
         "history": f"{now} {history}" if history else f"{now} quorvane_wind.make_wind_product",
         "references": "Hersbach, H. (2010): Comparison of C-band scatterometer CMOD5.N "
@@ -300,15 +327,24 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
                            f"{np.datetime_as_string(scene.mid_time, 'Y')}.",
         "license": "Copernicus Sentinel data and ERA5 (C3S) terms apply to the inputs.",
         "platform": f"Sentinel-1{scene.mission[-1:]}",
+        "platform_vocabulary": "GCMD Platform Keywords",
         "instrument": "C-SAR",
+        "instrument_vocabulary": "GCMD Instrument Keywords",
         "processing_level": "L2",
         "product_version": __version__,
-        "date_created": now,
+        "date_created": now, "date_modified": now, "date_issued": now,
         "time_coverage_start": _iso(scene.first_line_time),
         "time_coverage_end": _iso(scene.last_line_time),
+        "time_coverage_duration": _duration(scene.last_line_time - scene.first_line_time),
         "geospatial_lat_min": float(lat.min()), "geospatial_lat_max": float(lat.max()),
         "geospatial_lon_min": lon_min, "geospatial_lon_max": lon_max,
         "geospatial_lat_units": "degrees_north", "geospatial_lon_units": "degrees_east",
+        "geospatial_bounds": footprint_wkt(grid_corners(grid)), "geospatial_bounds_crs": "EPSG:4326",
+        "geospatial_vertical_min": 10.0, "geospatial_vertical_max": 10.0,
+        "geospatial_vertical_units": "m", "geospatial_vertical_positive": "up",
+        "geospatial_bounds_vertical_crs": "EPSG:5829",
+        "time_coverage_resolution": _duration(np.timedelta64(
+            int(round(scene.azimuth_time_interval * grid.factors[0] * 1e6)), "us")),
         "spatial_resolution": grid.spatial_resolution,
         "sentinel1_product": scene.name, "sentinel1_mode": scene.mode,
         "sentinel1_polarisation": scene.polarisation, "orbit_pass": scene.orbit_pass,
@@ -322,7 +358,93 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     if hh:
         ds.attrs["polarisation_ratio_reference"] = POLARISATION_RATIO_REFERENCE
         ds.attrs["references"] += "; " + POLARISATION_RATIO_REFERENCE
+    ds.attrs.update(attributes or {})
     return ds
+
+
+KEYWORDS = ("EARTH SCIENCE > OCEANS > OCEAN WINDS > SURFACE WINDS",
+            "EARTH SCIENCE > OCEANS > OCEAN WINDS > WIND SPEED",
+            "EARTH SCIENCE > SPECTRAL/ENGINEERING > RADAR > RADAR BACKSCATTER")
+
+# ACDD's coverage_content_type of each variable.
+COVERAGE_CONTENT_TYPES = {
+    "wind_speed": "physicalMeasurement", "sigma0": "physicalMeasurement",
+    "wind_from_direction": "auxiliaryInformation", "era5_wind_speed": "auxiliaryInformation",
+    "nesz": "qualityInformation", "mask": "qualityInformation",
+    "land_fraction": "auxiliaryInformation", "incidence_angle": "coordinate",
+    "look_direction": "coordinate", "latitude": "coordinate", "longitude": "coordinate",
+    "platform_heading": "auxiliaryInformation",
+}
+
+
+def _duration(span):
+    """An ISO 8601 duration (time_coverage_duration) of a timedelta64."""
+    return f"PT{span / np.timedelta64(1, 'us') / 1e6:.6f}S"
+
+
+def grid_edges(grid):
+    """Latitude and (continuous) longitude along the edges of the product's
+    grid, where the extremes of a swath lie, without computing the grid."""
+    g = grid.scene.geolocation
+    lines, pixels = grid.line_coords, grid.pixel_coords
+    ends = (np.array([lines[0], lines[-1]]), np.array([pixels[0], pixels[-1]]))
+    lat = np.concatenate([g._lut("latitude")(ends[0], pixels).ravel(),
+                          g._lut("latitude")(lines, ends[1]).ravel()])
+    lon = np.concatenate([g._lut("longitude")(ends[0], pixels).ravel(),
+                          g._lut("longitude")(lines, ends[1]).ravel()])
+    return lat, lon
+
+
+def grid_corners(grid):
+    """(longitude, latitude) of the grid's four corners, in order around
+    it, longitudes continuous."""
+    g = grid.scene.geolocation
+    lines, pixels = grid.line_coords, grid.pixel_coords
+    around = [(lines[0], pixels[0]), (lines[0], pixels[-1]), (lines[-1], pixels[-1]), (lines[-1], pixels[0])]
+    return [(float(g._lut("longitude")([r], [c])[0, 0]), float(g._lut("latitude")([r], [c])[0, 0]))
+            for r, c in around]
+
+
+def footprint_wkt(corners):
+    """ACDD geospatial_bounds: the WKT polygon of the scene's corners (lon
+    lat order, counter-clockwise, EPSG:4326); across the antimeridian a
+    MULTIPOLYGON of the two parts, cut at 180 degrees."""
+    corners = _counter_clockwise(list(corners))
+    west = min(c[0] for c in corners)
+    east = max(c[0] for c in corners)
+    shift = 360.0 * np.floor((west + 180.0) / 360.0)
+    corners = [(x - shift, y) for x, y in corners]
+    if east - shift <= 180.0:
+        return _polygon(corners)
+    parts = [_clip(corners, -180.0, 180.0), [(x - 360.0, y) for x, y in _clip(corners, 180.0, 540.0)]]
+    return "MULTIPOLYGON (" + ", ".join(_polygon(p)[len("POLYGON "):] for p in parts if p) + ")"
+
+
+def _counter_clockwise(points):
+    area = sum(x0 * y1 - x1 * y0 for (x0, y0), (x1, y1) in zip(points, points[1:] + points[:1]))
+    return points if area > 0 else points[::-1]
+
+
+def _polygon(points):
+    ring = points + points[:1]
+    return "POLYGON ((" + ", ".join(f"{x:.5f} {y:.5f}" for x, y in ring) + "))"
+
+
+def _clip(points, low, high):
+    """The part of a polygon between two meridians (Sutherland-Hodgman on
+    the longitude axis)."""
+    for bound, keep in ((low, lambda x: x >= low), (high, lambda x: x <= high)):
+        out = []
+        for (x0, y0), (x1, y1) in zip(points, points[1:] + points[:1]):
+            if keep(x0):
+                out.append((x0, y0))
+            if keep(x0) != keep(x1):
+                t = (bound - x0) / (x1 - x0)
+                out.append((bound, y0 + t * (y1 - y0)))
+        points = out
+        if not points:
+            break
+    return points
 
 
 def longitude_bounds(longitude):
@@ -340,13 +462,19 @@ def wrap_longitude(lon):
     return (lon + 180.0) % 360.0 - 180.0
 
 
+# Fields that have a value at every pixel: no _FillValue (CF forbids one on
+# coordinates, and one that never occurs misleads).
+NEVER_MISSING = {"latitude", "longitude", "incidence_angle", "look_direction"}
+
+
 def netcdf_encoding(ds):
     """Compressed, chunked NetCDF-4 encoding of a product Dataset."""
     enc = {}
     for name, var in ds.variables.items():
         if var.ndim != 2:
+            enc[name] = {"_FillValue": None}
             if name == "time":
-                enc[name] = {"units": "seconds since 1970-01-01T00:00:00Z", "dtype": "float64"}
+                enc[name].update(units="seconds since 1970-01-01T00:00:00Z", dtype="float64")
             continue
         # File chunks no taller than the computed ones: a band of lines then
         # fills whole file chunks and none is compressed twice.
@@ -359,7 +487,7 @@ def netcdf_encoding(ds):
         # compress several times faster; it does not pay on the speckled
         # wind speed.
         e = {"zlib": True, "complevel": 1, "shuffle": name != "wind_speed", "chunksizes": chunks}
-        if var.dtype.kind == "f":
+        if var.dtype.kind == "f" and name not in NEVER_MISSING:
             e["_FillValue"] = np.nan if var.dtype == np.float32 else np.float64(np.nan)
         else:
             e["_FillValue"] = None

@@ -248,15 +248,47 @@ def test_interrupted_run_leaves_no_partial_file_and_a_rerun_finishes(moment, opt
 
 
 def test_cf_attributes_and_quicklook(small, tmp_path):
+    """The product passes IOOS compliance-checker's CF-1.11 suite without an
+    error or warning and its ACDD-1.3 suite but for the standard names CF
+    has none for (or that the ERA5 speed must not share); cf_xarray finds
+    the retrieved speed and the coordinates; producer attributes given
+    with --attribute are kept."""
+    import json
+
+    import cf_xarray  # noqa: F401  (the .cf accessor)
+    from compliance_checker.runner import CheckSuite, ComplianceChecker
+
     out = tmp_path / "out"
+    producer = {"institution": "Example Ocean Service", "creator_name": "Example Ocean Service",
+                "creator_email": "wind@example.org", "creator_url": "https://example.org",
+                "publisher_email": "data@example.org", "publisher_url": "https://example.org/data"}
     assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", out, "--quicklook",
-                   "--no-land-mask") == 0
+                   "--no-land-mask", *(f"--attribute={k}={v}" for k, v in producer.items())) == 0
     path = out / output_name(small["good"])
     assert path.with_suffix(".png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    CheckSuite.load_all_available_checkers()
+    report = tmp_path / "report.json"
+    ComplianceChecker.run_checker(str(path), ["cf:1.11", "acdd:1.3"], 0, "normal",
+                                  output_filename=str(report), output_format="json")
+    failed = {suite: [(c["name"], c["msgs"]) for level in ("high_priorities", "medium_priorities",
+                                                           "low_priorities")
+                      for c in result[level] if c["value"][0] < c["value"][1]]
+              for suite, result in json.loads(report.read_text()).items()}
+    assert failed["cf:1.11"] == []
+    assert sorted(name.split('"')[1] for name, msgs in failed["acdd:1.3"] if msgs == ["standard_name"]) == [
+        "era5_wind_speed", "look_direction", "nesz"] and len(failed["acdd:1.3"]) == 3
+    with xr.open_dataset(path) as ds:
+        assert [ds.cf[key].name for key in ("wind_speed", "latitude", "longitude", "time")] == [
+            "wind_speed", "latitude", "longitude", "time"]
+        assert "_FillValue" not in ds["line"].encoding and "_FillValue" not in ds["latitude"].encoding
+
     import netCDF4
     with netCDF4.Dataset(path) as nc:
         g = {k: nc.getncattr(k) for k in nc.ncattrs()}
-        assert g["Conventions"] == "CF-1.11 ACDD-1.3"
+        assert g["Conventions"] == "CF-1.11, ACDD-1.3"
+        assert all(g[k] == v for k, v in producer.items())
+        assert g["geospatial_bounds"].startswith("POLYGON ((") and g["time_coverage_duration"] == "PT25.000000S"
         assert small["good"].name[:-5] in g["source"] and "era5_atlantic.nc" in g["source"]
         assert "quorvane-wind" in g["history"] and "--quicklook" in g["history"]
         assert g["platform"] == "Sentinel-1A" and g["instrument"] == "C-SAR"
