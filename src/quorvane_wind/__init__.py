@@ -5,25 +5,45 @@ NetCDF ocean wind, on top of the native `Quorvane` module.
 
 The command line is `quorvane-wind` (or `python -m quorvane_wind`). The
 readers and the product need the `products` extra:
-`pip install "quorvane[products]"`.
+`pip install "quorvane[products]"`. Stage messages go to the logger
+"quorvane_wind" (INFO).
 """
+
+from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-__all__ = ["open_s1_grd", "open_s1_grd_averaged", "open_era5", "collocate_era5",
-           "make_wind_product", "write_product"]
+# The public names and the submodule each is loaded from on first use, so
+# that `import quorvane_wind` (and the command's --help) work without
+# loading xarray, dask and GDAL.
+_LAZY = {
+    "open_s1_grd": "sentinel1", "open_s1_grd_averaged": "sentinel1",
+    "read_grd_metadata": "sentinel1", "GrdScene": "sentinel1",
+    "open_era5": "era5", "collocate_era5": "era5", "Era5Files": "era5",
+    "make_wind_product": "product", "write_product": "product",
+    "InputError": "errors", "CoverageError": "errors", "OutputError": "errors",
+    "ProcessingWarning": "errors",
+}
+
+__all__ = ["__version__", *_LAZY]
+
+if TYPE_CHECKING:
+    from .era5 import Era5Files, collocate_era5, open_era5
+    from .errors import CoverageError, InputError, OutputError, ProcessingWarning
+    from .product import make_wind_product, write_product
+    from .sentinel1 import GrdScene, open_s1_grd, open_s1_grd_averaged, read_grd_metadata
 
 
-def __getattr__(name):
-    # Imported on first use, so that `import quorvane_wind` (and the
-    # command's --help) work without loading xarray, dask and GDAL.
-    if name in ("open_s1_grd", "open_s1_grd_averaged"):
-        from . import sentinel1
-        return getattr(sentinel1, name)
-    if name in ("open_era5", "collocate_era5"):
-        from . import era5
-        return getattr(era5, name)
-    if name in ("make_wind_product", "write_product"):
-        from . import product
-        return getattr(product, name)
-    raise AttributeError(f"module 'quorvane_wind' has no attribute {name!r}")
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'quorvane_wind' has no attribute {name!r}")
+    import importlib
+
+    return getattr(importlib.import_module(f".{module}", __name__), name)
+
+
+def __dir__() -> list[str]:
+    # The public names and the module's own dunders, not the helpers of
+    # this file nor the submodules loaded so far.
+    return sorted(set(__all__) | {name for name in globals() if name.startswith("__")})

@@ -5,7 +5,7 @@ one CF wind product per input out.
                   [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]
                   [--polarisation auto|VV|HH] [--overwrite]
                   [--scheduler ADDRESS | --workers N] [--quicklook]
-                  [--quicklook-range MIN,MAX] [--geotiff]
+                  [--quicklook-range MIN,MAX] [--geotiff] [--verbose] [--version]
 
 The rules users rely on live here: outputs are written under a temporary
 name in the output folder and renamed when complete; an existing output is
@@ -22,8 +22,10 @@ temporary files on its way out.
 """
 
 import argparse
+import contextlib
 import dataclasses
 import importlib.util
+import logging
 import math
 import os
 import shlex
@@ -31,29 +33,41 @@ import signal
 import sys
 import traceback
 import uuid
-from typing import NamedTuple
+from collections.abc import Callable, Iterator, Sequence
+from types import FrameType
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
+from . import __version__
 from .errors import reason
 # Light imports only: the command must install its SIGINT handler and check
 # for the products extra before xarray and dask are loaded.
 from .defaults import COAST_DISTANCE_KM, POLARISATIONS
+from .options import check_resolution
+
+if TYPE_CHECKING:
+    from distributed import Client
+    from tqdm import tqdm
+
+Job = tuple[str, str]      # (input path, output path)
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 
-def _resolution(text):
+def _resolution(text: str) -> float | str:
     if text == "native":
         return "native"
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected metres or 'native', got {text!r}") from None
-    if not value > 0 or value != value or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"the resolution must be a positive number of metres, got {text!r}")
-    return value
+    try:
+        return check_resolution(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"the resolution must be a positive number of metres, "
+                                         f"got {text!r}") from None
 
 
-def _coast_distance(text):
+def _coast_distance(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -63,21 +77,21 @@ def _coast_distance(text):
     return value
 
 
-def _polarisation(text):
+def _polarisation(text: str) -> str:
     value = text.lower() if text.lower() == "auto" else text.upper()
     if value not in POLARISATIONS:
         raise argparse.ArgumentTypeError(f"expected {', '.join(POLARISATIONS)}, got {text!r}")
     return value
 
 
-def _attribute(text):
+def _attribute(text: str) -> tuple[str, str]:
     name, sep, value = text.partition("=")
     if not sep or not name.strip() or not name.strip().replace("_", "").isalnum():
         raise argparse.ArgumentTypeError(f"expected NAME=VALUE with a NetCDF attribute name, got {text!r}")
     return name.strip(), value
 
 
-def _workers(text):
+def _workers(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -87,7 +101,7 @@ def _workers(text):
     return value
 
 
-def _speed_range(text):
+def _speed_range(text: str) -> tuple[float, float]:
     try:
         low, high = (float(part) for part in text.split(","))
     except ValueError:
@@ -103,10 +117,10 @@ class ExtraOutputs:
     false when none is asked for."""
 
     quicklook: bool = False
-    quicklook_range: tuple = (0.0, 25.0)
+    quicklook_range: tuple[float, float] = (0.0, 25.0)
     geotiff: bool = False
 
-    def __bool__(self):
+    def __bool__(self) -> bool:
         return self.quicklook or self.geotiff
 
 
@@ -114,17 +128,18 @@ class _ExtraOutput(argparse.Action):
     """Sets one field of `args.extras` (a colour range asks for the
     quicklook too)."""
 
-    def __init__(self, option_strings, dest, field, **kwargs):
+    def __init__(self, option_strings: Sequence[str], dest: str, field: str, **kwargs: Any) -> None:
         self.field = field
         super().__init__(option_strings, "extras", default=ExtraOutputs(), **kwargs)
 
-    def __call__(self, parser, namespace, values, option_string=None):
-        changes = {"quicklook_range": values, "quicklook": True} if self.field == "quicklook_range" \
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        changes: dict[str, Any] = {"quicklook_range": values, "quicklook": True} if self.field == "quicklook_range" \
             else {self.field: True}
         setattr(namespace, "extras", dataclasses.replace(namespace.extras, **changes))
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvane-wind",
         usage="quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR\n"
@@ -132,7 +147,7 @@ def build_parser():
               "                     [--polarisation auto|VV|HH] [--overwrite]\n"
               "                     [--scheduler ADDRESS | --workers N] [--quicklook]\n"
               "                     [--quicklook-range MIN,MAX] [--geotiff]\n"
-              "                     [--attribute NAME=VALUE ...] [--debug]",
+              "                     [--attribute NAME=VALUE ...] [--debug] [--verbose] [--version]",
         description="Ocean wind speed products (CF NetCDF) from Sentinel-1 GRD products (.SAFE "
                     "folders or .zip, VV, or HH converted to VV) and ERA5 10 m wind (NetCDF, either CDS layout).")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
@@ -174,7 +189,35 @@ def build_parser():
                              "institution=..., creator_name=..., publisher_name=..., project=...")
     parser.add_argument("--debug", action="store_true",
                         help="print tracebacks of failures")
+    parser.add_argument("--verbose", action="store_true",
+                        help="print the stages of each input (metadata read, ERA5 grid chosen, chunks "
+                             "planned, product written) on stderr")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
+
+
+# The logger of the products layer; its modules log to children of it.
+LOGGER = "quorvane_wind"
+
+
+@contextlib.contextmanager
+def stage_messages(verbose: bool) -> Iterator[None]:
+    """With `verbose`, the INFO messages of the products layer on stderr for
+    the duration (as `quorvane-wind: message`)."""
+    if not verbose:
+        yield
+        return
+    logger = logging.getLogger(LOGGER)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("quorvane-wind: %(message)s"))
+    level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
 
 
 # Top-level modules of the `products` extra that the command needs.
@@ -182,15 +225,15 @@ PRODUCTS_MODULES = ("xarray", "dask", "distributed", "netCDF4", "rasterio", "xar
                     "global_land_mask", "tqdm", "matplotlib", "threadpoolctl")
 
 
-def quicklook_path(output_path):
+def quicklook_path(output_path: str) -> str:
     return os.path.splitext(output_path)[0] + ".png"
 
 
-def geotiff_path(output_path):
+def geotiff_path(output_path: str) -> str:
     return os.path.splitext(output_path)[0] + ".tif"
 
 
-def remove_leftovers(output_path):
+def remove_leftovers(output_path: str) -> None:
     """Removes the temporary files of writers that are gone, for an output
     and its extras."""
     from .atomic import remove_partial_files
@@ -199,7 +242,7 @@ def remove_leftovers(output_path):
         remove_partial_files(path)
 
 
-def one_line(text):
+def one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
@@ -208,16 +251,16 @@ class Interrupts:
     the main thread is only blocked on a cluster, and the signal raises at
     once."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.requested = False
         self.waiting = False
 
-    def handler(self, signum, frame):
+    def handler(self, signum: int, frame: FrameType | None) -> None:
         self.requested = True
         if self.waiting:
             raise KeyboardInterrupt
 
-    def check(self):
+    def check(self) -> None:
         if self.requested:
             raise KeyboardInterrupt
 
@@ -225,7 +268,7 @@ class Interrupts:
 INTERRUPTS = Interrupts()
 
 
-def _chunk_key(key):
+def _chunk_key(key: object) -> bool:
     """Whether a dask key is one of the product's chunks (one task computes
     every field of a chunk)."""
     from .product import CHUNK_TASK_PREFIX
@@ -234,7 +277,17 @@ def _chunk_key(key):
     return isinstance(name, str) and name.startswith(CHUNK_TASK_PREFIX)
 
 
-def _task_callbacks(show_progress):
+class TaskCallbacks(Protocol):
+    """A dask callback (a context manager) with resources to close."""
+
+    def __enter__(self) -> object: ...
+
+    def __exit__(self, *exc: object) -> object: ...
+
+    def close(self) -> None: ...
+
+
+def _task_callbacks(show_progress: bool) -> TaskCallbacks:
     """A dask callback that stops a computation at the next task boundary
     once an interrupt was asked for and, on a terminal, shows the chunks of
     the scene done (dask runs callbacks in the thread that waits for the
@@ -242,9 +295,9 @@ def _task_callbacks(show_progress):
     from dask.callbacks import Callback
 
     class SceneChunks(Callback):
-        bar = None
+        bar: "tqdm[Any] | None" = None
 
-        def _start_state(self, dsk, state):
+        def _start_state(self, dsk: dict[Any, Any], state: dict[str, Any]) -> None:
             chunks = sum(1 for key in dsk if _chunk_key(key))
             if show_progress and chunks and self.bar is None:
                 from tqdm import tqdm
@@ -252,19 +305,20 @@ def _task_callbacks(show_progress):
                 self.bar = tqdm(total=chunks, unit="chunk", desc="scene", disable=None,
                                 file=sys.stderr, leave=False, position=1)
 
-        def _pretask(self, key, dsk, state):
+        def _pretask(self, key: object, dsk: dict[Any, Any], state: dict[str, Any]) -> None:
             INTERRUPTS.check()
 
-        def _posttask(self, key, result, dsk, state, worker_id):
+        def _posttask(self, key: object, result: object, dsk: dict[Any, Any], state: dict[str, Any],
+                      worker_id: object) -> None:
             if self.bar is not None and _chunk_key(key):
                 self.bar.update()
             INTERRUPTS.check()
 
-        def close(self):
+        def close(self) -> None:
             if self.bar is not None:
                 self.bar.close()
 
-    return SceneChunks()
+    return SceneChunks()  # type: ignore[no-untyped-call]  # dask's Callback.__init__ is unannotated
 
 
 class Outcome(NamedTuple):
@@ -276,11 +330,11 @@ class Outcome(NamedTuple):
     status: str
     text: str
     trace: str | None = None
-    notes: tuple = ()
+    notes: tuple[str, ...] = ()
     extras_failed: bool = False
 
 
-def draw_quicklook(output_path, speed_range=ExtraOutputs.quicklook_range):
+def draw_quicklook(output_path: str, speed_range: tuple[float, float] = ExtraOutputs.quicklook_range) -> str | None:
     """Draws the quicklook of a written product; returns the one-line
     reason of a failure, or None."""
     from .quicklook import write_quicklook
@@ -292,7 +346,7 @@ def draw_quicklook(output_path, speed_range=ExtraOutputs.quicklook_range):
     return None
 
 
-def draw_geotiff(output_path):
+def draw_geotiff(output_path: str) -> str | None:
     """Writes the GeoTIFF of a written product; returns the one-line reason
     of a failure, or None."""
     from .geotiff import write_geotiff
@@ -304,21 +358,23 @@ def draw_geotiff(output_path):
     return None
 
 
-def draw_extras(output_path, extras, missing_only=False):
+def draw_extras(output_path: str, extras: ExtraOutputs,
+                missing_only: bool = False) -> list[tuple[str, str | None]]:
     """Draws the extra outputs asked for from a written product (only those
     not on disk with `missing_only`); returns (path, failure or None) for
     each one drawn."""
-    drawn = []
-    for wanted, path, draw in ((extras.quicklook, quicklook_path(output_path),
-                                lambda: draw_quicklook(output_path, extras.quicklook_range)),
-                               (extras.geotiff, geotiff_path(output_path),
-                                lambda: draw_geotiff(output_path))):
+    drawn: list[tuple[str, str | None]] = []
+    draws: list[tuple[bool, str, Callable[[], str | None]]] = [
+        (extras.quicklook, quicklook_path(output_path),
+         lambda: draw_quicklook(output_path, extras.quicklook_range)),
+        (extras.geotiff, geotiff_path(output_path), lambda: draw_geotiff(output_path))]
+    for wanted, path, draw in draws:
         if wanted and not (missing_only and os.path.exists(path)):
             drawn.append((path, draw()))
     return drawn
 
 
-def keep_freed_memory():
+def keep_freed_memory() -> None:
     """Lets glibc's allocator keep freed chunk arrays for reuse. By default
     each array of more than a few MB is a fresh mmap returned to the system
     when freed, so every temporary of every chunk pays its page faults anew
@@ -335,14 +391,14 @@ def keep_freed_memory():
     libc.mallopt(m_trim_threshold, 1 << 30)
 
 
-def process_input(input_path, era5_paths, output_path, resolution, land_mask, extras,
-                  history, one_thread=False, polarisation="auto", coast_distance=COAST_DISTANCE_KM,
-                  attributes=None):
+def process_input(input_path: str, era5_paths: list[str], output_path: str, resolution: float | str,
+                  land_mask: bool, extras: ExtraOutputs, history: str, one_thread: bool = False,
+                  polarisation: str = "auto", coast_distance: float = COAST_DISTANCE_KM,
+                  attributes: dict[str, str] | None = None) -> "Outcome":
     """Makes and writes the product of one input, then the `extras`.
     Returns an `Outcome`; never raises for a bad input, so that it can run
     as a task anywhere; an interruption (KeyboardInterrupt) propagates after
     the temporary files are gone."""
-    import contextlib
     import warnings
 
     import dask
@@ -352,8 +408,8 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, ex
     from .product import make_wind_product, write_product
 
     keep_freed_memory()
-    limits = contextlib.nullcontext()
-    scheduler = {"scheduler": "threads", "num_workers": os.cpu_count() or 1}
+    limits: contextlib.AbstractContextManager[object] = contextlib.nullcontext()
+    scheduler: dict[str, Any] = {"scheduler": "threads", "num_workers": os.cpu_count() or 1}
     if one_thread:
         # One thread per task: the parallelism comes from the workers.
         import Quorvane  # noqa: F401  (loads the OpenMP runtime for threadpoolctl)
@@ -388,21 +444,21 @@ def process_input(input_path, era5_paths, output_path, resolution, land_mask, ex
 class Run:
     """Counts and reports the outcome of each input."""
 
-    def __init__(self, debug):
+    def __init__(self, debug: bool) -> None:
         self.debug = debug
         self.written = self.skipped = self.failed = 0
 
-    def fail(self, input_path, text, trace=None):
+    def fail(self, input_path: str, text: str, trace: str | None = None) -> None:
         self.failed += 1
         if self.debug and trace:
             sys.stderr.write(trace)
         print(f"quorvane-wind: {input_path}: {text}", file=sys.stderr, flush=True)
 
-    def skip(self, input_path, output_path):
+    def skip(self, input_path: str, output_path: str) -> None:
         self.skipped += 1
         print(f"skipped {input_path}: {output_path} exists (use --overwrite to replace it)", flush=True)
 
-    def report(self, input_path, outcome):
+    def report(self, input_path: str, outcome: Outcome) -> None:
         if outcome.status != "written":
             self.fail(input_path, outcome.text, outcome.trace)
             return
@@ -415,15 +471,15 @@ class Run:
             self.failed += 1
 
 
-def _progress(total):
+def _progress(total: int) -> "tqdm[Any]":
     from tqdm import tqdm
 
     # A bar on terminals only: scripts reading stderr get the messages alone.
     return tqdm(total=total, unit="scene", disable=None, file=sys.stderr, leave=False)
 
 
-def _missing_products_modules():
-    missing = []
+def _missing_products_modules() -> list[str]:
+    missing: list[str] = []
     for name in PRODUCTS_MODULES:
         try:
             found = importlib.util.find_spec(name) is not None
@@ -434,10 +490,9 @@ def _missing_products_modules():
     return missing
 
 
-def _check_scheduler_address(address):
+def _check_scheduler_address(address: str) -> str | None:
     """A one-line reason when `address` is not a scheduler address, or None."""
-    from distributed.comm import parse_address
-    from distributed.comm.addressing import parse_host_port
+    from distributed.comm.addressing import parse_address, parse_host_port
     from distributed.comm.registry import get_backend
 
     try:
@@ -452,11 +507,11 @@ def _check_scheduler_address(address):
     return None
 
 
-def _describe_options(options):
+def _describe_options(options: dict[str, str]) -> str:
     return ", ".join(f"{k.replace('_', ' ')} {v}" for k, v in options.items())
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     INTERRUPTS.requested = INTERRUPTS.waiting = False
     previous_handler = signal.signal(signal.SIGINT, INTERRUPTS.handler)
     try:
@@ -469,9 +524,14 @@ def main(argv=None):
         signal.signal(signal.SIGINT, previous_handler)
 
 
-def _main(argv):
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    with stage_messages(args.verbose):
+        return _run(parser, args, argv)
+
+
+def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: Sequence[str] | None) -> int:
     run = Run(args.debug)
     history = "quorvane-wind " + " ".join(shlex.quote(a) for a in (sys.argv[1:] if argv is None else argv))
 
@@ -496,7 +556,8 @@ def _main(argv):
     from .product import output_name, product_options
 
     wanted = product_options(args.resolution, args.land_mask, args.polarisation, args.coast_distance)
-    jobs, claimed = [], {}
+    jobs: list[Job] = []
+    claimed: dict[str, str] = {}
     try:
         for input_path in args.inputs:
             INTERRUPTS.check()
@@ -533,7 +594,8 @@ def _main(argv):
     return EXIT_FAILED if run.failed else EXIT_OK
 
 
-def _reuse_existing(run, input_path, output_path, wanted, extras):
+def _reuse_existing(run: Run, input_path: str, output_path: str, wanted: dict[str, str],
+                    extras: ExtraOutputs) -> None:
     """An existing output: skipped when its recorded options are the ones
     asked for (its missing extra outputs drawn from it), failed otherwise. Leftover
     temporary files of a writer that is gone are removed either way."""
@@ -555,9 +617,7 @@ def _reuse_existing(run, input_path, output_path, wanted, extras):
             print(f"written {path}", flush=True)
 
 
-def _start_local_cluster(workers):
-    import logging
-
+def _start_local_cluster(workers: int) -> Any:
     from distributed import LocalCluster
 
     # The worker processes inherit an ignored SIGINT: a Ctrl-C on the
@@ -573,12 +633,13 @@ def _start_local_cluster(workers):
         signal.signal(signal.SIGINT, previous)
 
 
-def _run_distributed(args, jobs, task_args, run):
+def _run_distributed(args: argparse.Namespace, jobs: list[Job], task_args: dict[str, Any], run: Run) -> None:
     from distributed import Client, wait
 
 
-    cluster = client = None
-    futures = {}
+    cluster: Any = None
+    client: "Client | None" = None
+    futures: dict[Any, Job] = {}
     try:
         if args.workers:
             cluster = _start_local_cluster(args.workers)

@@ -19,13 +19,25 @@ do not interpolate linearly) bilinearly in space, across the 0/360 seam of a
 global grid, and linearly in time.
 """
 
+import logging
 import os
+from collections.abc import Iterable, Sequence
+from typing import Any, TypeAlias
 
 import dask.array as da
 import numpy as np
 import xarray as xr
+from numpy.typing import ArrayLike, NDArray
 
 from .errors import CoverageError, InputError, reason
+
+log = logging.getLogger(__name__)
+
+Float64Array: TypeAlias = NDArray[np.float64]
+PathLike: TypeAlias = "str | os.PathLike[str]"
+# What the functions that need ERA5 take: `open_era5`'s result, a Dataset,
+# one path or several.
+Era5Input: TypeAlias = "Era5Files | xr.Dataset | str | os.PathLike[str] | Iterable[str | os.PathLike[str]]"
 
 WIND_COMPONENTS = ("u10", "v10")
 # Files whose axes agree to this (degrees) share a grid: legacy files store
@@ -36,7 +48,7 @@ GRID_TOLERANCE = 1e-4
 MARGIN = 2
 
 
-def _normalise(ds, label):
+def _normalise(ds: xr.Dataset, label: str) -> xr.Dataset:
     """u10/v10 of one file's Dataset under the names of the legacy layout,
     with time as a dimension; orders of the axes are left as stored."""
     if "valid_time" in ds.dims or "valid_time" in ds.coords:
@@ -56,11 +68,11 @@ def _normalise(ds, label):
     for name in WIND_COMPONENTS:
         extra = set(ds[name].dims) - {"time", "latitude", "longitude", "expver"}
         if extra:
-            raise InputError(f"{label}: {name} has unexpected dimensions {', '.join(sorted(extra))}")
+            raise InputError(f"{label}: {name} has unexpected dimensions {', '.join(sorted(map(str, extra)))}")
     return ds
 
 
-def _combine_expver(field):
+def _combine_expver(field: xr.DataArray) -> xr.DataArray:
     """One field from an `expver` dimension: the first version (in ascending
     order: final ERA5 before ERA5T) that has a value at each point."""
     if "expver" not in field.dims:
@@ -72,7 +84,7 @@ def _combine_expver(field):
     return out
 
 
-def _canonical_longitude(lon):
+def _canonical_longitude(lon: ArrayLike) -> tuple[NDArray[np.intp], Float64Array]:
     """The order of the columns and their longitudes increasing without a
     jump: a global grid starts at its column nearest east of 0 (so the same
     grid stored 0..360 or -180..180 is one grid), a regional one at a
@@ -97,18 +109,18 @@ def _canonical_longitude(lon):
     return order, unwrapped
 
 
-def _is_global(lon):
+def _is_global(lon: Float64Array) -> bool:
     if lon.size < 2:
         return False
     step = float(np.median(np.diff(lon)))
-    return abs(lon[-1] + step - lon[0] - 360.0) < 0.5 * step
+    return bool(abs(lon[-1] + step - lon[0] - 360.0) < 0.5 * step)
 
 
-def _wrap180(lon):
+def _wrap180(lon: ArrayLike) -> Float64Array:
     return (np.asarray(lon, dtype=np.float64) + 180.0) % 360.0 - 180.0
 
 
-def _lon_text(lo, hi, fmt):
+def _lon_text(lo: ArrayLike, hi: ArrayLike, fmt: str) -> str:
     """A longitude span in -180..180, said across the antimeridian when it
     runs from east to west of it."""
     lo, hi = float(_wrap180(lo)), float(_wrap180(hi))
@@ -116,7 +128,7 @@ def _lon_text(lo, hi, fmt):
     return f"longitude {lo:{fmt}} to {hi:{fmt}}{across}"
 
 
-def _scene_lon_span(lon):
+def _scene_lon_span(lon: ArrayLike) -> tuple[float, float]:
     """West and east ends of the smallest arc holding all the longitudes."""
     s = np.unique(_wrap180(np.ravel(lon)))
     if s.size == 1:
@@ -126,11 +138,11 @@ def _scene_lon_span(lon):
     return s[(k + 1) % s.size], s[k]
 
 
-def _minute(t):
-    return np.datetime_as_string(t, "m")
+def _minute(t: np.datetime64) -> str:
+    return str(np.datetime_as_string(t, "m"))
 
 
-def _hours(delta):
+def _hours(delta: np.timedelta64) -> str:
     return f"{delta / np.timedelta64(3600, 's'):g} h"
 
 
@@ -138,7 +150,7 @@ class Era5Source:
     """One ERA5 file (or Dataset), open lazily: its times and its axes in the
     grid's order (latitude ascending, longitude canonical)."""
 
-    def __init__(self, ds, files, label):
+    def __init__(self, ds: xr.Dataset, files: Iterable[str], label: str) -> None:
         self.files = list(files)
         ds = _normalise(ds, label)
         self.ds = ds
@@ -151,13 +163,13 @@ class Era5Source:
         # Its own step: the shortest between its times (None for one time).
         self.step = steps.min() if steps.size else None
 
-    def same_grid(self, other):
+    def same_grid(self, other: "Era5Source") -> bool:
         return (self.latitude.shape == other.latitude.shape
                 and self.longitude.shape == other.longitude.shape
                 and np.allclose(self.latitude, other.latitude, rtol=0.0, atol=GRID_TOLERANCE)
                 and np.allclose(self.longitude, other.longitude, rtol=0.0, atol=GRID_TOLERANCE))
 
-    def read(self, k, rows, cols):
+    def read(self, k: int, rows: NDArray[np.intp], cols: NDArray[np.intp]) -> list[Float64Array]:
         """u10 and v10 (float64) of time index `k` at the grid's rows and
         columns (index arrays in grid order), reading only the file's
         block that spans them."""
@@ -172,7 +184,7 @@ class Era5Source:
             out.append(field[np.ix_(file_rows - r0, file_cols - c0)].astype(np.float64))
         return out
 
-    def coverage(self):
+    def coverage(self) -> str:
         return f"{', '.join(self.files)} {_minute(self.times.min())} to {_minute(self.times.max())}"
 
 
@@ -180,7 +192,7 @@ class Era5GridFiles:
     """The ERA5 files of one grid, joined in time (a time present in several
     files is read from the first given)."""
 
-    def __init__(self, sources):
+    def __init__(self, sources: Iterable[Era5Source]) -> None:
         self.sources = list(sources)
         self.latitude = self.sources[0].latitude
         self.longitude = self.sources[0].longitude
@@ -197,18 +209,19 @@ class Era5GridFiles:
         self.resolution = float(np.median(np.abs(np.diff(self.latitude)))) if self.latitude.size > 1 else np.inf
 
     @property
-    def files(self):
+    def files(self) -> list[str]:
         return [f for s in self.sources for f in s.files]
 
-    def _lon_in_grid(self, lon):
-        return self.longitude[0] + np.mod(np.asarray(lon, dtype=np.float64) - self.longitude[0], 360.0)
+    def _lon_in_grid(self, lon: ArrayLike) -> Float64Array:
+        out: Float64Array = self.longitude[0] + np.mod(np.asarray(lon, dtype=np.float64) - self.longitude[0], 360.0)
+        return out
 
-    def covers_area(self, plat, plon):
+    def covers_area(self, plat: Float64Array, plon: Float64Array) -> bool:
         east = self.longitude[0] + 360.0 if self.is_global else self.longitude[-1]
         return bool(np.all((plat >= self.latitude[0]) & (plat <= self.latitude[-1])
                            & (self._lon_in_grid(plon) <= east)))
 
-    def bracket(self, time):
+    def bracket(self, time: np.datetime64) -> tuple[list[int] | None, float | None, str | None]:
         """The time indices that `time` needs and the weight of the second,
         or the reason there are none: outside the span, or in a gap (two
         neighbours further apart than the files' own step)."""
@@ -222,18 +235,20 @@ class Era5GridFiles:
         own = [s.step for s in (self.sources[self.time_source[a]], self.sources[self.time_source[b]])
                if s.step is not None]
         allowed = max(own) if own else self.min_step
+        assert allowed is not None       # two times: min_step is set
         if span > allowed:
             return None, None, (f"time in a gap between {_minute(self.time[a])} and {_minute(self.time[b])}, "
                                 f"{_hours(span)} apart against a step of {_hours(allowed)}")
         return [a, b], float((time - self.time[a]) / span), None
 
-    def coverage(self):
+    def coverage(self) -> str:
         return (f"{', '.join(s.coverage() for s in self.sources)}: latitude {self.latitude[0]:g} to "
                 f"{self.latitude[-1]:g}, "
                 + (f"longitude {self.longitude[0]:g} to {self.longitude[-1]:g}" if self.is_global
                    else _lon_text(self.longitude[0], self.longitude[-1], "g")))
 
-    def at_time(self, picks, weight, plat, plon):
+    def at_time(self, picks: Sequence[int], weight: float, plat: Float64Array,
+                plon: Float64Array) -> tuple["Era5Instant", list[str]]:
         """The winds at the picked time indices, weighted, on the rows and
         columns around the scene points, as an `Era5Instant`."""
         n_lat, n_lon = self.latitude.size, self.longitude.size
@@ -264,14 +279,15 @@ class Era5GridFiles:
 class Era5Files:
     """ERA5 files grouped by grid: what `open_era5` returns."""
 
-    def __init__(self, grids):
+    def __init__(self, grids: Iterable[Era5GridFiles]) -> None:
         self.grids = list(grids)
 
     @property
-    def files(self):
+    def files(self) -> list[str]:
         return [f for g in self.grids for f in g.files]
 
-    def select(self, time, plat, plon):
+    def select(self, time: np.datetime64, plat: Float64Array,
+               plon: Float64Array) -> tuple[Era5GridFiles, list[int], float]:
         """The grid for a scene at `time` whose extreme points are `plat`,
         `plon` (the finest of those covering it), the time indices it needs
         and the weight of the second; CoverageError naming the scene and
@@ -283,6 +299,9 @@ class Era5Files:
             if not grid.covers_area(plat, plon):
                 reason = "area outside" if reason is None else f"area outside and {reason}"
             if reason is None:
+                assert picks is not None and weight is not None
+                log.info("ERA5 grid of %s chosen for the scene at %s: %s", _resolution_text(grid),
+                         np.datetime_as_string(time, "s"), ", ".join(grid.files))
                 return grid, picks, weight
             reasons.append(f"{grid.coverage()} ({reason})")
         west, east = _scene_lon_span(plon)
@@ -291,7 +310,7 @@ class Era5Files:
             f"{_lon_text(west, east, '.2f')}) is outside the ERA5 files: {'; '.join(reasons)}")
 
 
-def _open_file(path):
+def _open_file(path: PathLike) -> Era5Source:
     path = os.fspath(path)
     if not os.path.isfile(path):
         raise InputError(f"ERA5 file {path}: no such file")
@@ -303,8 +322,8 @@ def _open_file(path):
     return Era5Source(ds, [os.path.basename(path)], f"ERA5 file {path}")
 
 
-def _group(sources):
-    grids = []
+def _group(sources: Iterable[Era5Source]) -> "Era5Files":
+    grids: list[list[Era5Source]] = []
     for source in sources:
         for members in grids:
             if members[0].same_grid(source):
@@ -315,23 +334,50 @@ def _group(sources):
     return Era5Files(Era5GridFiles(members) for members in grids)
 
 
-def open_era5(paths):
+def open_era5(paths: Era5Input) -> Era5Files:
     """ERA5 u10/v10 from any set of NetCDF files of either CDS layout (or an
     `Era5Files` / Dataset, returned as an `Era5Files`), opened lazily and
-    grouped by grid; files that split one grid in time are joined."""
+    grouped by grid; files that split one grid in time are joined. Raises
+    TypeError for anything else (None included)."""
     if isinstance(paths, Era5Files):
         return paths
     if isinstance(paths, xr.Dataset):
         return _from_dataset(paths)
-    if isinstance(paths, (str, os.PathLike)):
-        paths = [paths]
-    paths = [os.fspath(p) for p in paths]
-    if not paths:
+    return _group(_open_file(p) for p in era5_paths(paths))
+
+
+def era5_paths(era5: object) -> list[str]:
+    """The file paths of an `era5` argument given as paths (one or a list),
+    checked for their type only; TypeError naming what was given instead,
+    InputError for an empty list."""
+    accepted = ("era5 must be ERA5 NetCDF path(s) (a str or os.PathLike, or a list of them), "
+                "a Dataset or what open_era5 returns")
+    if isinstance(era5, (str, os.PathLike)):
+        items: list[object] = [era5]
+    elif isinstance(era5, Iterable) and not isinstance(era5, (bytes, dict)):
+        items = list(era5)
+    else:
+        raise TypeError(f"{accepted}, not {type(era5).__name__} {era5!r:.80}")
+    bad = [p for p in items if not isinstance(p, (str, os.PathLike))]
+    if bad:
+        raise TypeError(f"{accepted}; got {type(bad[0]).__name__} {bad[0]!r:.80} among the paths")
+    if not items:
         raise InputError("no ERA5 file given")
-    return _group(_open_file(p) for p in paths)
+    return [os.fspath(p) for p in items if isinstance(p, (str, os.PathLike))]
 
 
-def _from_dataset(ds):
+def check_era5(era5: object) -> None:
+    """The checks of `open_era5` on the argument's type, without opening a
+    file."""
+    if not isinstance(era5, (Era5Files, xr.Dataset)):
+        era5_paths(era5)
+
+
+def _resolution_text(grid: "Era5GridFiles") -> str:
+    return f"{grid.resolution:g} degrees" if np.isfinite(grid.resolution) else "one latitude"
+
+
+def _from_dataset(ds: xr.Dataset) -> Era5Files:
     files = ds.attrs.get("source_files")
     if not files:
         source = ds.encoding.get("source")
@@ -344,30 +390,32 @@ class Era5Instant:
     that bilinear interpolation can use directly (a global grid gets its
     first column repeated 360 degrees on, to close the seam)."""
 
-    def __init__(self, latitude, longitude, u10, v10):
+    def __init__(self, latitude: Float64Array, longitude: Float64Array, u10: Float64Array,
+                 v10: Float64Array) -> None:
         self.latitude = latitude
         self.longitude = longitude
         self.u10 = u10
         self.v10 = v10
 
-    def interpolate(self, lat, lon):
+    def interpolate(self, lat: ArrayLike, lon: ArrayLike) -> list[NDArray[np.float32]]:
         """Bilinear u10 and v10 (float32) at the points; NaN where a corner is
         missing or the point is outside the grid."""
         lat = np.asarray(lat, dtype=np.float64)
         lon = np.asarray(lon, dtype=np.float64)
         u10 = np.empty(lat.shape, dtype=np.float32)
         v10 = np.empty(lat.shape, dtype=np.float32)
-        flat = (lat.reshape(-1), lon.reshape(-1), u10.reshape(-1), v10.reshape(-1))
+        flat_lat, flat_lon, flat_u10, flat_v10 = lat.reshape(-1), lon.reshape(-1), u10.reshape(-1), v10.reshape(-1)
         # In pieces that stay in the cache; both components from one gather
         # of each corner.
         for start in range(0, lat.size, self.PIECE):
             part = slice(start, start + self.PIECE)
-            self._interpolate(*(a[part] for a in flat))
+            self._interpolate(flat_lat[part], flat_lon[part], flat_u10[part], flat_v10[part])
         return [u10, v10]
 
     PIECE = 1 << 16
 
-    def _interpolate(self, lat, lon, u10, v10):
+    def _interpolate(self, lat: Float64Array, lon: Float64Array, u10: NDArray[np.float32],
+                     v10: NDArray[np.float32]) -> None:
         nlat, nlon = self.latitude.size, self.longitude.size
         lon = self.longitude[0] + np.mod(lon - self.longitude[0], 360.0)
         fi = np.interp(lat, self.latitude, np.arange(nlat), left=np.nan, right=np.nan)
@@ -394,15 +442,18 @@ class Era5Instant:
         u10[:] = north[:, 0]
         v10[:] = north[:, 1]
 
+    _uv_pairs: Float64Array | None = None
+
     @property
-    def _uv(self):
-        if getattr(self, "_uv_pairs", None) is None:
+    def _uv(self) -> Float64Array:
+        if self._uv_pairs is None:
             self._uv_pairs = np.stack([np.asarray(self.u10, dtype=np.float64),
                                        np.asarray(self.v10, dtype=np.float64)], axis=-1).reshape(-1, 2)
         return self._uv_pairs
 
 
-def era5_instant(era5, time, scene_points):
+def era5_instant(era5: Era5Input, time: np.datetime64,
+                 scene_points: tuple[ArrayLike, ArrayLike]) -> tuple[Era5Instant, list[str]]:
     """The ERA5 wind of the grid that covers the scene, at `time`, as an
     `Era5Instant`, with the names of the files read. `scene_points`
     (latitudes, longitudes) bound the scene. Raises CoverageError as
@@ -413,7 +464,9 @@ def era5_instant(era5, time, scene_points):
     return grid.at_time(picks, weight, plat, plon)
 
 
-def collocate_era5(era5, latitude, longitude, time, scene_points=None):
+def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataArray,
+                   time: np.datetime64 | str,
+                   scene_points: tuple[ArrayLike, ArrayLike] | None = None) -> list[xr.DataArray]:
     """u10 and v10 (float32 DataArrays shaped like `latitude`, lazy when it
     is) of ERA5 at the pixels' latitude and longitude at `time`, each with
     `attrs["source_files"]`, the names of the files read. `era5` is what
@@ -424,9 +477,9 @@ def collocate_era5(era5, latitude, longitude, time, scene_points=None):
     area and consecutive times around it."""
     if scene_points is None:
         scene_points = (np.asarray(latitude), np.asarray(longitude))
-    instant, used = era5_instant(era5, time, scene_points)
+    instant, used = era5_instant(era5, np.datetime64(time, "ns"), scene_points)
 
-    def block(lat, lon):
+    def block(lat: Float64Array, lon: Float64Array) -> NDArray[np.float32]:
         # Both components from one interpolation: they share the weights.
         return np.stack(instant.interpolate(lat, lon))
 

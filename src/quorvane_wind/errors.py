@@ -27,7 +27,7 @@ def reason(exc: BaseException) -> str:
     raised from (GDAL's actual reason often sits a few causes down, behind
     "See previous exception for details"), or its type's name."""
     parts: list[str] = []
-    seen = set()
+    seen: set[int] = set()
     link: BaseException | None = exc
     while link is not None and id(link) not in seen:
         seen.add(id(link))

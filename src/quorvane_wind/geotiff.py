@@ -18,23 +18,31 @@ A GeoTIFF holds one data type for all its bands, so the mask band is
 stored as float32 too (its bit values are exact); NaN in both bands marks
 the area outside the scene."""
 
+import os
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+from numpy.typing import NDArray
 
 from .atomic import remove_partial_files, write_atomically
 from .product import FLAGS, NO_WIND_BITS
+
+if TYPE_CHECKING:
+    import netCDF4
 
 SOURCE_PIXELS = 4_000_000
 GCPS_PER_SIDE = 16
 BAND_LINES = 512
 
 
-def utm_crs(latitude, longitude):
+def utm_crs(latitude: float, longitude: float) -> str:
     """The EPSG code of the UTM zone at a point (WGS 84)."""
     zone = int(np.floor(((longitude + 180.0) % 360.0) / 6.0)) % 60 + 1
     return f"EPSG:{(32600 if latitude >= 0 else 32700) + zone}"
 
 
-def block_averaged(speed_var, mask_var, step):
+def block_averaged(speed_var: "netCDF4.Variable[Any]", mask_var: "netCDF4.Variable[Any]",
+                   step: int) -> tuple[NDArray[np.float32], NDArray[np.uint8]]:
     """The product's wind speed averaged over step x step blocks (over the
     pixels with wind; NaN where there are none) and the mask bits of each
     block (the union; the no-wind bits only on blocks without wind), read
@@ -42,16 +50,17 @@ def block_averaged(speed_var, mask_var, step):
     rows, cols = speed_var.shape
     out_cols = -(-cols // step)
     band = step * max(1, BAND_LINES // step)
-    speeds, masks = [], []
+    speeds: list[NDArray[np.float32]] = []
+    masks: list[NDArray[np.uint8]] = []
     for start in range(0, rows, band):
         stop = min(start + band, rows)
         out_rows = -(-(stop - start) // step)
-        speed = np.full((out_rows * step, out_cols * step), np.nan, dtype=np.float32)
-        mask = np.zeros(speed.shape, dtype=np.uint8)
-        speed[:stop - start, :cols] = speed_var[start:stop, :]
-        mask[:stop - start, :cols] = mask_var[start:stop, :]
-        speed = speed.reshape(out_rows, step, out_cols, step)
-        mask = mask.reshape(out_rows, step, out_cols, step)
+        padded_speed = np.full((out_rows * step, out_cols * step), np.nan, dtype=np.float32)
+        padded_mask = np.zeros(padded_speed.shape, dtype=np.uint8)
+        padded_speed[:stop - start, :cols] = speed_var[start:stop, :]
+        padded_mask[:stop - start, :cols] = mask_var[start:stop, :]
+        speed = padded_speed.reshape(out_rows, step, out_cols, step)
+        mask = padded_mask.reshape(out_rows, step, out_cols, step)
         valid = np.isfinite(speed)
         count = valid.sum(axis=(1, 3))
         total = np.where(valid, speed, 0.0).sum(axis=(1, 3), dtype=np.float64)
@@ -64,11 +73,12 @@ def block_averaged(speed_var, mask_var, step):
     return np.concatenate(speeds), np.concatenate(masks)
 
 
-def _edge_indices(n, count):
+def _edge_indices(n: int, count: int) -> NDArray[np.int64]:
     return np.unique(np.round(np.linspace(0, n - 1, min(n, count))).astype(np.int64))
 
 
-def _points(variable, lines, pixels):
+def _points(variable: "netCDF4.Variable[Any]", lines: NDArray[np.int64],
+            pixels: NDArray[np.int64]) -> NDArray[np.float64]:
     """The values of a 2-D netCDF4 variable at lines x pixels, read one
     column of file chunks at a time: the chunk cache then holds the chunk
     the next line needs, and each chunk is decompressed once (reading whole
@@ -85,7 +95,9 @@ def _points(variable, lines, pixels):
     return values
 
 
-def control_points(lat_var, lon_var, step, crs):
+def control_points(lat_var: "netCDF4.Variable[Any]", lon_var: "netCDF4.Variable[Any]", step: int,
+                   crs: str) -> tuple[list[Any], NDArray[np.float64], NDArray[np.float64],
+                                      NDArray[np.int64], NDArray[np.int64]]:
     """Ground control points on the block grid: the product's pixel centres
     at a regular subset of lines and pixels (the edges included), in the
     metres of `crs`. Returns the GCPs and their x, y arrays."""
@@ -103,7 +115,8 @@ def control_points(lat_var, lon_var, step, crs):
     return gcps, x, y, lines, pixels
 
 
-def output_grid(x, y, lines, pixels, step):
+def output_grid(x: NDArray[np.float64], y: NDArray[np.float64], lines: NDArray[np.int64],
+                pixels: NDArray[np.int64], step: int) -> tuple[Any, int, int]:
     """A north-up grid over the control points, its pixels the size of a
     block (rounded to whole metres) and its edges on multiples of it.
     Returns (transform, height, width)."""
@@ -124,14 +137,15 @@ def output_grid(x, y, lines, pixels, step):
     return from_origin(west, north, size, size), height, width
 
 
-def cog_available():
+def cog_available() -> bool:
     import rasterio
 
     with rasterio.Env() as env:
         return "COG" in env.drivers()
 
 
-def write_geotiff(product_path, path, max_pixels=SOURCE_PIXELS):
+def write_geotiff(product_path: "str | os.PathLike[str]", path: "str | os.PathLike[str]",
+                  max_pixels: int = SOURCE_PIXELS) -> None:
     """Writes the wind speed and mask of the product at `product_path` (a
     written NetCDF file) to the GeoTIFF `path`, atomically."""
     import netCDF4

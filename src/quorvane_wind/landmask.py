@@ -14,16 +14,25 @@ import os
 import tempfile
 import threading
 import zipfile
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .atomic import write_atomically
 
+if TYPE_CHECKING:
+    import xarray as xr
+
+    from .sentinel1 import Geolocation
+
+BoolArray: TypeAlias = NDArray[np.bool_]
+
 _LOCK = threading.Lock()
-_GRID = None
+_GRID: "LandGrid | None" = None
 
 
-def cache_folder():
+def cache_folder() -> str:
     """$QUORVANE_CACHE, else $XDG_CACHE_HOME/quorvane, else ~/.cache/quorvane."""
     folder = os.environ.get("QUORVANE_CACHE")
     if not folder:
@@ -32,7 +41,7 @@ def cache_folder():
     return folder
 
 
-def _package_archive():
+def _package_archive() -> str:
     import importlib.util
 
     spec = importlib.util.find_spec("global_land_mask")
@@ -41,7 +50,7 @@ def _package_archive():
     return os.path.join(list(spec.submodule_search_locations)[0], "globe_combined_mask_compressed.npz")
 
 
-def _write_land_bits(archive, tmp, rows_per_read=256):
+def _write_land_bits(archive: str, tmp: str, rows_per_read: int = 256) -> None:
     """Streams the archive's sea mask into an .npy of packed land bits
     (MSB first along longitude), a band of rows at a time."""
     with zipfile.ZipFile(archive) as npz, npz.open("mask.npy") as stream:
@@ -68,7 +77,8 @@ def _write_land_bits(archive, tmp, rows_per_read=256):
 class LandGrid:
     """The GLOBE land bits, memory-mapped, with the package's indexing."""
 
-    def __init__(self, bits, lat, lon):
+    def __init__(self, bits: NDArray[np.uint8], lat: NDArray[np.floating[Any]],
+                 lon: NDArray[np.floating[Any]]) -> None:
         self.bits = bits
         self.lat0, self.lat_step = float(lat[0]), float(lat[1] - lat[0])
         self.lat_min, self.lat_max = float(lat.min()), float(lat.max())
@@ -78,7 +88,7 @@ class LandGrid:
     # Points per step: the temporaries stay in the cache.
     PIECE = 1 << 16
 
-    def is_land(self, lat, lon):
+    def is_land(self, lat: ArrayLike, lon: ArrayLike) -> BoolArray:
         lat = np.asarray(lat, dtype=np.float64)
         lon = np.asarray(lon, dtype=np.float64)
         land = np.empty(lat.shape, dtype=bool)
@@ -96,7 +106,7 @@ class LandGrid:
         return land
 
 
-def land_grid():
+def land_grid() -> LandGrid:
     """The process's land grid, made (and cached on disk) on first use."""
     global _GRID
     with _LOCK:
@@ -119,7 +129,7 @@ def land_grid():
         return _GRID
 
 
-def land_mask_block(latitude, longitude):
+def land_mask_block(latitude: ArrayLike, longitude: ArrayLike) -> BoolArray:
     """True where the points are on land (GLOBE 1 km), for arrays of any
     shape."""
     lat = np.clip(np.asarray(latitude, dtype=np.float64), -90.0, 90.0)
@@ -129,13 +139,14 @@ def land_mask_block(latitude, longitude):
     return land_grid().is_land(lat, lon)
 
 
-def land_mask(latitude, longitude):
+def land_mask(latitude: "xr.DataArray", longitude: "xr.DataArray") -> "xr.DataArray":
     """xarray: the land mask at DataArrays of latitude and longitude (lazy
     when they are dask-backed)."""
     import xarray as xr
 
-    return xr.apply_ufunc(land_mask_block, latitude, longitude,
-                          dask="parallelized", output_dtypes=[bool]).rename("land")
+    out: xr.DataArray = xr.apply_ufunc(land_mask_block, latitude, longitude,
+                                       dask="parallelized", output_dtypes=[bool])
+    return out.rename("land")
 
 
 # ---------------------------------------------------------------- land at the pixels of a chunk
@@ -156,7 +167,8 @@ SUB_BLOCK_M = 500.0
 MAX_WINDOW_CELLS = 1 << 24
 
 
-def _cell_coordinates(grid, lat, lon_unwrapped):
+def _cell_coordinates(grid: LandGrid, lat: ArrayLike,
+                      lon_unwrapped: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Fractional row and column of the land grid at points; the column
     continues past the grid's ends for unwrapped longitudes."""
     fi = (np.clip(lat, grid.lat_min, grid.lat_max) - grid.lat0) / grid.lat_step
@@ -164,22 +176,24 @@ def _cell_coordinates(grid, lat, lon_unwrapped):
     return fi, fj
 
 
-def land_window(grid, rows, cols):
+def land_window(grid: LandGrid, rows: tuple[int, int], cols: tuple[int, int]) -> BoolArray:
     """Land (bool) of the cells at rows [i0, i1] x columns [j0, j1]
     (inclusive; columns modulo the grid's width, rows clipped)."""
     i0, i1 = max(rows[0], 0), min(rows[1], grid.bits.shape[0] - 1)
     j = np.arange(cols[0], cols[1] + 1) % (grid.bits.shape[1] * 8)
     block = np.asarray(grid.bits[i0:i1 + 1])[:, j >> 3]
-    return ((block >> (7 - (j & 7)).astype(np.uint8)) & 1).astype(bool)
+    land: BoolArray = ((block >> (7 - (j & 7)).astype(np.uint8)) & 1).astype(np.bool_)
+    return land
 
 
-def _corners(start, stop, step):
+def _corners(start: int, stop: int, step: int) -> NDArray[np.float64]:
     """Corner positions of sub-blocks of `step` over [start, stop): each
     sub-block lies between two consecutive corners."""
     return np.append(np.arange(start, stop, step, dtype=np.float64), stop - 1.0)
 
 
-def land_pixels(geolocation, line_range, pixel_range, spacing=(10.0, 10.0)):
+def land_pixels(geolocation: "Geolocation", line_range: tuple[int, int], pixel_range: tuple[int, int],
+                spacing: tuple[float, float] = (10.0, 10.0)) -> BoolArray | None:
     """Land (bool, True on land) at every native pixel of lines [r0, r1) x
     pixels [c0, c1), exactly as `land_mask_block` at each pixel's latitude
     and longitude; None when no pixel is on land. `spacing` is the pixel
@@ -192,7 +206,7 @@ def land_pixels(geolocation, line_range, pixel_range, spacing=(10.0, 10.0)):
     fi, fj = _cell_coordinates(grid, geolocation.field("latitude", corner_rows, corner_cols),
                                geolocation.unwrapped_longitude(corner_rows, corner_cols))
 
-    def bounds(f):
+    def bounds(f: NDArray[np.float64]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
         quad = (f[:-1, :-1], f[:-1, 1:], f[1:, :-1], f[1:, 1:])
         low = np.floor(np.minimum.reduce(quad)).astype(np.int64) - 1
         high = np.floor(np.maximum.reduce(quad)).astype(np.int64) + 1
@@ -230,7 +244,7 @@ def land_pixels(geolocation, line_range, pixel_range, spacing=(10.0, 10.0)):
     return land if land.any() else None
 
 
-def _pixels_lookup(geolocation, rows, cols):
+def _pixels_lookup(geolocation: "Geolocation", rows: ArrayLike, cols: ArrayLike) -> BoolArray:
     rows = np.asarray(rows, dtype=np.float64)
     cols = np.asarray(cols, dtype=np.float64)
     return land_mask_block(geolocation.field("latitude", rows, cols),
@@ -252,7 +266,7 @@ class CoastalBand:
     that matters, so the distance is exact for that metric at the cost of
     one pass over the window per row offset."""
 
-    def __init__(self, geolocation, distance_km):
+    def __init__(self, geolocation: "Geolocation", distance_km: float) -> None:
         grid = land_grid()
         self.distance_km = float(distance_km)
         cell_km = np.radians(abs(grid.lat_step)) * EARTH_RADIUS_KM
@@ -271,7 +285,7 @@ class CoastalBand:
         land = land_window(grid, self.rows, cols)
         self.band = self._band(land, grid, cell_km)
 
-    def _band(self, land, grid, cell_km):
+    def _band(self, land: BoolArray, grid: LandGrid, cell_km: float) -> BoolArray:
         n_rows, n_cols = land.shape
         j = np.arange(n_cols, dtype=np.float64)
         left = np.maximum.accumulate(np.where(land, j, -np.inf), axis=1)
@@ -288,7 +302,7 @@ class CoastalBand:
             np.minimum(nearest2[dst], d2, out=nearest2[dst])
         return ~land & (nearest2 <= self.distance_km ** 2)
 
-    def at(self, latitude, longitude):
+    def at(self, latitude: ArrayLike, longitude: ArrayLike) -> BoolArray:
         """True at the points in the band (bool, the points' shape); the
         points' cells as `land_mask_block` finds them."""
         grid = land_grid()

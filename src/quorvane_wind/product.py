@@ -1,18 +1,33 @@
 """The wind product of one scene: retrieval on the scene's grid, the CF-1.11
 / ACDD-1.3 Dataset, and its atomic write to NetCDF."""
 
+import logging
+import os
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from datetime import datetime, timezone
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import xarray as xr
+from numpy.typing import ArrayLike, NDArray
 
 from . import __version__
 from .atomic import write_atomically
-from .era5 import era5_instant
+from .era5 import Era5Input, Era5Instant, check_era5, era5_instant
+from .options import Chunks, Resolution, check_polarisation, check_resolution, chunk_plan
 from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, POLARISATION_RATIO_FORMULA,
                         POLARISATION_RATIO_REFERENCE, sigma0_to_db)
-from .defaults import COAST_DISTANCE_KM, POLARISATIONS
-from .sentinel1 import product_name, read_grd_metadata, scene_grid
+from .defaults import COAST_DISTANCE_KM
+from .sentinel1 import GrdScene, SceneGrid, product_name, read_grd_metadata, scene_grid
+
+if TYPE_CHECKING:
+    import dask.array as da
+
+    from .landmask import CoastalBand
+
+log = logging.getLogger(__name__)
+
+Chunk: TypeAlias = dict[str, NDArray[Any]]
 
 # Bits of the `mask` variable. Pixels with any of the first four have no
 # wind speed (NaN); the others only inform.
@@ -38,7 +53,7 @@ NO_WIND_BITS = LAND | INVALID_SIGMA0 | INCIDENCE_OUTSIDE_MODEL | NO_ANCILLARY_WI
 
 
 
-def low_signal_multiple(factors):
+def low_signal_multiple(factors: tuple[int, int]) -> float:
     """The multiple of the NESZ below which a pixel's sigma0 is flagged low.
 
     With speckle, a pixel's intensity fluctuates in proportion to signal plus
@@ -53,16 +68,17 @@ def low_signal_multiple(factors):
     return max(2.0, 10.0 / float(np.sqrt(factors[0] * factors[1])))
 
 
-def output_name(input_path):
+def output_name(input_path: "str | os.PathLike[str]") -> str:
     """`<input name without .SAFE or .zip>_wind.nc`."""
     return f"{product_name(input_path)}_wind.nc"
 
 
-def _iso(t):
-    return np.datetime_as_string(np.datetime64(t, "us"), unit="us") + "Z"
+def _iso(t: np.datetime64) -> str:
+    return str(np.datetime_as_string(np.datetime64(t, "us"), unit="us")) + "Z"
 
 
-def product_chunk(grid, instant, land, kernel_threads, i, j, coast=None):
+def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_threads: int | None,
+                  i: int, j: int, coast: "CoastalBand | None" = None) -> Chunk:
     """Every field of the product for chunk (i, j) of `grid`, in one pass:
     sigma0 (averaged over the sea pixels with `land`), NESZ, land fraction,
     geometry, ERA5 wind, the kernel (on VV, or HH converted to VV), the
@@ -84,7 +100,7 @@ def product_chunk(grid, instant, land, kernel_threads, i, j, coast=None):
     look = geolocation.look_azimuth(lines, pixels)
     u10, v10 = instant.interpolate(latitude, longitude)
 
-    limits = contextlib.nullcontext()
+    limits: contextlib.AbstractContextManager[object] = contextlib.nullcontext()
     if kernel_threads is not None:
         from threadpoolctl import threadpool_limits
         limits = threadpool_limits(limits=kernel_threads, user_api="openmp")
@@ -96,7 +112,7 @@ def product_chunk(grid, instant, land, kernel_threads, i, j, coast=None):
 
     mask = np.zeros(sigma0.shape, dtype=np.uint8)
 
-    def flag(bit, where):
+    def flag(bit: int, where: NDArray[np.bool_]) -> None:
         np.bitwise_or(mask, np.uint8(bit), out=mask, where=where)
 
     if land:
@@ -143,14 +159,16 @@ CHUNK_FIELDS = {"wind_speed": np.float32, "wind_from_direction": np.float32,
                 "look_direction": np.float32, "nesz": np.float32, "land_fraction": np.float32}
 
 
-def _product_arrays(grid, instant, land, kernel_threads, coast=None):
+def _product_arrays(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_threads: int | None,
+                    coast: "CoastalBand | None" = None) -> dict[str, "da.Array"]:
     """Lazy dask arrays of every field: one task per chunk computes them all
     (`product_chunk`), one small task per field and chunk takes its part."""
     import uuid
 
     import dask.array as da
 
-    def chunk(block_id=None):
+    def chunk(block_id: tuple[int, int] | None = None) -> NDArray[np.object_]:
+        assert block_id is not None       # dask passes it to a function that takes it
         out = np.empty((1, 1), dtype=object)
         out[0, 0] = product_chunk(grid, instant, land, kernel_threads, *block_id, coast=coast)
         return out
@@ -158,18 +176,32 @@ def _product_arrays(grid, instant, land, kernel_threads, coast=None):
     counts = tuple((1,) * len(c) for c in grid.out_chunks)
     results = da.map_blocks(chunk, dtype=object, chunks=counts,
                             name=f"{CHUNK_TASK_PREFIX}{grid.scene.name}-{uuid.uuid4().hex[:8]}")
-    return {name: results.map_blocks(lambda block, name=name: block[0, 0][name], dtype=dtype,
-                                     chunks=grid.out_chunks, name=f"{name}-{results.name}")
+    def part(name: str) -> Callable[[NDArray[np.object_]], NDArray[Any]]:
+        def take(block: NDArray[np.object_]) -> NDArray[Any]:
+            field: NDArray[Any] = block[0, 0][name]
+            return field
+        return take
+
+    return {name: results.map_blocks(part(name), dtype=dtype, chunks=grid.out_chunks,
+                                     name=f"{name}-{results.name}")
             for name, dtype in CHUNK_FIELDS.items()}
 
 
-def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, chunks=None,
-                      kernel_threads=None, polarisation="auto", coast_distance_km=COAST_DISTANCE_KM,
-                      attributes=None):
+def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene", era5: Era5Input,
+                      resolution: Resolution = 1000, land: bool = True, history: str | None = None,
+                      chunks: Chunks = None, kernel_threads: int | None = None,
+                      polarisation: str = "auto", coast_distance_km: float = COAST_DISTANCE_KM,
+                      attributes: Mapping[str, Any] | None = None) -> xr.Dataset:
     """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
 
-    `era5` is what `open_era5` returns, a Dataset or a list of ERA5 files;
-    `resolution` in metres or "native"; `land` masks land pixels, leaves
+    `s1_path` is the product's path (.SAFE folder or .zip) or the scene
+    `read_grd_metadata` returned for it (then `polarisation` is the
+    scene's, and "auto" or the same one may be given). `era5` is what `open_era5` returns, a Dataset or a list of ERA5 files;
+    `resolution` in metres (a positive number, not finer than the pixels)
+    or "native"; `chunks` the native pixels of each computed chunk: "auto"
+    or None (about CHUNK_PIXELS), one size, a (rows, cols) pair or a dict
+    by dimension {"line": ..., "pixel": ...} (-1: the whole dimension);
+    `land` masks land pixels, leaves
     them out of the sigma0 averages and flags the sea within
     `coast_distance_km` of land; `history` is the command line to record;
     `kernel_threads` the OpenMP threads of each kernel call (default: the
@@ -180,12 +212,30 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     producer's (ACDD's institution, creator_*, publisher_*, project, id,
     naming_authority, ...) that replace the defaults. Raises InputError
     (and its CoverageError) with a one-line reason for bad inputs,
-    ValueError for bad arguments."""
-    if str(polarisation).upper() not in {p.upper() for p in POLARISATIONS}:
-        raise ValueError(f"polarisation must be one of {', '.join(POLARISATIONS)}, not {polarisation!r}")
+    ValueError or TypeError naming the argument for bad arguments."""
+    polarisation = check_polarisation(polarisation)
+    resolution = check_resolution(resolution)
+    chunk_plan(chunks)
+    check_era5(era5)
+    if isinstance(coast_distance_km, bool) or not isinstance(coast_distance_km, (int, float)):
+        raise TypeError(f"coast_distance_km must be a number of kilometres, not {coast_distance_km!r}")
     if not coast_distance_km >= 0:
         raise ValueError(f"coast_distance_km must be 0 or more, not {coast_distance_km!r}")
-    scene = read_grd_metadata(s1_path, polarisation)
+    if kernel_threads is not None and (isinstance(kernel_threads, bool) or not isinstance(kernel_threads, int)
+                                       or kernel_threads < 1):
+        raise ValueError(f"kernel_threads must be a positive number of threads or None, not {kernel_threads!r}")
+    if isinstance(s1_path, GrdScene):
+        scene = s1_path
+        if polarisation not in ("auto", scene.polarisation):
+            raise ValueError(f"polarisation {polarisation!r} differs from the scene's ({scene.polarisation}); "
+                             "read the scene with that polarisation")
+    elif isinstance(s1_path, (str, os.PathLike)):
+        scene = read_grd_metadata(s1_path, polarisation)
+    else:
+        raise TypeError("s1_path must be the path of a Sentinel-1 GRD product (.SAFE folder or .zip) or "
+                        f"the GrdScene read_grd_metadata returns, not {type(s1_path).__name__}"
+                        + ("; a Dataset of open_s1_grd cannot be made into a product, pass "
+                           "read_grd_metadata(path) instead" if isinstance(s1_path, xr.Dataset) else ""))
     grid = scene_grid(scene, resolution, chunks, CHUNK_PIXELS)
     g = scene.geolocation
     instant, era5_files = era5_instant(era5, scene.mid_time, (g.latitude, g.longitude))
@@ -215,7 +265,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
             "standard_name": "height", "units": "m", "positive": "up", "axis": "Z",
             "long_name": "height above the sea surface of the wind"}),
     }
-    data = {
+    data: dict[str, tuple["da.Array", dict[str, Any]]] = {
         "wind_speed": (fields["wind_speed"], {
             "standard_name": "wind_speed", "units": "m s-1",
             "long_name": "equivalent-neutral wind speed at 10 m from CMOD5.N (CF has no standard "
@@ -293,7 +343,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
     year_s1 = str(scene.first_line_time)[:4]
     lat, lon = grid_edges(grid)
     lon_min, lon_max = longitude_bounds(lon)
-    era5_files = ", ".join(era5_files)
+    era5_text = ", ".join(era5_files)
     now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     ds.attrs = {
         "Conventions": "CF-1.11, ACDD-1.3",
@@ -315,7 +365,7 @@ def make_wind_product(s1_path, era5, resolution=1000, land=True, history=None, c
         "creator_type": "institution",
         "publisher_name": "not given (set it with quorvane-wind --attribute publisher_name=...)",
         "publisher_type": "institution",
-        "source": f"Sentinel-1 Level-1 GRD product {scene.name}; ERA5 10 m wind from {era5_files}",
+        "source": f"Sentinel-1 Level-1 GRD product {scene.name}; ERA5 10 m wind from {era5_text}",
         "history": f"{now} {history}" if history else f"{now} quorvane_wind.make_wind_product",
         "references": "Hersbach, H. (2010): Comparison of C-band scatterometer CMOD5.N "
                       "equivalent neutral winds with ECMWF, J. Atmos. Oceanic Technol. 27, 721-736",
@@ -377,12 +427,12 @@ COVERAGE_CONTENT_TYPES = {
 }
 
 
-def _duration(span):
+def _duration(span: np.timedelta64) -> str:
     """An ISO 8601 duration (time_coverage_duration) of a timedelta64."""
     return f"PT{span / np.timedelta64(1, 'us') / 1e6:.6f}S"
 
 
-def grid_edges(grid):
+def grid_edges(grid: SceneGrid) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Latitude and (continuous) longitude along the edges of the product's
     grid, where the extremes of a swath lie, without computing the grid."""
     g = grid.scene.geolocation
@@ -395,7 +445,7 @@ def grid_edges(grid):
     return lat, lon
 
 
-def grid_corners(grid):
+def grid_corners(grid: SceneGrid) -> list[tuple[float, float]]:
     """(longitude, latitude) of the grid's four corners, in order around
     it, longitudes continuous."""
     g = grid.scene.geolocation
@@ -405,36 +455,37 @@ def grid_corners(grid):
             for r, c in around]
 
 
-def footprint_wkt(corners):
+def footprint_wkt(corners: Iterable[tuple[float, float]]) -> str:
     """ACDD geospatial_bounds: the WKT polygon of the scene's corners (lon
     lat order, counter-clockwise, EPSG:4326); across the antimeridian a
     MULTIPOLYGON of the two parts, cut at 180 degrees."""
-    corners = _counter_clockwise(list(corners))
-    west = min(c[0] for c in corners)
-    east = max(c[0] for c in corners)
-    shift = 360.0 * np.floor((west + 180.0) / 360.0)
-    corners = [(x - shift, y) for x, y in corners]
+    points = _counter_clockwise(list(corners))
+    west = min(c[0] for c in points)
+    east = max(c[0] for c in points)
+    shift = 360.0 * float(np.floor((west + 180.0) / 360.0))
+    points = [(x - shift, y) for x, y in points]
     if east - shift <= 180.0:
-        return _polygon(corners)
-    parts = [_clip(corners, -180.0, 180.0), [(x - 360.0, y) for x, y in _clip(corners, 180.0, 540.0)]]
+        return _polygon(points)
+    parts = [_clip(points, -180.0, 180.0), [(x - 360.0, y) for x, y in _clip(points, 180.0, 540.0)]]
     return "MULTIPOLYGON (" + ", ".join(_polygon(p)[len("POLYGON "):] for p in parts if p) + ")"
 
 
-def _counter_clockwise(points):
+def _counter_clockwise(points: list[tuple[float, float]]) -> list[tuple[float, float]]:
     area = sum(x0 * y1 - x1 * y0 for (x0, y0), (x1, y1) in zip(points, points[1:] + points[:1]))
     return points if area > 0 else points[::-1]
 
 
-def _polygon(points):
+def _polygon(points: list[tuple[float, float]]) -> str:
     ring = points + points[:1]
     return "POLYGON ((" + ", ".join(f"{x:.5f} {y:.5f}" for x, y in ring) + "))"
 
 
-def _clip(points, low, high):
+def _clip(points: list[tuple[float, float]], low: float, high: float) -> list[tuple[float, float]]:
     """The part of a polygon between two meridians (Sutherland-Hodgman on
     the longitude axis)."""
-    for bound, keep in ((low, lambda x: x >= low), (high, lambda x: x <= high)):
-        out = []
+    sides: list[tuple[float, Callable[[float], bool]]] = [(low, lambda x: x >= low), (high, lambda x: x <= high)]
+    for bound, keep in sides:
+        out: list[tuple[float, float]] = []
         for (x0, y0), (x1, y1) in zip(points, points[1:] + points[:1]):
             if keep(x0):
                 out.append((x0, y0))
@@ -447,17 +498,18 @@ def _clip(points, low, high):
     return points
 
 
-def longitude_bounds(longitude):
+def longitude_bounds(longitude: ArrayLike) -> tuple[float, float]:
     """ACDD's geospatial_lon_min/max of continuous (unwrapped) longitudes:
     each end in [-180, 180), so min > max when the scene crosses the
     antimeridian; the whole circle when it spans 360 degrees."""
-    west, east = float(np.min(longitude)), float(np.max(longitude))
+    lon = np.asarray(longitude, dtype=np.float64)
+    west, east = float(np.min(lon)), float(np.max(lon))
     if east - west >= 360.0:
         return -180.0, 180.0
     return wrap_longitude(west), wrap_longitude(east)
 
 
-def wrap_longitude(lon):
+def wrap_longitude(lon: float) -> float:
     """Longitude in [-180, 180)."""
     return (lon + 180.0) % 360.0 - 180.0
 
@@ -467,10 +519,11 @@ def wrap_longitude(lon):
 NEVER_MISSING = {"latitude", "longitude", "incidence_angle", "look_direction"}
 
 
-def netcdf_encoding(ds):
+def netcdf_encoding(ds: xr.Dataset) -> dict[str, dict[str, Any]]:
     """Compressed, chunked NetCDF-4 encoding of a product Dataset."""
-    enc = {}
-    for name, var in ds.variables.items():
+    enc: dict[str, dict[str, Any]] = {}
+    for key, var in ds.variables.items():
+        name = str(key)
         if var.ndim != 2:
             enc[name] = {"_FillValue": None}
             if name == "time":
@@ -478,7 +531,7 @@ def netcdf_encoding(ds):
             continue
         # File chunks no taller than the computed ones: a band of lines then
         # fills whole file chunks and none is compressed twice.
-        computed = var.chunks or var.shape
+        computed: tuple[Any, ...] = var.chunks or var.shape
         chunks = tuple(max(1, min(1024, n, c[0] if isinstance(c, tuple) else c))
                        for n, c in zip(var.shape, computed))
         # Deflate at level 1: at higher levels a native scene spends minutes
@@ -498,7 +551,7 @@ def netcdf_encoding(ds):
 WRITE_CHUNK_CACHE = 8 << 20
 
 
-def write_product(ds, path):
+def write_product(ds: xr.Dataset, path: "str | os.PathLike[str]") -> None:
     """Writes the product Dataset to NetCDF-4 at `path` atomically
     (compressed, chunked). The quicklook is drawn afterwards from the
     written file (`quicklook.write_quicklook`), so that its failure cannot
@@ -515,9 +568,11 @@ def write_product(ds, path):
                                                         encoding=encoding))
     finally:
         netCDF4.set_chunk_cache(*cache)
+    log.info("product written: %s", os.fspath(path))
 
 
-def product_options(resolution, land, polarisation="auto", coast_distance_km=COAST_DISTANCE_KM):
+def product_options(resolution: Resolution, land: bool, polarisation: str = "auto",
+                    coast_distance_km: float = COAST_DISTANCE_KM) -> dict[str, str]:
     """The options that decide a product's content, as recorded in its
     `quorvane_options` attribute: an existing product is reused only when
     they match."""
@@ -528,11 +583,11 @@ def product_options(resolution, land, polarisation="auto", coast_distance_km=COA
             "coast_distance_km": f"{float(coast_distance_km):g}"}
 
 
-def format_options(options):
+def format_options(options: Mapping[str, str]) -> str:
     return "; ".join(f"{k}={v}" for k, v in options.items())
 
 
-def recorded_options(path):
+def recorded_options(path: "str | os.PathLike[str]") -> dict[str, str] | None:
     """The options recorded in an existing product (None when it records
     none or cannot be read)."""
     import netCDF4

@@ -10,11 +10,19 @@ axes' box in image pixels (left, top, right, bottom) and their longitude
 and latitude limits, so that a reader can tell where a place is drawn."""
 
 import json
+import os
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .atomic import remove_partial_files, write_atomically
 from .product import LAND, NO_WIND_BITS, SPEED_AT_MODEL_LIMIT
+
+if TYPE_CHECKING:
+    import netCDF4
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 # A picture of about a thousand pixels a side needs no more cells.
 QUICKLOOK_PIXELS = 1_000_000
@@ -27,7 +35,7 @@ ARROWS_PER_SIDE = 12
 COAST_STEP_DEG, COAST_MAX_POINTS = 1.0 / 120.0, 600
 
 
-def decimated(variable, step):
+def decimated(variable: "netCDF4.Variable[Any]", step: int) -> NDArray[Any]:
     """Every `step`-th line and pixel of a 2-D netCDF4 variable, read one
     file chunk at a time: strided reads of compressed variables are slow in
     netCDF-C, and reading whole lines would decompress a row of chunks
@@ -38,7 +46,7 @@ def decimated(variable, step):
         height, width = max(1, (1 << 22) // max(cols, 1)), cols
     else:
         height, width = chunking
-    out = None
+    out: NDArray[Any] | None = None
     for r0 in range(0, rows, height):
         r1 = min(r0 + height, rows)
         for c0 in range(0, cols, width):
@@ -51,28 +59,29 @@ def decimated(variable, step):
     return out if out is not None else np.empty((0, 0))
 
 
-def continuous_longitude(lon):
+def continuous_longitude(lon: ArrayLike) -> NDArray[np.float64]:
     """Longitudes without the jump at the antimeridian: each within 180
     degrees of the scene's middle point."""
     lon = np.asarray(lon, dtype=np.float64)
     middle = lon[lon.shape[0] // 2, lon.shape[1] // 2]
-    return middle + (lon - middle + 180.0) % 360.0 - 180.0
+    out: NDArray[np.float64] = middle + (lon - middle + 180.0) % 360.0 - 180.0
+    return out
 
 
-def _longitude_label(value, _position=None):
+def _longitude_label(value: float, _position: object = None) -> str:
     value = (value + 180.0) % 360.0 - 180.0
     if abs(value) < 1e-9 or abs(abs(value) - 180.0) < 1e-9:
         return f"{abs(value):g}°"
     return f"{abs(value):g}°{'E' if value > 0 else 'W'}"
 
 
-def _latitude_label(value, _position=None):
+def _latitude_label(value: float, _position: object = None) -> str:
     if abs(value) < 1e-9:
         return "0°"
     return f"{abs(value):g}°{'N' if value > 0 else 'S'}"
 
 
-def read_decimated(product_path, max_pixels=QUICKLOOK_PIXELS):
+def read_decimated(product_path: "str | os.PathLike[str]", max_pixels: int = QUICKLOOK_PIXELS) -> dict[str, Any]:
     """The fields the map needs, every n-th line and pixel so that at most
     about `max_pixels` are read, with the product's name and start time."""
     import netCDF4
@@ -81,7 +90,7 @@ def read_decimated(product_path, max_pixels=QUICKLOOK_PIXELS):
         nc.set_auto_mask(False)
         rows, cols = nc.variables["wind_speed"].shape
         step = max(1, int(np.ceil(np.sqrt(rows * cols / max_pixels))))
-        fields = {name: decimated(nc.variables[name], step)
+        fields: dict[str, Any] = {name: decimated(nc.variables[name], step)
                   for name in ("latitude", "longitude", "wind_speed", "mask", "wind_from_direction")}
         fields["name"] = nc.getncattr("sentinel1_product")
         fields["time"] = nc.getncattr("time_coverage_start")
@@ -90,7 +99,7 @@ def read_decimated(product_path, max_pixels=QUICKLOOK_PIXELS):
     return fields
 
 
-def _coastline(ax, lon, lat):
+def _coastline(ax: "Axes", lon: NDArray[np.float64], lat: NDArray[np.float64]) -> None:
     """The land mask's outline on a regular grid over the scene."""
     from .landmask import land_mask_block
 
@@ -103,7 +112,7 @@ def _coastline(ax, lon, lat):
         ax.contour(grid_lon, grid_lat, land, levels=[0.5], colors="black", linewidths=0.7)
 
 
-def draw_map(fields, speed_range=DEFAULT_RANGE):
+def draw_map(fields: dict[str, Any], speed_range: tuple[float, float] = DEFAULT_RANGE) -> tuple["Figure", "Axes"]:
     """The figure of the decimated fields (from `read_decimated`); returns
     (figure, axes). Speeds are coloured on the fixed `speed_range`."""
     import matplotlib
@@ -171,7 +180,7 @@ def draw_map(fields, speed_range=DEFAULT_RANGE):
     return fig, ax
 
 
-def map_frame(fig, ax):
+def map_frame(fig: "Figure", ax: "Axes") -> dict[str, list[float]]:
     """The axes' box in image pixels (left, top, right, bottom; rows from
     the top) and their limits, for the PNG's text chunk."""
     fig.canvas.draw()
@@ -182,7 +191,8 @@ def map_frame(fig, ax):
             "image_size": [fig.bbox.width, height]}
 
 
-def write_quicklook(product_path, path, speed_range=DEFAULT_RANGE, max_pixels=QUICKLOOK_PIXELS):
+def write_quicklook(product_path: "str | os.PathLike[str]", path: "str | os.PathLike[str]",
+                    speed_range: tuple[float, float] = DEFAULT_RANGE, max_pixels: int = QUICKLOOK_PIXELS) -> None:
     """Draws the product at `product_path` (a written NetCDF file) to the
     PNG `path`, atomically, decimated to at most about `max_pixels`."""
     import matplotlib

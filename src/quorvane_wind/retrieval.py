@@ -14,9 +14,15 @@ This module is installed with the package, so the worker processes of a
 dask.distributed cluster import it like any other library.
 """
 
+from typing import TYPE_CHECKING
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 import Quorvane
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 # Incidence angles for which CMOD5.N was fitted (degrees); outside them the
 # model is extrapolated and the product flags the pixel.
@@ -45,59 +51,59 @@ POLARISATION_RATIO_FORMULA = ("sigma0_VV = sigma0_HH * (1 + 2 tan^2(theta))^2 / 
                               f"(1 + {POLARISATION_RATIO_ALPHA:g} tan^2(theta))^2, theta the incidence angle")
 
 
-def polarisation_ratio(incidence_deg):
+def polarisation_ratio(incidence_deg: ArrayLike) -> NDArray[np.float64]:
     """sigma0_VV / sigma0_HH at the incidence angle (degrees), float64."""
     t2 = np.square(np.tan(np.radians(np.asarray(incidence_deg, dtype=np.float64))))
     return np.square((1.0 + 2.0 * t2) / (1.0 + POLARISATION_RATIO_ALPHA * t2))
 
 
-def hh_to_vv(sigma0_hh, incidence_deg):
+def hh_to_vv(sigma0_hh: ArrayLike, incidence_deg: ArrayLike) -> NDArray[np.float32]:
     """The VV-equivalent of a linear HH sigma0 (float32, NaN kept)."""
     return (np.asarray(sigma0_hh, dtype=np.float64) * polarisation_ratio(incidence_deg)).astype(np.float32)
 
 
-def as_grids(*arrays):
+def as_grids(*arrays: ArrayLike) -> list[NDArray[np.float32]]:
     """The arguments as writable, aligned, native float32 2-D arrays of their
     common broadcast shape. Arrays that already qualify are passed through
     without a copy."""
-    arrays = [np.asarray(a) for a in arrays]
-    shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    grids = [np.asarray(a) for a in arrays]
+    shape = np.broadcast_shapes(*(a.shape for a in grids))
     if len(shape) != 2:
         raise ValueError(f"expected 2-D grids, got broadcast shape {shape}")
     out = []
-    for a in arrays:
+    for a in grids:
         if a.shape != shape:
             a = np.broadcast_to(a, shape)     # read-only view: copied below
         out.append(np.require(a, dtype=np.float32, requirements=["W", "A"]))
     return out
 
 
-def wind_direction_block(wind_u10, wind_v10):
+def wind_direction_block(wind_u10: ArrayLike, wind_v10: ArrayLike) -> NDArray[np.float32]:
     """Direction the wind blows from, radians clockwise from north (float32),
     for one block of U10 and V10."""
     return Quorvane.python_ERA5_windAngle(*as_grids(wind_u10, wind_v10))
 
 
-def wind_speed_block(wind_dir, inc_angle, sigma0):
+def wind_speed_block(wind_dir: ArrayLike, inc_angle: ArrayLike, sigma0: ArrayLike) -> NDArray[np.float64]:
     """CMOD5.N wind speed in m/s (float64) for one block of relative wind
     direction (degrees), incidence angle (degrees) and sigma0 (dB)."""
     return Quorvane.python_windspeedCmod5n(*as_grids(wind_dir, inc_angle, sigma0))
 
 
-def relative_direction_block(direction_rad, look_azimuth_deg):
+def relative_direction_block(direction_rad: ArrayLike, look_azimuth_deg: ArrayLike) -> NDArray[np.float32]:
     """Wind direction relative to the radar look direction in degrees,
     in (-180, 180], float32: 0 when the wind blows towards the radar."""
     d = np.mod(np.degrees(np.asarray(direction_rad, dtype=np.float64)) - look_azimuth_deg, 360.0)
     return np.where(d > 180.0, d - 360.0, d).astype(np.float32)
 
 
-def era5_wind_direction(u10, v10):
+def era5_wind_direction(u10: "xr.DataArray", v10: "xr.DataArray") -> "xr.DataArray":
     """xarray: wind from-direction (radians, clockwise from north) of the ERA5
     components `u10` and `v10`. Works on NumPy- or dask-backed DataArrays; with
     dask the result stays lazy and is computed block by block."""
     import xarray as xr
 
-    out = xr.apply_ufunc(
+    out: xr.DataArray = xr.apply_ufunc(
         wind_direction_block, u10, v10,
         dask="parallelized", output_dtypes=[np.float32],
     )
@@ -106,13 +112,14 @@ def era5_wind_direction(u10, v10):
         long_name="direction the wind blows from, clockwise from north")
 
 
-def relative_wind_direction(direction_rad, look_azimuth_deg):
+def relative_wind_direction(direction_rad: "xr.DataArray",
+                            look_azimuth_deg: "xr.DataArray | float") -> "xr.DataArray":
     """xarray: relative wind direction (degrees) of a from-direction in radians
     for a radar whose beam points to `look_azimuth_deg` (a number or a
     DataArray that broadcasts)."""
     import xarray as xr
 
-    out = xr.apply_ufunc(
+    out: xr.DataArray = xr.apply_ufunc(
         relative_direction_block, direction_rad, look_azimuth_deg,
         dask="parallelized", output_dtypes=[np.float32],
     )
@@ -120,13 +127,14 @@ def relative_wind_direction(direction_rad, look_azimuth_deg):
         units="degree", long_name="wind direction relative to the radar look direction (0 upwind)")
 
 
-def cmod5n_wind_speed(wind_dir, inc_angle, sigma0):
+def cmod5n_wind_speed(wind_dir: "xr.DataArray", inc_angle: "xr.DataArray",
+                      sigma0: "xr.DataArray") -> "xr.DataArray":
     """xarray: CMOD5.N wind speed (m/s) from relative wind direction (degrees),
     incidence angle (degrees) and sigma0 (dB). The three broadcast against each
     other (for example a 1-D incidence angle along the range dimension)."""
     import xarray as xr
 
-    out = xr.apply_ufunc(
+    out: xr.DataArray = xr.apply_ufunc(
         wind_speed_block, wind_dir, inc_angle, sigma0,
         dask="parallelized", output_dtypes=[np.float64],
     )
@@ -135,7 +143,7 @@ def cmod5n_wind_speed(wind_dir, inc_angle, sigma0):
         long_name="CMOD5.N equivalent-neutral wind speed at 10 m")
 
 
-def sigma0_to_db(sigma0_linear):
+def sigma0_to_db(sigma0_linear: ArrayLike) -> NDArray[np.float32]:
     """10 log10 of a linear sigma0, float32, NaN where it is not positive
     (no clipping: the inversion must see the observation as it is)."""
     s = np.asarray(sigma0_linear, dtype=np.float64)

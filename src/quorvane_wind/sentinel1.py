@@ -30,6 +30,7 @@ same decoded metadata (`SafeFiles`, `GrdScene`) and are read together.
 import atexit
 import collections
 import io
+import logging
 import os
 import posixpath
 import shutil
@@ -39,21 +40,33 @@ import warnings
 import weakref
 import zipfile
 import zlib
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import IO, Any, Literal, TypeAlias, TypeVar
 from xml.etree import ElementTree
 
 import dask.array as da
 import numpy as np
 import xarray as xr
+from numpy.typing import ArrayLike, NDArray
 
 from .errors import InputError, ProcessingWarning, reason
+from .options import (ChunkPlan, Chunks, Resolution, check_polarisation, check_resolution,
+                      check_resolution_for_pixels, chunk_plan, resolve_chunks)
+
+log = logging.getLogger(__name__)
+
+Float64Array: TypeAlias = NDArray[np.float64]
+Float32Array: TypeAlias = NDArray[np.float32]
+PathLike: TypeAlias = "str | os.PathLike[str]"
+T = TypeVar("T")
 
 # Pixels per chunk on the native grid when the caller does not choose: about
 # 4 million, that is a few hundred MB of float64 temporaries per task.
 CHUNK_PIXELS = 4_000_000
 
 
-def product_name(path):
+def product_name(path: PathLike) -> str:
     """The product's name: the file or folder name without .zip and .SAFE
     (in any case)."""
     name = os.path.basename(os.path.normpath(os.fspath(path)))
@@ -69,16 +82,16 @@ class SafeFiles:
     else regardless of case (products renamed or unpacked by other tools);
     a reference that leaves the product is refused."""
 
-    def __init__(self, path):
+    def __init__(self, path: PathLike) -> None:
         self.path = os.fspath(path)
         if not os.path.exists(self.path):
             raise InputError("no such file or folder")
         if not os.access(self.path, os.R_OK):
             raise InputError("not readable (permission denied)")
-        self.zip_prefix = None
-        self._names = {}           # relative path in the product -> path in the folder or member
-        self._lower = None         # the same by lower-case path
-        self._cache = {}
+        self.zip_prefix: str | None = None
+        self._names: dict[str, str] = {}       # relative path in the product -> path in the folder or member
+        self._lower: dict[str, str] | None = None   # the same by lower-case path
+        self._cache: dict[str, bytes] = {}
         if os.path.isdir(self.path):
             for folder, _dirs, names in os.walk(self.path):
                 rel = os.path.relpath(folder, self.path).replace(os.sep, "/")
@@ -103,7 +116,7 @@ class SafeFiles:
         else:
             raise InputError("neither a SAFE folder nor a zip archive")
 
-    def _find(self, href):
+    def _find(self, href: str) -> str | None:
         """The file (folder) or member (zip) of a reference, None if absent."""
         rel = posixpath.normpath(str(href).replace("\\", "/"))
         if rel == ".." or rel.startswith("../") or posixpath.isabs(rel):
@@ -114,10 +127,10 @@ class SafeFiles:
             self._lower = {key.lower(): found for key, found in sorted(self._names.items(), reverse=True)}
         return self._lower.get(rel.lower())
 
-    def exists(self, href):
+    def exists(self, href: str) -> bool:
         return self._find(href) is not None
 
-    def read(self, href):
+    def read(self, href: str) -> bytes:
         """The bytes of one file of the product (kept: the annotation is
         decoded several times)."""
         if href in self._cache:
@@ -125,7 +138,7 @@ class SafeFiles:
         self._cache[href] = self._read(href)
         return self._cache[href]
 
-    def _read(self, href):
+    def _read(self, href: str) -> bytes:
         found = self._find(href)
         try:
             if found is None:
@@ -138,7 +151,7 @@ class SafeFiles:
         except (OSError, KeyError, EOFError, zlib.error, zipfile.BadZipFile) as exc:
             raise InputError(f"{posixpath.basename(href)}: cannot be read ({exc})") from None
 
-    def measurement(self, href):
+    def measurement(self, href: str) -> "Measurement":
         """The measurement `href` as a `Measurement` the window reads use."""
         found = self._find(href)
         label = posixpath.basename(href)
@@ -159,15 +172,16 @@ class SafeFiles:
 # through one open dataset per file and process.
 
 _lock = threading.RLock()       # finalizers of copies may run while it is held
-_copies = weakref.WeakValueDictionary()   # (zip, member, size, mtime) -> _LocalCopy
-_unpacking = {}                           # the same keys -> lock held while unpacking
-_recent = collections.deque(maxlen=1)     # keeps the last copy for the next task of its scene
-_datasets = collections.OrderedDict()     # path -> _OpenTiff
+_CopyKey: TypeAlias = tuple[str, str, int, int]     # (zip, member, size, mtime)
+_copies: "weakref.WeakValueDictionary[_CopyKey, _LocalCopy]" = weakref.WeakValueDictionary()
+_unpacking: dict[_CopyKey, threading.Lock] = {}    # lock held while unpacking
+_recent: "collections.deque[_LocalCopy]" = collections.deque(maxlen=1)  # the last copy, for the next task
+_datasets: "collections.OrderedDict[str, _OpenTiff]" = collections.OrderedDict()     # by path
 _MAX_DATASETS = 8
 _owner_pid = os.getpid()
 
 
-def _after_fork_check():
+def _after_fork_check() -> None:
     """Open datasets and copies belong to the process that made them."""
     global _owner_pid
     if os.getpid() != _owner_pid:
@@ -182,7 +196,7 @@ class _LocalCopy:
     """A zip member inflated into a temporary file, removed with this object
     (when no scene uses it any more) or at exit."""
 
-    def __init__(self, zip_path, member, label):
+    def __init__(self, zip_path: str, member: str, label: str) -> None:
         fd, self.path = tempfile.mkstemp(prefix="quorvane-s1-", suffix=".tiff")
         try:
             with os.fdopen(fd, "wb") as out, zipfile.ZipFile(zip_path) as archive, \
@@ -198,7 +212,7 @@ class _LocalCopy:
         weakref.finalize(self, _remove_copy, self.path, os.getpid())
 
 
-def _remove_copy(path, owner=None):
+def _remove_copy(path: str, owner: int | None = None) -> None:
     if owner is not None and owner != os.getpid():
         return                   # a forked child exiting: the file is its parent's
     with _lock:
@@ -211,7 +225,7 @@ def _remove_copy(path, owner=None):
         pass
 
 
-def _local_copy(zip_path, member, label):
+def _local_copy(zip_path: str, member: str, label: str) -> _LocalCopy:
     st = os.stat(zip_path)
     key = (zip_path, member, st.st_size, st.st_mtime_ns)
     with _lock:
@@ -230,7 +244,7 @@ def _local_copy(zip_path, member, label):
 
 
 class _OpenTiff:
-    def __init__(self, path, key):
+    def __init__(self, path: str, key: tuple[int, int, int]) -> None:
         import rasterio
 
         self.key = key
@@ -243,12 +257,12 @@ class _OpenTiff:
         with rasterio.Env(GTIFF_DIRECT_IO="YES"):
             self.dataset = rasterio.open(path)
 
-    def close(self):
+    def close(self) -> None:
         with self.lock:
             self.dataset.close()
 
 
-def _open_tiff(path):
+def _open_tiff(path: str) -> _OpenTiff:
     """The process's open dataset of a file, reopened if the file changed."""
     st = os.stat(path)
     key = (st.st_ino, st.st_size, st.st_mtime_ns)
@@ -268,7 +282,7 @@ def _open_tiff(path):
 
 
 @atexit.register
-def _close_all():
+def _close_all() -> None:
     with _lock:
         entries = list(_datasets.values())
         _datasets.clear()
@@ -282,23 +296,23 @@ class Measurement:
     read through a local copy. It pickles as its paths, so that other
     processes make their own copy and open their own dataset."""
 
-    def __init__(self, path, member, label):
+    def __init__(self, path: str, member: str | None, label: str) -> None:
         self.path = path
         self.member = member
         self.label = label
-        self._copy = None
+        self._copy: _LocalCopy | None = None
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         return {"path": self.path, "member": self.member, "label": self.label, "_copy": None}
 
-    def local_path(self):
+    def local_path(self) -> str:
         if self.member is None:
             return self.path
         if self._copy is None:
             self._copy = _local_copy(self.path, self.member, self.label)
         return self._copy.path
 
-    def use(self, action):
+    def use(self, action: Callable[[Any], T]) -> T:
         """`action(dataset)` on the process's open dataset of the file."""
         path = self.local_path()
         while True:
@@ -308,10 +322,11 @@ class Measurement:
                     return action(entry.dataset)
 
 
-def _decode(files, href, what, reader):
+def _decode(files: SafeFiles, href: str, what: str, reader: Callable[[Any], T]) -> T:
     """Runs a reader of xarray-sentinel on one XML file of the product and
     turns whatever a damaged file makes it raise into an InputError naming
-    the file."""
+    the file. (The stream is typed Any: xarray-sentinel's readers are
+    annotated for paths and text files, and read a bytes stream as well.)"""
     try:
         return reader(io.BytesIO(files.read(href)))
     except InputError:
@@ -320,7 +335,7 @@ def _decode(files, href, what, reader):
         raise InputError(f"{what} {posixpath.basename(href)} is corrupt or incomplete ({reason(exc)})") from None
 
 
-def _numbers(tag, dtype=np.float64):
+def _numbers(tag: Any, dtype: type[np.generic] = np.float64) -> NDArray[Any]:
     """The numbers of a space-separated list element as decoded by
     xarray-sentinel ({"$": "1 2 3", "@count": 3})."""
     text = tag["$"] if isinstance(tag, dict) else tag
@@ -335,7 +350,7 @@ class LineVectorLut:
     several vectors given for one line the first is used (they describe the
     same line)."""
 
-    def __init__(self, lines, pixels, values):
+    def __init__(self, lines: ArrayLike, pixels: Sequence[ArrayLike], values: Sequence[ArrayLike]) -> None:
         order = np.argsort(np.asarray(lines, dtype=np.float64), kind="stable")
         sorted_lines = np.asarray(lines, dtype=np.float64)[order]
         order = order[np.concatenate([[True], np.diff(sorted_lines) > 0])] if order.size else order
@@ -346,7 +361,7 @@ class LineVectorLut:
             if p.shape != v.shape or p.size == 0:
                 raise ValueError("vector with mismatched pixel and value counts")
 
-    def __call__(self, rows, cols):
+    def __call__(self, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
         """Values at the rows x cols grid (1-D arrays of line and pixel
         positions, fractional allowed), float64."""
         rows = np.asarray(rows, dtype=np.float64).ravel()
@@ -377,8 +392,8 @@ class AzimuthNoiseBlock:
     last_line: int
     first_sample: int
     last_sample: int
-    lines: np.ndarray
-    lut: np.ndarray
+    lines: Float64Array
+    lut: Float64Array
 
 
 class AzimuthNoise:
@@ -386,10 +401,10 @@ class AzimuthNoise:
     of it), each a rectangle of lines and samples with a LUT along lines.
     Pixels no block covers get 1 (products without azimuth noise vectors)."""
 
-    def __init__(self, blocks):
+    def __init__(self, blocks: Iterable[AzimuthNoiseBlock]) -> None:
         self.blocks = list(blocks)
 
-    def __call__(self, rows, cols):
+    def __call__(self, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
         rows = np.asarray(rows, dtype=np.float64).ravel()
         cols = np.asarray(cols, dtype=np.float64).ravel()
         out = np.ones((rows.size, cols.size))
@@ -407,14 +422,14 @@ class Geolocation:
     """The annotation's geolocation grid: latitude, longitude and incidence
     angle at some lines and pixels."""
 
-    lines: np.ndarray
-    pixels: np.ndarray
-    latitude: np.ndarray      # (lines, pixels)
-    longitude: np.ndarray     # unwrapped: continuous across the antimeridian
-    incidence: np.ndarray
-    _luts: dict = field(default_factory=dict, init=False, repr=False, compare=False)
+    lines: Float64Array
+    pixels: Float64Array
+    latitude: Float64Array      # (lines, pixels)
+    longitude: Float64Array     # unwrapped: continuous across the antimeridian
+    incidence: Float64Array
+    _luts: dict[str, LineVectorLut] = field(default_factory=dict, init=False, repr=False, compare=False)
 
-    def _lut(self, which):
+    def _lut(self, which: str) -> LineVectorLut:
         # Made once per field, not once per chunk.
         if which not in self._luts:
             values = getattr(self, which)
@@ -422,18 +437,18 @@ class Geolocation:
                                               list(values))
         return self._luts[which]
 
-    def field(self, which, rows, cols):
+    def field(self, which: str, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
         """"latitude", "longitude" (in [-180, 180)) or "incidence" at the
         rows x cols grid, bilinear in line/pixel."""
         values = self._lut(which)(rows, cols)
         return (values + 180.0) % 360.0 - 180.0 if which == "longitude" else values
 
-    def unwrapped_longitude(self, rows, cols):
+    def unwrapped_longitude(self, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
         """Longitude continuous across the antimeridian (not wrapped into
         [-180, 180)), bilinear in line/pixel."""
         return self._lut("longitude")(rows, cols)
 
-    def look_azimuth(self, rows, cols):
+    def look_azimuth(self, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
         """Azimuth (degrees clockwise from north, [0, 360)) of the ground
         direction of increasing pixel at the rows x cols grid. At each grid
         point it is the bearing of the tangent to the grid's line, on the
@@ -443,9 +458,12 @@ class Geolocation:
         matter; the east component shrinks with cos(latitude) towards the
         poles."""
         if "look_azimuth" not in self._luts:
-            order = 2 if self.pixels.size > 2 else 1
-            dlat = np.gradient(self.latitude, self.pixels, axis=1, edge_order=order)
-            dlon = np.gradient(self.longitude, self.pixels, axis=1, edge_order=order)
+            order: Literal[1, 2] = 2 if self.pixels.size > 2 else 1
+            # As ArrayLike: NumPy's stubs give a 2-D gradient as a tuple even along one axis.
+            latitude: ArrayLike = self.latitude
+            longitude: ArrayLike = self.longitude
+            dlat: Float64Array = np.gradient(latitude, self.pixels, axis=1, edge_order=order)
+            dlon: Float64Array = np.gradient(longitude, self.pixels, axis=1, edge_order=order)
             azimuth = np.degrees(np.arctan2(dlon * np.cos(np.radians(self.latitude)), dlat))
             azimuth = np.unwrap(np.unwrap(azimuth, period=360.0, axis=1), period=360.0, axis=0)
             self._luts["look_azimuth"] = LineVectorLut(self.lines, [self.pixels] * self.lines.size,
@@ -467,7 +485,7 @@ class GrdScene:
     mode: str                        # IW, EW
     orbit_pass: str
     heading: float                   # platform heading, degrees from north
-    shape: tuple
+    shape: tuple[int, int]
     first_line_time: np.datetime64
     last_line_time: np.datetime64
     azimuth_time_interval: float     # seconds
@@ -477,26 +495,26 @@ class GrdScene:
     noise_range: LineVectorLut | None
     noise_azimuth: AzimuthNoise
     geolocation: Geolocation
-    attrs: dict = field(default_factory=dict)
+    attrs: dict[str, Any] = field(default_factory=dict)
 
     @property
-    def look_azimuth(self):
+    def look_azimuth(self) -> float:
         """Azimuth the beam points to: Sentinel-1 looks right of its track."""
         return float((self.heading + 90.0) % 360.0)
 
     @property
-    def mid_time(self):
+    def mid_time(self) -> np.datetime64:
         return self.first_line_time + (self.last_line_time - self.first_line_time) / 2
 
 
-def read_grd_metadata(path, polarisation="VV"):
+def read_grd_metadata(path: PathLike, polarisation: str = "VV") -> GrdScene:
     """Parses manifest, annotation, calibration and noise of one polarisation
     of a GRD product ("auto": VV when the product has it, else HH). Raises
     InputError with a one-line reason."""
     from xarray_sentinel import esa_safe, sentinel1
 
+    polarisation = check_polarisation(polarisation).upper()
     files = SafeFiles(path)
-    polarisation = polarisation.upper()
     common, _ = _decode(files, "manifest.safe", "manifest",
                         lambda f: esa_safe.parse_manifest_sentinel1(f))
     product_files = _decode(files, "manifest.safe", "manifest", _manifest_files)
@@ -504,10 +522,11 @@ def read_grd_metadata(path, polarisation="VV"):
         raise InputError(f"not a GRD product (product type {common.get('product_type')})")
     available = [p.upper() for p in common.get("transmitter_receiver_polarisations", [])]
     if polarisation == "AUTO":
-        polarisation = next((p for p in ("VV", "HH") if p in available), None)
-        if polarisation is None:
+        found = next((p for p in ("VV", "HH") if p in available), None)
+        if found is None:
             raise InputError(f"no VV or HH polarisation in the product (it has "
                              f"{', '.join(available) or 'none'}); CMOD5.N needs co-polarised sigma0")
+        polarisation = found
     if polarisation not in available:
         hint = ("; CMOD5.N is a model for VV polarisation (HH is converted with polarisation HH "
                 "or auto)" if polarisation == "VV" else "")
@@ -592,10 +611,13 @@ def read_grd_metadata(path, polarisation="VV"):
     if nr_lut is None:
         warnings.warn(f"{name}: the {polarisation} noise XML has no noise vectors; sigma0 is not "
                       f"corrected for thermal noise", ProcessingWarning, stacklevel=2)
+    log.info("%s: metadata read: %s %s %s, %d x %d pixels of %g m x %g m, %s to %s", name,
+             scene.mission, scene.mode, polarisation, *scene.shape, scene.azimuth_pixel_spacing,
+             scene.range_pixel_spacing, scene.first_line_time, scene.last_line_time)
     return scene
 
 
-def _manifest_files(manifest):
+def _manifest_files(manifest: IO[bytes]) -> list[tuple[str, str, str]]:
     """(href, kind, polarisation) of the manifest's data objects whose file
     names parse as Sentinel-1 file names, in any case."""
     from xarray_sentinel import esa_safe
@@ -615,16 +637,16 @@ def _manifest_files(manifest):
     return files
 
 
-def _old_noise_vectors(noise):
+def _old_noise_vectors(noise: IO[bytes]) -> list[tuple[int, NDArray[Any], NDArray[Any]]]:
     """(line, pixels, values) of each noiseVector of an older noise XML."""
     vectors = []
     for v in ElementTree.parse(noise).getroot().iter("noiseVector"):
-        vectors.append((int(v.findtext("line")), _numbers(v.findtext("pixel")),
+        vectors.append((int(v.findtext("line", "")), _numbers(v.findtext("pixel")),
                         _numbers(v.findtext("noiseLut"))))
     return vectors
 
 
-def _geolocation(gcp):
+def _geolocation(gcp: xr.Dataset) -> Geolocation:
     lines = np.asarray(gcp["line"].values, dtype=np.float64)
     pixels = np.asarray(gcp["pixel"].values, dtype=np.float64)
     lat = np.asarray(gcp["latitude"].values, dtype=np.float64)
@@ -643,13 +665,13 @@ class _TiffWindows:
     windowed read of the process's open dataset. It pickles as the
     measurement's paths."""
 
-    def __init__(self, measurement, shape):
+    def __init__(self, measurement: Measurement, shape: tuple[int, int]) -> None:
         self.measurement = measurement
         self.shape = shape
         self.dtype = np.dtype(np.uint16)
         self.ndim = 2
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: tuple[slice, slice]) -> NDArray[np.uint16]:
         from rasterio.windows import Window
 
         rows, cols = key
@@ -657,14 +679,16 @@ class _TiffWindows:
         c0, c1, _ = cols.indices(self.shape[1])
         window = Window(c0, r0, c1 - c0, r1 - r0)
         try:
-            return self.measurement.use(lambda src: src.read(1, window=window)).astype(np.uint16, copy=False)
+            dn: NDArray[np.uint16] = self.measurement.use(lambda src: src.read(1, window=window)).astype(
+                np.uint16, copy=False)
+            return dn
         except InputError:
             raise
         except Exception as exc:
             raise InputError(f"measurement {self.measurement.label} is corrupt ({reason(exc)})") from None
 
 
-def _data_end(src, block):
+def _data_end(src: Any, block: tuple[int, int]) -> int | None:
     """The end of the band's last block of data in the file, from the TIFF's
     offsets and byte counts (None when the driver does not give them)."""
     end = 0
@@ -678,14 +702,14 @@ def _data_end(src, block):
     return end
 
 
-def _check_measurement(scene):
+def _check_measurement(scene: GrdScene) -> tuple[Measurement, tuple[int, int]]:
     """Opens the measurement (for a zip: unpacks it, checking its CRC): its
     `Measurement` and internal block shape, or an InputError naming the
     file."""
     measurement = scene.files.measurement(scene.measurement)
     label = measurement.label
 
-    def describe(src):
+    def describe(src: Any) -> tuple[tuple[int, int], str | None, int, tuple[int, int], int | None]:
         block = tuple(src.block_shapes[0]) if src.count else (1, src.width)
         return (src.height, src.width), src.dtypes[0] if src.count else None, src.count, block, \
             _data_end(src, block) if src.count else None
@@ -709,7 +733,8 @@ def _check_measurement(scene):
     return measurement, block
 
 
-def default_chunks(shape, block, factors=(1, 1), pixels_per_chunk=CHUNK_PIXELS):
+def default_chunks(shape: tuple[int, int], block: tuple[int, int], factors: tuple[int, int] = (1, 1),
+                   pixels_per_chunk: int = CHUNK_PIXELS) -> tuple[int, int]:
     """Chunks of about `pixels_per_chunk`, multiples of the averaging factors. A
     TIFF stored in strips (as Sentinel-1 measurements are) is read in bands
     of whole lines, so that no strip is read twice; a tiled one in squares."""
@@ -724,7 +749,9 @@ def default_chunks(shape, block, factors=(1, 1), pixels_per_chunk=CHUNK_PIXELS):
     return min(rows, lines), min(cols, pixels)
 
 
-def _calibrate_block(dn, rows, cols, calibration, noise_range, noise_azimuth, with_nesz=False):
+def _calibrate_block(dn: NDArray[Any], rows: Float64Array, cols: Float64Array, calibration: LineVectorLut,
+                     noise_range: LineVectorLut | None, noise_azimuth: AzimuthNoise,
+                     with_nesz: bool = False) -> Any:
     """sigma0 (linear, float32) of one block of DNs: (DN^2 - noise) / A^2,
     NaN where that is not positive. `with_nesz` also gives the
     noise-equivalent sigma0, noise / A^2 (float64; NaN without noise
@@ -745,20 +772,23 @@ def _calibrate_block(dn, rows, cols, calibration, noise_range, noise_azimuth, wi
     return sigma0, noise
 
 
-def _geometry_block(rows, cols, geolocation, which):
+def _geometry_block(rows: Float64Array, cols: Float64Array, geolocation: Geolocation,
+                    which: str) -> NDArray[Any]:
     if which == "look_azimuth":
         return geolocation.look_azimuth(rows.ravel(), cols.ravel())
     values = geolocation.field(which, rows.ravel(), cols.ravel())
     return values.astype(np.float32) if which == "incidence" else values
 
 
-def _coordinate_arrays(line_coords, pixel_coords, chunks):
+def _coordinate_arrays(line_coords: ArrayLike, pixel_coords: ArrayLike,
+                       chunks: tuple[int, int]) -> tuple[da.Array, da.Array]:
     rows = da.from_array(np.asarray(line_coords, dtype=np.float64)[:, None], chunks=(chunks[0], 1))
     cols = da.from_array(np.asarray(pixel_coords, dtype=np.float64)[None, :], chunks=(1, chunks[1]))
     return rows, cols
 
 
-def geometry_dataset(scene, line_coords, pixel_coords, chunks):
+def geometry_dataset(scene: GrdScene, line_coords: ArrayLike, pixel_coords: ArrayLike,
+                     chunks: tuple[int, int]) -> xr.Dataset:
     """Latitude, longitude, incidence angle, look azimuth and azimuth time
     at the grid of the given (possibly fractional) line and pixel positions,
     lazily."""
@@ -783,7 +813,7 @@ def geometry_dataset(scene, line_coords, pixel_coords, chunks):
     return ds
 
 
-def open_s1_grd(path, polarisation="VV", chunks=None):
+def open_s1_grd(path: PathLike, polarisation: str = "VV", chunks: Chunks = None) -> xr.Dataset:
     """A Sentinel-1 GRD product (IW or EW, `.SAFE` folder or `.zip`) as an
     xarray Dataset on (line, pixel), lazily computed with dask:
 
@@ -811,24 +841,23 @@ def open_s1_grd(path, polarisation="VV", chunks=None):
     return scene_dataset(scene, chunks)
 
 
-def scene_dataset(scene, chunks=None):
+def scene_dataset(scene: GrdScene, chunks: Chunks = None) -> xr.Dataset:
     """The Dataset of `open_s1_grd` for a parsed scene."""
+    plan = chunk_plan(chunks)
     measurement, block = _check_measurement(scene)
-    if chunks is None:
-        chunks = default_chunks(scene.shape, block)
-    elif np.isscalar(chunks):
-        chunks = (int(chunks), int(chunks))
-    chunks = (min(chunks[0], scene.shape[0]), min(chunks[1], scene.shape[1]))
+    sizes = resolve_chunks(plan, scene.shape, default_chunks(scene.shape, block))
+    sizes = (min(sizes[0], scene.shape[0]), min(sizes[1], scene.shape[1]))
+    log.info("%s: native chunks of %d x %d pixels", scene.name, *sizes)
     token = f"{measurement.path}|{measurement.member}|{os.stat(measurement.path).st_mtime_ns}"
-    dn = da.from_array(_TiffWindows(measurement, scene.shape), chunks=chunks, asarray=False,
+    dn = da.from_array(_TiffWindows(measurement, scene.shape), chunks=sizes, asarray=False,
                        fancy=False, name=f"dn-{scene.name}-{zlib.crc32(token.encode()):08x}")
     lines = np.arange(scene.shape[0], dtype=np.float64)
     pixels = np.arange(scene.shape[1], dtype=np.float64)
-    rows, cols = _coordinate_arrays(lines, pixels, chunks)
+    rows, cols = _coordinate_arrays(lines, pixels, sizes)
     sigma0 = da.map_blocks(_calibrate_block, dn, rows, cols, calibration=scene.calibration,
                            noise_range=scene.noise_range, noise_azimuth=scene.noise_azimuth,
                            dtype=np.float32)
-    ds = geometry_dataset(scene, lines, pixels, chunks)
+    ds = geometry_dataset(scene, lines, pixels, sizes)
     ds["sigma0"] = (("line", "pixel"), sigma0)
     ds["sigma0"].attrs.update(units="1", long_name="sigma0, calibrated and thermal-noise corrected, linear")
     ds.attrs.update(scene_attributes(scene))
@@ -837,7 +866,7 @@ def scene_dataset(scene, chunks=None):
     return ds
 
 
-def scene_attributes(scene):
+def scene_attributes(scene: GrdScene) -> dict[str, Any]:
     return {
         "product_name": scene.name, "mission": scene.mission,
         "platform": f"Sentinel-1{scene.mission[-1:]}", "mode": scene.mode,
@@ -850,29 +879,42 @@ def scene_attributes(scene):
     }
 
 
-def averaging_factors(scene, resolution):
+def averaging_factors(scene: GrdScene, resolution: Resolution) -> tuple[int, int]:
     """Pixels per block along lines and pixels for a target resolution in
-    metres (None or "native": 1 x 1)."""
-    if resolution in (None, "native"):
+    metres (None or "native": 1 x 1). ValueError or TypeError for a
+    resolution that is not a positive number of metres or finer than the
+    pixels."""
+    metres = check_resolution(resolution)
+    if metres == "native":
         return 1, 1
-    return (max(1, int(round(float(resolution) / scene.azimuth_pixel_spacing))),
-            max(1, int(round(float(resolution) / scene.range_pixel_spacing))))
+    check_resolution_for_pixels(metres, scene.azimuth_pixel_spacing, scene.range_pixel_spacing)
+    return (max(1, int(round(metres / scene.azimuth_pixel_spacing))),
+            max(1, int(round(metres / scene.range_pixel_spacing))))
 
 
-def block_size_text(azimuth_m, range_m):
+def _aligned(plan: ChunkPlan, sizes: tuple[int, int], shape: tuple[int, int],
+             factors: tuple[int, int]) -> tuple[int, int]:
+    """Chunk sizes in whole blocks of `factors` pixels; one chunk for a
+    dimension asked whole (-1)."""
+    aligned = [factor * -(-whole // factor) if asked == -1 else factor * max(1, size // factor)
+               for asked, size, whole, factor in zip(plan, sizes, shape, factors)]
+    return aligned[0], aligned[1]
+
+
+def block_size_text(azimuth_m: float, range_m: float) -> str:
     """The size of an averaging block for the `spatial_resolution` attribute."""
     if abs(azimuth_m - range_m) < 1e-6 * max(azimuth_m, range_m):
         return f"{azimuth_m:g} m"
     return f"{azimuth_m:g} m (azimuth) x {range_m:g} m (range)"
 
 
-def _block_sums(values, factors):
+def _block_sums(values: NDArray[Any], factors: tuple[int, int]) -> NDArray[Any]:
     starts_l = np.arange(0, values.shape[0], factors[0])
     starts_p = np.arange(0, values.shape[1], factors[1])
     return np.add.reduceat(np.add.reduceat(values, starts_l, axis=0), starts_p, axis=1)
 
 
-def _block_pixels(shape, factors):
+def _block_pixels(shape: tuple[int, ...], factors: tuple[int, int]) -> NDArray[np.int64]:
     """Native pixels of each block of a chunk of `shape`."""
     fl, fp = factors
     starts_l = np.arange(0, shape[0], fl)
@@ -881,7 +923,8 @@ def _block_pixels(shape, factors):
             * np.minimum(fp, shape[1] - starts_p)[None, :])
 
 
-def _block_mean(sigma0, factors, land=None):
+def _block_mean(sigma0: Float32Array, factors: tuple[int, int],
+                land: NDArray[np.bool_] | None = None) -> Float32Array:
     """Linear mean of sigma0 over the blocks of `factors` pixels of one
     chunk (the last blocks may be smaller: the chunk ends at the scene's
     edge), NaN where fewer than half of a block's pixels are valid. With
@@ -901,7 +944,7 @@ def _block_mean(sigma0, factors, land=None):
                         np.nan).astype(np.float32)
 
 
-def _block_centres(size, factor):
+def _block_centres(size: int, factor: int) -> Float64Array:
     starts = np.arange(0, size, factor)
     return (starts + np.minimum(starts + factor, size) - 1) / 2.0
 
@@ -916,20 +959,21 @@ class SceneGrid:
 
     scene: GrdScene
     measurement: "Measurement"
-    factors: tuple
-    line_bounds: list
-    pixel_bounds: list
-    line_coords: np.ndarray
-    pixel_coords: np.ndarray
-    out_chunks: tuple
+    factors: tuple[int, int]
+    line_bounds: list[tuple[int, int]]
+    pixel_bounds: list[tuple[int, int]]
+    line_coords: Float64Array
+    pixel_coords: Float64Array
+    out_chunks: tuple[tuple[int, ...], tuple[int, ...]]
     spatial_resolution: str
 
-    def azimuth_time(self):
+    def azimuth_time(self) -> NDArray[np.datetime64]:
         interval = np.timedelta64(int(round(self.scene.azimuth_time_interval * 1e9)), "ns")
-        return self.scene.first_line_time + (self.line_coords * interval.astype(np.float64)).astype(
-            "timedelta64[ns]")
+        times: NDArray[np.datetime64] = self.scene.first_line_time + (
+            self.line_coords * interval.astype(np.float64)).astype("timedelta64[ns]")
+        return times
 
-    def sigma0(self, i, j):
+    def sigma0(self, i: int, j: int) -> tuple[Float32Array, Float64Array, Float64Array]:
         """Calibrated sigma0 of chunk (i, j), averaged over the blocks, with
         the line and pixel coordinates of its blocks."""
         (r0, r1), (c0, c1) = self.line_bounds[i], self.pixel_bounds[j]
@@ -945,7 +989,8 @@ class SceneGrid:
         pixels = self.pixel_coords[c0 // fp: -(-c1 // fp)]
         return sigma0, lines, pixels
 
-    def blocks(self, i, j, exclude_land=False):
+    def blocks(self, i: int, j: int, exclude_land: bool = False) -> tuple[
+            Float32Array, Float32Array, Float32Array | None, Float64Array, Float64Array]:
         """What the product takes from the image for chunk (i, j), on its
         blocks: sigma0 averaged (over the sea pixels with `exclude_land`),
         the noise-equivalent sigma0 averaged over all pixels, the fraction
@@ -976,19 +1021,21 @@ class SceneGrid:
         return _block_mean(sigma0, self.factors, land), nesz, land_fraction, lines, pixels
 
 
-def scene_grid(scene, resolution=1000, chunks=None, chunk_pixels=None):
+def scene_grid(scene: GrdScene, resolution: Resolution = 1000, chunks: Chunks = None,
+               chunk_pixels: int | None = None) -> SceneGrid:
     """The `SceneGrid` of a product at `resolution` metres ("native" keeps
     the pixels); `chunks` as for `open_s1_grd_averaged`, by default of
     about `chunk_pixels` (CHUNK_PIXELS) native pixels."""
+    plan = chunk_plan(chunks)
     fl, fp = averaging_factors(scene, resolution)
     measurement, block = _check_measurement(scene)
-    if chunks is None:
-        chunks = default_chunks(scene.shape, block, (fl, fp), chunk_pixels or CHUNK_PIXELS)
-    elif np.isscalar(chunks):
-        chunks = (int(chunks), int(chunks))
-    aligned = (fl * max(1, chunks[0] // fl), fp * max(1, chunks[1] // fp))
+    sizes = resolve_chunks(plan, scene.shape,
+                           default_chunks(scene.shape, block, (fl, fp), chunk_pixels or CHUNK_PIXELS))
+    aligned = _aligned(plan, sizes, scene.shape, (fl, fp))
+    log.info("%s: %d x %d chunks of %d x %d pixels, blocks of %d x %d pixels", scene.name,
+             -(-scene.shape[0] // aligned[0]), -(-scene.shape[1] // aligned[1]), *aligned, fl, fp)
 
-    def bounds(size, step):
+    def bounds(size: int, step: int) -> list[tuple[int, int]]:
         return [(start, min(start + step, size)) for start in range(0, size, step)]
 
     line_bounds, pixel_bounds = bounds(scene.shape[0], aligned[0]), bounds(scene.shape[1], aligned[1])
@@ -1004,7 +1051,8 @@ def scene_grid(scene, resolution=1000, chunks=None, chunk_pixels=None):
                      out_chunks, text)
 
 
-def open_s1_grd_averaged(path_or_scene, resolution=1000, polarisation="VV", chunks=None):
+def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resolution = 1000,
+                         polarisation: str = "VV", chunks: Chunks = None) -> xr.Dataset:
     """The product of `open_s1_grd` averaged over blocks of about
     `resolution` metres ("native" keeps the pixels): sigma0 averaged in
     linear units over the valid pixels of a block (NaN when fewer than half
@@ -1012,14 +1060,14 @@ def open_s1_grd_averaged(path_or_scene, resolution=1000, polarisation="VV", chun
     azimuth and time at the block centres. The blocks at the far edges keep
     the pixels the scene has there. `spatial_resolution` records the real
     block size."""
+    plan = chunk_plan(chunks)
+    check_resolution(resolution)
     scene = path_or_scene if isinstance(path_or_scene, GrdScene) else read_grd_metadata(
         path_or_scene, polarisation)
     fl, fp = averaging_factors(scene, resolution)
-    if chunks is None:
-        chunks = default_chunks(scene.shape, _check_measurement(scene)[1], (fl, fp))
-    elif np.isscalar(chunks):
-        chunks = (int(chunks), int(chunks))
-    aligned = (fl * max(1, chunks[0] // fl), fp * max(1, chunks[1] // fp))
+    sizes = resolve_chunks(plan, scene.shape,
+                           default_chunks(scene.shape, _check_measurement(scene)[1], (fl, fp)))
+    aligned = _aligned(plan, sizes, scene.shape, (fl, fp))
     native = scene_dataset(scene, aligned)
     if (fl, fp) == (1, 1):
         return native
