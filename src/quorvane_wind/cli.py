@@ -35,7 +35,7 @@ import traceback
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
-from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, TextIO
 
 from . import __version__
 from .errors import reason
@@ -200,15 +200,19 @@ def build_parser() -> argparse.ArgumentParser:
 LOGGER = "quorvane_wind"
 
 
+class _StageHandler(logging.StreamHandler[TextIO]):
+    """The handler of --verbose (one per process, however runs nest)."""
+
+
 @contextlib.contextmanager
 def stage_messages(verbose: bool) -> Iterator[None]:
     """With `verbose`, the INFO messages of the products layer on stderr for
     the duration (as `quorvane-wind: message`)."""
-    if not verbose:
+    logger = logging.getLogger(LOGGER)
+    if not verbose or any(isinstance(h, _StageHandler) for h in logger.handlers):
         yield
         return
-    logger = logging.getLogger(LOGGER)
-    handler = logging.StreamHandler(sys.stderr)
+    handler = _StageHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("quorvane-wind: %(message)s"))
     level = logger.level
     logger.addHandler(handler)
@@ -334,7 +338,8 @@ class Outcome(NamedTuple):
     extras_failed: bool = False
 
 
-def draw_quicklook(output_path: str, speed_range: tuple[float, float] = ExtraOutputs.quicklook_range) -> str | None:
+def draw_quicklook(output_path: str,
+                   speed_range: tuple[float, float] = ExtraOutputs.quicklook_range) -> str | None:
     """Draws the quicklook of a written product; returns the one-line
     reason of a failure, or None."""
     from .quicklook import write_quicklook
@@ -394,11 +399,12 @@ def keep_freed_memory() -> None:
 def process_input(input_path: str, era5_paths: list[str], output_path: str, resolution: float | str,
                   land_mask: bool, extras: ExtraOutputs, history: str, one_thread: bool = False,
                   polarisation: str = "auto", coast_distance: float = COAST_DISTANCE_KM,
-                  attributes: dict[str, str] | None = None) -> "Outcome":
+                  attributes: dict[str, str] | None = None, verbose: bool = False) -> "Outcome":
     """Makes and writes the product of one input, then the `extras`.
     Returns an `Outcome`; never raises for a bad input, so that it can run
     as a task anywhere; an interruption (KeyboardInterrupt) propagates after
-    the temporary files are gone."""
+    the temporary files are gone. With `verbose`, its stage messages go to
+    the stderr of the process it runs in (a worker's, on a cluster)."""
     import warnings
 
     import dask
@@ -419,7 +425,7 @@ def process_input(input_path: str, era5_paths: list[str], output_path: str, reso
     callbacks = _task_callbacks(show_progress=not one_thread)
     try:
         with (limits, dask.config.set(scheduler), callbacks, contextlib.closing(callbacks),
-              warnings.catch_warnings(record=True) as caught):
+              stage_messages(verbose), warnings.catch_warnings(record=True) as caught):
             warnings.simplefilter("always", ProcessingWarning)
             remove_partial_files(output_path)
             # Chunks on one thread per core, each chunk's kernel on one
@@ -574,7 +580,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: Sequen
         task_args = dict(era5_paths=[os.path.abspath(p) for p in args.era5], resolution=args.resolution,
                          land_mask=args.land_mask, extras=args.extras, history=history,
                          polarisation=args.polarisation, coast_distance=args.coast_distance,
-                         attributes=dict(args.attributes))
+                         attributes=dict(args.attributes), verbose=args.verbose)
         if args.workers or args.scheduler:
             _run_distributed(args, jobs, task_args, run)
         else:

@@ -213,7 +213,8 @@ class Era5GridFiles:
         return [f for s in self.sources for f in s.files]
 
     def _lon_in_grid(self, lon: ArrayLike) -> Float64Array:
-        out: Float64Array = self.longitude[0] + np.mod(np.asarray(lon, dtype=np.float64) - self.longitude[0], 360.0)
+        lon = np.asarray(lon, dtype=np.float64)
+        out: Float64Array = self.longitude[0] + np.mod(lon - self.longitude[0], 360.0)
         return out
 
     def covers_area(self, plat: Float64Array, plon: Float64Array) -> bool:
@@ -300,7 +301,7 @@ class Era5Files:
                 reason = "area outside" if reason is None else f"area outside and {reason}"
             if reason is None:
                 assert picks is not None and weight is not None
-                log.info("ERA5 grid of %s chosen for the scene at %s: %s", _resolution_text(grid),
+                log.info("ERA5 grid (%s) chosen for the scene at %s: %s", _resolution_text(grid),
                          np.datetime_as_string(time, "s"), ", ".join(grid.files))
                 return grid, picks, weight
             reasons.append(f"{grid.coverage()} ({reason})")
@@ -374,7 +375,7 @@ def check_era5(era5: object) -> None:
 
 
 def _resolution_text(grid: "Era5GridFiles") -> str:
-    return f"{grid.resolution:g} degrees" if np.isfinite(grid.resolution) else "one latitude"
+    return f"step {grid.resolution:g} degree" if np.isfinite(grid.resolution) else "one latitude"
 
 
 def _from_dataset(ds: xr.Dataset) -> Era5Files:
@@ -404,7 +405,8 @@ class Era5Instant:
         lon = np.asarray(lon, dtype=np.float64)
         u10 = np.empty(lat.shape, dtype=np.float32)
         v10 = np.empty(lat.shape, dtype=np.float32)
-        flat_lat, flat_lon, flat_u10, flat_v10 = lat.reshape(-1), lon.reshape(-1), u10.reshape(-1), v10.reshape(-1)
+        flat_lat, flat_lon = lat.reshape(-1), lon.reshape(-1)
+        flat_u10, flat_v10 = u10.reshape(-1), v10.reshape(-1)
         # In pieces that stay in the cache; both components from one gather
         # of each corner.
         for start in range(0, lat.size, self.PIECE):

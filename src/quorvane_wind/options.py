@@ -91,7 +91,7 @@ def chunk_plan(chunks: object) -> ChunkPlan:
                              f"values: {chunks!r}")
         return _chunk_size(chunks[0], "chunks[0] (rows)"), _chunk_size(chunks[1], "chunks[1] (cols)")
     raise TypeError(f"chunks must be 'auto', a number of pixels, a (rows, cols) pair or a dict by "
-                    f"dimension ({', '.join(CHUNK_DIMS)}), not {type(chunks).__name__}")
+                    f"dimension ({', '.join(CHUNK_DIMS)}), not {type(chunks).__name__} {chunks!r:.80}")
 
 
 def resolve_chunks(plan: ChunkPlan, shape: tuple[int, int], default: tuple[int, int]) -> tuple[int, int]:

@@ -196,7 +196,8 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene", era5: Era5In
 
     `s1_path` is the product's path (.SAFE folder or .zip) or the scene
     `read_grd_metadata` returned for it (then `polarisation` is the
-    scene's, and "auto" or the same one may be given). `era5` is what `open_era5` returns, a Dataset or a list of ERA5 files;
+    scene's, and "auto" or the same one may be given). `era5` is what
+    `open_era5` returns, a Dataset or a list of ERA5 files;
     `resolution` in metres (a positive number, not finer than the pixels)
     or "native"; `chunks` the native pixels of each computed chunk: "auto"
     or None (about CHUNK_PIXELS), one size, a (rows, cols) pair or a dict
@@ -223,11 +224,13 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene", era5: Era5In
         raise ValueError(f"coast_distance_km must be 0 or more, not {coast_distance_km!r}")
     if kernel_threads is not None and (isinstance(kernel_threads, bool) or not isinstance(kernel_threads, int)
                                        or kernel_threads < 1):
-        raise ValueError(f"kernel_threads must be a positive number of threads or None, not {kernel_threads!r}")
+        raise ValueError(f"kernel_threads must be a positive number of threads or None, "
+                         f"not {kernel_threads!r}")
     if isinstance(s1_path, GrdScene):
         scene = s1_path
         if polarisation not in ("auto", scene.polarisation):
-            raise ValueError(f"polarisation {polarisation!r} differs from the scene's ({scene.polarisation}); "
+            raise ValueError(f"polarisation {polarisation!r} differs from the scene's "
+                             f"({scene.polarisation}); "
                              "read the scene with that polarisation")
     elif isinstance(s1_path, (str, os.PathLike)):
         scene = read_grd_metadata(s1_path, polarisation)
@@ -483,7 +486,8 @@ def _polygon(points: list[tuple[float, float]]) -> str:
 def _clip(points: list[tuple[float, float]], low: float, high: float) -> list[tuple[float, float]]:
     """The part of a polygon between two meridians (Sutherland-Hodgman on
     the longitude axis)."""
-    sides: list[tuple[float, Callable[[float], bool]]] = [(low, lambda x: x >= low), (high, lambda x: x <= high)]
+    sides: list[tuple[float, Callable[[float], bool]]] = [(low, lambda x: x >= low),
+                                                          (high, lambda x: x <= high)]
     for bound, keep in sides:
         out: list[tuple[float, float]] = []
         for (x0, y0), (x1, y1) in zip(points, points[1:] + points[:1]):

@@ -81,7 +81,8 @@ def _latitude_label(value: float, _position: object = None) -> str:
     return f"{abs(value):g}°{'N' if value > 0 else 'S'}"
 
 
-def read_decimated(product_path: "str | os.PathLike[str]", max_pixels: int = QUICKLOOK_PIXELS) -> dict[str, Any]:
+def read_decimated(product_path: "str | os.PathLike[str]",
+                   max_pixels: int = QUICKLOOK_PIXELS) -> dict[str, Any]:
     """The fields the map needs, every n-th line and pixel so that at most
     about `max_pixels` are read, with the product's name and start time."""
     import netCDF4
@@ -112,7 +113,8 @@ def _coastline(ax: "Axes", lon: NDArray[np.float64], lat: NDArray[np.float64]) -
         ax.contour(grid_lon, grid_lat, land, levels=[0.5], colors="black", linewidths=0.7)
 
 
-def draw_map(fields: dict[str, Any], speed_range: tuple[float, float] = DEFAULT_RANGE) -> tuple["Figure", "Axes"]:
+def draw_map(fields: dict[str, Any],
+             speed_range: tuple[float, float] = DEFAULT_RANGE) -> tuple["Figure", "Axes"]:
     """The figure of the decimated fields (from `read_decimated`); returns
     (figure, axes). Speeds are coloured on the fixed `speed_range`."""
     import matplotlib
@@ -192,7 +194,8 @@ def map_frame(fig: "Figure", ax: "Axes") -> dict[str, list[float]]:
 
 
 def write_quicklook(product_path: "str | os.PathLike[str]", path: "str | os.PathLike[str]",
-                    speed_range: tuple[float, float] = DEFAULT_RANGE, max_pixels: int = QUICKLOOK_PIXELS) -> None:
+                    speed_range: tuple[float, float] = DEFAULT_RANGE,
+                    max_pixels: int = QUICKLOOK_PIXELS) -> None:
     """Draws the product at `product_path` (a written NetCDF file) to the
     PNG `path`, atomically, decimated to at most about `max_pixels`."""
     import matplotlib

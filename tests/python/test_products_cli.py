@@ -4,6 +4,7 @@ CF attributes of the product, the land mask, and a two-process
 dask.distributed run equal to a serial run."""
 
 import dataclasses
+import logging
 import os
 import shutil
 import signal
@@ -17,6 +18,7 @@ import pytest
 import xarray as xr
 
 from products_fixtures import copy_product
+from quorvane_wind import __version__
 from quorvane_wind.cli import main
 from quorvane_wind.atomic import write_atomically
 from quorvane_wind.product import LAND, output_name
@@ -519,3 +521,18 @@ def test_mask_limit_bit_antimeridian_bounds_and_per_pixel_look_direction(product
         west, east = ds.attrs["geospatial_lon_min"], ds.attrs["geospatial_lon_max"]
         assert 179.0 < west < 180.0 and -180.0 <= east < -179.0
         assert ds["look_direction"].dims == ("line", "pixel")
+
+
+def test_version_and_verbose_stage_messages(small, tmp_path, capsys):
+    with pytest.raises(SystemExit) as done:
+        main(["--version"])
+    assert done.value.code == 0 and capsys.readouterr().out.strip() == f"quorvane-wind {__version__}"
+    common = [small["good"], "--era5", small["era5"], "--no-land-mask"]
+    assert run_cli(*common, "--output-dir", tmp_path / "quiet") == 0
+    assert capsys.readouterr().err == ""
+    assert run_cli(*common, "--output-dir", tmp_path / "verbose", "--verbose") == 0
+    lines = capsys.readouterr().err.splitlines()
+    for stage in ("metadata read", "ERA5 grid", "chunks of", "product written"):
+        assert sum(stage in line and line.startswith("quorvane-wind: ") for line in lines) == 1, (stage, lines)
+    # The handler goes with the run: a later run in the process is quiet again.
+    assert not logging.getLogger("quorvane_wind").handlers

@@ -1,6 +1,7 @@
 """The type stub of the module: a typed use of the module passes
 `mypy --strict` with the stub as installed (and does not with a stub that is
-wrong), and the stub declares the names and parameters the module has."""
+wrong), and the stub declares the names and parameters the module has; the
+products layer passes `mypy --strict` too."""
 import ast
 import inspect
 import os
@@ -38,3 +39,14 @@ def test_stub_declares_the_module_names_and_parameters():
         assert [a.arg for a in node.args.args] == [p.name for p in parameters], name
         assert not (node.args.posonlyargs or node.args.kwonlyargs or node.args.vararg or node.args.kwarg)
         assert ast.get_docstring(node), name
+
+
+def test_products_layer_passes_mypy_strict(tmp_path):
+    # The configuration in pyproject.toml names the libraries without types;
+    # everything else, NumPy's and xarray's types included, is checked.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")}
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--config-file", ROOT / "pyproject.toml",
+         "--cache-dir", ROOT / "build" / "mypy-cache", ROOT / "src" / "quorvane_wind"],
+        cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
