@@ -28,15 +28,18 @@ task name.
 
 import argparse
 import dataclasses
+import fcntl
 import json
 import os
 import pty
 import resource
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 from pathlib import Path
 
@@ -136,6 +139,8 @@ def run_command(args, out):
     out.mkdir(parents=True)
     argv = [sys.executable, "-m", "quorvane_wind", *map(str, args), "--output-dir", str(out)]
     master, slave = pty.openpty()
+    # A terminal of 120 columns: with none given, progress bars draw nothing.
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=slave, stdin=subprocess.DEVNULL)
