@@ -45,7 +45,9 @@ def report(results):
                  "write_s": "write the native product's arrays",
                  "startup_s": "process start-up with imports",
                  "land_s": "land mask of the 1 km grid (fresh process)"}
-        lines += [f"| {names.get(k, k)} | {v:.2f} |" for k, v in f.items()]
+        lines += [f"| {names.get(k, k)} | {v:.2f} |" for k, v in f.items() if k.endswith("_s")]
+        if "land_mb" in f:
+            lines.append(f"| (land mask: resident memory growth {f['land_mb']:.1f} MB) | |")
         lines += ["", "| Run | Wall s | CPU s | Peak MB | Output MB | First output s |",
                   "|---|---|---|---|---|---|"]
         for r in results["runs"]:
