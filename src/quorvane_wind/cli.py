@@ -41,7 +41,7 @@ from . import __version__
 from .errors import reason
 # Light imports only: the command must install its SIGINT handler and check
 # for the products extra before xarray and dask are loaded.
-from .defaults import COAST_DISTANCE_KM, POLARISATIONS
+from .defaults import COAST_DISTANCE_KM, POLARISATIONS, RESOLUTION_M
 from .options import check_resolution
 
 if TYPE_CHECKING:
@@ -156,7 +156,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="ERA5 single-level NetCDF with u10 and v10 covering the scenes (repeatable)")
     parser.add_argument("--output-dir", metavar="DIR", required=True,
                         help="folder for DIR/<input name>_wind.nc (created if missing)")
-    parser.add_argument("--resolution", metavar="METRES|native", type=_resolution, default=1000.0,
+    parser.add_argument("--resolution", metavar="METRES|native", type=_resolution, default=RESOLUTION_M,
                         help="average sigma0 over blocks of about this size (default 1000); "
                              "'native' keeps the product's pixels")
     parser.add_argument("--no-land-mask", dest="land_mask", action="store_false",

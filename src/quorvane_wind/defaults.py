@@ -1,6 +1,11 @@
 """Defaults of the product options, shared by the command (which must not
 load NumPy or xarray before it handles its arguments) and the product."""
 
+# Size of the averaging blocks of a product, metres, when none is asked for:
+# the resolution at which CMOD5.N winds are usually given (about 100 x 100
+# pixels of an IW GRDH product), where speckle is averaged away.
+RESOLUTION_M = 1000.0
+
 # Distance from the land mask of the coastal band, km. Bright land reaches
 # the sea through the first azimuth ambiguity, lambda R PRF / (2 V) along
 # track: about 5.5 km for IW (R ~ 850 km, PRF ~ 1.7 kHz, V ~ 7.1 km/s), 4-5

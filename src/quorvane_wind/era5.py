@@ -22,13 +22,14 @@ global grid, and linearly in time.
 import logging
 import os
 from collections.abc import Iterable, Sequence
-from typing import Any, TypeAlias
+from typing import TypeAlias
 
 import dask.array as da
 import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike, NDArray
 
+from .geo import wrap_longitude
 from .errors import CoverageError, InputError, reason
 
 log = logging.getLogger(__name__)
@@ -117,7 +118,7 @@ def _is_global(lon: Float64Array) -> bool:
 
 
 def _wrap180(lon: ArrayLike) -> Float64Array:
-    return (np.asarray(lon, dtype=np.float64) + 180.0) % 360.0 - 180.0
+    return wrap_longitude(np.asarray(lon, dtype=np.float64))
 
 
 def _lon_text(lo: ArrayLike, hi: ArrayLike, fmt: str) -> str:

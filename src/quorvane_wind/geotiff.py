@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .geo import wrap_longitude
 from .atomic import remove_partial_files, write_atomically
 from .product import FLAGS, NO_WIND_BITS
 
@@ -107,7 +108,7 @@ def control_points(lat_var: "netCDF4.Variable[Any]", lon_var: "netCDF4.Variable[
     rows, cols = lat_var.shape
     lines, pixels = _edge_indices(rows, GCPS_PER_SIDE), _edge_indices(cols, GCPS_PER_SIDE)
     lat, lon = _points(lat_var, lines, pixels), _points(lon_var, lines, pixels)
-    lon = (lon + 180.0) % 360.0 - 180.0
+    lon = wrap_longitude(lon)
     xs, ys = transform("EPSG:4326", crs, lon.ravel().tolist(), lat.ravel().tolist())
     x, y = np.reshape(xs, lat.shape), np.reshape(ys, lat.shape)
     gcps = [GroundControlPoint(row=(i + 0.5) / step, col=(j + 0.5) / step, x=x[a, b], y=y[a, b])

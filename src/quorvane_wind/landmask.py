@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .geo import wrap_longitude
 from .atomic import write_atomically
 
 if TYPE_CHECKING:
@@ -307,7 +308,7 @@ class CoastalBand:
         points' cells as `land_mask_block` finds them."""
         grid = land_grid()
         lat = np.clip(np.asarray(latitude, dtype=np.float64), -90.0, 90.0)
-        lon = (np.asarray(longitude, dtype=np.float64) + 180.0) % 360.0 - 180.0
+        lon = wrap_longitude(np.asarray(longitude, dtype=np.float64))
         i = ((np.clip(lat, grid.lat_min, grid.lat_max) - grid.lat0) / grid.lat_step).astype(np.int64)
         j = ((np.clip(lon, grid.lon_min, grid.lon_max) - grid.lon0) / grid.lon_step).astype(np.int64)
         i -= self.rows[0]

@@ -3,7 +3,7 @@
 
 import logging
 import os
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping
 from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, TypeAlias
 
@@ -12,12 +12,13 @@ import xarray as xr
 from numpy.typing import ArrayLike, NDArray
 
 from . import __version__
+from .geo import wrap_longitude
 from .atomic import write_atomically
 from .era5 import Era5Input, Era5Instant, check_era5, era5_instant
 from .options import Chunks, Resolution, check_polarisation, check_resolution, chunk_plan
 from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, POLARISATION_RATIO_FORMULA,
                         POLARISATION_RATIO_REFERENCE, sigma0_to_db)
-from .defaults import COAST_DISTANCE_KM
+from .defaults import COAST_DISTANCE_KM, RESOLUTION_M
 from .sentinel1 import GrdScene, SceneGrid, product_name, read_grd_metadata, scene_grid
 
 if TYPE_CHECKING:
@@ -188,7 +189,7 @@ def _product_arrays(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_th
 
 
 def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene", era5: Era5Input,
-                      resolution: Resolution = 1000, land: bool = True, history: str | None = None,
+                      resolution: Resolution = RESOLUTION_M, land: bool = True, history: str | None = None,
                       chunks: Chunks = None, kernel_threads: int | None = None,
                       polarisation: str = "auto", coast_distance_km: float = COAST_DISTANCE_KM,
                       attributes: Mapping[str, Any] | None = None) -> xr.Dataset:
@@ -511,11 +512,6 @@ def longitude_bounds(longitude: ArrayLike) -> tuple[float, float]:
     if east - west >= 360.0:
         return -180.0, 180.0
     return wrap_longitude(west), wrap_longitude(east)
-
-
-def wrap_longitude(lon: float) -> float:
-    """Longitude in [-180, 180)."""
-    return (lon + 180.0) % 360.0 - 180.0
 
 
 # Fields that have a value at every pixel: no _FillValue (CF forbids one on

@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .geo import wrap_longitude
 from .atomic import remove_partial_files, write_atomically
 from .product import LAND, NO_WIND_BITS, SPEED_AT_MODEL_LIMIT
 
@@ -69,7 +70,7 @@ def continuous_longitude(lon: ArrayLike) -> NDArray[np.float64]:
 
 
 def _longitude_label(value: float, _position: object = None) -> str:
-    value = (value + 180.0) % 360.0 - 180.0
+    value = wrap_longitude(value)
     if abs(value) < 1e-9 or abs(abs(value) - 180.0) < 1e-9:
         return f"{abs(value):g}°"
     return f"{abs(value):g}°{'E' if value > 0 else 'W'}"

@@ -50,6 +50,8 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike, NDArray
 
+from .defaults import RESOLUTION_M
+from .geo import wrap_longitude
 from .errors import InputError, ProcessingWarning, reason
 from .options import (ChunkPlan, Chunks, Resolution, check_polarisation, check_resolution,
                       check_resolution_for_pixels, chunk_plan, resolve_chunks)
@@ -441,7 +443,7 @@ class Geolocation:
         """"latitude", "longitude" (in [-180, 180)) or "incidence" at the
         rows x cols grid, bilinear in line/pixel."""
         values = self._lut(which)(rows, cols)
-        return (values + 180.0) % 360.0 - 180.0 if which == "longitude" else values
+        return wrap_longitude(values) if which == "longitude" else values
 
     def unwrapped_longitude(self, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
         """Longitude continuous across the antimeridian (not wrapped into
@@ -1021,7 +1023,7 @@ class SceneGrid:
         return _block_mean(sigma0, self.factors, land), nesz, land_fraction, lines, pixels
 
 
-def scene_grid(scene: GrdScene, resolution: Resolution = 1000, chunks: Chunks = None,
+def scene_grid(scene: GrdScene, resolution: Resolution = RESOLUTION_M, chunks: Chunks = None,
                chunk_pixels: int | None = None) -> SceneGrid:
     """The `SceneGrid` of a product at `resolution` metres ("native" keeps
     the pixels); `chunks` as for `open_s1_grd_averaged`, by default of
@@ -1051,7 +1053,7 @@ def scene_grid(scene: GrdScene, resolution: Resolution = 1000, chunks: Chunks = 
                      out_chunks, text)
 
 
-def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resolution = 1000,
+def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resolution = RESOLUTION_M,
                          polarisation: str = "VV", chunks: Chunks = None) -> xr.Dataset:
     """The product of `open_s1_grd` averaged over blocks of about
     `resolution` metres ("native" keeps the pixels): sigma0 averaged in
