@@ -117,21 +117,17 @@ def _is_global(lon: Float64Array) -> bool:
     return bool(abs(lon[-1] + step - lon[0] - 360.0) < 0.5 * step)
 
 
-def _wrap180(lon: ArrayLike) -> Float64Array:
-    return wrap_longitude(np.asarray(lon, dtype=np.float64))
-
-
-def _lon_text(lo: ArrayLike, hi: ArrayLike, fmt: str) -> str:
+def _lon_text(lo: float, hi: float, fmt: str) -> str:
     """A longitude span in -180..180, said across the antimeridian when it
     runs from east to west of it."""
-    lo, hi = float(_wrap180(lo)), float(_wrap180(hi))
+    lo, hi = wrap_longitude(float(lo)), wrap_longitude(float(hi))
     across = " (across the antimeridian)" if lo > hi else ""
     return f"longitude {lo:{fmt}} to {hi:{fmt}}{across}"
 
 
 def _scene_lon_span(lon: ArrayLike) -> tuple[float, float]:
     """West and east ends of the smallest arc holding all the longitudes."""
-    s = np.unique(_wrap180(np.ravel(lon)))
+    s = np.unique(wrap_longitude(np.ravel(np.asarray(lon, dtype=np.float64))))
     if s.size == 1:
         return s[0], s[0]
     gaps = np.diff(np.append(s, s[0] + 360.0))

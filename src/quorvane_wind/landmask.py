@@ -89,6 +89,16 @@ class LandGrid:
     # Points per step: the temporaries stay in the cache.
     PIECE = 1 << 16
 
+    def cells(self, lat: NDArray[np.float64],
+              lon: NDArray[np.float64]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+        """Row and column of the grid cell of each point, as the package
+        finds them: the nearest lower grid line, clamped to the grid's ends,
+        for any longitude (wrapped to [-180, 180) first)."""
+        i = ((np.clip(lat, self.lat_min, self.lat_max) - self.lat0) / self.lat_step).astype(np.int64)
+        j = ((np.clip(wrap_longitude(lon), self.lon_min, self.lon_max) - self.lon0)
+             / self.lon_step).astype(np.int64)
+        return i, j
+
     def is_land(self, lat: ArrayLike, lon: ArrayLike) -> BoolArray:
         lat = np.asarray(lat, dtype=np.float64)
         lon = np.asarray(lon, dtype=np.float64)
@@ -98,10 +108,7 @@ class LandGrid:
         bits = self.bits.reshape(-1)
         for start in range(0, flat_lat.size, self.PIECE):
             part = slice(start, start + self.PIECE)
-            i = ((np.clip(flat_lat[part], self.lat_min, self.lat_max) - self.lat0)
-                 / self.lat_step).astype(np.int64)
-            j = ((np.clip(flat_lon[part], self.lon_min, self.lon_max) - self.lon0)
-                 / self.lon_step).astype(np.int64)
+            i, j = self.cells(flat_lat[part], flat_lon[part])
             byte = bits[i * row_bytes + (j >> 3)]
             flat_land[part] = (byte >> (7 - (j & 7)).astype(np.uint8)) & 1
         return land
@@ -133,11 +140,7 @@ def land_grid() -> LandGrid:
 def land_mask_block(latitude: ArrayLike, longitude: ArrayLike) -> BoolArray:
     """True where the points are on land (GLOBE 1 km), for arrays of any
     shape."""
-    lat = np.clip(np.asarray(latitude, dtype=np.float64), -90.0, 90.0)
-    lon = np.asarray(longitude, dtype=np.float64) + 180.0
-    lon %= 360.0
-    lon -= 180.0
-    return land_grid().is_land(lat, lon)
+    return land_grid().is_land(latitude, longitude)
 
 
 def land_mask(latitude: "xr.DataArray", longitude: "xr.DataArray") -> "xr.DataArray":
@@ -306,11 +309,8 @@ class CoastalBand:
     def at(self, latitude: ArrayLike, longitude: ArrayLike) -> BoolArray:
         """True at the points in the band (bool, the points' shape); the
         points' cells as `land_mask_block` finds them."""
-        grid = land_grid()
-        lat = np.clip(np.asarray(latitude, dtype=np.float64), -90.0, 90.0)
-        lon = wrap_longitude(np.asarray(longitude, dtype=np.float64))
-        i = ((np.clip(lat, grid.lat_min, grid.lat_max) - grid.lat0) / grid.lat_step).astype(np.int64)
-        j = ((np.clip(lon, grid.lon_min, grid.lon_max) - grid.lon0) / grid.lon_step).astype(np.int64)
+        lat = np.asarray(latitude, dtype=np.float64)
+        i, j = land_grid().cells(lat, np.asarray(longitude, dtype=np.float64))
         i -= self.rows[0]
         j = (j - self.col0) % self.width
         inside = (i >= 0) & (i < self.band.shape[0]) & (j < self.band.shape[1])

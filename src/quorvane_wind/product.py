@@ -442,10 +442,10 @@ def grid_edges(grid: SceneGrid) -> tuple[NDArray[np.float64], NDArray[np.float64
     g = grid.scene.geolocation
     lines, pixels = grid.line_coords, grid.pixel_coords
     ends = (np.array([lines[0], lines[-1]]), np.array([pixels[0], pixels[-1]]))
-    lat = np.concatenate([g._lut("latitude")(ends[0], pixels).ravel(),
-                          g._lut("latitude")(lines, ends[1]).ravel()])
-    lon = np.concatenate([g._lut("longitude")(ends[0], pixels).ravel(),
-                          g._lut("longitude")(lines, ends[1]).ravel()])
+    lat = np.concatenate([g.field("latitude", ends[0], pixels).ravel(),
+                          g.field("latitude", lines, ends[1]).ravel()])
+    lon = np.concatenate([g.unwrapped_longitude(ends[0], pixels).ravel(),
+                          g.unwrapped_longitude(lines, ends[1]).ravel()])
     return lat, lon
 
 
@@ -455,7 +455,7 @@ def grid_corners(grid: SceneGrid) -> list[tuple[float, float]]:
     g = grid.scene.geolocation
     lines, pixels = grid.line_coords, grid.pixel_coords
     around = [(lines[0], pixels[0]), (lines[0], pixels[-1]), (lines[-1], pixels[-1]), (lines[-1], pixels[0])]
-    return [(float(g._lut("longitude")([r], [c])[0, 0]), float(g._lut("latitude")([r], [c])[0, 0]))
+    return [(float(g.unwrapped_longitude([r], [c])[0, 0]), float(g.field("latitude", [r], [c])[0, 0]))
             for r, c in around]
 
 

@@ -789,6 +789,14 @@ def _coordinate_arrays(line_coords: ArrayLike, pixel_coords: ArrayLike,
     return rows, cols
 
 
+def azimuth_times(scene: GrdScene, line_coords: ArrayLike) -> NDArray[np.datetime64]:
+    """Zero-Doppler time of (possibly fractional) lines."""
+    interval = np.timedelta64(int(round(scene.azimuth_time_interval * 1e9)), "ns")
+    times: NDArray[np.datetime64] = scene.first_line_time + (
+        np.asarray(line_coords, dtype=np.float64) * interval.astype(np.float64)).astype("timedelta64[ns]")
+    return times
+
+
 def geometry_dataset(scene: GrdScene, line_coords: ArrayLike, pixel_coords: ArrayLike,
                      chunks: tuple[int, int]) -> xr.Dataset:
     """Latitude, longitude, incidence angle, look azimuth and azimuth time
@@ -802,11 +810,9 @@ def geometry_dataset(scene: GrdScene, line_coords: ArrayLike, pixel_coords: Arra
         data = da.map_blocks(_geometry_block, rows, cols, geolocation=scene.geolocation,
                              which=which, dtype=dtype, chunks=out_chunks)
         variables[which] = (("line", "pixel"), data)
-    interval = np.timedelta64(int(round(scene.azimuth_time_interval * 1e9)), "ns")
     line_coords = np.asarray(line_coords, dtype=np.float64)
-    azimuth_time = scene.first_line_time + (line_coords * interval.astype(np.float64)).astype("timedelta64[ns]")
     coords = {"line": line_coords, "pixel": np.asarray(pixel_coords, dtype=np.float64),
-              "azimuth_time": ("line", azimuth_time)}
+              "azimuth_time": ("line", azimuth_times(scene, line_coords))}
     ds = xr.Dataset(variables, coords=coords)
     ds["incidence"].attrs.update(units="degree", long_name="incidence angle")
     ds["look_azimuth"].attrs.update(
@@ -970,26 +976,7 @@ class SceneGrid:
     spatial_resolution: str
 
     def azimuth_time(self) -> NDArray[np.datetime64]:
-        interval = np.timedelta64(int(round(self.scene.azimuth_time_interval * 1e9)), "ns")
-        times: NDArray[np.datetime64] = self.scene.first_line_time + (
-            self.line_coords * interval.astype(np.float64)).astype("timedelta64[ns]")
-        return times
-
-    def sigma0(self, i: int, j: int) -> tuple[Float32Array, Float64Array, Float64Array]:
-        """Calibrated sigma0 of chunk (i, j), averaged over the blocks, with
-        the line and pixel coordinates of its blocks."""
-        (r0, r1), (c0, c1) = self.line_bounds[i], self.pixel_bounds[j]
-        dn = _TiffWindows(self.measurement, self.scene.shape)[r0:r1, c0:c1]
-        rows = np.arange(r0, r1, dtype=np.float64)
-        cols = np.arange(c0, c1, dtype=np.float64)
-        sigma0 = _calibrate_block(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
-                                  self.scene.noise_azimuth)
-        fl, fp = self.factors
-        if (fl, fp) != (1, 1):
-            sigma0 = _block_mean(sigma0, (fl, fp))
-        lines = self.line_coords[r0 // fl: -(-r1 // fl)]
-        pixels = self.pixel_coords[c0 // fp: -(-c1 // fp)]
-        return sigma0, lines, pixels
+        return azimuth_times(self.scene, self.line_coords)
 
     def blocks(self, i: int, j: int, exclude_land: bool = False) -> tuple[
             Float32Array, Float32Array, Float32Array | None, Float64Array, Float64Array]:
