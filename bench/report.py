@@ -77,6 +77,13 @@ def main():
          f"{ratio_bis:.1f}x faster ({py1['ns_per_pixel']:.0f} vs {bisection['ns_per_pixel']:.0f} ns/pixel)",
          ratio_bis >= 8.0, ratio_bis / 8 - 1),
     ]
+    avx2 = [e for _, e in isa_rows if e["label"] == "avx2"]
+    if avx2 and kernel_label != "avx2":
+        # The 500x goal is the AVX2 kernel's; on a wider machine it is measured pinned to AVX2.
+        ratio_avx2 = ref_ns / avx2[0]["best"]
+        targets.append(("Search with the AVX2 kernel, one thread, at least 500 times the reference linear scan",
+                        f"{ratio_avx2:.0f}x (C++ `BM_FastSearchIsa`, {avx2[0]['best']:.0f} ns/pixel)",
+                        ratio_avx2 >= 500, ratio_avx2 / 500 - 1))
     if clock_ghz:
         # The guide figures hold at about 3.6 GHz: per pixel here, scaled by the measured clock.
         limit = 150.0 if kernel_label == "avx512" else 250.0
@@ -251,7 +258,8 @@ def main():
     L.append("")
     if isa_rows:
         L.append("The production search by instruction set, one thread (C++ `BM_FastSearchIsa`): " +
-                 "; ".join(f"{e['label'] or name}: {fmt_ns(e['best'])} per pixel" for name, e in isa_rows)
+                 "; ".join(f"{e['label'] or name}: {fmt_ns(e['best'])} per pixel "
+                           f"({ref_ns / e['best']:.0f}x the reference scan)" for name, e in isa_rows)
                  + ".")
         L.append("")
     L.append("## Wind direction")
@@ -340,13 +348,14 @@ def main():
             " NumPy's own float32 np.arctan2(-u, -v) takes "
             f"{largest['np.arctan2(-u, -v)']['best_s'] / largest['np.add(u, v)']['best_s']:.1f} times np.add on "
             "the largest grid.")
-    if any(not t[2] for t in targets if t[0].startswith("Search, one thread, at least 500")):
+    if any(not t[2] for t in targets if "at least 500" in t[0]):
         ghz = clock_ghz or (mhz / 1e3 if mhz else None)
         cycles = f" (about {cpp_fast_ns * ghz:.0f} cycles at {ghz:.2f} GHz)" if ghz else ""
         notes.append(
             f"Search against the reference scan: {cpp_fast_ns:.0f} ns per pixel{cycles}; 500 times the "
-            f"reference's {ref_ns / 1e3:.1f} µs would be {ref_ns / 500:.0f} ns. Four pixels share each vector "
-            "(AVX2): per vector, four evaluations of the cheap model for the first guess, then one block "
+            f"reference's {ref_ns / 1e3:.1f} µs would be {ref_ns / 500:.0f} ns. Each vector holds "
+            f"{ {'sse2': 'two', 'avx2': 'four', 'avx512': 'eight'}.get(kernel_label, 'several') } pixels "
+            f"({kernel_label}): per vector, four evaluations of the cheap model for the first guess, then one block "
             "bound, two candidate bounds and the slope bound for the proof, about 60 calls of SLEEF's "
             "exp, log, tanh and cos in all, which take most of the time.")
     if any(not t[2] for t in targets if t[0].startswith("Search on the whole-domain")) and domain90_ns:
