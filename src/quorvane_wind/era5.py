@@ -29,6 +29,7 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike, NDArray
 
+from .conventions import variable_attributes
 from .geo import wrap_longitude
 from .errors import CoverageError, InputError, reason
 
@@ -465,10 +466,11 @@ def era5_instant(era5: Era5Input, time: np.datetime64,
 
 def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataArray,
                    time: np.datetime64 | str,
-                   scene_points: tuple[ArrayLike, ArrayLike] | None = None) -> list[xr.DataArray]:
-    """u10 and v10 (float32 DataArrays shaped like `latitude`, lazy when it
-    is) of ERA5 at the pixels' latitude and longitude at `time`, each with
-    `attrs["source_files"]`, the names of the files read. `era5` is what
+                   scene_points: tuple[ArrayLike, ArrayLike] | None = None) -> xr.Dataset:
+    """ERA5's 10 m wind at the pixels' latitude and longitude at `time`: a
+    Dataset of `u10` and `v10` (float32, shaped like `latitude` with its
+    coordinates, lazy when it is), with CF attributes, the files read in
+    `source_files` and `source` and the time in `era5_time`. `era5` is what
     `open_era5` returns, a Dataset or a list of paths. `scene_points`
     (latitudes, longitudes) bound the scene for the choice of grid and the
     coverage check; by default the pixels themselves. Raises CoverageError
@@ -476,7 +478,8 @@ def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataAr
     area and consecutive times around it."""
     if scene_points is None:
         scene_points = (np.asarray(latitude), np.asarray(longitude))
-    instant, used = era5_instant(era5, np.datetime64(time, "ns"), scene_points)
+    when = np.datetime64(time, "ns")
+    instant, used = era5_instant(era5, when, scene_points)
 
     def block(lat: Float64Array, lon: Float64Array) -> NDArray[np.float32]:
         # Both components from one interpolation: they share the weights.
@@ -486,6 +489,10 @@ def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataAr
     lon_data = longitude.data if isinstance(longitude.data, da.Array) else da.from_array(longitude.data)
     both = da.map_blocks(block, lat_data, lon_data, new_axis=0,
                          chunks=((len(WIND_COMPONENTS),),) + lat_data.chunks, dtype=np.float32)
-    return [xr.DataArray(both[component], dims=latitude.dims, coords=latitude.coords, name=name,
-                         attrs={"source_files": list(used)})
-            for component, name in enumerate(WIND_COMPONENTS)]
+    ds = xr.Dataset({name: (latitude.dims, both[component], variable_attributes(name))
+                     for component, name in enumerate(WIND_COMPONENTS)}, coords=latitude.coords)
+    ds.attrs = {"source": "ERA5 reanalysis (ECMWF, Copernicus Climate Change Service): "
+                          + ", ".join(used),
+                "source_files": list(used), "era5_time": str(np.datetime_as_string(when, unit="s")) + "Z",
+                "interpolation": "bilinear in latitude and longitude, linear in time"}
+    return ds

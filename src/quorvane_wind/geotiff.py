@@ -26,7 +26,7 @@ from numpy.typing import NDArray
 
 from .geo import wrap_longitude
 from .atomic import remove_partial_files, write_atomically
-from .product import FLAGS, NO_WIND_BITS
+from .conventions import FLAGS, NO_WIND_BITS
 
 if TYPE_CHECKING:
     import netCDF4

@@ -14,12 +14,16 @@ from numpy.typing import ArrayLike, NDArray
 from . import __version__
 from .geo import wrap_longitude
 from .atomic import write_atomically
+from .conventions import (COASTAL_BAND, CONVERTED_FROM_HH, GLOBAL_ATTRIBUTES, INCIDENCE_OUTSIDE_MODEL,
+                          INVALID_SIGMA0, LAND, LOW_SIGNAL, NEVER_MISSING, NO_ANCILLARY_WIND, NO_WIND_BITS,
+                          PRODUCER_DEFAULTS, SPEED_AT_MODEL_LIMIT, variable_attributes)
 from .era5 import Era5Input, Era5Instant, check_era5, era5_instant
 from .options import Chunks, Resolution, check_polarisation, check_resolution, chunk_plan
 from .retrieval import (LADDER_TOP, MODEL_INCIDENCE_RANGE, POLARISATION_RATIO_FORMULA,
                         POLARISATION_RATIO_REFERENCE, sigma0_to_db)
 from .defaults import COAST_DISTANCE_KM, RESOLUTION_M
-from .sentinel1 import GrdScene, SceneGrid, product_name, read_grd_metadata, scene_grid
+from .sentinel1 import (GrdScene, SceneGrid, azimuth_times, iso_time, product_name, read_grd_metadata,
+                        scene_grid, scene_window)
 
 if TYPE_CHECKING:
     import dask.array as da
@@ -29,30 +33,6 @@ if TYPE_CHECKING:
 log = logging.getLogger(__name__)
 
 Chunk: TypeAlias = dict[str, NDArray[Any]]
-
-# Bits of the `mask` variable. Pixels with any of the first four have no
-# wind speed (NaN); the others only inform.
-LAND = 1
-INVALID_SIGMA0 = 2
-INCIDENCE_OUTSIDE_MODEL = 4
-NO_ANCILLARY_WIND = 8
-SPEED_AT_MODEL_LIMIT = 16
-LOW_SIGNAL = 32
-COASTAL_BAND = 64
-CONVERTED_FROM_HH = 128
-FLAGS = {
-    "land": LAND,
-    "invalid_sigma0": INVALID_SIGMA0,
-    "incidence_outside_model_range": INCIDENCE_OUTSIDE_MODEL,
-    "no_ancillary_wind": NO_ANCILLARY_WIND,
-    "wind_speed_at_model_limit": SPEED_AT_MODEL_LIMIT,
-    "low_signal": LOW_SIGNAL,
-    "coastal_band": COASTAL_BAND,
-    "sigma0_converted_from_hh": CONVERTED_FROM_HH,
-}
-NO_WIND_BITS = LAND | INVALID_SIGMA0 | INCIDENCE_OUTSIDE_MODEL | NO_ANCILLARY_WIND
-
-
 
 def low_signal_multiple(factors: tuple[int, int]) -> float:
     """The multiple of the NESZ below which a pixel's sigma0 is flagged low.
@@ -72,10 +52,6 @@ def low_signal_multiple(factors: tuple[int, int]) -> float:
 def output_name(input_path: "str | os.PathLike[str]") -> str:
     """`<input name without .SAFE or .zip>_wind.nc`."""
     return f"{product_name(input_path)}_wind.nc"
-
-
-def _iso(t: np.datetime64) -> str:
-    return str(np.datetime_as_string(np.datetime64(t, "us"), unit="us")) + "Z"
 
 
 def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_threads: int | None,
@@ -188,16 +164,20 @@ def _product_arrays(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_th
             for name, dtype in CHUNK_FIELDS.items()}
 
 
-def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene", era5: Era5Input,
+def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene | xr.Dataset", era5: Era5Input,
                       resolution: Resolution = RESOLUTION_M, land: bool = True, history: str | None = None,
                       chunks: Chunks = None, kernel_threads: int | None = None,
                       polarisation: str = "auto", coast_distance_km: float = COAST_DISTANCE_KM,
                       attributes: Mapping[str, Any] | None = None) -> xr.Dataset:
     """The lazy CF wind product Dataset of one Sentinel-1 GRD product.
 
-    `s1_path` is the product's path (.SAFE folder or .zip) or the scene
-    `read_grd_metadata` returned for it (then `polarisation` is the
-    scene's, and "auto" or the same one may be given). `era5` is what
+    `s1_path` is the product's path (.SAFE folder or .zip), the Dataset
+    `open_s1_grd` returned for it, or a part of that Dataset selected by
+    line and pixel ranges (`ds.isel(line=slice(1000, 3000))`; the product
+    is then made of that window, its pixels read again from the product's
+    files), or the scene `read_grd_metadata` returned (for a Dataset or a
+    scene, `polarisation` is theirs, and "auto" or the same one may be
+    given). `era5` is what
     `open_era5` returns, a Dataset or a list of ERA5 files;
     `resolution` in metres (a positive number, not finer than the pixels)
     or "native"; `chunks` the native pixels of each computed chunk: "auto"
@@ -227,22 +207,27 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene", era5: Era5In
                                        or kernel_threads < 1):
         raise ValueError(f"kernel_threads must be a positive number of threads or None, "
                          f"not {kernel_threads!r}")
+    window = None
     if isinstance(s1_path, GrdScene):
         scene = s1_path
-        if polarisation not in ("auto", scene.polarisation):
-            raise ValueError(f"polarisation {polarisation!r} differs from the scene's "
-                             f"({scene.polarisation}); "
-                             "read the scene with that polarisation")
+    elif isinstance(s1_path, xr.Dataset):
+        scene, window = scene_window(s1_path)
     elif isinstance(s1_path, (str, os.PathLike)):
         scene = read_grd_metadata(s1_path, polarisation)
     else:
-        raise TypeError("s1_path must be the path of a Sentinel-1 GRD product (.SAFE folder or .zip) or "
-                        f"the GrdScene read_grd_metadata returns, not {type(s1_path).__name__}"
-                        + ("; a Dataset of open_s1_grd cannot be made into a product, pass "
-                           "read_grd_metadata(path) instead" if isinstance(s1_path, xr.Dataset) else ""))
-    grid = scene_grid(scene, resolution, chunks, CHUNK_PIXELS)
+        raise TypeError("s1_path must be the path of a Sentinel-1 GRD product (.SAFE folder or .zip), "
+                        "the Dataset open_s1_grd returns (or a part of it) or the GrdScene "
+                        f"read_grd_metadata returns, not {type(s1_path).__name__}")
+    if not isinstance(s1_path, (str, os.PathLike)) and polarisation not in ("auto", scene.polarisation):
+        raise ValueError(f"polarisation {polarisation!r} differs from the scene's ({scene.polarisation}); "
+                         "read the scene with that polarisation")
+    grid = scene_grid(scene, resolution, chunks, CHUNK_PIXELS, window)
     g = scene.geolocation
-    instant, era5_files = era5_instant(era5, scene.mid_time, (g.latitude, g.longitude))
+    lat_edges, lon_edges = grid_edges(grid)
+    # The ERA5 files must cover the scene, or the part of it the product is
+    # made of (its extremes lie on its edges).
+    bounds = (g.latitude, g.longitude) if window is None else (lat_edges, wrap_longitude(lon_edges))
+    instant, era5_files = era5_instant(era5, scene.mid_time, bounds)
     coast = None
     if land and coast_distance_km > 0:
         from .landmask import CoastalBand
@@ -250,185 +235,78 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene", era5: Era5In
     fields = _product_arrays(grid, instant, land, kernel_threads, coast)
     hh = scene.polarisation == "HH"
     multiple = low_signal_multiple(grid.factors)
+    texts = {"polarisation": scene.polarisation,
+             "hh_conversion": ", from HH sigma0 converted to VV with a polarisation ratio" if hh else "",
+             "sea_mean": ", mean over the block's sea pixels" if land and grid.factors != (1, 1) else "",
+             "low_signal_multiple": multiple, "coast_distance_km": coast_distance_km}
 
-    coords = {
-        "line": ("line", grid.line_coords, {
-            "long_name": "line of the block centre in the Level-1 image", "units": "1"}),
-        "pixel": ("pixel", grid.pixel_coords, {
-            "long_name": "pixel (sample) of the block centre in the Level-1 image", "units": "1"}),
-        "latitude": (("line", "pixel"), fields["latitude"], {
-            "standard_name": "latitude", "units": "degrees_north", "long_name": "latitude",
-            "owi_name": "owiLat"}),
-        "longitude": (("line", "pixel"), fields["longitude"], {
-            "standard_name": "longitude", "units": "degrees_east", "long_name": "longitude",
-            "owi_name": "owiLon"}),
-        "time": ("line", grid.azimuth_time(), {
-            "standard_name": "time", "long_name": "zero-Doppler azimuth time of the line",
-            "units_metadata": "leap_seconds: none"}),
-        "height": ((), np.float32(10.0), {
-            "standard_name": "height", "units": "m", "positive": "up", "axis": "Z",
-            "long_name": "height above the sea surface of the wind"}),
-    }
-    data: dict[str, tuple["da.Array", dict[str, Any]]] = {
-        "wind_speed": (fields["wind_speed"], {
-            "standard_name": "wind_speed", "units": "m s-1",
-            "long_name": "equivalent-neutral wind speed at 10 m from CMOD5.N (CF has no standard "
-                         "name for equivalent-neutral wind)"
-                         + (", from HH sigma0 converted to VV with a polarisation ratio" if hh else ""),
-            "comment": "NaN where the mask marks land, invalid sigma0, incidence outside the "
-                       "model's range or no ancillary wind; 0.01 m/s steps; 26 m/s (the top of "
-                       "the model's range, flagged in the mask) means 26 m/s or more",
-            "owi_name": "owiWindSpeed", "valid_min": np.float32(0.0), "valid_max": np.float32(LADDER_TOP),
-            "ancillary_variables": "mask"}),
-        "wind_from_direction": (fields["wind_from_direction"], {
-            "standard_name": "wind_from_direction", "units": "degree",
-            "long_name": "direction the wind blows from, clockwise from north, from ERA5",
-            "owi_name": "owiEcmwfWindDirection"}),
-        "era5_wind_speed": (fields["era5_wind_speed"], {
-            "units": "m s-1", "source": "ERA5 reanalysis (ECMWF, Copernicus Climate Change Service)",
-            "long_name": "ERA5 10 m wind speed interpolated to the pixels",
-            "comment": "the model's wind_speed at 10 m, the ancillary of the retrieval; without a "
-                       "standard name so that wind_speed names the retrieved speed alone",
-            "owi_name": "owiEcmwfWindSpeed"}),
-        "sigma0": (fields["sigma0"], {
-            "standard_name": "surface_backwards_scattering_coefficient_of_radar_wave", "units": "1",
-            "long_name": f"normalised radar cross-section, {scene.polarisation}, calibrated and "
-                         "thermal-noise corrected, linear"
-                         + (", mean over the block's sea pixels" if land and grid.factors != (1, 1) else ""),
-            "owi_name": "owiNrcs"}),
-        "nesz": (fields["nesz"], {
-            "units": "1",
-            "long_name": f"noise-equivalent sigma0, {scene.polarisation}: noise range LUT x noise "
-                         "azimuth LUT / sigmaNought LUT^2, linear, mean over all pixels of the block",
-            "comment": "NaN when the product has no noise vectors",
-            "ancillary_variables": "sigma0"}),
-        "incidence_angle": (fields["incidence_angle"], {
-            "standard_name": "angle_of_incidence", "units": "degree",
-            "long_name": "incidence angle", "owi_name": "owiIncidenceAngle"}),
-        "mask": (fields["mask"], {
-            "standard_name": "status_flag", "long_name": "reasons a pixel has no or a doubtful wind speed",
-            "flag_masks": np.array(list(FLAGS.values()), dtype=np.uint8),
-            "flag_meanings": " ".join(FLAGS), "owi_name": "owiMask",
-            "comment": f"low_signal: sigma0 < {multiple:g} x nesz (attribute low_signal_nesz_multiple), "
-                       "the speed is kept; coastal_band: a sea pixel whose land-mask cell is within "
-                       f"{coast_distance_km:g} km of a land cell (attribute coast_distance_km; none "
-                       "without the land mask); sigma0_converted_from_hh: every pixel of a product "
-                       "made from HH",
-            "owi_mask_relation": "ESA's Level-2 OCN owiMask is 0 valid, 1 land, 2 ice, 4 no "
-                                 "value: bit 1 here is its land value; the bits 2, 4 and 8 here "
-                                 "are among its 'no value' cases; it has no low signal, coastal "
-                                 "band or HH bit, and this product has no ice mask",
-            "low_signal_nesz_multiple": multiple,
-            "coast_distance_km": float(coast_distance_km) if coast is not None else 0.0}),
-    }
-    if land:
-        data["land_fraction"] = (fields["land_fraction"], {
-            "standard_name": "land_area_fraction", "units": "1",
-            "long_name": "fraction of the block's native pixels on land (GLOBE 1 km land mask at "
-                         "each pixel); they are left out of the sigma0 mean"})
-    ds = xr.Dataset(coords=coords)
-    for name, (array, attrs) in data.items():
-        ds[name] = (("line", "pixel"), array)
-        ds[name].attrs = attrs
-    ds["platform_heading"] = ((), np.float32(scene.heading), {
-        "standard_name": "platform_course", "units": "degree",
-        "long_name": "platform heading, clockwise from north", "owi_name": "owiHeading"})
-    ds["look_direction"] = (("line", "pixel"), fields["look_direction"], {
-        "units": "degree",
-        "long_name": "azimuth the radar beam points to at the pixel: the ground direction of "
-                     "increasing range, clockwise from north, from the geolocation grid",
-        "comment": "the CF sensor_azimuth_angle (from the pixel to the sensor) is this plus 180 "
-                   "degrees; the wind direction relative to the look direction uses it per pixel"})
+    ds = xr.Dataset(coords={
+        "line": ("line", grid.line_coords), "pixel": ("pixel", grid.pixel_coords),
+        "latitude": (("line", "pixel"), fields["latitude"]),
+        "longitude": (("line", "pixel"), fields["longitude"]),
+        "time": ("line", grid.azimuth_time()), "height": ((), np.float32(10.0))})
+    names = ["wind_speed", "wind_from_direction", "era5_wind_speed", "sigma0", "nesz", "incidence_angle",
+             "mask", *(["land_fraction"] if land else []), "look_direction"]
+    for name in names:
+        ds[name] = (("line", "pixel"), fields[name])
+    ds["platform_heading"] = ((), np.float32(scene.heading))
+    for key, variable in ds.variables.items():
+        variable.attrs = variable_attributes(str(key), **texts)
+    ds["mask"].attrs.update(low_signal_nesz_multiple=multiple,
+                            coast_distance_km=float(coast_distance_km) if coast is not None else 0.0)
 
-    for name, kind in COVERAGE_CONTENT_TYPES.items():
-        if name in ds.variables:
-            ds[name].attrs["coverage_content_type"] = kind
-
-    year_s1 = str(scene.first_line_time)[:4]
-    lat, lon = grid_edges(grid)
-    lon_min, lon_max = longitude_bounds(lon)
-    era5_text = ", ".join(era5_files)
+    if window is None:
+        start, end = scene.first_line_time, scene.last_line_time
+    else:
+        start, end = azimuth_times(scene, [grid.line_bounds[0][0], grid.line_bounds[-1][1] - 1])
+    lon_min, lon_max = longitude_bounds(lon_edges)
     now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     ds.attrs = {
-        "Conventions": "CF-1.11, ACDD-1.3",
+        "Conventions": GLOBAL_ATTRIBUTES["Conventions"],
         "title": f"Sentinel-1 ocean surface wind speed (CMOD5.N) from {scene.name}",
         "summary": "10 m equivalent-neutral wind speed retrieved from Sentinel-1 "
                    f"{scene.mode} GRD {scene.polarisation} sigma0 "
                    f"{'converted to VV with a polarisation ratio ' if hh else ''}by exact inversion of CMOD5.N, "
                    "with the wind direction from ERA5.",
-        "keywords": ", ".join(KEYWORDS),
-        "keywords_vocabulary": "GCMD Science Keywords",
-        "standard_name_vocabulary": "CF Standard Name Table v93",
-        "cdm_data_type": "Swath",
+        **GLOBAL_ATTRIBUTES,
         "id": f"{scene.name}_wind",
-        "naming_authority": "quorvane",
-        "project": "Sentinel-1 ocean wind",
-        "program": "Copernicus",
-        "institution": "not given (set it with quorvane-wind --attribute institution=...)",
-        "creator_name": "not given (set it with quorvane-wind --attribute creator_name=...)",
-        "creator_type": "institution",
-        "publisher_name": "not given (set it with quorvane-wind --attribute publisher_name=...)",
-        "publisher_type": "institution",
-        "source": f"Sentinel-1 Level-1 GRD product {scene.name}; ERA5 10 m wind from {era5_text}",
+        **PRODUCER_DEFAULTS,
+        "source": f"Sentinel-1 Level-1 GRD product {scene.name}; ERA5 10 m wind from {', '.join(era5_files)}",
         "history": f"{now} {history}" if history else f"{now} quorvane_wind.make_wind_product",
-        "references": "Hersbach, H. (2010): Comparison of C-band scatterometer CMOD5.N "
-                      "equivalent neutral winds with ECMWF, J. Atmos. Oceanic Technol. 27, 721-736",
         "comment": "Pixels flagged in `mask` (land, invalid sigma0, incidence outside "
                    f"{MODEL_INCIDENCE_RANGE[0]:g}-{MODEL_INCIDENCE_RANGE[1]:g} degrees, no ERA5 wind) "
                    "have no wind speed; low signal and the coastal band only warn.",
-        "acknowledgement": f"Contains modified Copernicus Sentinel data {year_s1}. Contains modified "
-                           "Copernicus Climate Change Service information "
+        "acknowledgement": f"Contains modified Copernicus Sentinel data {str(scene.first_line_time)[:4]}. "
+                           "Contains modified Copernicus Climate Change Service information "
                            f"{np.datetime_as_string(scene.mid_time, 'Y')}.",
-        "license": "Copernicus Sentinel data and ERA5 (C3S) terms apply to the inputs.",
         "platform": f"Sentinel-1{scene.mission[-1:]}",
-        "platform_vocabulary": "GCMD Platform Keywords",
-        "instrument": "C-SAR",
-        "instrument_vocabulary": "GCMD Instrument Keywords",
-        "processing_level": "L2",
         "product_version": __version__,
         "date_created": now, "date_modified": now, "date_issued": now,
-        "time_coverage_start": _iso(scene.first_line_time),
-        "time_coverage_end": _iso(scene.last_line_time),
-        "time_coverage_duration": _duration(scene.last_line_time - scene.first_line_time),
-        "geospatial_lat_min": float(lat.min()), "geospatial_lat_max": float(lat.max()),
-        "geospatial_lon_min": lon_min, "geospatial_lon_max": lon_max,
-        "geospatial_lat_units": "degrees_north", "geospatial_lon_units": "degrees_east",
-        "geospatial_bounds": footprint_wkt(grid_corners(grid)), "geospatial_bounds_crs": "EPSG:4326",
-        "geospatial_vertical_min": 10.0, "geospatial_vertical_max": 10.0,
-        "geospatial_vertical_units": "m", "geospatial_vertical_positive": "up",
-        "geospatial_bounds_vertical_crs": "EPSG:5829",
+        "time_coverage_start": iso_time(start),
+        "time_coverage_end": iso_time(end),
+        "time_coverage_duration": _duration(end - start),
         "time_coverage_resolution": _duration(np.timedelta64(
             int(round(scene.azimuth_time_interval * grid.factors[0] * 1e6)), "us")),
+        "geospatial_lat_min": float(lat_edges.min()), "geospatial_lat_max": float(lat_edges.max()),
+        "geospatial_lon_min": lon_min, "geospatial_lon_max": lon_max,
+        "geospatial_bounds": footprint_wkt(grid_corners(grid)),
         "spatial_resolution": grid.spatial_resolution,
         "sentinel1_product": scene.name, "sentinel1_mode": scene.mode,
         "sentinel1_polarisation": scene.polarisation, "orbit_pass": scene.orbit_pass,
-        "wind_model_polarisation": "VV",
         "polarisation_conversion": (f"HH to VV: {POLARISATION_RATIO_FORMULA}" if hh else "none"),
-        "era5_time": _iso(scene.mid_time),
+        "era5_time": iso_time(scene.mid_time),
         "thermal_noise_removal": scene.attrs.get("thermal_noise_removal", ""),
         "quorvane_options": format_options(product_options(resolution, land, polarisation,
                                                            coast_distance_km)),
     }
+    if window is not None:
+        (r0, r1), (c0, c1) = window
+        ds.attrs["sentinel1_window"] = f"lines {r0} to {r1 - 1}, pixels {c0} to {c1 - 1}"
     if hh:
         ds.attrs["polarisation_ratio_reference"] = POLARISATION_RATIO_REFERENCE
         ds.attrs["references"] += "; " + POLARISATION_RATIO_REFERENCE
     ds.attrs.update(attributes or {})
     return ds
-
-
-KEYWORDS = ("EARTH SCIENCE > OCEANS > OCEAN WINDS > SURFACE WINDS",
-            "EARTH SCIENCE > OCEANS > OCEAN WINDS > WIND SPEED",
-            "EARTH SCIENCE > SPECTRAL/ENGINEERING > RADAR > RADAR BACKSCATTER")
-
-# ACDD's coverage_content_type of each variable.
-COVERAGE_CONTENT_TYPES = {
-    "wind_speed": "physicalMeasurement", "sigma0": "physicalMeasurement",
-    "wind_from_direction": "auxiliaryInformation", "era5_wind_speed": "auxiliaryInformation",
-    "nesz": "qualityInformation", "mask": "qualityInformation",
-    "land_fraction": "auxiliaryInformation", "incidence_angle": "coordinate",
-    "look_direction": "coordinate", "latitude": "coordinate", "longitude": "coordinate",
-    "platform_heading": "auxiliaryInformation",
-}
 
 
 def _duration(span: np.timedelta64) -> str:
@@ -512,11 +390,6 @@ def longitude_bounds(longitude: ArrayLike) -> tuple[float, float]:
     if east - west >= 360.0:
         return -180.0, 180.0
     return wrap_longitude(west), wrap_longitude(east)
-
-
-# Fields that have a value at every pixel: no _FillValue (CF forbids one on
-# coordinates, and one that never occurs misleads).
-NEVER_MISSING = {"latitude", "longitude", "incidence_angle", "look_direction"}
 
 
 def netcdf_encoding(ds: xr.Dataset) -> dict[str, dict[str, Any]]:

@@ -18,7 +18,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .geo import wrap_longitude
 from .atomic import remove_partial_files, write_atomically
-from .product import LAND, NO_WIND_BITS, SPEED_AT_MODEL_LIMIT
+from .conventions import LAND, NO_WIND_BITS, SPEED_AT_MODEL_LIMIT
 
 if TYPE_CHECKING:
     import netCDF4

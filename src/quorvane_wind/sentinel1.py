@@ -50,6 +50,7 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike, NDArray
 
+from .conventions import variable_attributes
 from .defaults import RESOLUTION_M
 from .geo import wrap_longitude
 from .errors import InputError, ProcessingWarning, reason
@@ -799,45 +800,47 @@ def azimuth_times(scene: GrdScene, line_coords: ArrayLike) -> NDArray[np.datetim
 
 def geometry_dataset(scene: GrdScene, line_coords: ArrayLike, pixel_coords: ArrayLike,
                      chunks: tuple[int, int]) -> xr.Dataset:
-    """Latitude, longitude, incidence angle, look azimuth and azimuth time
-    at the grid of the given (possibly fractional) line and pixel positions,
-    lazily."""
+    """Latitude, longitude, incidence angle, look direction and time at the
+    grid of the given (possibly fractional) line and pixel positions,
+    lazily, with the names and attributes the wind product gives them."""
     rows, cols = _coordinate_arrays(line_coords, pixel_coords, chunks)
     out_chunks = (rows.chunks[0], cols.chunks[1])
     variables = {}
-    for which, dtype in (("latitude", np.float64), ("longitude", np.float64), ("incidence", np.float32),
-                         ("look_azimuth", np.float64)):
+    for which, name, dtype in (("latitude", "latitude", np.float64), ("longitude", "longitude", np.float64),
+                               ("incidence", "incidence_angle", np.float32),
+                               ("look_azimuth", "look_direction", np.float64)):
         data = da.map_blocks(_geometry_block, rows, cols, geolocation=scene.geolocation,
                              which=which, dtype=dtype, chunks=out_chunks)
-        variables[which] = (("line", "pixel"), data)
+        variables[name] = (("line", "pixel"), data, variable_attributes(name))
     line_coords = np.asarray(line_coords, dtype=np.float64)
-    coords = {"line": line_coords, "pixel": np.asarray(pixel_coords, dtype=np.float64),
-              "azimuth_time": ("line", azimuth_times(scene, line_coords))}
+    coords = {"line": ("line", line_coords, variable_attributes("line")),
+              "pixel": ("pixel", np.asarray(pixel_coords, dtype=np.float64), variable_attributes("pixel")),
+              "time": ("line", azimuth_times(scene, line_coords), variable_attributes("time"))}
     ds = xr.Dataset(variables, coords=coords)
-    ds["incidence"].attrs.update(units="degree", long_name="incidence angle")
-    ds["look_azimuth"].attrs.update(
-        units="degree", long_name="azimuth of the ground look direction (increasing range), "
-                                  "clockwise from north")
+    ds["platform_heading"] = ((), np.float32(scene.heading), variable_attributes("platform_heading"))
     return ds
 
 
 def open_s1_grd(path: PathLike, polarisation: str = "VV", chunks: Chunks = None) -> xr.Dataset:
     """A Sentinel-1 GRD product (IW or EW, `.SAFE` folder or `.zip`) as an
-    xarray Dataset on (line, pixel), lazily computed with dask:
+    xarray Dataset on (line, pixel), lazily computed with dask, with the
+    names and attributes the wind product gives the same quantities:
 
     - `sigma0`: calibrated (sigmaNought LUT), thermal-noise-corrected
       backscatter, linear, float32; NaN where DN^2 - noise is not positive;
-    - `incidence`, `latitude`, `longitude`: interpolated from the
-      geolocation grid; `azimuth_time` per line.
+    - `incidence_angle`, `latitude`, `longitude`: interpolated from the
+      geolocation grid; `time` (zero-Doppler) per line;
+    - `look_direction`: azimuth of the ground direction of increasing range
+      at each pixel, from the geolocation grid (degrees from north);
+    - `platform_heading`: the platform's heading (degrees from north).
 
-    - `look_azimuth`: azimuth of the ground direction of increasing range
-      at each pixel, from the geolocation grid (degrees from north).
-
-    Attributes give the product name, mission, mode, pass, the platform
-    heading and the scene's mean look direction (heading + 90 degrees,
-    right-looking),    the first and last line times and the pixel spacings. `chunks` is the
-    chunk edge (or a (rows, cols) pair) on the native grid; by default bands
-    of whole lines for striped TIFFs, about 4 million pixels each.
+    Attributes give the product's name, path, mission, mode, polarisation
+    and pass, the first and last line times, the pixel spacings and the
+    scene's mean look direction (heading + 90 degrees, right-looking).
+    `chunks` is the chunk edge (or a (rows, cols) pair) on the native grid;
+    by default bands of whole lines for striped TIFFs, about 4 million
+    pixels each. The Dataset, or a part of it selected by line and pixel
+    ranges, can be given to `make_wind_product`.
 
     `polarisation` is the image read as it is ("auto": VV when the product
     has it, else HH; HH is not converted here). Raises
@@ -866,8 +869,8 @@ def scene_dataset(scene: GrdScene, chunks: Chunks = None) -> xr.Dataset:
                            noise_range=scene.noise_range, noise_azimuth=scene.noise_azimuth,
                            dtype=np.float32)
     ds = geometry_dataset(scene, lines, pixels, sizes)
-    ds["sigma0"] = (("line", "pixel"), sigma0)
-    ds["sigma0"].attrs.update(units="1", long_name="sigma0, calibrated and thermal-noise corrected, linear")
+    ds["sigma0"] = (("line", "pixel"), sigma0,
+                     variable_attributes("sigma0", polarisation=scene.polarisation, sea_mean=""))
     ds.attrs.update(scene_attributes(scene))
     ds.attrs["spatial_resolution"] = (f"native ({scene.azimuth_pixel_spacing:g} m azimuth x "
                                       f"{scene.range_pixel_spacing:g} m range pixel spacing)")
@@ -875,16 +878,24 @@ def scene_dataset(scene: GrdScene, chunks: Chunks = None) -> xr.Dataset:
 
 
 def scene_attributes(scene: GrdScene) -> dict[str, Any]:
+    """Global attributes of a scene Dataset; those the wind product has too
+    carry its names."""
     return {
-        "product_name": scene.name, "mission": scene.mission,
-        "platform": f"Sentinel-1{scene.mission[-1:]}", "mode": scene.mode,
-        "polarisation": scene.polarisation, "orbit_pass": scene.orbit_pass,
-        "platform_heading": scene.heading, "look_azimuth": scene.look_azimuth,
-        "first_line_time": str(scene.first_line_time), "last_line_time": str(scene.last_line_time),
+        "sentinel1_product": scene.name, "sentinel1_path": os.path.abspath(scene.files.path),
+        "mission": scene.mission, "platform": f"Sentinel-1{scene.mission[-1:]}",
+        "sentinel1_mode": scene.mode, "sentinel1_polarisation": scene.polarisation,
+        "orbit_pass": scene.orbit_pass, "mean_look_direction": scene.look_azimuth,
+        "time_coverage_start": iso_time(scene.first_line_time),
+        "time_coverage_end": iso_time(scene.last_line_time),
         "range_pixel_spacing": scene.range_pixel_spacing,
         "azimuth_pixel_spacing": scene.azimuth_pixel_spacing,
         **{k: v for k, v in scene.attrs.items() if v is not None},
     }
+
+
+def iso_time(t: np.datetime64) -> str:
+    """ISO 8601 UTC text of a time, to the microsecond."""
+    return str(np.datetime_as_string(np.datetime64(t, "us"), unit="us")) + "Z"
 
 
 def averaging_factors(scene: GrdScene, resolution: Resolution) -> tuple[int, int]:
@@ -992,8 +1003,9 @@ class SceneGrid:
         sigma0, nesz = _calibrate_block(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
                                         self.scene.noise_azimuth, with_nesz=True)
         fl, fp = self.factors
-        lines = self.line_coords[r0 // fl: -(-r1 // fl)]
-        pixels = self.pixel_coords[c0 // fp: -(-c1 // fp)]
+        l0, p0 = self.line_bounds[0][0], self.pixel_bounds[0][0]
+        lines = self.line_coords[(r0 - l0) // fl: -(-(r1 - l0) // fl)]
+        pixels = self.pixel_coords[(c0 - p0) // fp: -(-(c1 - p0) // fp)]
         if (fl, fp) == (1, 1):
             return sigma0, nesz.astype(np.float32), None, lines, pixels
         land = None
@@ -1010,24 +1022,30 @@ class SceneGrid:
         return _block_mean(sigma0, self.factors, land), nesz, land_fraction, lines, pixels
 
 
+Window: TypeAlias = tuple[tuple[int, int], tuple[int, int]]
+
+
 def scene_grid(scene: GrdScene, resolution: Resolution = RESOLUTION_M, chunks: Chunks = None,
-               chunk_pixels: int | None = None) -> SceneGrid:
+               chunk_pixels: int | None = None, window: Window | None = None) -> SceneGrid:
     """The `SceneGrid` of a product at `resolution` metres ("native" keeps
     the pixels); `chunks` as for `open_s1_grd_averaged`, by default of
-    about `chunk_pixels` (CHUNK_PIXELS) native pixels."""
+    about `chunk_pixels` (CHUNK_PIXELS) native pixels. `window` ((first
+    line, end line), (first pixel, end pixel)) limits the grid to a part of
+    the scene, whose blocks start at its first line and pixel."""
     plan = chunk_plan(chunks)
     fl, fp = averaging_factors(scene, resolution)
     measurement, block = _check_measurement(scene)
-    sizes = resolve_chunks(plan, scene.shape,
-                           default_chunks(scene.shape, block, (fl, fp), chunk_pixels or CHUNK_PIXELS))
-    aligned = _aligned(plan, sizes, scene.shape, (fl, fp))
+    (r0, r1), (c0, c1) = window or ((0, scene.shape[0]), (0, scene.shape[1]))
+    shape = (r1 - r0, c1 - c0)
+    sizes = resolve_chunks(plan, shape, default_chunks(shape, block, (fl, fp), chunk_pixels or CHUNK_PIXELS))
+    aligned = _aligned(plan, sizes, shape, (fl, fp))
     log.info("%s: %d x %d chunks of %d x %d pixels, blocks of %d x %d pixels", scene.name,
-             -(-scene.shape[0] // aligned[0]), -(-scene.shape[1] // aligned[1]), *aligned, fl, fp)
+             -(-shape[0] // aligned[0]), -(-shape[1] // aligned[1]), *aligned, fl, fp)
 
-    def bounds(size: int, step: int) -> list[tuple[int, int]]:
-        return [(start, min(start + step, size)) for start in range(0, size, step)]
+    def bounds(start: int, end: int, step: int) -> list[tuple[int, int]]:
+        return [(first, min(first + step, end)) for first in range(start, end, step)]
 
-    line_bounds, pixel_bounds = bounds(scene.shape[0], aligned[0]), bounds(scene.shape[1], aligned[1])
+    line_bounds, pixel_bounds = bounds(r0, r1, aligned[0]), bounds(c0, c1, aligned[1])
     out_chunks = (tuple(-(-(b - a) // fl) for a, b in line_bounds),
                   tuple(-(-(b - a) // fp) for a, b in pixel_bounds))
     if (fl, fp) == (1, 1):
@@ -1036,8 +1054,34 @@ def scene_grid(scene: GrdScene, resolution: Resolution = RESOLUTION_M, chunks: C
     else:
         text = block_size_text(fl * scene.azimuth_pixel_spacing, fp * scene.range_pixel_spacing)
     return SceneGrid(scene, measurement, (fl, fp), line_bounds, pixel_bounds,
-                     _block_centres(scene.shape[0], fl), _block_centres(scene.shape[1], fp),
+                     r0 + _block_centres(shape[0], fl), c0 + _block_centres(shape[1], fp),
                      out_chunks, text)
+
+
+def scene_window(ds: xr.Dataset) -> tuple[GrdScene, Window | None]:
+    """The scene of a Dataset `open_s1_grd` returned, and the window of it
+    the Dataset holds (None for all of it): a part selected by line and
+    pixel ranges is a window; the values are read again from the product.
+    ValueError for a Dataset of another origin, averaged, or not a
+    contiguous part of the native grid."""
+    path = ds.attrs.get("sentinel1_path")
+    if not isinstance(path, str) or "averaging_block" in ds.attrs:
+        what = ("an averaged one" if "averaging_block" in ds.attrs else
+                "it has no sentinel1_path attribute")
+        raise ValueError("the Dataset must be the native one open_s1_grd returns, or a part of it "
+                         f"selected by line and pixel ranges, not {what}; averaging is "
+                         "make_wind_product's resolution")
+    scene = read_grd_metadata(path, str(ds.attrs.get("sentinel1_polarisation", "VV")))
+    window = []
+    for dim, size in zip(("line", "pixel"), scene.shape):
+        index = np.asarray(ds[dim].values, dtype=np.float64) if dim in ds.coords else np.empty(0)
+        if (index.size == 0 or not np.array_equal(index, index[0] + np.arange(index.size))
+                or index[0] < 0 or index[-1] >= size or index[0] != int(index[0])):
+            raise ValueError(f"the Dataset's {dim} coordinate must be a contiguous range of the scene's "
+                             f"(0 to {size - 1}, selected with a slice of step 1)")
+        window.append((int(index[0]), int(index[0]) + index.size))
+    full = all(w == (0, size) for w, size in zip(window, scene.shape))
+    return scene, None if full else (window[0], window[1])
 
 
 def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resolution = RESOLUTION_M,
@@ -1066,8 +1110,8 @@ def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resol
     line_centres = _block_centres(scene.shape[0], fl)
     pixel_centres = _block_centres(scene.shape[1], fp)
     ds = geometry_dataset(scene, line_centres, pixel_centres, (out_chunks[0][0], out_chunks[1][0]))
-    ds["sigma0"] = (("line", "pixel"), mean)
-    ds["sigma0"].attrs.update(native["sigma0"].attrs)
+    ds["sigma0"] = (("line", "pixel"), mean,
+                     variable_attributes("sigma0", polarisation=scene.polarisation, sea_mean=""))
     ds.attrs.update(native.attrs)
     ds.attrs["averaging_block"] = f"{fl} lines x {fp} pixels"
     ds.attrs["spatial_resolution"] = block_size_text(fl * scene.azimuth_pixel_spacing,

@@ -1,7 +1,7 @@
 """The Python API of the products layer: bad arguments refused with a
 message naming the argument, the forms of `chunks` xarray users pass, a
-parsed scene in place of a path, the package's public names and its stage
-messages."""
+parsed scene or an opened one (or a window of it) in place of a path, the
+package's public names and its stage messages."""
 
 import logging
 
@@ -29,7 +29,8 @@ from quorvane_wind import make_wind_product, open_s1_grd, read_grd_metadata, wri
     ({"polarisation": "VH"}, ValueError, ["polarisation must be one of 'auto', 'VV', 'HH'", "'VH'"]),
     ({"polarisation": None}, TypeError, ["polarisation", "None"]),
     ({"coast_distance_km": "8"}, TypeError, ["coast_distance_km", "'8'"]),
-    ({"s1_path": xr.Dataset()}, TypeError, ["GrdScene", "read_grd_metadata(path) instead"]),
+    ({"s1_path": 3}, TypeError, ["s1_path", "GrdScene", "not int"]),
+    ({"s1_path": xr.Dataset()}, ValueError, ["open_s1_grd returns", "no sentinel1_path attribute"]),
 ])
 def test_bad_arguments_are_refused_naming_the_argument(products, argument, error, words):
     arguments = {"s1_path": products.clean, "era5": [products.era5_cds], **argument}
@@ -74,3 +75,37 @@ def test_chunk_forms_parsed_scene_public_names_and_stage_messages(products, tmp_
     assert all(getattr(quorvane_wind, name) is not None for name in quorvane_wind.__all__)
     with pytest.raises(AttributeError, match="no attribute 'nothing'"):
         quorvane_wind.nothing
+
+
+def test_an_opened_scene_or_a_window_of_it_makes_the_product_of_those_pixels(products):
+    era5 = [products.era5_cds]
+    scene = open_s1_grd(products.clean)
+    whole = make_wind_product(products.clean, era5, resolution="native").compute()
+    from_scene = make_wind_product(scene, era5, resolution="native").compute()
+    xr.testing.assert_identical(from_scene.drop_attrs(), whole.drop_attrs())
+    # The scene and the product give the same quantities the same names and attributes.
+    for name in ("sigma0", "incidence_angle", "look_direction", "latitude", "longitude", "time",
+                 "platform_heading", "line", "pixel"):
+        assert scene[name].attrs == whole[name].attrs, name
+    assert all(scene.attrs[k] == whole.attrs[k] for k in ("sentinel1_product", "sentinel1_mode",
+                                                         "sentinel1_polarisation", "orbit_pass"))
+
+    lines, pixels = slice(37, 150), slice(101, 260)
+    window = scene.isel(line=lines, pixel=pixels)
+    native = make_wind_product(window, era5, resolution="native").compute()
+    xr.testing.assert_identical(native.drop_attrs(), whole.isel(line=lines, pixel=pixels).drop_attrs())
+    assert native.attrs["sentinel1_window"] == "lines 37 to 149, pixels 101 to 259"
+    assert native.attrs["time_coverage_start"].startswith(str(scene["time"].values[37])[:23])
+    assert whole.attrs["geospatial_lat_min"] < native.attrs["geospatial_lat_min"]
+    # Blocks start at the window's first line and pixel: 1200 m is 3 x 3 pixels.
+    coarse = make_wind_product(window, era5, resolution=1200, land=False).compute()
+    np.testing.assert_array_equal(coarse["line"].values[:2], [38.0, 41.0])
+    assert coarse.sizes == {"line": 38, "pixel": 53} and coarse["line"].values[-1] == 148.5
+    sigma0 = scene["sigma0"].values[37:40, 101:104]
+    assert coarse["sigma0"].values[0, 0] == pytest.approx(sigma0.mean(dtype=np.float64), rel=1e-6)
+
+    for wrong, words in ((scene.isel(line=slice(0, 100, 2)), "line coordinate must be a contiguous range"),
+                         (scene.drop_vars("pixel"), "pixel coordinate must be a contiguous range"),
+                         (quorvane_wind.open_s1_grd_averaged(products.clean, 1200), "not an averaged one")):
+        with pytest.raises(ValueError, match=words):
+            make_wind_product(wrong, era5)

@@ -21,8 +21,8 @@ def points(lat, lon):
 
 
 def collocated(era5, lat, lon, time):
-    u, v = collocate_era5(era5, *points(lat, lon), np.datetime64(time))
-    return u.values.ravel(), v.values.ravel()
+    wind = collocate_era5(era5, *points(lat, lon), np.datetime64(time))
+    return wind["u10"].values.ravel(), wind["v10"].values.ravel()
 
 
 @pytest.mark.parametrize("layout", ["era5_cds", "era5_legacy"])
@@ -43,9 +43,13 @@ def test_both_layouts_normalise_and_interpolate_to_the_known_field(products, s1f
     # A Dataset as opened by xarray serves as well, and dask pixels stay lazy.
     raw = xr.open_dataset(getattr(products, layout))
     lat_, lon_ = (p.chunk({"pixel": 2}) for p in points(lat, lon))
-    u, v = collocate_era5(raw, lat_, lon_, np.datetime64(time))
-    assert u.chunks == ((1,), (2, 2)) and u.attrs["source_files"] == [f"{layout}.nc"]
-    np.testing.assert_allclose(v.values.ravel(), v_true, atol=tol)
+    import cf_xarray  # noqa: F401  (the .cf accessor)
+
+    collocated_ds = collocate_era5(raw, lat_, lon_, np.datetime64(time))
+    assert collocated_ds["u10"].chunks == ((1,), (2, 2))
+    assert collocated_ds.attrs["source_files"] == [f"{layout}.nc"]
+    assert collocated_ds.cf["eastward_wind"].name == "u10" and collocated_ds["v10"].attrs["units"] == "m s-1"
+    np.testing.assert_allclose(collocated_ds["v10"].values.ravel(), v_true, atol=tol)
 
 
 def test_legacy_expver_dimension_takes_each_hour_from_the_version_that_has_it(products):
@@ -87,10 +91,10 @@ def test_files_split_in_time_join_but_a_gap_between_their_times_is_an_error(s1fx
     second = s1fx.write_era5_cds(tmp_path / "b.nc", wind, s1fx.era5_times("2021-04-01T05:00", 3), step=1.0)
     era5 = open_era5([second, first])
     assert len(era5.grids) == 1 and era5.grids[0].time.size == 5      # 05:00 is in both
-    u, v = collocate_era5(era5, *points([52.0], [-20.0]), np.datetime64("2021-04-01T04:30"))
-    np.testing.assert_allclose(u.values.ravel(), wind.uv(52.0, -20.0, np.datetime64("2021-04-01T04:30"))[0],
-                               atol=1e-5)
-    assert u.attrs["source_files"] == v.attrs["source_files"] == ["a.nc", "b.nc"]
+    when = np.datetime64("2021-04-01T04:30")
+    collocated_ds = collocate_era5(era5, *points([52.0], [-20.0]), when)
+    np.testing.assert_allclose(collocated_ds["u10"].values.ravel(), wind.uv(52.0, -20.0, when)[0], atol=1e-5)
+    assert collocated_ds.attrs["source_files"] == ["a.nc", "b.nc"]
     # Hourly files of 30 March and 3 April leave 1 April uncovered; a time
     # on an ERA5 hour needs that hour alone, even next to the gap.
     kw = dict(wind=wind, step=0.5, lat_range=(45.0, 60.0), lon_range=(-30.0, -10.0))
@@ -127,11 +131,11 @@ def test_regional_files_of_several_grids_each_scene_reads_a_grid_that_covers_it(
                                  (52.0, -20.0, "2021-04-01T03:30", ["atl_a.nc"]),
                                  (10.0, 100.0, "2021-04-01T03:30", ["global.nc"]),
                                  (-5.0, -179.6, "2021-04-01T06:30", ["pacific.nc"])):
-        u, v = collocate_era5(era5, *points([lat, lat + 0.3], [lon, lon - 0.3]), np.datetime64(time))
+        collocated_ds = collocate_era5(era5, *points([lat, lat + 0.3], [lon, lon - 0.3]), np.datetime64(time))
         u_true, v_true = wind.uv([lat, lat + 0.3], [lon, lon - 0.3], np.datetime64(time))
-        np.testing.assert_allclose(u.values.ravel(), u_true, atol=2e-3)
-        np.testing.assert_allclose(v.values.ravel(), v_true, atol=2e-3)
-        assert u.attrs["source_files"] == used
+        np.testing.assert_allclose(collocated_ds["u10"].values.ravel(), u_true, atol=2e-3)
+        np.testing.assert_allclose(collocated_ds["v10"].values.ravel(), v_true, atol=2e-3)
+        assert collocated_ds.attrs["source_files"] == used
     with pytest.raises(CoverageError) as none:
         collocated(era5, [5.0, 5.0], [179.75, -179.75], "2021-04-01T06:30")
     message = str(none.value)
@@ -155,8 +159,7 @@ def test_memory_of_a_collocation_does_not_grow_with_the_hours_in_the_file(s1fx, 
                      lat_range=(42.0, 62.0), lon_range=(-30.0, -10.0))
         tracemalloc.start()
         try:
-            u, v = collocate_era5(open_era5([path]), lat, lon, np.datetime64("2021-04-01T00:30"))
-            u.values, v.values
+            collocate_era5(open_era5([path]), lat, lon, np.datetime64("2021-04-01T00:30")).compute()
             peaks.append(tracemalloc.get_traced_memory()[1])
         finally:
             tracemalloc.stop()

@@ -53,12 +53,12 @@ def test_sigma0_and_geometry_from_calibration_noise_blocks_and_geolocation_grid(
     # block everywhere (or none) would miss by the noise level in the others.
     for first, last in s1fx.sub_swath_bounds(cfg):
         assert np.abs(ratio[:, first:last + 1] - 1.0).max() < 2e-3
-    np.testing.assert_allclose(ds["incidence"].values, truth.incidence, atol=1e-5)
+    np.testing.assert_allclose(ds["incidence_angle"].values, truth.incidence, atol=1e-5)
     np.testing.assert_allclose(ds["latitude"].values, truth.latitude, atol=1e-9)
     np.testing.assert_allclose(ds["longitude"].values, truth.longitude, atol=1e-9)
-    assert ds.attrs["look_azimuth"] == pytest.approx((cfg.heading_deg + 90.0) % 360.0)
-    assert ds.attrs["mode"] == "IW" and ds.attrs["polarisation"] == "VV"
-    assert ds["azimuth_time"].values[0] == np.datetime64(cfg.start, "ns")
+    assert ds.attrs["mean_look_direction"] == pytest.approx((cfg.heading_deg + 90.0) % 360.0)
+    assert ds.attrs["sentinel1_mode"] == "IW" and ds.attrs["sentinel1_polarisation"] == "VV"
+    assert ds["time"].values[0] == np.datetime64(cfg.start, "ns")
 
 
 def test_ew_product_with_five_noise_blocks_and_incidence_below_the_model(products, s1fx):
@@ -66,7 +66,7 @@ def test_ew_product_with_five_noise_blocks_and_incidence_below_the_model(product
     ratio = ds["sigma0"].values / products.ew_truth.sigma0
     assert len(s1fx.sub_swath_bounds(products.ew_cfg)) == 5
     assert np.abs(ratio - 1.0).max() < 2e-3
-    assert ds.attrs["mode"] == "EW"
+    assert ds.attrs["sentinel1_mode"] == "EW"
     # Near range from 16 degrees: below 18 the pixels are flagged, no speed.
     wind = make_wind_product(products.ew, [products.era5_cds], resolution="native", land=False).compute()
     low = wind["incidence_angle"].values < 18.0
@@ -79,9 +79,9 @@ def test_ew_product_with_five_noise_blocks_and_incidence_below_the_model(product
 def test_zip_reads_the_same_as_the_folder(products):
     folder = open_s1_grd(products.clean, chunks=64)
     zipped = open_s1_grd(products.clean_zip, chunks=100)
-    for name in ("sigma0", "incidence", "latitude", "longitude"):
+    for name in ("sigma0", "incidence_angle", "latitude", "longitude", "look_direction"):
         np.testing.assert_array_equal(folder[name].values, zipped[name].values)
-    assert zipped.attrs["product_name"] == folder.attrs["product_name"]
+    assert zipped.attrs["sentinel1_product"] == folder.attrs["sentinel1_product"]
 
 
 def test_averaging_keeps_the_edge_blocks_with_geometry_at_their_real_centres(products, s1fx):
@@ -101,9 +101,9 @@ def test_averaging_keeps_the_edge_blocks_with_geometry_at_their_real_centres(pro
     lat, lon, inc = s1fx.geometry(cfg, centres_l, centres_p)
     np.testing.assert_allclose(coarse["latitude"].values, lat, atol=1e-9)
     np.testing.assert_allclose(coarse["longitude"].values, lon, atol=1e-9)
-    np.testing.assert_allclose(coarse["incidence"].values, inc, atol=1e-5)
+    np.testing.assert_allclose(coarse["incidence_angle"].values, inc, atol=1e-5)
     look = s1fx.look_azimuth_truth(dataclasses.replace(cfg, pixel_look=True), centres_l, centres_p)
-    np.testing.assert_allclose(coarse["look_azimuth"].values, look, atol=1e-4)
+    np.testing.assert_allclose(coarse["look_direction"].values, look, atol=1e-4)
     # The recorded resolution is the block's: 1000 m asked on 400 m pixels is 800 m.
     assert coarse.attrs["spatial_resolution"] == "2800 m"
     assert open_s1_grd_averaged(products.clean, 1000).attrs["spatial_resolution"] == "800 m"
@@ -121,9 +121,9 @@ def test_look_direction_per_pixel_from_the_geolocation_grid_on_the_sphere(s1fx, 
                          track_offset_km=210.0, calibration_constant=30000.0, nesz_db=-26.0)
     path, truth = s1fx.write_grd_product(tmp_path, cfg)
     ds = open_s1_grd(path).compute()
-    error = (ds["look_azimuth"].values - truth.look_azimuth + 180.0) % 360.0 - 180.0
+    error = (ds["look_direction"].values - truth.look_azimuth + 180.0) % 360.0 - 180.0
     assert np.abs(error).max() < 1e-3
-    assert ((ds["look_azimuth"].values >= 0.0) & (ds["look_azimuth"].values < 360.0)).all()
+    assert ((ds["look_direction"].values >= 0.0) & (ds["look_direction"].values < 360.0)).all()
     convergence = (truth.look_azimuth - cfg.look_azimuth + 180.0) % 360.0 - 180.0
     assert np.ptp(convergence) > (1.0 if lat < 60 else 4.0)
 
@@ -132,10 +132,10 @@ def test_look_direction_per_pixel_from_the_geolocation_grid_on_the_sphere(s1fx, 
 
     def speed_error(look):
         relative = relative_wind_direction(direction, look)
-        speed = cmod5n_wind_speed(relative, ds["incidence"], sigma0_db).values
+        speed = cmod5n_wind_speed(relative, ds["incidence_angle"], sigma0_db).values
         return np.abs(speed - truth.speed).max()
 
-    assert speed_error(ds["look_azimuth"]) <= STEP * 1.001
+    assert speed_error(ds["look_direction"]) <= STEP * 1.001
     assert speed_error(cfg.look_azimuth) > 0.1
 
 
@@ -214,7 +214,7 @@ def test_names_in_any_case_and_references_outside_the_product(products, s1fx, tm
     with zipfile.ZipFile(upper) as archive:
         assert all(name == name.upper() for name in archive.namelist())
     ds = open_s1_grd(upper)
-    assert ds.attrs["product_name"] == products.clean.name[:-5]
+    assert ds.attrs["sentinel1_product"] == products.clean.name[:-5]
     np.testing.assert_array_equal(ds["sigma0"].values, open_s1_grd(products.clean)["sigma0"].values)
 
     outside = copy_product(products.clean, tmp_path / "outside")
@@ -250,4 +250,4 @@ def test_products_without_vv_missing_or_not_safe_name_the_reason(products, tmp_p
     empty.mkdir()
     with pytest.raises(InputError, match="no manifest.safe"):
         open_s1_grd(empty)
-    assert open_s1_grd(products.hh, polarisation="HH").attrs["polarisation"] == "HH"
+    assert open_s1_grd(products.hh, polarisation="HH").attrs["sentinel1_polarisation"] == "HH"
