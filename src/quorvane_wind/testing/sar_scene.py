@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from cmod5n_forward import sigma0_cmod5n
+from .cmod5n_forward import sigma0_cmod5n
 
 EARTH_RADIUS_KM = 6371.0
 ERA5_STEP_DEG = 0.25

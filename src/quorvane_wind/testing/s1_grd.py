@@ -1,11 +1,11 @@
 """Sentinel-1 GRD products and ERA5 files with a known wind, written from
-scratch in the real file layouts, for the tests and the main job.
+scratch in the real file layouts, for the tests, the benchmarks and the main job.
 
 A product is a `.SAFE` folder like the ones ESA distributes: `manifest.safe`,
 `annotation/<name>.xml`, `annotation/calibration/calibration-<name>.xml` and
 `noise-<name>.xml`, and `measurement/<name>.tiff` (uint16 DNs), for each
 polarisation. The annotation starts from a shrunk copy of a real IW GRD
-annotation (`data/s1-iw-grd-annotation-template.xml`, Copernicus Sentinel
+annotation (package data `data/s1-iw-grd-annotation-template.xml`, Copernicus Sentinel
 data 2021, from the test data of xarray-sentinel's source distribution); the
 image size, times, spacings, heading and the geolocation grid are replaced.
 
@@ -19,7 +19,7 @@ interpolation is exact too. The DNs are
 
     DN = round(sqrt((sigma0 * speckle) * A^2 + noise))
 
-with sigma0 from the CMOD5.N forward model (cmod5n_forward.py) for the true
+with sigma0 from the CMOD5.N forward model (`cmod5n_forward`) for the true
 speed, the ERA5 direction relative to the look direction and the incidence
 angle (for HH divided by the polarisation ratio `vv_hh_ratio`); speckle is 1
 for a noise-free product.
@@ -47,16 +47,18 @@ import uuid
 import zipfile
 import zlib
 from dataclasses import dataclass
+from importlib import resources
 from pathlib import Path
 from xml.etree import ElementTree as ET
 
 import numpy as np
 
-from cmod5n_forward import sigma0_cmod5n
-from sar_scene import wind_from_direction_deg
+from .cmod5n_forward import sigma0_cmod5n
+from .sar_scene import wind_from_direction_deg
 
-HERE = Path(__file__).resolve().parent
-ANNOTATION_TEMPLATE = HERE / "data" / "s1-iw-grd-annotation-template.xml"
+# Package data: read through importlib.resources, so that it is found
+# wherever the package is installed.
+ANNOTATION_TEMPLATE = resources.files(__package__) / "data" / "s1-iw-grd-annotation-template.xml"
 KM_PER_DEG = 111.195
 SPEED_OF_LIGHT = 299792458.0
 
@@ -420,7 +422,8 @@ def noise_xml(cfg, pol, image_number):
 
 
 def annotation_xml(cfg, pol, image_number):
-    tree = ET.parse(ANNOTATION_TEMPLATE)
+    with ANNOTATION_TEMPLATE.open("rb") as template:
+        tree = ET.parse(template)
     root = tree.getroot()
     root.remove(root.find("adsHeader"))
     _ads_header(root, cfg, pol, image_number)
