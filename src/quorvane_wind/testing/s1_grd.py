@@ -33,7 +33,7 @@ swath as on real products (most at high latitude); its lat/lon are not
 bilinear, and the geolocation grid should be dense enough for the accuracy
 a test asks.
 
-Product and ERA5 writers share one file (about 700 lines, most of it the
+Product and ERA5 writers share one file (about 850 lines, most of it the
 XML layouts) because they are made from one configuration and one wind
 field, which must agree in area, times and geometry.
 
