@@ -16,7 +16,7 @@ direction, sigma0 from the forward model plus 0.5 dB of Gaussian noise):
 - Quorvane's production search in C++ (BM_FastSearch, BM_SpeedGrid) and
   through the Python module, on one OpenMP thread (threadpoolctl) and on all;
 - a NumPy bisection: 10 halvings of [0, 26] m/s, vectorised over the pixels,
-  with the forward model of examples/cmod5n_forward.py (approximate: it is
+  with the forward model of quorvane_wind.testing.cmod5n_forward (approximate: it is
   here for its speed only);
 - a Numba ladder scan (bench/numba_scan.py, in its own virtual environment),
   when that environment exists.
@@ -41,13 +41,11 @@ import time
 from pathlib import Path
 
 import numpy as np
+from quorvane_wind.testing import cmod5n_forward
+from timing import (LoadWatch, cpu_family_model, cpu_flags, cpu_mhz, cpu_model,
+                    interleaved, repeat, summary, wait_for_quiet)
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
-
-import cmod5n_forward  # noqa: E402  (examples/)
-from timing import (LoadWatch, cpu_family_model, cpu_flags, cpu_mhz, cpu_model,  # noqa: E402
-                    interleaved, repeat, summary, wait_for_quiet)
 
 SCENE_SEED = 2024          # the seed of bench_kernels' scene
 DIRECTION_SEED = 7

@@ -46,10 +46,9 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "bench"))
 
-import s1_grd_fixture as fx  # noqa: E402
+from quorvane_wind.testing import s1_grd as fx  # noqa: E402
 from timing import LoadWatch, cpu_model, wait_for_quiet  # noqa: E402
 
 SCENES = {
@@ -245,7 +244,7 @@ def kernel_floor(shape):
     bands, on realistic inputs."""
     import Quorvane
 
-    from cmod5n_forward import sigma0_cmod5n
+    from quorvane_wind.testing.cmod5n_forward import sigma0_cmod5n
 
     rng = np.random.default_rng(3)
     band = max(1, 4_000_000 // shape[1])

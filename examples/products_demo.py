@@ -2,7 +2,7 @@
 """The main job: a Sentinel-1 GRD product and an ERA5 file with a known
 wind, turned into CF wind products by the `quorvane-wind` command.
 
-1. Write a GRD product in the real SAFE layout (s1_grd_fixture.py): by
+1. Write a GRD product in the real SAFE layout (quorvane_wind.testing): by
    default 2000 lines x 1600 pixels of 50 m (100 km x 80 km, 3.2 million
    pixels) over the North Atlantic, incidence 30.7 to 46 degrees, DNs from
    a known wind speed field (smooth swirls plus kilometre-scale gusts) and
@@ -26,14 +26,6 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
-
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-import s1_grd_fixture as fx  # noqa: E402
-from sar_scene import gaussian_random_field  # noqa: E402
-
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -50,6 +42,17 @@ def parse_args(argv):
     if min(args.lines, args.samples) < 40 or args.pixel_size <= 0 or args.looks <= 0:
         p.error("--lines and --samples must be at least 40, --pixel-size and --looks positive")
     return args
+
+
+# --help is answered before NumPy and quorvane_wind are imported, so that it
+# works before the project is installed (./scripts/main.sh --help).
+if __name__ == "__main__" and {"-h", "--help"} & set(sys.argv[1:]):
+    parse_args(sys.argv[1:])
+
+import numpy as np  # noqa: E402
+
+from quorvane_wind.testing import s1_grd as fx  # noqa: E402
+from quorvane_wind.testing.sar_scene import gaussian_random_field  # noqa: E402
 
 
 def known_speed(cfg, seed):

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end wind retrieval on a synthetic Sentinel-1-like scene.
 
-1. Synthesise the scene (sar_scene.py): a 250 km x 170 km swath, incidence
+1. Synthesise the scene (quorvane_wind.testing.sar_scene): a 250 km x 170 km swath, incidence
    29 to 46 degrees across it, a front and a cyclone over a background flow,
    sigma0 from CMOD5.N with speckle, ERA5-like U10/V10 on a 0.25 degree grid
    interpolated to the pixels.
@@ -52,8 +52,9 @@ if __name__ == "__main__" and {"-h", "--help"} & set(sys.argv[1:]):
 import numpy as np  # noqa: E402
 
 import Quorvane  # noqa: E402
-from cmod5n_forward import MAX_SPEED, sigma0_cmod5n  # noqa: E402
-from sar_scene import SceneConfig, relative_direction_deg, synthesize_scene  # noqa: E402
+from quorvane_wind.testing.cmod5n_forward import MAX_SPEED, sigma0_cmod5n  # noqa: E402
+from quorvane_wind.testing.sar_scene import (  # noqa: E402
+    SceneConfig, relative_direction_deg, synthesize_scene)
 
 
 def openmp_threads():

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Wind retrieval on chunked xarray DataArrays with dask.
 
-The synthetic scene of sar_scene.py becomes an xarray Dataset split into
+The synthetic scene of quorvane_wind.testing.sar_scene becomes an xarray Dataset split into
 chunks; the ERA5 direction, the relative direction and the CMOD5.N speed are
 lazy `xarray.apply_ufunc(..., dask="parallelized")` computations
 (quorvane_xarray.py) that dask runs chunk by chunk, on local threads, on a
@@ -23,7 +23,7 @@ import xarray as xr
 
 import Quorvane
 import quorvane_xarray as qx
-from sar_scene import SceneConfig, relative_direction_deg, synthesize_scene
+from quorvane_wind.testing.sar_scene import SceneConfig, relative_direction_deg, synthesize_scene
 
 HERE = Path(__file__).resolve().parent
 

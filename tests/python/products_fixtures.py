@@ -1,28 +1,20 @@
 """Session fixtures of the products tests: Sentinel-1 GRD products and ERA5
-files written by examples/s1_grd_fixture.py into a temporary folder."""
+files written by quorvane_wind.testing.s1_grd into a temporary folder."""
 
 import shutil
-import sys
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-
-
-def _fixture_module():
-    if str(EXAMPLES) not in sys.path:
-        sys.path.insert(0, str(EXAMPLES))
-    import s1_grd_fixture
-
-    return s1_grd_fixture
-
 
 @pytest.fixture(scope="session")
 def s1fx():
-    """The fixture writer module."""
-    return _fixture_module()
+    """The fixture writer module, quorvane_wind.testing.s1_grd (its helpers,
+    such as `geometry` and `calibration_lut`, as well as the writers)."""
+    from quorvane_wind.testing import s1_grd
+
+    return s1_grd
 
 
 @pytest.fixture(scope="session")

@@ -26,6 +26,7 @@ import Quorvane
 ROOT = Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "packaging"
 PROBE = Path(__file__).resolve().parent / "wheel_probe.py"
+TEMPLATE = "testing/data/s1-iw-grd-annotation-template.xml"
 
 
 def clean_env():
@@ -172,7 +173,8 @@ def check_probe(report, results, inputs, venv, same=same_values):
 
 def test_wheel_contents_metadata_and_manylinux_tag(wheel):
     """The module, its stub (beside it and as Quorvane-stubs), SLEEF and libgomp
-    copied in, the pure-Python products package with its py.typed marker;
+    copied in, the pure-Python products package with its py.typed marker and
+    its testing subpackage with the annotation template as package data;
     NumPy the one dependency without the `products` extra; the wheel's tag is
     the manylinux tag that auditwheel finds it consistent with, and no newer
     than its symbols require."""
@@ -183,10 +185,13 @@ def test_wheel_contents_metadata_and_manylinux_tag(wheel):
         wheel_info = zf.read(f"{info}/WHEEL").decode()
         entry_points = zf.read(f"{info}/entry_points.txt").decode()
         stubs = {n: zf.read(n) for n in ("Quorvane.pyi", "Quorvane-stubs/__init__.pyi")}
+        template = zf.read(f"quorvane_wind/{TEMPLATE}")
     files = sorted(n for n in names if not n.startswith(info) and not n.endswith("/"))
     package = {n.split("/", 1)[1] for n in files if n.startswith("quorvane_wind/")}
     assert {"__init__.py", "__main__.py", "cli.py", "sentinel1.py", "era5.py", "product.py",
-            "py.typed"} <= package
+            "py.typed", "testing/__init__.py", "testing/s1_grd.py", "testing/sar_scene.py",
+            "testing/cmod5n_forward.py", TEMPLATE} <= package
+    assert template == (ROOT / "src" / "quorvane_wind" / TEMPLATE).read_bytes()
     files = [n for n in files if not n.startswith("quorvane_wind/")]
     assert files[:3] == ["Quorvane-stubs/__init__.pyi", "Quorvane.cpython-312-x86_64-linux-gnu.so",
                          "Quorvane.pyi"]

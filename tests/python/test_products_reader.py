@@ -1,5 +1,5 @@
 """The Sentinel-1 GRD reader and the retrieval on its grid, against products
-with a known wind written by examples/s1_grd_fixture.py: calibration, the
+with a known wind written by quorvane_wind.testing.s1_grd: calibration, the
 three (IW) and five (EW) azimuth noise blocks, older noise vectors, the
 per-pixel look direction, averaging, zips and names."""
 

@@ -1,11 +1,11 @@
 """Sentinel-1 GRD products and ERA5 files with a known wind, written from
-scratch in the real file layouts, for the tests and the main job.
+scratch in the real file layouts, for the tests, the benchmarks and the main job.
 
 A product is a `.SAFE` folder like the ones ESA distributes: `manifest.safe`,
 `annotation/<name>.xml`, `annotation/calibration/calibration-<name>.xml` and
 `noise-<name>.xml`, and `measurement/<name>.tiff` (uint16 DNs), for each
 polarisation. The annotation starts from a shrunk copy of a real IW GRD
-annotation (`data/s1-iw-grd-annotation-template.xml`, Copernicus Sentinel
+annotation (package data `data/s1-iw-grd-annotation-template.xml`, Copernicus Sentinel
 data 2021, from the test data of xarray-sentinel's source distribution); the
 image size, times, spacings, heading and the geolocation grid are replaced.
 
@@ -19,7 +19,7 @@ interpolation is exact too. The DNs are
 
     DN = round(sqrt((sigma0 * speckle) * A^2 + noise))
 
-with sigma0 from the CMOD5.N forward model (cmod5n_forward.py) for the true
+with sigma0 from the CMOD5.N forward model (`cmod5n_forward`) for the true
 speed, the ERA5 direction relative to the look direction and the incidence
 angle (for HH divided by the polarisation ratio `vv_hh_ratio`); speckle is 1
 for a noise-free product.
@@ -33,7 +33,7 @@ swath as on real products (most at high latitude); its lat/lon are not
 bilinear, and the geolocation grid should be dense enough for the accuracy
 a test asks.
 
-Product and ERA5 writers share one file (about 700 lines, most of it the
+Product and ERA5 writers share one file (about 850 lines, most of it the
 XML layouts) because they are made from one configuration and one wind
 field, which must agree in area, times and geometry.
 
@@ -46,17 +46,25 @@ import shutil
 import uuid
 import zipfile
 import zlib
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
+from importlib import resources
 from pathlib import Path
+from typing import Literal, TypeAlias, overload
 from xml.etree import ElementTree as ET
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
-from cmod5n_forward import sigma0_cmod5n
-from sar_scene import wind_from_direction_deg
+from .cmod5n_forward import sigma0_cmod5n
+from .sar_scene import wind_from_direction_deg
 
-HERE = Path(__file__).resolve().parent
-ANNOTATION_TEMPLATE = HERE / "data" / "s1-iw-grd-annotation-template.xml"
+Float64Array: TypeAlias = NDArray[np.float64]
+StrPath: TypeAlias = str | os.PathLike[str]
+
+# Package data: read through importlib.resources, so that it is found
+# wherever the package is installed.
+ANNOTATION_TEMPLATE = resources.files(__package__) / "data" / "s1-iw-grd-annotation-template.xml"
 KM_PER_DEG = 111.195
 SPEED_OF_LIGHT = 299792458.0
 
@@ -71,7 +79,7 @@ class GrdConfig:
     range_spacing_m: float = 400.0
     mission: str = "S1A"
     mode: str = "IW"                      # IW (3 sub-swaths) or EW (5)
-    polarisations: tuple = ("VV", "VH")
+    polarisations: tuple[str, ...] = ("VV", "VH")
     start: str = "2021-04-01T05:26:23.794457"
     duration_s: float = 25.0
     heading_deg: float = -165.65          # descending, as the template's product
@@ -93,30 +101,30 @@ class GrdConfig:
     datatake: int = 0x04638E
 
     @property
-    def shape(self):
+    def shape(self) -> tuple[int, int]:
         return (self.lines, self.samples)
 
     @property
-    def start_time(self):
+    def start_time(self) -> np.datetime64:
         return np.datetime64(self.start, "us")
 
     @property
-    def stop_time(self):
+    def stop_time(self) -> np.datetime64:
         return self.start_time + np.timedelta64(int(round(self.duration_s * 1e6)), "us")
 
     @property
-    def mid_time(self):
+    def mid_time(self) -> np.datetime64:
         return self.start_time + (self.stop_time - self.start_time) / 2
 
     @property
-    def look_azimuth(self):
+    def look_azimuth(self) -> float:
         return (self.heading_deg + 90.0) % 360.0
 
     @property
-    def sub_swaths(self):
+    def sub_swaths(self) -> int:
         return 3 if self.mode == "IW" else 5
 
-    def name(self):
+    def name(self) -> str:
         pol = self.polarisations
         kind = ("D" if len(pol) == 2 else "S") + pol[0][0]
         t0 = _compact(self.start_time)
@@ -125,12 +133,12 @@ class GrdConfig:
                 f"{self.datatake:06X}_{zlib.crc32(repr(self).encode()) & 0xFFFF:04X}")
 
 
-def _compact(t):
-    return np.datetime_as_string(t, "s").replace("-", "").replace(":", "")
+def _compact(t: np.datetime64) -> str:
+    return str(np.datetime_as_string(t, "s")).replace("-", "").replace(":", "")
 
 
-def _iso(t):
-    return np.datetime_as_string(np.datetime64(t, "us"), "us")
+def _iso(t: np.datetime64 | str) -> str:
+    return str(np.datetime_as_string(np.datetime64(t, "us"), "us"))
 
 
 # ---------------------------------------------------------------- geometry
@@ -138,7 +146,8 @@ def _iso(t):
 EARTH_RADIUS_KM = KM_PER_DEG * 180.0 / np.pi
 
 
-def _sphere(cfg, rows, cols):
+def _sphere(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike
+            ) -> tuple[Float64Array, Float64Array, Float64Array]:
     """Latitude, longitude and look azimuth (degrees) of the sphere
     geometry: the track is the great circle through the centre with the
     configured heading there (the centre is the track point of the middle
@@ -170,7 +179,7 @@ def _sphere(cfg, rows, cols):
     return np.degrees(lat), np.degrees(lon), np.degrees(np.arctan2(east, north)) % 360.0
 
 
-def look_azimuth_truth(cfg, rows, cols):
+def look_azimuth_truth(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
     """The look direction of the truth at rows x cols (degrees from north)."""
     shape = (np.size(rows), np.size(cols))
     if cfg.geometry == "sphere":
@@ -183,10 +192,12 @@ def look_azimuth_truth(cfg, rows, cols):
     across = np.radians(cfg.heading_deg) + np.pi / 2
     dlat = np.cos(across)
     dlon = np.sin(across) / np.cos(np.radians(cfg.centre_lat))
-    return np.degrees(np.arctan2(dlon * np.cos(np.radians(lat)), dlat)) % 360.0
+    bearing: Float64Array = np.degrees(np.arctan2(dlon * np.cos(np.radians(lat)), dlat)) % 360.0
+    return bearing
 
 
-def geometry(cfg, rows, cols):
+def geometry(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike
+             ) -> tuple[Float64Array, Float64Array, Float64Array]:
     """Latitude, longitude and incidence angle (float64) at line positions
     `rows` x pixel positions `cols`: affine in both (exact under bilinear
     interpolation), or on the sphere for `geometry="sphere"`."""
@@ -210,28 +221,29 @@ def geometry(cfg, rows, cols):
         np.broadcast_to(inc, shape).copy()
 
 
-def calibration_lut(cfg, rows, cols):
+def calibration_lut(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
     """sigmaNought LUT A(line, pixel): affine, rising a few per cent across
     the swath as on real products."""
     rows = np.asarray(rows, dtype=np.float64)[:, None]
     cols = np.asarray(cols, dtype=np.float64)[None, :]
-    return cfg.calibration_constant * (0.95 + 0.08 * cols / cfg.samples + 0.01 * rows / cfg.lines)
+    lut: Float64Array = cfg.calibration_constant * (0.95 + 0.08 * cols / cfg.samples + 0.01 * rows / cfg.lines)
+    return lut
 
 
-def noise_range_lut(cfg, rows, cols):
+def noise_range_lut(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
     rows = np.asarray(rows, dtype=np.float64)[:, None]
     cols = np.asarray(cols, dtype=np.float64)[None, :]
-    level = cfg.calibration_constant ** 2 * 10.0 ** (cfg.nesz_db / 10.0)
+    level: float = cfg.calibration_constant ** 2 * 10.0 ** (cfg.nesz_db / 10.0)
     return level * (0.7 + 0.6 * cols / cfg.samples + 0.05 * rows / cfg.lines)
 
 
-def sub_swath_bounds(cfg):
+def sub_swath_bounds(cfg: GrdConfig) -> list[tuple[int, int]]:
     """(first sample, last sample) of each sub-swath's noise block."""
     edges = np.linspace(0, cfg.samples, cfg.sub_swaths + 1).round().astype(int)
     return [(int(edges[k]), int(edges[k + 1] - 1)) for k in range(cfg.sub_swaths)]
 
 
-def noise_azimuth_lut(cfg, block, rows):
+def noise_azimuth_lut(cfg: GrdConfig, block: int, rows: ArrayLike) -> Float64Array:
     """Azimuth noise factor of sub-swath `block` along lines: each block its
     own level and slope, so a reader that applies one block everywhere is
     visibly wrong."""
@@ -244,14 +256,14 @@ def noise_azimuth_lut(cfg, block, rows):
 HH_RATIO_ALPHA = 0.6
 
 
-def vv_hh_ratio(incidence_deg):
+def vv_hh_ratio(incidence_deg: ArrayLike) -> Float64Array:
     """sigma0_VV / sigma0_HH of Thompson, Elfouhaily and Chapron (1998) with
     alpha = 0.6: HH images are the truth's VV sigma0 divided by it."""
     tan2 = np.tan(np.deg2rad(incidence_deg)) ** 2
     return ((1.0 + 2.0 * tan2) / (1.0 + HH_RATIO_ALPHA * tan2)) ** 2
 
 
-def noise_at_pixels(cfg, rows, cols):
+def noise_at_pixels(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
     """The noise in the DNs. Products of the older layout have no azimuth
     factor; a product without noise vectors still carries noise."""
     eta = noise_range_lut(cfg, rows, cols)
@@ -283,7 +295,8 @@ class Era5Field:
     du_dhour: float = 0.6
     dv_dhour: float = -0.9
 
-    def uv(self, lat, lon, time):
+    def uv(self, lat: ArrayLike, lon: ArrayLike, time: np.datetime64 | str
+           ) -> tuple[Float64Array, Float64Array]:
         hours = (np.datetime64(time, "us") - np.datetime64(self.time0, "us")) / np.timedelta64(3600, "s")
         dlat = np.asarray(lat, dtype=np.float64) - self.lat0
         dlon = (np.asarray(lon, dtype=np.float64) - self.lon0 + 180.0) % 360.0 - 180.0
@@ -292,7 +305,8 @@ class Era5Field:
         return u, v
 
 
-def truth_speed(cfg, rows, cols, low=3.0, high=19.0):
+def truth_speed(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike, low: float = 3.0,
+                high: float = 19.0) -> Float64Array:
     """A known wind speed on the image: smooth swirls between `low` and
     `high` m/s, on the 0.01 m/s ladder of the retrieval."""
     r = np.asarray(rows, dtype=np.float64)[:, None] / cfg.lines
@@ -305,16 +319,17 @@ def truth_speed(cfg, rows, cols, low=3.0, high=19.0):
 class Truth:
     """What the retrieval should find, on the native pixel grid."""
 
-    speed: np.ndarray
-    direction: np.ndarray        # wind from, degrees clockwise from north
-    incidence: np.ndarray
-    latitude: np.ndarray
-    longitude: np.ndarray
-    sigma0: np.ndarray           # linear, before speckle and quantisation
-    look_azimuth: np.ndarray = None   # degrees from north, per pixel
+    speed: Float64Array
+    direction: Float64Array      # wind from, degrees clockwise from north
+    incidence: Float64Array
+    latitude: Float64Array
+    longitude: Float64Array
+    sigma0: Float64Array         # linear, before speckle and quantisation
+    look_azimuth: Float64Array | None = None   # degrees from north, per pixel
 
 
-def scene_truth(cfg, wind, speed=None, rows=None):
+def scene_truth(cfg: GrdConfig, wind: "Era5Field", speed: Float64Array | None = None,
+                rows: ArrayLike | None = None) -> Truth:
     """The truth on the native grid, or on the lines `rows` only (then
     `speed`, if given, is for those lines)."""
     rows = np.arange(cfg.lines) if rows is None else np.asarray(rows)
@@ -332,18 +347,18 @@ def scene_truth(cfg, wind, speed=None, rows=None):
 
 # ---------------------------------------------------------------- XML
 
-def _sub(parent, tag, text=None, **attrs):
+def _sub(parent: ET.Element, tag: str, text: object = None, **attrs: object) -> ET.Element:
     e = ET.SubElement(parent, tag, {k: str(v) for k, v in attrs.items()})
     if text is not None:
         e.text = str(text)
     return e
 
 
-def _numbers(values, fmt="{:.6e}"):
+def _numbers(values: Iterable[float], fmt: str = "{:.6e}") -> str:
     return " ".join(fmt.format(v) for v in values)
 
 
-def _ads_header(root, cfg, pol, image_number):
+def _ads_header(root: ET.Element, cfg: GrdConfig, pol: str, image_number: int) -> None:
     h = _sub(root, "adsHeader")
     for tag, text in (("missionId", cfg.mission), ("productType", "GRD"), ("polarisation", pol),
                       ("mode", cfg.mode), ("swath", cfg.mode),
@@ -353,17 +368,17 @@ def _ads_header(root, cfg, pol, image_number):
         _sub(h, tag, text)
 
 
-def _line_time(cfg, line):
+def _line_time(cfg: GrdConfig, line: int | np.integer) -> np.datetime64:
     interval = cfg.duration_s / (cfg.lines - 1)
     return cfg.start_time + np.timedelta64(int(round(line * interval * 1e6)), "us")
 
 
-def _vector_lines(cfg, count):
+def _vector_lines(cfg: GrdConfig, count: int) -> NDArray[np.int_]:
     """Lines of LUT vectors: a little beyond both ends, as on real products."""
     return np.linspace(-cfg.lines // 10, cfg.lines - 1 + cfg.lines // 10, count).round().astype(int)
 
 
-def calibration_xml(cfg, pol, image_number):
+def calibration_xml(cfg: GrdConfig, pol: str, image_number: int) -> "ET.ElementTree[ET.Element]":
     root = ET.Element("calibration")
     _ads_header(root, cfg, pol, image_number)
     info = _sub(root, "calibrationInformation")
@@ -384,7 +399,7 @@ def calibration_xml(cfg, pol, image_number):
     return ET.ElementTree(root)
 
 
-def noise_xml(cfg, pol, image_number):
+def noise_xml(cfg: GrdConfig, pol: str, image_number: int) -> "ET.ElementTree[ET.Element]":
     root = ET.Element("noise")
     _ads_header(root, cfg, pol, image_number)
     lines = _vector_lines(cfg, 6)
@@ -419,18 +434,27 @@ def noise_xml(cfg, pol, image_number):
     return ET.ElementTree(root)
 
 
-def annotation_xml(cfg, pol, image_number):
-    tree = ET.parse(ANNOTATION_TEMPLATE)
+def _find(parent: ET.Element, path: str) -> ET.Element:
+    """The element at `path`, which the template must have."""
+    found = parent.find(path)
+    if found is None:
+        raise ValueError(f"the annotation template has no {path}")
+    return found
+
+
+def annotation_xml(cfg: GrdConfig, pol: str, image_number: int) -> "ET.ElementTree[ET.Element]":
+    with ANNOTATION_TEMPLATE.open("rb") as template:
+        tree = ET.parse(template)
     root = tree.getroot()
-    root.remove(root.find("adsHeader"))
+    root.remove(_find(root, "adsHeader"))
     _ads_header(root, cfg, pol, image_number)
     header = root[-1]                  # first, as in real annotations
     root.remove(header)
     root.insert(0, header)
-    info = root.find("generalAnnotation/productInformation")
-    info.find("pass").text = "Ascending" if -90 < ((cfg.heading_deg + 180) % 360 - 180) < 90 else "Descending"
-    info.find("platformHeading").text = f"{cfg.heading_deg:.15e}"
-    image = root.find("imageAnnotation/imageInformation")
+    info = _find(root, "generalAnnotation/productInformation")
+    _find(info, "pass").text = "Ascending" if -90 < ((cfg.heading_deg + 180) % 360 - 180) < 90 else "Descending"
+    _find(info, "platformHeading").text = f"{cfg.heading_deg:.15e}"
+    image = _find(root, "imageAnnotation/imageInformation")
     for tag, text in (("productFirstLineUtcTime", _iso(cfg.start_time)),
                       ("productLastLineUtcTime", _iso(cfg.stop_time)),
                       ("azimuthTimeInterval", f"{cfg.duration_s / (cfg.lines - 1):.15e}"),
@@ -438,8 +462,8 @@ def annotation_xml(cfg, pol, image_number):
                       ("azimuthPixelSpacing", f"{cfg.azimuth_spacing_m:.6e}"),
                       ("numberOfSamples", cfg.samples), ("numberOfLines", cfg.lines),
                       ("incidenceAngleMidSwath", f"{(cfg.incidence_near + cfg.incidence_far) / 2:.15e}")):
-        image.find(tag).text = str(text)
-    grid = root.find("geolocationGrid/geolocationGridPointList")
+        _find(image, tag).text = str(text)
+    grid = _find(root, "geolocationGrid/geolocationGridPointList")
     for point in list(grid):
         grid.remove(point)
     g_lines = np.linspace(0, cfg.lines - 1, cfg.gcp_lines).round().astype(int)
@@ -561,7 +585,7 @@ REP_IDS = {"annotation": "s1Level1ProductSchema", "calibration": "s1Level1Calibr
            "noise": "s1Level1NoiseSchema", "measurement": "s1Level1MeasurementSchema"}
 
 
-def manifest_text(cfg, files):
+def manifest_text(cfg: GrdConfig, files: list[tuple[str, str, int]]) -> str:
     """The manifest for `files`: a list of (kind, href, size)."""
     units, objects = [], []
     for kind, href, size in files:
@@ -590,7 +614,7 @@ def manifest_text(cfg, files):
 
 # ---------------------------------------------------------------- writers
 
-def _temporary(path):
+def _temporary(path: StrPath) -> Path:
     path = Path(path)
     return path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}.part")
 
@@ -601,7 +625,17 @@ def _temporary(path):
 STRIP_PIXELS = 2_000_000
 
 
-def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None, with_truth=True):
+@overload
+def write_grd_product(folder: StrPath, cfg: GrdConfig = ..., wind: Era5Field = ...,
+                      speed: Float64Array | None = ..., with_truth: Literal[True] = ...
+                      ) -> tuple[Path, Truth]: ...
+@overload
+def write_grd_product(folder: StrPath, cfg: GrdConfig = ..., wind: Era5Field = ...,
+                      speed: Float64Array | None = ..., *, with_truth: bool
+                      ) -> tuple[Path, Truth | None]: ...
+def write_grd_product(folder: StrPath, cfg: GrdConfig = GrdConfig(), wind: Era5Field = Era5Field(),
+                      speed: Float64Array | None = None, with_truth: bool = True
+                      ) -> tuple[Path, Truth | None]:
     """Writes the product of `cfg` into `folder` (as <name>.SAFE) and returns
     (path, Truth). `speed` overrides the true speed field (native grid).
     The measurements are made and written in strips of lines; with
@@ -671,7 +705,8 @@ def write_grd_product(folder, cfg=GrdConfig(), wind=Era5Field(), speed=None, wit
     return final, truth
 
 
-def zip_product(safe_path, zip_path=None, compression=zipfile.ZIP_DEFLATED, rename=str):
+def zip_product(safe_path: StrPath, zip_path: StrPath | None = None, compression: int = zipfile.ZIP_DEFLATED,
+                rename: Callable[[str], str] = str) -> Path:
     """A zipped copy of a .SAFE folder, as ESA distributes them: the zip
     holds the <name>.SAFE/ folder. `compression` applies to every member;
     `rename` maps each member name (as other tools rename them)."""
@@ -686,24 +721,27 @@ def zip_product(safe_path, zip_path=None, compression=zipfile.ZIP_DEFLATED, rena
     return zip_path
 
 
-def era5_times(start="2021-04-01T03:00", hours=5):
+def era5_times(start: str = "2021-04-01T03:00", hours: int = 5) -> NDArray[np.datetime64]:
     return np.datetime64(start, "s") + np.arange(hours) * np.timedelta64(3600, "s")
 
 
-def _era5_grid(step, lat_range, lon_range):
+def _era5_grid(step: float, lat_range: tuple[float, float], lon_range: tuple[float, float]
+               ) -> tuple[Float64Array, Float64Array]:
     lat = np.arange(lat_range[1], lat_range[0] - step / 2, -step)            # north to south
     lon = np.arange(lon_range[0], lon_range[1] - step / 2, step)
     return lat, lon
 
 
-def era5_fields(wind, times, lat, lon):
+def era5_fields(wind: Era5Field, times: NDArray[np.datetime64], lat: Float64Array, lon: Float64Array
+                ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
     la, lo = np.meshgrid(lat, lon, indexing="ij")
     u, v = zip(*(wind.uv(la, lo, t) for t in times))
     return np.stack(u).astype(np.float32), np.stack(v).astype(np.float32)
 
 
-def write_era5_cds(path, wind=Era5Field(), times=None, step=0.25,
-                   lat_range=(-90.0, 90.0), lon_range=(0.0, 360.0), chunked=True):
+def write_era5_cds(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[np.datetime64] | None = None,
+                   step: float = 0.25, lat_range: tuple[float, float] = (-90.0, 90.0),
+                   lon_range: tuple[float, float] = (0.0, 360.0), chunked: bool = True) -> Path:
     """ERA5 in the current CDS NetCDF layout: `valid_time` (seconds since
     1970), scalar `number`, `expver` strings along time, latitude north to
     south, longitude from 0 (a global grid by default), float32 u10/v10,
@@ -749,8 +787,9 @@ def write_era5_cds(path, wind=Era5Field(), times=None, step=0.25,
     return Path(path)
 
 
-def write_era5_legacy(path, wind=Era5Field(), times=None, step=0.25,
-                      lat_range=(-90.0, 90.0), lon_range=(0.0, 360.0), era5t_hours=0):
+def write_era5_legacy(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[np.datetime64] | None = None,
+                      step: float = 0.25, lat_range: tuple[float, float] = (-90.0, 90.0),
+                      lon_range: tuple[float, float] = (0.0, 360.0), era5t_hours: int = 0) -> Path:
     """ERA5 in the legacy CDS layout of grib_to_netcdf: NetCDF3 64-bit
     offset, `time` in hours since 1900, u10/v10 as shorts packed with
     scale_factor/add_offset (fill -32767). With `era5t_hours` > 0 the file

@@ -17,10 +17,17 @@ to the module directly, through dask, or used to check the module.
 """
 
 from dataclasses import dataclass, field
+from typing import TypeAlias, overload
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
-from cmod5n_forward import sigma0_cmod5n
+from .cmod5n_forward import sigma0_cmod5n
+
+Float64Array: TypeAlias = NDArray[np.float64]
+# A number or an array of them: the wind helpers work on both, and return
+# NumPy scalars for numbers.
+Floats: TypeAlias = float | np.floating | NDArray[np.floating]
 
 EARTH_RADIUS_KM = 6371.0
 ERA5_STEP_DEG = 0.25
@@ -42,14 +49,14 @@ class SceneConfig:
     looks: float = 50.0                # equivalent number of looks of a pixel
     seed: int = 7
     # Background flow on either side of the front: (speed m/s, from-direction).
-    warm_side_wind: tuple = (7.0, 205.0)
-    cold_side_wind: tuple = (9.0, 300.0)
+    warm_side_wind: tuple[float, float] = (7.0, 205.0)
+    cold_side_wind: tuple[float, float] = (9.0, 300.0)
     front_angle_deg: float = 30.0      # orientation of the front line (from north)
     front_offset_km: float = 35.0      # east of the scene centre
     front_width_km: float = 6.0
     # Cyclone: centre offset (east, north) from the scene centre, peak tangential
     # wind, radius of the peak, inflow angle.
-    cyclone_centre_km: tuple = (-25.0, 30.0)
+    cyclone_centre_km: tuple[float, float] = (-25.0, 30.0)
     cyclone_peak_wind: float = 15.0
     cyclone_radius_km: float = 28.0
     cyclone_inflow_deg: float = 20.0
@@ -58,14 +65,14 @@ class SceneConfig:
     direction_jitter_deg: float = 6.0  # std of the small-scale direction wobble
 
     @property
-    def shape(self):
+    def shape(self) -> tuple[int, int]:
         return (
             max(2, int(round(self.azimuth_km * 1000.0 / self.pixel_size_m))),
             max(2, int(round(self.range_km * 1000.0 / self.pixel_size_m))),
         )
 
     @property
-    def look_azimuth_deg(self):
+    def look_azimuth_deg(self) -> float:
         """Azimuth the radar beam points to (right-looking)."""
         return (self.heading_deg + 90.0) % 360.0
 
@@ -73,46 +80,56 @@ class SceneConfig:
 @dataclass
 class Scene:
     config: SceneConfig
-    azimuth_km: np.ndarray        # (rows,) distance along track from the scene centre
-    range_km: np.ndarray          # (cols,) distance across track from the scene centre
-    lat: np.ndarray               # (rows, cols) float64
-    lon: np.ndarray
-    inc_angle: np.ndarray         # (rows, cols) float32, degrees
-    true_speed: np.ndarray        # (rows, cols) float64, m/s
-    true_direction: np.ndarray    # (rows, cols) float64, wind from, degrees
-    sigma0: np.ndarray            # (rows, cols) float32, dB, with speckle
-    era5_lat: np.ndarray          # (n,) descending, as ERA5 stores it
-    era5_lon: np.ndarray          # (m,) ascending
-    era5_u10: np.ndarray          # (n, m) float32, m/s
-    era5_v10: np.ndarray
-    u10: np.ndarray               # (rows, cols) float32: ERA5 interpolated to the scene
-    v10: np.ndarray
-    extra: dict = field(default_factory=dict)
+    azimuth_km: Float64Array      # (rows,) distance along track from the scene centre
+    range_km: Float64Array        # (cols,) distance across track from the scene centre
+    lat: Float64Array             # (rows, cols)
+    lon: Float64Array
+    inc_angle: NDArray[np.float32]   # (rows, cols) degrees
+    true_speed: Float64Array      # (rows, cols) m/s
+    true_direction: Float64Array  # (rows, cols) wind from, degrees
+    sigma0: NDArray[np.float32]   # (rows, cols) dB, with speckle
+    era5_lat: Float64Array        # (n,) descending, as ERA5 stores it
+    era5_lon: Float64Array        # (m,) ascending
+    era5_u10: NDArray[np.float32]  # (n, m) m/s
+    era5_v10: NDArray[np.float32]
+    u10: NDArray[np.float32]      # (rows, cols): ERA5 interpolated to the scene
+    v10: NDArray[np.float32]
+    extra: dict[str, object] = field(default_factory=dict)
 
     @property
-    def look_azimuth_deg(self):
+    def look_azimuth_deg(self) -> float:
         return self.config.look_azimuth_deg
 
 
-def wind_components(speed, from_direction_deg):
+@overload
+def wind_components(speed: float, from_direction_deg: float) -> tuple[float, float]: ...
+@overload
+def wind_components(speed: NDArray[np.floating], from_direction_deg: Floats
+                    ) -> tuple[Float64Array, Float64Array]: ...
+def wind_components(speed: Floats, from_direction_deg: Floats) -> tuple[Floats, Floats]:
     """(u, v) of a wind of `speed` blowing from `from_direction_deg`."""
     rad = np.deg2rad(from_direction_deg)
     return -speed * np.sin(rad), -speed * np.cos(rad)
 
 
-def wind_from_direction_deg(u, v):
+@overload
+def wind_from_direction_deg(u: float, v: float) -> float: ...
+@overload
+def wind_from_direction_deg(u: NDArray[np.floating], v: NDArray[np.floating]) -> Float64Array: ...
+def wind_from_direction_deg(u: Floats, v: Floats) -> Floats:
     """Direction the wind blows from, degrees clockwise from north, [0, 360)."""
     return np.rad2deg(np.arctan2(-u, -v)) % 360.0
 
 
-def relative_direction_deg(from_direction_deg, look_azimuth_deg):
+def relative_direction_deg(from_direction_deg: ArrayLike, look_azimuth_deg: Floats) -> Float64Array:
     """Wind direction relative to the radar look direction, in (-180, 180]:
     0 when the wind blows towards the radar (upwind), 180 downwind."""
     d = (np.asarray(from_direction_deg, dtype=np.float64) - look_azimuth_deg) % 360.0
     return np.where(d > 180.0, d - 360.0, d)
 
 
-def synoptic_wind(east_km, north_km, cfg):
+def synoptic_wind(east_km: Float64Array, north_km: Float64Array,
+                  cfg: SceneConfig) -> tuple[Float64Array, Float64Array]:
     """The large-scale wind (front, background, vortex) at local positions
     (km east and north of the scene centre): (u, v) in m/s."""
     # Background flow veering across the front: a smooth step in the signed
@@ -144,7 +161,8 @@ def synoptic_wind(east_km, north_km, cfg):
     return u * (0.3 + 0.7 * calm), v * (0.3 + 0.7 * calm)
 
 
-def gaussian_random_field(shape, pixel_km, scale_km, rng):
+def gaussian_random_field(shape: tuple[int, int], pixel_km: float, scale_km: float,
+                          rng: np.random.Generator) -> Float64Array:
     """Zero-mean, unit-variance random field with a Gaussian correlation of
     `scale_km`, made by filtering white noise in the Fourier domain."""
     noise = rng.standard_normal(shape)
@@ -157,7 +175,8 @@ def gaussian_random_field(shape, pixel_km, scale_km, rng):
     return out / std if std > 0 else out
 
 
-def bilinear_latlon(field_, grid_lat, grid_lon, lat, lon):
+def bilinear_latlon(field_: ArrayLike, grid_lat: NDArray[np.floating], grid_lon: NDArray[np.floating],
+                    lat: NDArray[np.floating], lon: NDArray[np.floating]) -> Float64Array:
     """Bilinear interpolation of `field_` given on a regular grid (latitudes
     `grid_lat`, ascending or descending, longitudes `grid_lon` ascending) to the
     points (`lat`, `lon`). Points must lie inside the grid."""
@@ -173,17 +192,19 @@ def bilinear_latlon(field_, grid_lat, grid_lon, lat, lon):
     wi = fi - i0
     wj = fj - j0
     f = np.asarray(field_, dtype=np.float64)
-    return ((1 - wi) * ((1 - wj) * f[i0, j0] + wj * f[i0, j0 + 1])
-            + wi * ((1 - wj) * f[i0 + 1, j0] + wj * f[i0 + 1, j0 + 1]))
+    out: Float64Array = ((1 - wi) * ((1 - wj) * f[i0, j0] + wj * f[i0, j0 + 1])
+                         + wi * ((1 - wj) * f[i0 + 1, j0] + wj * f[i0 + 1, j0 + 1]))
+    return out
 
 
-def _local_km(lat, lon, cfg):
+def _local_km(lat: Float64Array, lon: Float64Array, cfg: SceneConfig) -> tuple[Float64Array, Float64Array]:
     north = np.deg2rad(lat - cfg.centre_lat) * EARTH_RADIUS_KM
     east = np.deg2rad(lon - cfg.centre_lon) * EARTH_RADIUS_KM * np.cos(np.deg2rad(cfg.centre_lat))
     return east, north
 
 
-def _era5_grid(lat, lon, cfg, rng):
+def _era5_grid(lat: Float64Array, lon: Float64Array, cfg: SceneConfig, rng: np.random.Generator
+               ) -> tuple[Float64Array, Float64Array, NDArray[np.float32], NDArray[np.float32]]:
     """ERA5-like U10/V10 on the 0.25 degree grid around the scene: means of the
     large-scale wind over each cell (5 x 5 samples), plus a little noise of its
     own, stored as float32 with latitudes descending."""
@@ -211,7 +232,7 @@ def _era5_grid(lat, lon, cfg, rng):
     return glat, glon, u.astype(np.float32), v.astype(np.float32)
 
 
-def incidence_profile(n_cols, cfg):
+def incidence_profile(n_cols: int, cfg: SceneConfig) -> Float64Array:
     """Incidence angle (degrees) across the swath: the angle under which a
     radar at an effective height sees each ground range, with the height chosen
     so the swath spans exactly the configured near and far angles."""
@@ -219,10 +240,11 @@ def incidence_profile(n_cols, cfg):
     tan_far = np.tan(np.deg2rad(cfg.incidence_far_deg))
     height = cfg.range_km / (tan_far - tan_near)
     ground = height * tan_near + np.linspace(0.0, cfg.range_km, n_cols)
-    return np.rad2deg(np.arctan(ground / height))
+    angle: Float64Array = np.rad2deg(np.arctan(ground / height))
+    return angle
 
 
-def synthesize_scene(cfg=None, *, rows_per_block=256):
+def synthesize_scene(cfg: SceneConfig | None = None, *, rows_per_block: int = 256) -> Scene:
     """Makes the whole scene for `cfg` (a SceneConfig; defaults if None)."""
     cfg = cfg or SceneConfig()
     rng = np.random.default_rng(cfg.seed)
@@ -230,8 +252,8 @@ def synthesize_scene(cfg=None, *, rows_per_block=256):
     px_km = cfg.pixel_size_m / 1000.0
 
     # Pixel positions: along track (rows) and along the look direction (cols).
-    az = (np.arange(rows) - (rows - 1) / 2) * px_km
-    rg = (np.arange(cols) - (cols - 1) / 2) * px_km
+    az = (np.arange(rows, dtype=np.float64) - (rows - 1) / 2) * px_km
+    rg = (np.arange(cols, dtype=np.float64) - (cols - 1) / 2) * px_km
     h = np.deg2rad(cfg.heading_deg)
     look = np.deg2rad(cfg.look_azimuth_deg)
     east = az[:, None] * np.sin(h) + rg[None, :] * np.sin(look)

@@ -17,10 +17,11 @@ Conventions (as for `Quorvane.python_windspeedCmod5n`):
 """
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
-# Coefficients C1..C28 of CMOD5.N, index 0 unused so that C[k] is Ck.
-C = (
-    None,
+# Coefficients C1..C28 of CMOD5.N, index 0 unused (NaN) so that C[k] is Ck.
+C: tuple[float, ...] = (
+    float("nan"),
     -0.6878, -0.7957, 0.3380, -0.1728,   # C1-C4: A0
     0.0, 0.0040,                         # C5-C6: A1
     0.1103, 0.0159,                      # C7-C8: A2
@@ -46,17 +47,17 @@ LADDER_SIZE = 2601
 MAX_SPEED = 26.0
 
 
-def ladder_speed(index):
+def ladder_speed(index: ArrayLike) -> NDArray[np.float64]:
     """Candidate speed number `index` of the retrieval ladder (m/s)."""
     return np.asarray(index, dtype=np.int64).astype(np.float64) * LADDER_STEP
 
 
-def ladder_index(speed):
+def ladder_index(speed: ArrayLike) -> NDArray[np.int64]:
     """Ladder index of a retrieved speed (inverse of `ladder_speed`)."""
     return np.rint(np.asarray(speed, dtype=np.float64) / LADDER_STEP).astype(np.int64)
 
 
-def sigma0_cmod5n(speed, wind_dir, inc_angle):
+def sigma0_cmod5n(speed: ArrayLike, wind_dir: ArrayLike, inc_angle: ArrayLike) -> NDArray[np.float64]:
     """CMOD5.N sigma0 in dB for wind `speed` (m/s), relative `wind_dir`
     (degrees) and `inc_angle` (degrees). The arguments broadcast against each
     other; the result is float64. NaN where the model is undefined, -inf where
@@ -100,5 +101,5 @@ def sigma0_cmod5n(speed, wind_dir, inc_angle):
         v2 = np.where(y < C[19], np.power(y - 1.0, C[20]) * _V2_B + _V2_A, y)
         b2 = np.exp(-v2) * (d2 * v2 - d1)
 
-        sigma_linear = np.power(b2 * cos2 + (b1 * cos1 + 1.0), 1.6) * b0
+        sigma_linear: NDArray[np.float64] = np.power(b2 * cos2 + (b1 * cos1 + 1.0), 1.6) * b0
         return np.log10(sigma_linear) * 10.0
