@@ -614,6 +614,10 @@ def read_grd_metadata(path: PathLike, polarisation: str = "VV") -> GrdScene:
     if nr_lut is None:
         warnings.warn(f"{name}: the {polarisation} noise XML has no noise vectors; sigma0 is not "
                       f"corrected for thermal noise", ProcessingWarning, stacklevel=2)
+    elif not noise_range:
+        warnings.warn(f"{name}: the {polarisation} noise XML has the older layout (range vectors only, "
+                      "products before IPF 2.9); sigma0 is corrected for the range noise alone, without "
+                      "its variation along azimuth", ProcessingWarning, stacklevel=2)
     log.info("%s: metadata read: %s %s %s, %d x %d pixels of %g m x %g m, %s to %s", name,
              scene.mission, scene.mode, polarisation, *scene.shape, scene.azimuth_pixel_spacing,
              scene.range_pixel_spacing, scene.first_line_time, scene.last_line_time)
