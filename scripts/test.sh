@@ -21,7 +21,7 @@ for arg in "$@"; do
     esac
 done
 
-need_debian_packages g++ make pkg-config libsleef-dev libgtest-dev
+need_debian_packages g++ make pkg-config libsleef-dev libgtest-dev qemu-user
 make_venv "$QUORVANE_ROOT/requirements/test.txt"
 export PATH=$QUORVANE_VENV/bin:$PATH
 

@@ -39,16 +39,17 @@ def emit(value):
 """
 
 
-def run_child(script, path=(MODULE_DIR,), environment=None):
-    """Runs the prelude plus script in a fresh interpreter, with the
-    environment variables of `environment` set; returns the JSON value of the
-    last line it prints."""
+def run_child(script, path=(MODULE_DIR,), environment=None, launcher=()):
+    """Runs the prelude plus script in a fresh interpreter (started through
+    `launcher`, such as an emulator, when given), with the environment
+    variables of `environment` set; returns the JSON value of the last line
+    it prints."""
     env = dict(os.environ)
     env.update(environment or {})
     env["PYTHONPATH"] = os.pathsep.join(path)
     env.pop("PYTHONWARNINGS", None)
     result = subprocess.run(
-        [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(script)],
+        [*launcher, sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(script)],
         capture_output=True, text=True, env=env, timeout=120,
     )
     assert result.returncode == 0, result.stderr
