@@ -175,7 +175,7 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene | xr.Dataset",
     `open_s1_grd` returned for it, or a part of that Dataset selected by
     line and pixel ranges (`ds.isel(line=slice(1000, 3000))`; the product
     is then made of that window, its pixels read again from the product's
-    files), or the scene `read_grd_metadata` returned (for a Dataset or a
+    files, its values those of the whole scene's product there), or the scene `read_grd_metadata` returned (for a Dataset or a
     scene, `polarisation` is theirs, and "auto" or the same one may be
     given). `era5` is what
     `open_era5` returns, a Dataset or a list of ERA5 files;

@@ -96,6 +96,9 @@ def test_an_opened_scene_or_a_window_of_it_makes_the_product_of_those_pixels(pro
     xr.testing.assert_identical(native.drop_attrs(), whole.isel(line=lines, pixel=pixels).drop_attrs())
     assert native.attrs["sentinel1_window"] == "lines 37 to 149, pixels 101 to 259"
     assert native.attrs["time_coverage_start"].startswith(str(scene["time"].values[37])[:23])
+    # ERA5 at the scene's middle time, as for the whole product: a window's
+    # values are the whole product's.
+    assert native.attrs["era5_time"] == whole.attrs["era5_time"]
     assert whole.attrs["geospatial_lat_min"] < native.attrs["geospatial_lat_min"]
     # Blocks start at the window's first line and pixel: 1200 m is 3 x 3 pixels.
     coarse = make_wind_product(window, era5, resolution=1200, land=False).compute()
