@@ -134,8 +134,12 @@ PRODUCER_DEFAULTS = {
     "institution": "not given (set it with quorvane-wind --attribute institution=...)",
     "creator_name": "not given (set it with quorvane-wind --attribute creator_name=...)",
     "creator_type": "institution",
+    "creator_email": "not given (set it with quorvane-wind --attribute creator_email=...)",
+    "creator_url": "not given (set it with quorvane-wind --attribute creator_url=...)",
     "publisher_name": "not given (set it with quorvane-wind --attribute publisher_name=...)",
     "publisher_type": "institution",
+    "publisher_email": "not given (set it with quorvane-wind --attribute publisher_email=...)",
+    "publisher_url": "not given (set it with quorvane-wind --attribute publisher_url=...)",
 }
 
 # The product's global attributes that do not depend on the scene.
