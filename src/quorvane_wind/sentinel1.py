@@ -1115,7 +1115,8 @@ def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resol
     pixel_centres = _block_centres(scene.shape[1], fp)
     ds = geometry_dataset(scene, line_centres, pixel_centres, (out_chunks[0][0], out_chunks[1][0]))
     ds["sigma0"] = (("line", "pixel"), mean,
-                     variable_attributes("sigma0", polarisation=scene.polarisation, sea_mean=""))
+                     variable_attributes("sigma0", polarisation=scene.polarisation,
+                                         sea_mean=", mean over the block's valid pixels"))
     ds.attrs.update(native.attrs)
     ds.attrs["averaging_block"] = f"{fl} lines x {fp} pixels"
     ds.attrs["spatial_resolution"] = block_size_text(fl * scene.azimuth_pixel_spacing,
