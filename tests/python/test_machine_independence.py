@@ -179,7 +179,7 @@ OTHER_MACHINES = {"Nehalem": ["sse2"], "Haswell": ["sse2", "avx2"]}
 
 @pytest.mark.skipif(shutil.which("qemu-x86_64") is None, reason="needs qemu-x86_64 (Debian qemu-user)")
 @pytest.mark.skipif(os.environ.get("QUORVANE_SANITIZED") == "1",
-                    reason="AddressSanitizer's shadow memory cannot be mapped under the user-mode emulator")
+                    reason="AddressSanitizer binaries are killed under the user-mode emulator")
 @pytest.mark.parametrize("cpu", OTHER_MACHINES)
 def test_other_machines_give_their_familys_bits_and_refuse_what_they_lack(cpu):
     def same(emulated, here):
