@@ -1,4 +1,5 @@
 import inspect
+import os
 import types
 
 import numpy as np
@@ -8,6 +9,9 @@ import Quorvane
 
 # Session fixtures of the products tests (products and ERA5 files they write).
 pytest_plugins = ["products_fixtures"]
+
+# Set by scripts/sanitize.sh when the module under test is the sanitized build.
+SANITIZED = os.environ.get("QUORVANE_SANITIZED") == "1"
 
 
 def quorvane_entries(exc_info):

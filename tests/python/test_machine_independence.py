@@ -4,7 +4,6 @@ empty grid, and the instruction set pinned with QUORVANE_ISA (each family this
 machine has; one it lacks is refused at import, also on emulated machines of
 the other families, which give the bits of their family)."""
 
-import os
 import shutil
 import textwrap
 import time
@@ -14,6 +13,7 @@ import pytest
 
 import Quorvane
 from child_interpreter import init_failure, run_child
+from conftest import SANITIZED
 from interface import ISA_VARIABLE, unknown_isa, unsupported_isa
 
 speed = Quorvane.python_windspeedCmod5n
@@ -178,8 +178,7 @@ OTHER_MACHINES = {"Nehalem": ["sse2"], "Haswell": ["sse2", "avx2"]}
 
 
 @pytest.mark.skipif(shutil.which("qemu-x86_64") is None, reason="needs qemu-x86_64 (Debian qemu-user)")
-@pytest.mark.skipif(os.environ.get("QUORVANE_SANITIZED") == "1",
-                    reason="AddressSanitizer binaries are killed under the user-mode emulator")
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer binaries are killed under the user-mode emulator")
 @pytest.mark.parametrize("cpu", OTHER_MACHINES)
 def test_other_machines_give_their_familys_bits_and_refuse_what_they_lack(cpu):
     def same(emulated, here):
