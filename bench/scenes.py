@@ -268,7 +268,7 @@ def write_floor(product, workdir):
     import netCDF4
     import xarray as xr
 
-    from quorvane_wind.product import netcdf_encoding
+    from quorvane_wind.netcdf import netcdf_encoding
 
     with xr.open_dataset(product, chunks={}) as ds:
         encoding = netcdf_encoding(ds.chunk({"line": max(1, 2_000_000 // ds.sizes["pixel"])}))
@@ -306,7 +306,8 @@ def land_floor(safe):
     grid in a fresh process (the cache made beforehand)."""
     code = f"""
 import json, resource, time, numpy as np
-from quorvane_wind.sentinel1 import read_grd_metadata, averaging_factors, _block_centres
+from quorvane_wind.grid import averaging_factors, _block_centres
+from quorvane_wind.sentinel1 import read_grd_metadata
 from quorvane_wind.landmask import land_mask_block, land_grid
 scene = read_grd_metadata({str(safe)!r}, "VV")
 fl, fp = averaging_factors(scene, 1000.0)
@@ -337,7 +338,7 @@ def profile(safe, era5, resolution, land):
     import dask
     from dask.diagnostics import Profiler
 
-    from quorvane_wind.product import make_wind_product, write_product
+    from quorvane_wind import make_wind_product, write_product
 
     out = Path(tempfile.mkdtemp(prefix="quorvane-profile-"))
     try:

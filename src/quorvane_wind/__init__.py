@@ -11,16 +11,16 @@ readers and the product need the `products` extra:
 
 from typing import TYPE_CHECKING, Any
 
-__version__ = "0.1.0"
+from ._version import __version__
 
 # The public names and the submodule each is loaded from on first use, so
 # that `import quorvane_wind` (and the command's --help) work without
 # loading xarray, dask and GDAL.
 _LAZY = {
-    "open_s1_grd": "sentinel1", "open_s1_grd_averaged": "sentinel1",
+    "open_s1_grd": "sentinel1", "open_s1_grd_averaged": "grid",
     "read_grd_metadata": "sentinel1", "GrdScene": "sentinel1",
     "open_era5": "era5", "collocate_era5": "era5", "Era5Files": "era5",
-    "make_wind_product": "product", "write_product": "product",
+    "make_wind_product": "product", "write_product": "netcdf",
     "InputError": "errors", "CoverageError": "errors", "OutputError": "errors",
     "ProcessingWarning": "errors",
 }
@@ -28,10 +28,21 @@ _LAZY = {
 __all__ = ["__version__", *_LAZY]
 
 if TYPE_CHECKING:
-    from .era5 import Era5Files, collocate_era5, open_era5
-    from .errors import CoverageError, InputError, OutputError, ProcessingWarning
-    from .product import make_wind_product, write_product
-    from .sentinel1 import GrdScene, open_s1_grd, open_s1_grd_averaged, read_grd_metadata
+    # What type checkers see of the names loaded on first use: each imported
+    # "as itself", which marks it as exported for users' `mypy --strict`.
+    from .era5 import Era5Files as Era5Files
+    from .era5 import collocate_era5 as collocate_era5
+    from .era5 import open_era5 as open_era5
+    from .errors import CoverageError as CoverageError
+    from .errors import InputError as InputError
+    from .errors import OutputError as OutputError
+    from .errors import ProcessingWarning as ProcessingWarning
+    from .grid import open_s1_grd_averaged as open_s1_grd_averaged
+    from .netcdf import write_product as write_product
+    from .product import make_wind_product as make_wind_product
+    from .sentinel1 import GrdScene as GrdScene
+    from .sentinel1 import open_s1_grd as open_s1_grd
+    from .sentinel1 import read_grd_metadata as read_grd_metadata
 
 
 def __getattr__(name: str) -> Any:

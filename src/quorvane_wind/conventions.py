@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-from .retrieval import LADDER_TOP
+from .defaults import LADDER_TOP
 
 # Bits of the product's `mask`. Pixels with any of the first four have no
 # wind speed (NaN); the others only inform.
@@ -170,3 +170,8 @@ def variable_attributes(name: str, **fields: Any) -> dict[str, Any]:
     filled in from `fields`."""
     return {key: value.format(**fields) if isinstance(value, str) and "{" in value else value
             for key, value in VARIABLE_ATTRIBUTES[name].items()}
+
+
+def iso_time(t: np.datetime64) -> str:
+    """ISO 8601 UTC text of a time, to the microsecond (ACDD's times)."""
+    return str(np.datetime_as_string(np.datetime64(t, "us"), unit="us")) + "Z"

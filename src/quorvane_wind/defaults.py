@@ -16,3 +16,15 @@ COAST_DISTANCE_KM = 8.0
 # The images the wind can be retrieved from ("auto": VV when the product has
 # it, else HH).
 POLARISATIONS = ("auto", "VV", "HH")
+
+# Native pixels per computed chunk, when the caller does not choose: a
+# chunk's fields and temporaries take about 250 MB, and as many chunks are
+# in flight as threads.
+CHUNK_PIXELS = 2_000_000
+
+# Incidence angles for which CMOD5.N was fitted (degrees); outside them the
+# model is extrapolated and the product flags the pixel.
+MODEL_INCIDENCE_RANGE = (18.0, 58.0)
+# The largest speed of the kernel's 0.01 m/s ladder: its answer when the
+# model does not reach the observation.
+LADDER_TOP = 26.0

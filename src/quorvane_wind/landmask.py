@@ -23,9 +23,7 @@ from .geo import wrap_longitude
 from .atomic import write_atomically
 
 if TYPE_CHECKING:
-    import xarray as xr
-
-    from .sentinel1 import Geolocation
+    from .sentinel1.geolocation import Geolocation
 
 BoolArray: TypeAlias = NDArray[np.bool_]
 
@@ -141,16 +139,6 @@ def land_mask_block(latitude: ArrayLike, longitude: ArrayLike) -> BoolArray:
     """True where the points are on land (GLOBE 1 km), for arrays of any
     shape."""
     return land_grid().is_land(latitude, longitude)
-
-
-def land_mask(latitude: "xr.DataArray", longitude: "xr.DataArray") -> "xr.DataArray":
-    """xarray: the land mask at DataArrays of latitude and longitude (lazy
-    when they are dask-backed)."""
-    import xarray as xr
-
-    out: xr.DataArray = xr.apply_ufunc(land_mask_block, latitude, longitude,
-                                       dask="parallelized", output_dtypes=[bool])
-    return out.rename("land")
 
 
 # ---------------------------------------------------------------- land at the pixels of a chunk

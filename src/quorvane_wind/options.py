@@ -114,3 +114,29 @@ def check_polarisation(polarisation: object) -> str:
         raise ValueError(f"polarisation must be one of {', '.join(map(repr, POLARISATIONS))} "
                          f"(any case), not {polarisation!r}")
     return value
+
+
+def check_coast_distance(distance_km: object) -> float:
+    """The coastal band's distance in kilometres, a finite number, 0 or more
+    (0: no band)."""
+    if isinstance(distance_km, bool) or not isinstance(distance_km, numbers.Real):
+        raise TypeError(f"coast_distance_km must be a number of kilometres, not {distance_km!r}")
+    value = float(distance_km)
+    if not (value >= 0 and math.isfinite(value)):
+        raise ValueError(f"coast_distance_km must be 0 or more finite kilometres, not {distance_km!r}")
+    return value
+
+
+def check_kernel_threads(threads: object) -> int | None:
+    """A positive number of threads, or None (the OpenMP runtime's)."""
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, numbers.Integral)
+                                or int(threads) < 1):
+        raise ValueError(f"kernel_threads must be a positive number of threads or None, not {threads!r}")
+    return None if threads is None else int(threads)
+
+
+def check_workers(workers: object) -> int:
+    """A positive number of worker processes."""
+    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral) or int(workers) < 1:
+        raise ValueError(f"workers must be a positive number of worker processes, not {workers!r}")
+    return int(workers)

@@ -24,13 +24,6 @@ import Quorvane
 if TYPE_CHECKING:
     import xarray as xr
 
-# Incidence angles for which CMOD5.N was fitted (degrees); outside them the
-# model is extrapolated and the product flags the pixel.
-MODEL_INCIDENCE_RANGE = (18.0, 58.0)
-# The largest speed of the module's ladder: the answer when the model does not
-# reach the observation.
-LADDER_TOP = 26.0
-
 
 # Polarisation ratio for HH products: sigma0_VV / sigma0_HH as a function of
 # the incidence angle theta alone,

@@ -21,7 +21,8 @@ from products_fixtures import copy_product
 from quorvane_wind import __version__
 from quorvane_wind.cli import main
 from quorvane_wind.atomic import write_atomically
-from quorvane_wind.product import LAND, output_name
+from quorvane_wind.conventions import LAND
+from quorvane_wind.netcdf import output_name
 
 BIN = Path(sys.executable).parent
 
@@ -503,7 +504,7 @@ def test_mask_limit_bit_antimeridian_bounds_and_per_pixel_look_direction(product
     """A scene across the antimeridian with a calm stripe of invalid sigma0:
     only retrieved pixels can be at the model's limit; ACDD longitude bounds
     have min > max; the look direction is stored per pixel."""
-    from quorvane_wind.product import INVALID_SIGMA0, SPEED_AT_MODEL_LIMIT
+    from quorvane_wind.conventions import INVALID_SIGMA0, SPEED_AT_MODEL_LIMIT
 
     cfg = s1fx.GrdConfig(lines=40, samples=60, centre_lat=-30.0, centre_lon=179.9)
     speed = s1fx.truth_speed(cfg, np.arange(cfg.lines), np.arange(cfg.samples))

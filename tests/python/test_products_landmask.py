@@ -1,7 +1,6 @@
 """The land mask: a memory-mapped cache of the GLOBE grid that answers as
 the global-land-mask package does, made once and shared by processes."""
 
-import resource
 import subprocess
 import sys
 

@@ -14,7 +14,8 @@ from matplotlib.colors import to_rgb
 from PIL import Image
 
 from quorvane_wind.cli import main
-from quorvane_wind.product import LAND, output_name
+from quorvane_wind.conventions import LAND
+from quorvane_wind.netcdf import output_name
 from quorvane_wind.quicklook import COLOURMAP, LAND_COLOUR, MAP_KEY
 
 

@@ -4,15 +4,14 @@ sigma0 averages near coasts and the coastal band. The expected values come
 from the fixture writer's own formulas and from the global-land-mask
 package, not from the products layer."""
 
-import dataclasses
 
 import numpy as np
 import pytest
 import xarray as xr
 
 from quorvane_wind.cli import main
-from quorvane_wind.product import (COASTAL_BAND, CONVERTED_FROM_HH, LAND, LOW_SIGNAL, make_wind_product,
-                                   output_name)
+from quorvane_wind.conventions import COASTAL_BAND, CONVERTED_FROM_HH, LAND, LOW_SIGNAL
+from quorvane_wind.product import make_wind_product, output_name
 from quorvane_wind.sentinel1 import open_s1_grd
 
 STEP = 0.01

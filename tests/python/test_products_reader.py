@@ -18,9 +18,11 @@ import xarray as xr
 
 from products_fixtures import copy_product
 from quorvane_wind.errors import InputError, ProcessingWarning
-from quorvane_wind.product import INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, LOW_SIGNAL, make_wind_product
+from quorvane_wind.conventions import INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, LOW_SIGNAL
+from quorvane_wind.product import make_wind_product
 from quorvane_wind.retrieval import cmod5n_wind_speed, relative_wind_direction, sigma0_to_db
-from quorvane_wind.sentinel1 import LineVectorLut, open_s1_grd, open_s1_grd_averaged, product_name
+from quorvane_wind import open_s1_grd_averaged
+from quorvane_wind.sentinel1 import LineVectorLut, open_s1_grd, product_name
 
 STEP = 0.01
 

@@ -1,0 +1,267 @@
+"""The grid of a wind product: blocks of native pixels of about the asked
+resolution, computed in chunks of whole blocks, each block's sigma0 the
+mean over its valid (sea) pixels.
+
+`SceneGrid.blocks` reads, calibrates and averages one chunk; the product
+(`chunk.product_chunk`) and `open_s1_grd_averaged` both take their blocks
+from it, so the averaging is written once. Land pixels come from the land
+mask (`landmask.land_pixels`), which the reader itself never calls.
+"""
+
+import logging
+from dataclasses import dataclass
+from typing import Any, TypeAlias
+
+import dask.array as da
+import numpy as np
+from dask.base import tokenize
+import xarray as xr
+from numpy.typing import NDArray
+
+from .conventions import variable_attributes
+from .defaults import CHUNK_PIXELS, RESOLUTION_M
+from .options import (ChunkPlan, Chunks, Resolution, check_resolution, check_resolution_for_pixels,
+                      chunk_plan, resolve_chunks)
+from .sentinel1 import (GrdScene, Measurement, TiffWindows, azimuth_times, calibrate_block, default_chunks,
+                        geometry_dataset, read_grd_metadata, scene_attributes, scene_dataset)
+from .sentinel1.safe import PathLike
+
+log = logging.getLogger(__name__)
+
+Float64Array: TypeAlias = NDArray[np.float64]
+Float32Array: TypeAlias = NDArray[np.float32]
+# ((first line, end line), (first pixel, end pixel)) of a part of a scene.
+Window: TypeAlias = tuple[tuple[int, int], tuple[int, int]]
+
+
+def averaging_factors(scene: GrdScene, resolution: Resolution) -> tuple[int, int]:
+    """Pixels per block along lines and pixels for a target resolution in
+    metres (None or "native": 1 x 1). ValueError or TypeError for a
+    resolution that is not a positive number of metres or finer than the
+    pixels."""
+    metres = check_resolution(resolution)
+    if metres == "native":
+        return 1, 1
+    check_resolution_for_pixels(metres, scene.azimuth_pixel_spacing, scene.range_pixel_spacing)
+    return (max(1, int(round(metres / scene.azimuth_pixel_spacing))),
+            max(1, int(round(metres / scene.range_pixel_spacing))))
+
+
+def _aligned(plan: ChunkPlan, sizes: tuple[int, int], shape: tuple[int, int],
+             factors: tuple[int, int]) -> tuple[int, int]:
+    """Chunk sizes in whole blocks of `factors` pixels; one chunk for a
+    dimension asked whole (-1)."""
+    aligned = [factor * -(-whole // factor) if asked == -1 else factor * max(1, size // factor)
+               for asked, size, whole, factor in zip(plan, sizes, shape, factors)]
+    return aligned[0], aligned[1]
+
+
+def block_size_text(azimuth_m: float, range_m: float) -> str:
+    """The size of an averaging block for the `spatial_resolution` attribute."""
+    if abs(azimuth_m - range_m) < 1e-6 * max(azimuth_m, range_m):
+        return f"{azimuth_m:g} m"
+    return f"{azimuth_m:g} m (azimuth) x {range_m:g} m (range)"
+
+
+# ---------------------------------------------------------------- block means
+
+def _block_sums(values: NDArray[Any], factors: tuple[int, int]) -> NDArray[Any]:
+    starts_l = np.arange(0, values.shape[0], factors[0])
+    starts_p = np.arange(0, values.shape[1], factors[1])
+    return np.add.reduceat(np.add.reduceat(values, starts_l, axis=0), starts_p, axis=1)
+
+
+def _block_pixels(shape: tuple[int, ...], factors: tuple[int, int]) -> NDArray[np.int64]:
+    """Native pixels of each block of a chunk of `shape`."""
+    fl, fp = factors
+    starts_l = np.arange(0, shape[0], fl)
+    starts_p = np.arange(0, shape[1], fp)
+    return (np.minimum(fl, shape[0] - starts_l)[:, None]
+            * np.minimum(fp, shape[1] - starts_p)[None, :])
+
+
+def _block_mean(sigma0: Float32Array, factors: tuple[int, int],
+                land: NDArray[np.bool_] | None = None) -> Float32Array:
+    """Linear mean of sigma0 over the blocks of `factors` pixels of one
+    chunk (the last blocks may be smaller: the chunk ends at the scene's
+    edge), NaN where fewer than half of a block's pixels are valid. With
+    `land` (True on land pixels), land pixels are left out: the mean is over
+    the valid sea pixels, NaN where fewer than half of the sea pixels are
+    valid (and so on blocks without sea)."""
+    valid = np.isfinite(sigma0)
+    if land is not None:
+        valid &= ~land
+        pixels = _block_sums((~land).astype(np.int32), factors)
+    else:
+        pixels = _block_pixels(sigma0.shape, factors)
+    total = _block_sums(np.where(valid, sigma0, 0.0).astype(np.float64), factors)
+    count = _block_sums(valid.astype(np.int32), factors)
+    with np.errstate(invalid="ignore"):
+        return np.where((count * 2 >= pixels) & (count > 0), total / np.maximum(count, 1),
+                        np.nan).astype(np.float32)
+
+
+def _block_centres(size: int, factor: int) -> Float64Array:
+    starts = np.arange(0, size, factor)
+    return (starts + np.minimum(starts + factor, size) - 1) / 2.0
+
+
+class Blocks:
+    """What the product takes from the image for one chunk, on its blocks."""
+
+    def __init__(self, sigma0: Float32Array, nesz: Float32Array, land_fraction: Float32Array | None,
+                 lines: Float64Array, pixels: Float64Array) -> None:
+        self.sigma0 = sigma0                  # mean over the valid (sea) pixels
+        self.nesz = nesz                      # mean over all pixels
+        self.land_fraction = land_fraction    # None without the land mask or on the native grid
+        self.lines = lines                    # the blocks' centres
+        self.pixels = pixels
+
+
+# ---------------------------------------------------------------- the grid
+
+@dataclass
+class SceneGrid:
+    """The grid of a product of one scene: blocks of `factors` native pixels
+    (1 x 1 for the native grid) at `line_coords` x `pixel_coords` (block
+    centres), computed in chunks whose native bounds are `line_bounds` x
+    `pixel_bounds` (multiples of the factors) and whose blocks are
+    `out_chunks`."""
+
+    scene: GrdScene
+    measurement: Measurement
+    factors: tuple[int, int]
+    line_bounds: list[tuple[int, int]]
+    pixel_bounds: list[tuple[int, int]]
+    line_coords: Float64Array
+    pixel_coords: Float64Array
+    out_chunks: tuple[tuple[int, ...], tuple[int, ...]]
+    spatial_resolution: str
+
+    def azimuth_time(self) -> NDArray[np.datetime64]:
+        return azimuth_times(self.scene, self.line_coords)
+
+    def blocks(self, i: int, j: int, exclude_land: bool = False) -> Blocks:
+        """The blocks of chunk (i, j): sigma0 averaged (over the sea pixels
+        with `exclude_land`), the noise-equivalent sigma0 averaged over all
+        pixels, the fraction of the pixels on land (with `exclude_land`
+        and blocks of more than one pixel), the blocks' lines and pixels."""
+        (r0, r1), (c0, c1) = self.line_bounds[i], self.pixel_bounds[j]
+        dn = TiffWindows(self.measurement, self.scene.shape)[r0:r1, c0:c1]
+        rows = np.arange(r0, r1, dtype=np.float64)
+        cols = np.arange(c0, c1, dtype=np.float64)
+        sigma0, nesz = calibrate_block(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
+                                       self.scene.noise_azimuth, with_nesz=True)
+        fl, fp = self.factors
+        l0, p0 = self.line_bounds[0][0], self.pixel_bounds[0][0]
+        lines = self.line_coords[(r0 - l0) // fl: -(-(r1 - l0) // fl)]
+        pixels = self.pixel_coords[(c0 - p0) // fp: -(-(c1 - p0) // fp)]
+        if (fl, fp) == (1, 1):
+            return Blocks(sigma0, nesz.astype(np.float32), None, lines, pixels)
+        land = None
+        if exclude_land:
+            from .landmask import land_pixels
+            land = land_pixels(self.scene.geolocation, (r0, r1), (c0, c1),
+                               (self.scene.azimuth_pixel_spacing, self.scene.range_pixel_spacing))
+        pixel_count = _block_pixels(sigma0.shape, self.factors)
+        nesz = (_block_sums(nesz, self.factors) / pixel_count).astype(np.float32)
+        land_fraction = None
+        if exclude_land:
+            land_fraction = (np.zeros(nesz.shape, dtype=np.float32) if land is None else
+                             (_block_sums(land.astype(np.int32), self.factors) / pixel_count).astype(np.float32))
+        return Blocks(_block_mean(sigma0, self.factors, land), nesz, land_fraction, lines, pixels)
+
+
+def scene_grid(scene: GrdScene, resolution: Resolution = RESOLUTION_M, chunks: Chunks = None,
+               window: Window | None = None) -> SceneGrid:
+    """The `SceneGrid` of a product at `resolution` metres ("native" keeps
+    the pixels); `chunks` as for `open_s1_grd_averaged`, by default of
+    about CHUNK_PIXELS native pixels. `window` ((first line, end line),
+    (first pixel, end pixel)) limits the grid to a part of the scene, whose
+    blocks start at its first line and pixel."""
+    plan = chunk_plan(chunks)
+    fl, fp = averaging_factors(scene, resolution)
+    measurement, block = scene.open_measurement()
+    (r0, r1), (c0, c1) = window or ((0, scene.shape[0]), (0, scene.shape[1]))
+    shape = (r1 - r0, c1 - c0)
+    sizes = resolve_chunks(plan, shape, default_chunks(shape, block, (fl, fp), CHUNK_PIXELS))
+    aligned = _aligned(plan, sizes, shape, (fl, fp))
+    log.info("%s: %d x %d chunks of %d x %d pixels, blocks of %d x %d pixels", scene.name,
+             -(-shape[0] // aligned[0]), -(-shape[1] // aligned[1]), *aligned, fl, fp)
+
+    def bounds(start: int, end: int, step: int) -> list[tuple[int, int]]:
+        return [(first, min(first + step, end)) for first in range(start, end, step)]
+
+    line_bounds, pixel_bounds = bounds(r0, r1, aligned[0]), bounds(c0, c1, aligned[1])
+    out_chunks = (tuple(-(-(b - a) // fl) for a, b in line_bounds),
+                  tuple(-(-(b - a) // fp) for a, b in pixel_bounds))
+    if (fl, fp) == (1, 1):
+        text = (f"native ({scene.azimuth_pixel_spacing:g} m azimuth x "
+                f"{scene.range_pixel_spacing:g} m range pixel spacing)")
+    else:
+        text = block_size_text(fl * scene.azimuth_pixel_spacing, fp * scene.range_pixel_spacing)
+    return SceneGrid(scene, measurement, (fl, fp), line_bounds, pixel_bounds,
+                     r0 + _block_centres(shape[0], fl), c0 + _block_centres(shape[1], fp),
+                     out_chunks, text)
+
+
+def scene_window(ds: xr.Dataset) -> tuple[GrdScene, Window | None]:
+    """The scene of a Dataset `open_s1_grd` returned, and the window of it
+    the Dataset holds (None for all of it): a part selected by line and
+    pixel ranges is a window; the values are read again from the product.
+    ValueError for a Dataset of another origin, averaged, or not a
+    contiguous part of the native grid."""
+    path = ds.attrs.get("sentinel1_path")
+    if not isinstance(path, str) or "averaging_block" in ds.attrs:
+        what = ("an averaged one" if "averaging_block" in ds.attrs else
+                "it has no sentinel1_path attribute")
+        raise ValueError("the Dataset must be the native one open_s1_grd returns, or a part of it "
+                         f"selected by line and pixel ranges, not {what}; averaging is "
+                         "make_wind_product's resolution")
+    scene = read_grd_metadata(path, str(ds.attrs.get("sentinel1_polarisation", "VV")))
+    window = []
+    for dim, size in zip(("line", "pixel"), scene.shape):
+        index = np.asarray(ds[dim].values, dtype=np.float64) if dim in ds.coords else np.empty(0)
+        if (index.size == 0 or not np.array_equal(index, index[0] + np.arange(index.size))
+                or index[0] < 0 or index[-1] >= size or index[0] != int(index[0])):
+            raise ValueError(f"the Dataset's {dim} coordinate must be a contiguous range of the scene's "
+                             f"(0 to {size - 1}, selected with a slice of step 1)")
+        window.append((int(index[0]), int(index[0]) + index.size))
+    full = all(w == (0, size) for w, size in zip(window, scene.shape))
+    return scene, None if full else (window[0], window[1])
+
+
+def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resolution = RESOLUTION_M,
+                         polarisation: str = "VV", chunks: Chunks = None) -> xr.Dataset:
+    """The product of `open_s1_grd` averaged over blocks of about
+    `resolution` metres ("native" keeps the pixels): sigma0 averaged in
+    linear units over the valid pixels of a block (NaN when fewer than half
+    of the block's pixels are valid), incidence, latitude, longitude, look
+    azimuth and time at the block centres. The blocks at the far edges keep
+    the pixels the scene has there. `spatial_resolution` records the real
+    block size."""
+    chunk_plan(chunks)
+    check_resolution(resolution)
+    scene = path_or_scene if isinstance(path_or_scene, GrdScene) else read_grd_metadata(
+        path_or_scene, polarisation)
+    grid = scene_grid(scene, resolution, chunks)
+    if grid.factors == (1, 1):
+        return scene_dataset(scene, (grid.line_bounds[0][1], grid.pixel_bounds[0][1]))
+
+    def mean(block_id: tuple[int, int] | None = None) -> Float32Array:
+        assert block_id is not None       # dask passes it to a function that takes it
+        return grid.blocks(*block_id).sigma0
+
+    token = tokenize(grid.measurement.path, grid.measurement.member, grid.factors,
+                             grid.line_bounds, grid.pixel_bounds, scene.polarisation)
+    sigma0 = da.map_blocks(mean, dtype=np.float32, chunks=grid.out_chunks,
+                           name=f"sigma0-mean-{scene.name}-{token}")
+    ds = geometry_dataset(scene, grid.line_coords, grid.pixel_coords,
+                          (grid.out_chunks[0][0], grid.out_chunks[1][0]))
+    ds["sigma0"] = (("line", "pixel"), sigma0,
+                    variable_attributes("sigma0", polarisation=scene.polarisation,
+                                        sea_mean=", mean over the block's valid pixels"))
+    ds.attrs.update(scene_attributes(scene))
+    ds.attrs["spatial_resolution"] = grid.spatial_resolution
+    ds.attrs["averaging_block"] = f"{grid.factors[0]} lines x {grid.factors[1]} pixels"
+    return ds

@@ -1,0 +1,118 @@
+"""Radiometric calibration of GRD pixels: the look-up tables of the
+calibration and noise XML, and sigma0 = (DN^2 - noise) / A^2.
+
+- The calibration and noise range LUTs are vectors at some lines, each
+  over its own pixels (`LineVectorLut`).
+- Thermal noise is the range LUT times the azimuth LUT, with every azimuth
+  block (IW GRDs have one per sub-swath; xarray-sentinel keeps only the
+  first), or the range LUT alone of older products.
+- Non-positive values are marked invalid (NaN) rather than clipped.
+"""
+
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from typing import Any, TypeAlias
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+Float64Array: TypeAlias = NDArray[np.float64]
+
+
+class LineVectorLut:
+    """A look-up table given as vectors at some image lines, each over its own
+    pixel positions (calibration and noise range vectors, the geolocation
+    grid): linear along pixels within a vector, then linear between the two
+    vectors around a line; constant beyond the first and last ones. Of
+    several vectors given for one line the first is used (they describe the
+    same line)."""
+
+    def __init__(self, lines: ArrayLike, pixels: Sequence[ArrayLike], values: Sequence[ArrayLike]) -> None:
+        order = np.argsort(np.asarray(lines, dtype=np.float64), kind="stable")
+        sorted_lines = np.asarray(lines, dtype=np.float64)[order]
+        order = order[np.concatenate([[True], np.diff(sorted_lines) > 0])] if order.size else order
+        self.lines = np.asarray(lines, dtype=np.float64)[order]
+        self.pixels = [np.asarray(pixels[i], dtype=np.float64) for i in order]
+        self.values = [np.asarray(values[i], dtype=np.float64) for i in order]
+        for p, v in zip(self.pixels, self.values):
+            if p.shape != v.shape or p.size == 0:
+                raise ValueError("vector with mismatched pixel and value counts")
+
+    def __call__(self, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
+        """Values at the rows x cols grid (1-D arrays of line and pixel
+        positions, fractional allowed), float64."""
+        rows = np.asarray(rows, dtype=np.float64).ravel()
+        cols = np.asarray(cols, dtype=np.float64).ravel()
+        if self.lines.size == 1:
+            return np.broadcast_to(np.interp(cols, self.pixels[0], self.values[0]),
+                                   (rows.size, cols.size)).copy()
+        k = np.clip(np.searchsorted(self.lines, rows, side="right") - 1, 0, self.lines.size - 2)
+        w = np.clip((rows - self.lines[k]) / (self.lines[k + 1] - self.lines[k]), 0.0, 1.0)[:, None]
+        out = np.empty((rows.size, cols.size))
+        # The rows between the same two vectors share both vectors at the
+        # columns: lo * (1 - w) + hi * w, written into the result without
+        # whole-grid copies of lo and hi.
+        for i in np.unique(k):
+            at = np.nonzero(k == i)[0]
+            at = slice(at[0], at[-1] + 1) if at[-1] - at[0] + 1 == at.size else at
+            lo = np.interp(cols, self.pixels[i], self.values[i])
+            hi = np.interp(cols, self.pixels[i + 1], self.values[i + 1])
+            part = lo * (1.0 - w[at])
+            part += hi * w[at]
+            out[at] = part
+        return out
+
+
+@dataclass
+class AzimuthNoiseBlock:
+    first_line: int
+    last_line: int
+    first_sample: int
+    last_sample: int
+    lines: Float64Array
+    lut: Float64Array
+
+
+class AzimuthNoise:
+    """The azimuth noise LUT of a GRD: one block per sub-swath (and per part
+    of it), each a rectangle of lines and samples with a LUT along lines.
+    Pixels no block covers get 1 (products without azimuth noise vectors)."""
+
+    def __init__(self, blocks: Iterable[AzimuthNoiseBlock]) -> None:
+        self.blocks = list(blocks)
+
+    def __call__(self, rows: ArrayLike, cols: ArrayLike) -> Float64Array:
+        rows = np.asarray(rows, dtype=np.float64).ravel()
+        cols = np.asarray(cols, dtype=np.float64).ravel()
+        out = np.ones((rows.size, cols.size))
+        for b in self.blocks:
+            in_rows = (rows >= b.first_line) & (rows <= b.last_line)
+            in_cols = (cols >= b.first_sample) & (cols <= b.last_sample)
+            if in_rows.any() and in_cols.any():
+                values = np.interp(rows[in_rows], b.lines, b.lut)
+                out[np.ix_(in_rows, in_cols)] = values[:, None]
+        return out
+
+
+def calibrate_block(dn: NDArray[Any], rows: Float64Array, cols: Float64Array, calibration: LineVectorLut,
+                    noise_range: LineVectorLut | None, noise_azimuth: AzimuthNoise,
+                    with_nesz: bool = False) -> Any:
+    """sigma0 (linear, float32) of one block of DNs: (DN^2 - noise) / A^2,
+    NaN where that is not positive. `with_nesz` also gives the
+    noise-equivalent sigma0, noise / A^2 (float64; NaN without noise
+    vectors)."""
+    dn2 = np.square(dn.astype(np.float64))
+    noise = None
+    if noise_range is not None:
+        noise = noise_range(rows.ravel(), cols.ravel()) * noise_azimuth(rows.ravel(), cols.ravel())
+        dn2 -= noise
+    a2 = np.square(calibration(rows.ravel(), cols.ravel()))
+    sigma0 = dn2 / a2
+    sigma0 = np.where(sigma0 > 0.0, sigma0, np.nan).astype(np.float32)
+    if not with_nesz:
+        return sigma0
+    if noise is None:
+        return sigma0, np.full(sigma0.shape, np.nan)
+    noise /= a2
+    return sigma0, noise
+

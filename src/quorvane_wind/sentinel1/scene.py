@@ -1,0 +1,251 @@
+"""What a GRD product tells about one polarisation before any pixel is
+read (`GrdScene`), decoded from its XML files by one small opener per
+group of files: the manifest, then the annotation, calibration and noise
+files it lists for the polarisation."""
+
+import logging
+import warnings
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from ..errors import InputError, ProcessingWarning
+from ..options import check_polarisation
+from .calibration import AzimuthNoise, AzimuthNoiseBlock, LineVectorLut
+from .geolocation import Geolocation, geolocation_from_gcp
+from .measurement import Measurement, check_measurement
+from .safe import PathLike, SafeFiles, decode, manifest_files, numbers, old_noise_vectors, product_name
+
+log = logging.getLogger(__name__)
+
+
+@dataclass
+class GrdScene:
+    """What a GRD product tells about one polarisation, before any pixel is
+    read."""
+
+    name: str
+    files: SafeFiles
+    measurement: str                 # href of the GeoTIFF
+    polarisation: str
+    mission: str                     # S1A, S1B, ...
+    mode: str                        # IW, EW
+    orbit_pass: str
+    heading: float                   # platform heading, degrees from north
+    shape: tuple[int, int]
+    first_line_time: np.datetime64
+    last_line_time: np.datetime64
+    azimuth_time_interval: float     # seconds
+    range_pixel_spacing: float       # metres
+    azimuth_pixel_spacing: float
+    calibration: LineVectorLut
+    noise_range: LineVectorLut | None
+    noise_azimuth: AzimuthNoise
+    geolocation: Geolocation
+    attrs: dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def look_azimuth(self) -> float:
+        """Azimuth the beam points to: Sentinel-1 looks right of its track."""
+        return float((self.heading + 90.0) % 360.0)
+
+    @property
+    def mid_time(self) -> np.datetime64:
+        return self.first_line_time + (self.last_line_time - self.first_line_time) / 2
+
+    def open_measurement(self) -> tuple[Measurement, tuple[int, int]]:
+        """The checked measurement and its internal block shape (see
+        `check_measurement`)."""
+        measurement = self.files.measurement(self.measurement)
+        return measurement, check_measurement(measurement, self.shape)
+
+
+def azimuth_times(scene: GrdScene, line_coords: ArrayLike) -> NDArray[np.datetime64]:
+    """Zero-Doppler time of (possibly fractional) lines."""
+    interval = np.timedelta64(int(round(scene.azimuth_time_interval * 1e9)), "ns")
+    times: NDArray[np.datetime64] = scene.first_line_time + (
+        np.asarray(line_coords, dtype=np.float64) * interval.astype(np.float64)).astype("timedelta64[ns]")
+    return times
+
+
+# ---------------------------------------------------------------- openers
+#
+# Each returns what its files say, as the scene's own types; what an
+# opener's files lack or contradict raises ValueError, KeyError, TypeError or
+# IndexError, which `read_grd_metadata` turns into one InputError line.
+
+class Manifest(NamedTuple):
+    common: dict[str, Any]                  # xarray-sentinel's attributes of the product
+    data_files: list[tuple[str, str, str]]  # (href, kind, polarisation)
+
+
+class Annotation(NamedTuple):
+    info: dict[str, Any]                    # productInformation
+    image: dict[str, Any]                   # imageInformation
+    geolocation: Geolocation
+
+
+class Noise(NamedTuple):
+    range_lut: LineVectorLut | None
+    azimuth: AzimuthNoise
+    layout: str                             # "range x azimuth", "range only" or "none"
+
+
+def open_manifest(files: SafeFiles) -> Manifest:
+    from xarray_sentinel import esa_safe
+
+    common, _ = decode(files, "manifest.safe", "manifest", lambda f: esa_safe.parse_manifest_sentinel1(f))
+    return Manifest(common, decode(files, "manifest.safe", "manifest", manifest_files))
+
+
+def open_annotation(files: SafeFiles, href: str) -> Annotation:
+    from xarray_sentinel import esa_safe, sentinel1
+
+    info = decode(files, href, "annotation", lambda f: esa_safe.parse_tag(f, "//productInformation"))
+    image = decode(files, href, "annotation", lambda f: esa_safe.parse_tag(f, "//imageInformation"))
+    gcp = decode(files, href, "annotation", lambda f: sentinel1.open_gcp_dataset(f))
+    return Annotation(info, image, geolocation_from_gcp(gcp))
+
+
+def open_calibration(files: SafeFiles, href: str) -> LineVectorLut:
+    from xarray_sentinel import sentinel1
+
+    calibration = decode(files, href, "calibration", lambda f: sentinel1.open_calibration_dataset(f))
+    return LineVectorLut(calibration["line"].values,
+                         [calibration["pixel"].values] * calibration.sizes["line"],
+                         list(calibration["sigmaNought"].values))
+
+
+def open_noise(files: SafeFiles, href: str) -> Noise:
+    from xarray_sentinel import esa_safe
+
+    ranges = decode(files, href, "noise", lambda f: esa_safe.parse_tag_as_list(f, "//noiseRangeVector", "noise"))
+    azimuths = decode(files, href, "noise",
+                      lambda f: esa_safe.parse_tag_as_list(f, "//noiseAzimuthVector", "noise"))
+    blocks = [AzimuthNoiseBlock(
+        first_line=int(v["firstAzimuthLine"]), last_line=int(v["lastAzimuthLine"]),
+        first_sample=int(v["firstRangeSample"]), last_sample=int(v["lastRangeSample"]),
+        lines=numbers(v["line"]), lut=numbers(v["noiseAzimuthLut"]))
+        for v in azimuths]
+    if ranges:
+        lut = LineVectorLut([v["line"] for v in ranges], [numbers(v["pixel"]) for v in ranges],
+                            [numbers(v["noiseRangeLut"]) for v in ranges])
+        return Noise(lut, AzimuthNoise(blocks), "range x azimuth")
+    # Products older than the noise XML with range and azimuth vectors have
+    # range vectors only, under other names (the schema of the library does
+    # not know them).
+    old = decode(files, href, "noise", old_noise_vectors)
+    if old:
+        return Noise(LineVectorLut(*zip(*old)), AzimuthNoise(blocks), "range only")
+    return Noise(None, AzimuthNoise(blocks), "none")
+
+
+# The XML files of one polarisation by the manifest's kind of data object,
+# each with its opener (the measurement is opened by the pixel readers).
+OPENERS: dict[str, Callable[[SafeFiles, str], Any]] = {
+    "annotation": open_annotation,
+    "calibration": open_calibration,
+    "noise": open_noise,
+}
+DATA_OBJECT_KINDS = {"s1Level1ProductSchema": "annotation", "s1Level1CalibrationSchema": "calibration",
+                     "s1Level1NoiseSchema": "noise", "s1Level1MeasurementSchema": "measurement"}
+
+NOISE_TEXTS = {
+    "range x azimuth": "range x azimuth LUT",
+    "range only": "range LUT of the older noise vectors (no azimuth LUT in the product)",
+    "none": "none: the product has no noise vectors",
+}
+
+
+def choose_polarisation(asked: str, available: list[str]) -> str:
+    """The polarisation to read of those the product has ("auto": VV, else
+    HH); InputError when it has not got it."""
+    polarisation = check_polarisation(asked)
+    if polarisation == "auto":
+        found = next((p for p in ("VV", "HH") if p in available), None)
+        if found is None:
+            raise InputError(f"no VV or HH polarisation in the product (it has "
+                             f"{', '.join(available) or 'none'}); CMOD5.N needs co-polarised sigma0")
+        return found
+    if polarisation not in available:
+        hint = ("; CMOD5.N is a model for VV polarisation (HH is converted with polarisation HH "
+                "or auto)" if polarisation == "VV" else "")
+        raise InputError(f"no {polarisation} polarisation in the product "
+                         f"(it has {', '.join(available) or 'none'}){hint}")
+    return polarisation
+
+
+def data_files(files: SafeFiles, manifest: Manifest, polarisation: str) -> dict[str, str]:
+    """The href of each kind of file of the polarisation; InputError when
+    the manifest lists none or the file is missing."""
+    hrefs = {}
+    for href, kind, pol in manifest.data_files:
+        if pol.upper() == polarisation and kind in DATA_OBJECT_KINDS:
+            hrefs[DATA_OBJECT_KINDS[kind]] = href
+    for what in ("annotation", "calibration", "noise", "measurement"):
+        if what not in hrefs:
+            raise InputError(f"the manifest lists no {what} file for {polarisation}")
+        if not files.exists(hrefs[what]):
+            raise InputError(f"{what} file {hrefs[what]} is missing")
+    return hrefs
+
+
+def read_grd_metadata(path: PathLike, polarisation: str = "VV") -> GrdScene:
+    """Parses manifest, annotation, calibration and noise of one polarisation
+    of a GRD product ("auto": VV when the product has it, else HH). Raises
+    InputError with a one-line reason."""
+    check_polarisation(polarisation)
+    files = SafeFiles(path)
+    manifest = open_manifest(files)
+    if manifest.common.get("product_type") != "GRD":
+        raise InputError(f"not a GRD product (product type {manifest.common.get('product_type')})")
+    available = [p.upper() for p in manifest.common.get("transmitter_receiver_polarisations", [])]
+    polarisation = choose_polarisation(polarisation, available)
+    hrefs = data_files(files, manifest, polarisation)
+    try:
+        parts = {kind: opener(files, hrefs[kind]) for kind, opener in OPENERS.items()}
+        scene = _scene(path, files, manifest, hrefs["measurement"], polarisation, parts["annotation"],
+                       parts["calibration"], parts["noise"])
+    except (ValueError, KeyError, TypeError, IndexError) as exc:
+        raise InputError(f"annotation, calibration or noise XML of {polarisation} is inconsistent "
+                         f"({type(exc).__name__}: {exc})") from None
+    noise: Noise = parts["noise"]
+    if noise.layout == "none":
+        warnings.warn(f"{scene.name}: the {polarisation} noise XML has no noise vectors; sigma0 is not "
+                      f"corrected for thermal noise", ProcessingWarning, stacklevel=2)
+    elif noise.layout == "range only":
+        warnings.warn(f"{scene.name}: the {polarisation} noise XML has the older layout (range vectors "
+                      "only, products before IPF 2.9); sigma0 is corrected for the range noise alone, "
+                      "without its variation along azimuth", ProcessingWarning, stacklevel=2)
+    log.info("%s: metadata read: %s %s %s, %d x %d pixels of %g m x %g m, %s to %s", scene.name,
+             scene.mission, scene.mode, polarisation, *scene.shape, scene.azimuth_pixel_spacing,
+             scene.range_pixel_spacing, scene.first_line_time, scene.last_line_time)
+    return scene
+
+
+def _scene(path: PathLike, files: SafeFiles, manifest: Manifest, measurement: str, polarisation: str,
+           annotation: Annotation, calibration: LineVectorLut, noise: Noise) -> GrdScene:
+    info, image, common = annotation.info, annotation.image, manifest.common
+    if info.get("projection") != "Ground Range":
+        raise ValueError(f"projection {info.get('projection')!r}, not ground range")
+    return GrdScene(
+        name=product_name(path), files=files, measurement=measurement,
+        polarisation=polarisation, mission=f"S1{common.get('number', '')}",
+        mode=common.get("mode", ""),
+        orbit_pass=str(common.get("pass", info.get("pass", ""))).upper(),
+        heading=float(info["platformHeading"]),
+        shape=(int(image["numberOfLines"]), int(image["numberOfSamples"])),
+        first_line_time=np.datetime64(image["productFirstLineUtcTime"], "ns"),
+        last_line_time=np.datetime64(image["productLastLineUtcTime"], "ns"),
+        azimuth_time_interval=float(image["azimuthTimeInterval"]),
+        range_pixel_spacing=float(image["rangePixelSpacing"]),
+        azimuth_pixel_spacing=float(image["azimuthPixelSpacing"]),
+        calibration=calibration, noise_range=noise.range_lut, noise_azimuth=noise.azimuth,
+        geolocation=annotation.geolocation,
+        attrs={"absolute_orbit": common.get("orbit_number"),
+               "relative_orbit": common.get("relative_orbit_number"),
+               "thermal_noise_removal": NOISE_TEXTS[noise.layout]},
+    )
