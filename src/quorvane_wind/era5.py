@@ -258,8 +258,6 @@ class Era5GridFiles:
         times, owner, index = times[order], owner[order], index[order]
         first = np.concatenate([[True], times[1:] != times[:-1]])
         self.time, self.time_source, self.time_index = times[first], owner[first], index[first]
-        steps = np.diff(self.time)
-        self.min_step = steps.min() if steps.size else None
         self.resolution = float(np.median(np.abs(np.diff(self.latitude)))) if self.latitude.size > 1 else np.inf
 
     @property
@@ -560,9 +558,9 @@ class Era5Instant:
     def _interpolate(self, lat: Float64Array, lon: Float64Array, u10: NDArray[np.float32],
                      v10: NDArray[np.float32]) -> None:
         nlon = self.longitude.size
-        outside, i, i1, j, j1, fi, fj = self._indices(lat, lon)
-        wi = fi[:, None]
-        wj = fj[:, None]
+        outside, i, i1, j, j1, di, dj = self._indices(lat, lon)
+        wi = di[:, None]
+        wj = dj[:, None]
         uv = self._uv
         # (f[i,j] (1 - wj) + f[i,j1] wj) (1 - wi) + (f[i1,j] (1 - wj) + f[i1,j1] wj) wi
         north = uv[i * nlon + j] * (1 - wj)
