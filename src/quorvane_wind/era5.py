@@ -167,13 +167,14 @@ class Era5Source:
     read once. A file's Dataset is opened on its first read and is not
     pickled (a copy sent to another process reopens the file there)."""
 
-    def __init__(self, ds: xr.Dataset, files: Iterable[str], label: str, path: str | None = None) -> None:
+    def __init__(self, ds: xr.Dataset, files: Iterable[str], label: str, path: str | None = None,
+                 keep_open: bool = False) -> None:
         self.files = list(files)
         self.label = label
         self.path = path
         ds = _normalise(ds, label)
-        # A file's Dataset is opened again on the first read.
-        self._ds: xr.Dataset | None = None if path is not None else ds
+        # A file's Dataset, unless kept, is opened again on the first read.
+        self._ds: xr.Dataset | None = ds if path is None or keep_open else None
         self.variables = tuple(str(name) for name in ds.data_vars)
         self.times = ds["time"].values.astype("datetime64[ns]")
         lat = ds["latitude"].values.astype(np.float64)
@@ -378,13 +379,17 @@ def _open_dataset(path: str) -> xr.Dataset:
         raise InputError(f"ERA5 file {path}: cannot be read as NetCDF ({reason(exc)})") from None
 
 
-def _index_file(path: PathLike) -> Era5Source:
-    """A file's times, axes and variables; the file is closed again."""
+def _index_file(path: PathLike, keep_open: bool) -> Era5Source:
+    """A file's times, axes and variables; the file closed again unless
+    `keep_open` (for a caller that reads it next)."""
     path = os.fspath(path)
     ds = _open_dataset(path)
     try:
-        source = Era5Source(ds, [os.path.basename(path)], f"ERA5 file {path}", path=path)
-    finally:
+        source = Era5Source(ds, [os.path.basename(path)], f"ERA5 file {path}", path=path, keep_open=keep_open)
+    except Exception:
+        ds.close()
+        raise
+    if not keep_open:
         ds.close()
     return source
 
@@ -409,19 +414,19 @@ def index_era5(paths: "str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
     opens only the files it reads (`era5_instant`). InputError for a file
     missing, unreadable or without u10/v10; TypeError for anything but
     paths."""
-    return _group(_index_file(p) for p in era5_paths(paths))
+    return _group(_index_file(p, keep_open=False) for p in era5_paths(paths))
 
 
 def open_era5(paths: Era5Input) -> Era5Files:
     """ERA5 u10/v10 (and siconc) from any set of NetCDF files of either CDS
-    layout, as `index_era5` indexes them (or an `Era5Files` / Dataset,
-    returned as an `Era5Files`). Raises TypeError for anything else (None
-    included)."""
+    layout, indexed as `index_era5` does but with the files left open, as
+    for one scene read next (or an `Era5Files` / Dataset, returned as an
+    `Era5Files`). Raises TypeError for anything else (None included)."""
     if isinstance(paths, Era5Files):
         return paths
     if isinstance(paths, xr.Dataset):
         return _from_dataset(paths)
-    return index_era5(paths)
+    return _group(_index_file(p, keep_open=True) for p in era5_paths(paths))
 
 
 def era5_paths(era5: object) -> list[str]:
