@@ -8,15 +8,22 @@ layouts, and the collocation of its 10 m wind with a scene.
   final ERA5 (1) and preliminary ERA5T (5), each valid where the other is
   missing.
 
-`open_era5` opens any set of files lazily and groups them by grid (files
-that split one grid in time join into one time axis). `collocate_era5`
+`index_era5` (and `open_era5`) reads any set of files' times and axes and
+groups the files by grid (files that split one grid in time join into one
+time axis). `collocate_era5`
 picks, for one scene, a grid that covers the scene's area and the two
 consecutive ERA5 times around it, reads only those hours and the rows and
 columns around the scene (so memory does not grow with the files' length:
 netCDF3 files have no chunks, and a dask view of one would be one chunk of
 every hour), and interpolates u10 and v10 (never speed or direction, which
 do not interpolate linearly) bilinearly in space, across the 0/360 seam of a
-global grid, and linearly in time.
+global grid, and linearly in time; the sea-ice area fraction `siconc` too,
+when the files hold it (missing over land: a point near a coast takes the
+corners that have a value).
+
+The index, an `Era5Files`, holds no open file and pickles small, so that a
+run of many scenes makes it once and sends it to its workers; each scene
+opens only the files whose times bracket it.
 """
 
 import logging
@@ -42,6 +49,14 @@ PathLike: TypeAlias = "str | os.PathLike[str]"
 Era5Input: TypeAlias = "Era5Files | xr.Dataset | str | os.PathLike[str] | Iterable[str | os.PathLike[str]]"
 
 WIND_COMPONENTS = ("u10", "v10")
+# Sea-ice area fraction (0..1, missing over land), read when a file has it.
+SEA_ICE = "siconc"
+SEA_ICE_ATTRIBUTES = {"standard_name": "sea_ice_area_fraction", "units": "1",
+                      "long_name": "ERA5 sea-ice area fraction interpolated to the pixels",
+                      "coverage_content_type": "auxiliaryInformation"}
+# ERA5's own step: the largest gap allowed between two times of which
+# neither file has a step of its own (files of one time each).
+ERA5_STEP = np.timedelta64(3600, "s")
 # Files whose axes agree to this (degrees) share a grid: legacy files store
 # float32 coordinates, current ones float64.
 GRID_TOLERANCE = 1e-4
@@ -51,15 +66,17 @@ MARGIN = 2
 
 
 def _normalise(ds: xr.Dataset, label: str) -> xr.Dataset:
-    """u10/v10 of one file's Dataset under the names of the legacy layout,
-    with time as a dimension; orders of the axes are left as stored."""
+    """u10/v10 (and siconc when present) of one file's Dataset under the
+    names of the legacy layout, with time as a dimension; orders of the axes
+    are left as stored."""
     if "valid_time" in ds.dims or "valid_time" in ds.coords:
         ds = ds.rename({"valid_time": "time"})
     missing = [v for v in WIND_COMPONENTS if v not in ds.data_vars]
     missing += [name for name in ("latitude", "longitude", "time") if name not in ds.coords]
     if missing:
         raise InputError(f"{label}: has no {', '.join(missing)}")
-    ds = ds[list(WIND_COMPONENTS)]
+    names = list(WIND_COMPONENTS) + ([SEA_ICE] if SEA_ICE in ds.data_vars else [])
+    ds = ds[names]
     # `number` (ensemble member) and a per-time `expver` label carry nothing
     # for the wind; an `expver` dimension is resolved after reading.
     ds = ds.drop_vars([c for c in ("number", "expver") if c in ds.coords and c not in ds.dims])
@@ -67,7 +84,7 @@ def _normalise(ds: xr.Dataset, label: str) -> xr.Dataset:
         ds = ds.isel(number=0, drop=True)
     if "time" not in ds.dims:
         ds = ds.expand_dims("time")
-    for name in WIND_COMPONENTS:
+    for name in names:
         extra = set(ds[name].dims) - {"time", "latitude", "longitude", "expver"}
         if extra:
             raise InputError(f"{label}: {name} has unexpected dimensions {', '.join(sorted(map(str, extra)))}")
@@ -145,21 +162,52 @@ def _hours(delta: np.timedelta64) -> str:
 
 
 class Era5Source:
-    """One ERA5 file (or Dataset), open lazily: its times and its axes in the
-    grid's order (latitude ascending, longitude canonical)."""
+    """One ERA5 file (or Dataset): its times, its axes in the grid's order
+    (latitude ascending, longitude canonical) and the variables it holds,
+    read once. A file's Dataset is opened on its first read and is not
+    pickled (a copy sent to another process reopens the file there)."""
 
-    def __init__(self, ds: xr.Dataset, files: Iterable[str], label: str) -> None:
+    def __init__(self, ds: xr.Dataset, files: Iterable[str], label: str, path: str | None = None,
+                 keep_open: bool = False) -> None:
         self.files = list(files)
+        self.label = label
+        self.path = path
         ds = _normalise(ds, label)
-        self.ds = ds
+        # A file's Dataset, unless kept, is opened again on the first read.
+        self._ds: xr.Dataset | None = ds if path is None or keep_open else None
+        self.variables = tuple(str(name) for name in ds.data_vars)
         self.times = ds["time"].values.astype("datetime64[ns]")
         lat = ds["latitude"].values.astype(np.float64)
         self.lat_order = np.argsort(lat, kind="stable")
         self.latitude = lat[self.lat_order]
         self.lon_order, self.longitude = _canonical_longitude(ds["longitude"].values)
+        self.sizes = (self.times.size, lat.size, int(ds.sizes["longitude"]))
         steps = np.diff(np.unique(self.times))
         # Its own step: the shortest between its times (None for one time).
         self.step = steps.min() if steps.size else None
+
+    @property
+    def has_sea_ice(self) -> bool:
+        return SEA_ICE in self.variables
+
+    def __getstate__(self) -> dict[str, object]:
+        state = self.__dict__.copy()
+        if self.path is not None:
+            state["_ds"] = None
+        return state
+
+    @property
+    def ds(self) -> xr.Dataset:
+        if self._ds is None:
+            assert self.path is not None
+            ds = _normalise(_open_dataset(self.path), self.label)
+            sizes = (ds.sizes["time"], ds.sizes["latitude"], ds.sizes["longitude"])
+            if sizes != self.sizes:
+                ds.close()
+                raise InputError(f"{self.label}: changed since it was indexed (time x latitude x longitude "
+                                 f"{' x '.join(map(str, sizes))}, was {' x '.join(map(str, self.sizes))})")
+            self._ds = ds
+        return self._ds
 
     def same_grid(self, other: "Era5Source") -> bool:
         return (self.latitude.shape == other.latitude.shape
@@ -167,17 +215,26 @@ class Era5Source:
                 and np.allclose(self.latitude, other.latitude, rtol=0.0, atol=GRID_TOLERANCE)
                 and np.allclose(self.longitude, other.longitude, rtol=0.0, atol=GRID_TOLERANCE))
 
-    def read(self, k: int, rows: NDArray[np.intp], cols: NDArray[np.intp]) -> list[Float64Array]:
-        """u10 and v10 (float64) of time index `k` at the grid's rows and
-        columns (index arrays in grid order), reading only the file's
+    def share_axes(self, other: "Era5Source") -> None:
+        """Take `other`'s axis arrays where they are equal to this file's, so
+        that a pickle of the grid's files holds each of them once."""
+        for name in ("latitude", "lat_order", "longitude", "lon_order"):
+            mine, theirs = getattr(self, name), getattr(other, name)
+            if mine is not theirs and mine.dtype == theirs.dtype and np.array_equal(mine, theirs):
+                setattr(self, name, theirs)
+
+    def read(self, k: int, rows: NDArray[np.intp], cols: NDArray[np.intp],
+             names: Sequence[str] = WIND_COMPONENTS) -> list[Float64Array]:
+        """The fields `names` (float64) of time index `k` at the grid's rows
+        and columns (index arrays in grid order), reading only the file's
         block that spans them."""
         file_rows = self.lat_order[rows]
         file_cols = self.lon_order[cols]
         r0, r1 = int(file_rows.min()), int(file_rows.max()) + 1
         c0, c1 = int(file_cols.min()), int(file_cols.max()) + 1
-        block = self.ds.isel(time=k, latitude=slice(r0, r1), longitude=slice(c0, c1)).load()
+        block = self.ds[list(names)].isel(time=k, latitude=slice(r0, r1), longitude=slice(c0, c1)).load()
         out = []
-        for name in WIND_COMPONENTS:
+        for name in names:
             field = _combine_expver(block[name]).transpose("latitude", "longitude").values
             out.append(field[np.ix_(file_rows - r0, file_cols - c0)].astype(np.float64))
         return out
@@ -202,8 +259,6 @@ class Era5GridFiles:
         times, owner, index = times[order], owner[order], index[order]
         first = np.concatenate([[True], times[1:] != times[:-1]])
         self.time, self.time_source, self.time_index = times[first], owner[first], index[first]
-        steps = np.diff(self.time)
-        self.min_step = steps.min() if steps.size else None
         self.resolution = float(np.median(np.abs(np.diff(self.latitude)))) if self.latitude.size > 1 else np.inf
 
     @property
@@ -223,7 +278,8 @@ class Era5GridFiles:
     def bracket(self, time: np.datetime64) -> tuple[list[int] | None, float | None, str | None]:
         """The time indices that `time` needs and the weight of the second,
         or the reason there are none: outside the span, or in a gap (two
-        neighbours further apart than the files' own step)."""
+        neighbours further apart than the larger of their files' own steps,
+        an hour for a file of one time)."""
         k = int(np.searchsorted(self.time, time))
         if k < self.time.size and self.time[k] == time:
             return [k], 0.0, None
@@ -231,10 +287,9 @@ class Era5GridFiles:
             return None, None, "time outside"
         a, b = k - 1, k
         span = self.time[b] - self.time[a]
-        own = [s.step for s in (self.sources[self.time_source[a]], self.sources[self.time_source[b]])
-               if s.step is not None]
-        allowed = max(own) if own else self.min_step
-        assert allowed is not None       # two times: min_step is set
+        # A file of one time has no step of its own: ERA5's hour stands for it.
+        allowed = max(ERA5_STEP if s.step is None else s.step
+                      for s in (self.sources[self.time_source[a]], self.sources[self.time_source[b]]))
         if span > allowed:
             return None, None, (f"time in a gap between {_minute(self.time[a])} and {_minute(self.time[b])}, "
                                 f"{_hours(span)} apart against a step of {_hours(allowed)}")
@@ -261,22 +316,27 @@ class Era5GridFiles:
             j0 = max(int(np.searchsorted(self.longitude, lon.min(), side="right")) - MARGIN, 0)
             j1 = min(int(np.searchsorted(self.longitude, lon.max(), side="left")) + MARGIN, n_lon)
             cols = np.arange(j0, max(j1, j0 + 1))
-        fields = [np.zeros((rows.size, cols.size)) for _ in WIND_COMPONENTS]
-        for k, w in zip(picks, (1.0 - weight, weight)):
-            source = self.sources[self.time_source[k]]
-            for total, part in zip(fields, source.read(int(self.time_index[k]), rows, cols)):
+        sources = [self.sources[self.time_source[k]] for k in picks]
+        # Sea ice from some of the hours only would be a wrong fraction:
+        # it is known only when every file read has it.
+        names = WIND_COMPONENTS + ((SEA_ICE,) if all(s.has_sea_ice for s in sources) else ())
+        fields = [np.zeros((rows.size, cols.size)) for _ in names]
+        for k, source, w in zip(picks, sources, (1.0 - weight, weight)):
+            for total, part in zip(fields, source.read(int(self.time_index[k]), rows, cols, names)):
                 total += w * part
         latitude = self.latitude[rows]
         longitude = self.longitude[cols]
         if self.is_global:
             longitude = np.append(longitude, longitude[0] + 360.0)
             fields = [np.concatenate([f, f[:, :1]], axis=1) for f in fields]
-        used = list(dict.fromkeys(f for k in picks for f in self.sources[self.time_source[k]].files))
-        return Era5Instant(latitude, longitude, *fields), used
+        used = list(dict.fromkeys(f for s in sources for f in s.files))
+        sea_ice = fields[2] if len(fields) > 2 else None
+        return Era5Instant(latitude, longitude, fields[0], fields[1], sea_ice), used
 
 
 class Era5Files:
-    """ERA5 files grouped by grid: what `open_era5` returns."""
+    """ERA5 files grouped by grid: what `index_era5` and `open_era5` return.
+    Picklable, without open files when made from paths."""
 
     def __init__(self, grids: Iterable[Era5GridFiles]) -> None:
         self.grids = list(grids)
@@ -309,16 +369,29 @@ class Era5Files:
             f"{_lon_text(west, east, '.2f')}) is outside the ERA5 files: {'; '.join(reasons)}")
 
 
-def _open_file(path: PathLike) -> Era5Source:
-    path = os.fspath(path)
+def _open_dataset(path: str) -> xr.Dataset:
     if not os.path.isfile(path):
         raise InputError(f"ERA5 file {path}: no such file")
     try:
-        # Without dask: each read below takes only the block it indexes.
-        ds = xr.open_dataset(path)
+        # Without dask: each read takes only the block it indexes.
+        return xr.open_dataset(path)
     except Exception as exc:
         raise InputError(f"ERA5 file {path}: cannot be read as NetCDF ({reason(exc)})") from None
-    return Era5Source(ds, [os.path.basename(path)], f"ERA5 file {path}")
+
+
+def _index_file(path: PathLike, keep_open: bool) -> Era5Source:
+    """A file's times, axes and variables; the file closed again unless
+    `keep_open` (for a caller that reads it next)."""
+    path = os.fspath(path)
+    ds = _open_dataset(path)
+    try:
+        source = Era5Source(ds, [os.path.basename(path)], f"ERA5 file {path}", path=path, keep_open=keep_open)
+    except Exception:
+        ds.close()
+        raise
+    if not keep_open:
+        ds.close()
+    return source
 
 
 def _group(sources: Iterable[Era5Source]) -> "Era5Files":
@@ -326,6 +399,7 @@ def _group(sources: Iterable[Era5Source]) -> "Era5Files":
     for source in sources:
         for members in grids:
             if members[0].same_grid(source):
+                source.share_axes(members[0])
                 members.append(source)
                 break
         else:
@@ -333,16 +407,26 @@ def _group(sources: Iterable[Era5Source]) -> "Era5Files":
     return Era5Files(Era5GridFiles(members) for members in grids)
 
 
+def index_era5(paths: "str | os.PathLike[str] | Iterable[str | os.PathLike[str]]") -> Era5Files:
+    """ERA5 files of either CDS layout indexed once: each file's times, grid
+    axes and variables, grouped by grid (files that split one grid in time
+    are joined). The result holds no open file and pickles small; a scene
+    opens only the files it reads (`era5_instant`). InputError for a file
+    missing, unreadable or without u10/v10; TypeError for anything but
+    paths."""
+    return _group(_index_file(p, keep_open=False) for p in era5_paths(paths))
+
+
 def open_era5(paths: Era5Input) -> Era5Files:
-    """ERA5 u10/v10 from any set of NetCDF files of either CDS layout (or an
-    `Era5Files` / Dataset, returned as an `Era5Files`), opened lazily and
-    grouped by grid; files that split one grid in time are joined. Raises
-    TypeError for anything else (None included)."""
+    """ERA5 u10/v10 (and siconc) from any set of NetCDF files of either CDS
+    layout, indexed as `index_era5` does but with the files left open, as
+    for one scene read next (or an `Era5Files` / Dataset, returned as an
+    `Era5Files`). Raises TypeError for anything else (None included)."""
     if isinstance(paths, Era5Files):
         return paths
     if isinstance(paths, xr.Dataset):
         return _from_dataset(paths)
-    return _group(_open_file(p) for p in era5_paths(paths))
+    return _group(_index_file(p, keep_open=True) for p in era5_paths(paths))
 
 
 def era5_paths(era5: object) -> list[str]:
@@ -385,16 +469,22 @@ def _from_dataset(ds: xr.Dataset) -> Era5Files:
 
 
 class Era5Instant:
-    """u10 and v10 of ERA5 at one instant, on a latitude x longitude grid
+    """u10 and v10 of ERA5 at one instant, and the sea-ice fraction when
+    the files read have it (`has_sea_ice`), on a latitude x longitude grid
     that bilinear interpolation can use directly (a global grid gets its
     first column repeated 360 degrees on, to close the seam)."""
 
     def __init__(self, latitude: Float64Array, longitude: Float64Array, u10: Float64Array,
-                 v10: Float64Array) -> None:
+                 v10: Float64Array, siconc: Float64Array | None = None) -> None:
         self.latitude = latitude
         self.longitude = longitude
         self.u10 = u10
         self.v10 = v10
+        self.siconc = siconc
+
+    @property
+    def has_sea_ice(self) -> bool:
+        return self.siconc is not None
 
     def interpolate(self, lat: ArrayLike, lon: ArrayLike) -> list[NDArray[np.float32]]:
         """Bilinear u10 and v10 (float32) at the points; NaN where a corner is
@@ -412,10 +502,41 @@ class Era5Instant:
             self._interpolate(flat_lat[part], flat_lon[part], flat_u10[part], flat_v10[part])
         return [u10, v10]
 
+    def sea_ice_fraction(self, lat: ArrayLike, lon: ArrayLike) -> NDArray[np.float32]:
+        """Bilinear sea-ice area fraction (float32, 0..1) at the points, from
+        the corners that have a value (ERA5 has none over land), their
+        weights renormalised; NaN where no corner with a weight has one,
+        outside the grid, or everywhere without sea ice in the files."""
+        lat = np.asarray(lat, dtype=np.float64)
+        lon = np.asarray(lon, dtype=np.float64)
+        out = np.full(lat.shape, np.nan, dtype=np.float32)
+        if self.siconc is None:
+            return out
+        flat_lat, flat_lon, flat_out = lat.reshape(-1), lon.reshape(-1), out.reshape(-1)
+        field = np.asarray(self.siconc, dtype=np.float64).reshape(-1)
+        for start in range(0, lat.size, self.PIECE):
+            part = slice(start, start + self.PIECE)
+            outside, corners, weights = self._corners(flat_lat[part], flat_lon[part])
+            total = np.zeros(outside.shape)
+            weight = np.zeros(outside.shape)
+            for index, w in zip(corners, weights):
+                value = field[index]
+                known = ~np.isnan(value)
+                total += np.where(known, w * value, 0.0)
+                weight += np.where(known, w, 0.0)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                fraction = total / weight
+            fraction[outside | (weight <= 0.0)] = np.nan
+            flat_out[part] = fraction
+        return out
+
     PIECE = 1 << 16
 
-    def _interpolate(self, lat: Float64Array, lon: Float64Array, u10: NDArray[np.float32],
-                     v10: NDArray[np.float32]) -> None:
+    def _indices(self, lat: Float64Array, lon: Float64Array
+                 ) -> tuple[NDArray[np.bool_], NDArray[np.int64], NDArray[np.int64], NDArray[np.int64],
+                            NDArray[np.int64], Float64Array, Float64Array]:
+        """For each point: outside the grid, the rows i, i1 and columns j, j1
+        of its cell and its fractional position in the cell."""
         nlat, nlon = self.latitude.size, self.longitude.size
         lon = self.longitude[0] + np.mod(lon - self.longitude[0], 360.0)
         fi = np.interp(lat, self.latitude, np.arange(nlat), left=np.nan, right=np.nan)
@@ -425,10 +546,26 @@ class Era5Instant:
         fj[outside] = 0.0
         i = np.clip(np.floor(fi).astype(np.int64), 0, max(nlat - 2, 0))
         j = np.clip(np.floor(fj).astype(np.int64), 0, max(nlon - 2, 0))
-        wi = (fi - i)[:, None]
-        wj = (fj - j)[:, None]
         i1 = np.minimum(i + 1, nlat - 1)
         j1 = np.minimum(j + 1, nlon - 1)
+        return outside, i, i1, j, j1, fi - i, fj - j
+
+    def _corners(self, lat: Float64Array, lon: Float64Array
+                 ) -> tuple[NDArray[np.bool_], list[NDArray[np.int64]], list[Float64Array]]:
+        """Outside the grid, the flat indices of the four corners and their
+        bilinear weights."""
+        outside, i, i1, j, j1, wi, wj = self._indices(lat, lon)
+        nlon = self.longitude.size
+        corners = [i * nlon + j, i * nlon + j1, i1 * nlon + j, i1 * nlon + j1]
+        weights = [(1 - wi) * (1 - wj), (1 - wi) * wj, wi * (1 - wj), wi * wj]
+        return outside, corners, weights
+
+    def _interpolate(self, lat: Float64Array, lon: Float64Array, u10: NDArray[np.float32],
+                     v10: NDArray[np.float32]) -> None:
+        nlon = self.longitude.size
+        outside, i, i1, j, j1, di, dj = self._indices(lat, lon)
+        wi = di[:, None]
+        wj = dj[:, None]
         uv = self._uv
         # (f[i,j] (1 - wj) + f[i,j1] wj) (1 - wi) + (f[i1,j] (1 - wj) + f[i1,j1] wj) wi
         north = uv[i * nlon + j] * (1 - wj)
@@ -454,10 +591,11 @@ class Era5Instant:
 
 def era5_instant(era5: Era5Input, time: np.datetime64,
                  scene_points: tuple[ArrayLike, ArrayLike]) -> tuple[Era5Instant, list[str]]:
-    """The ERA5 wind of the grid that covers the scene, at `time`, as an
-    `Era5Instant`, with the names of the files read. `scene_points`
-    (latitudes, longitudes) bound the scene. Raises CoverageError as
-    `collocate_era5` does."""
+    """The ERA5 wind (and sea ice) of the grid that covers the scene, at
+    `time`, as an `Era5Instant`, with the names of the files read (only
+    those are opened when `era5` is an index from `index_era5`).
+    `scene_points` (latitudes, longitudes) bound the scene. Raises
+    CoverageError as `collocate_era5` does."""
     era5 = open_era5(era5)
     plat, plon = (np.asarray(p, dtype=np.float64).ravel() for p in scene_points)
     grid, picks, weight = era5.select(time, plat, plon)
@@ -469,9 +607,11 @@ def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataAr
                    scene_points: tuple[ArrayLike, ArrayLike] | None = None) -> xr.Dataset:
     """ERA5's 10 m wind at the pixels' latitude and longitude at `time`: a
     Dataset of `u10` and `v10` (float32, shaped like `latitude` with its
-    coordinates, lazy when it is), with CF attributes, the files read in
-    `source_files` and `source` and the time in `era5_time`. `era5` is what
-    `open_era5` returns, a Dataset or a list of paths. `scene_points`
+    coordinates, lazy when it is), and `siconc` (sea-ice area fraction, NaN
+    where unknown) when the files read hold it, with CF attributes, the
+    files read in `source_files` and `source` and the time in `era5_time`.
+    `era5` is what `index_era5` or `open_era5` returns, a Dataset or a list
+    of paths. `scene_points`
     (latitudes, longitudes) bound the scene for the choice of grid and the
     coverage check; by default the pixels themselves. Raises CoverageError
     naming the scene and the files' coverage when no grid covers the scene's
@@ -481,16 +621,22 @@ def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataAr
     when = np.datetime64(time, "ns")
     instant, used = era5_instant(era5, when, scene_points)
 
+    names = WIND_COMPONENTS + ((SEA_ICE,) if instant.has_sea_ice else ())
+
     def block(lat: Float64Array, lon: Float64Array) -> NDArray[np.float32]:
         # Both components from one interpolation: they share the weights.
-        return np.stack(instant.interpolate(lat, lon))
+        fields = instant.interpolate(lat, lon)
+        if instant.has_sea_ice:
+            fields.append(instant.sea_ice_fraction(lat, lon))
+        return np.stack(fields)
 
     lat_data = latitude.data if isinstance(latitude.data, da.Array) else da.from_array(latitude.data)
     lon_data = longitude.data if isinstance(longitude.data, da.Array) else da.from_array(longitude.data)
     both = da.map_blocks(block, lat_data, lon_data, new_axis=0,
-                         chunks=((len(WIND_COMPONENTS),),) + lat_data.chunks, dtype=np.float32)
-    ds = xr.Dataset({name: (latitude.dims, both[component], variable_attributes(name))
-                     for component, name in enumerate(WIND_COMPONENTS)}, coords=latitude.coords)
+                         chunks=((len(names),),) + lat_data.chunks, dtype=np.float32)
+    ds = xr.Dataset({name: (latitude.dims, both[component],
+                            dict(SEA_ICE_ATTRIBUTES) if name == SEA_ICE else variable_attributes(name))
+                     for component, name in enumerate(names)}, coords=latitude.coords)
     ds.attrs = {"source": "ERA5 reanalysis (ECMWF, Copernicus Climate Change Service): "
                           + ", ".join(used),
                 "source_files": list(used), "era5_time": str(np.datetime_as_string(when, unit="s")) + "Z",

@@ -1,16 +1,18 @@
 """ERA5 files of both CDS layouts: normalisation, the ERA5/ERA5T version
 dimension, bilinear interpolation across the 0/360 seam, linear
 interpolation in time, files of several grids and split in time, gaps in
-time, memory independent of the files' length, and coverage errors that name
-scene and files."""
+time, memory independent of the files' length, coverage errors that name
+scene and files, the sea-ice fraction near land, and the index of many files
+that a scene reads only two of."""
 
+import pickle
 from functools import partial
 
 import numpy as np
 import pytest
 import xarray as xr
 
-from quorvane_wind.era5 import collocate_era5, open_era5
+from quorvane_wind.era5 import collocate_era5, era5_instant, index_era5, open_era5
 from quorvane_wind.errors import CoverageError, InputError
 
 
@@ -112,6 +114,17 @@ def test_files_split_in_time_join_but_a_gap_between_their_times_is_an_error(s1fx
     six = s1fx.write_era5_legacy(tmp_path / "6h.nc", times=s1fx.era5_times("2021-04-01T00:00", 12)[::6], **kw)
     u, _ = collocated(open_era5(six), [52.0], [-20.0], "2021-04-01T05:26:36")
     np.testing.assert_allclose(u, wind.uv(52.0, -20.0, np.datetime64("2021-04-01T05:26:36"))[0], atol=2e-3)
+    # Files of one time each have no step of their own: ERA5's hour is the
+    # step, so the same days are refused as the hourly files are, and two
+    # such files an hour apart bracket a scene.
+    single = [s1fx.write_era5_cds(tmp_path / f"one_{k}.nc", times=np.array([np.datetime64(time)]), **kw)
+              for k, time in enumerate(("2021-03-30T12:00", "2021-04-03T12:00", "2021-04-03T13:00"))]
+    with pytest.raises(CoverageError) as gap:
+        collocated(open_era5(single[:2]), [52.0], [-20.0], "2021-04-01T05:26:36")
+    assert "time in a gap between 2021-03-30T12:00 and 2021-04-03T12:00, 96 h apart against a step of 1 h" \
+        in str(gap.value)
+    u, _ = collocated(open_era5(single), [52.0], [-20.0], "2021-04-03T12:20")
+    np.testing.assert_allclose(u, wind.uv(52.0, -20.0, np.datetime64("2021-04-03T12:20"))[0], atol=1e-5)
 
 
 def test_regional_files_of_several_grids_each_scene_reads_a_grid_that_covers_it(s1fx, tmp_path):
@@ -193,3 +206,81 @@ def test_unreadable_or_incomplete_era5_files(tmp_path):
     xr.Dataset({"t2m": (("time",), [280.0])}, coords={"time": [np.datetime64("2021-04-01")]}).to_netcdf(no_wind)
     with pytest.raises(InputError, match="t2m.nc: has no u10, v10"):
         open_era5([no_wind])
+
+
+@pytest.mark.parametrize("layout", ["cds", "legacy"])
+def test_sea_ice_fraction_between_hours_and_near_land(s1fx, tmp_path, layout):
+    """siconc affine in latitude, longitude and time, missing on one land
+    node and on the four nodes of a land cell: exact away from land; near
+    the land node from the corners that have a value (weights renormalised);
+    NaN in the land cell. Sea ice from only one of the two hours read is
+    unknown."""
+    def siconc(lat, lon, time):
+        hours = (time - np.datetime64("2021-04-01T05:00")) / np.timedelta64(3600, "s")
+        f = 0.5 + 0.05 * (lat - 70.0) + 0.01 * (lon + 10.0) + 0.02 * hours
+        land = ((lat == 71.0) & (lon == -10.0)) | (np.isin(lat, (72.0, 72.5)) & np.isin(lon, (-5.0, -4.5)))
+        return np.where(land, np.nan, f)
+
+    write = s1fx.write_era5_cds if layout == "cds" else s1fx.write_era5_legacy
+    kw = dict(step=0.5, lat_range=(65.0, 75.0), lon_range=(-20.0, 0.0))
+    path = write(tmp_path / "ice.nc", siconc=siconc, **kw)
+    time = np.datetime64("2021-04-01T05:30")
+
+    def f(lat, lon):
+        return float(siconc(np.float64(lat), np.float64(lon), time))
+
+    lat = [70.3, 71.2, 71.25, 72.2, 66.0]
+    lon = [-12.2, -10.0, -10.25, -4.8, -19.0]
+    expected = [f(70.3, -12.2),
+                f(71.5, -10.0),                   # on the land node's meridian: its neighbour alone
+                np.mean([f(71.0, -10.5), f(71.5, -10.5), f(71.5, -10.0)]),    # three equal weights
+                np.nan,                           # no corner with a value
+                f(66.0, -19.0)]
+    tol = 1e-6 if layout == "cds" else 1e-4       # packed shorts
+    wind = collocate_era5(open_era5(path), *points(lat, lon), time)
+    assert wind["siconc"].dtype == np.float32
+    assert wind["siconc"].attrs["standard_name"] == "sea_ice_area_fraction" and wind["siconc"].attrs["units"] == "1"
+    np.testing.assert_allclose(wind["siconc"].values.ravel(), expected, atol=tol)
+    u_true, _ = s1fx.Era5Field().uv(lat, lon, time)
+    np.testing.assert_allclose(wind["u10"].values.ravel(), u_true, atol=1e-5 if layout == "cds" else 2e-3)
+    # Hours after 07:00 from a file without siconc: 07:30 reads one file of
+    # each, 08:30 only the one without.
+    later = s1fx.write_era5_cds(tmp_path / "later.nc", times=s1fx.era5_times("2021-04-01T08:00", 2), **kw)
+    era5 = open_era5([path, later])
+    for when, has in (("2021-04-01T06:30", True), ("2021-04-01T07:30", False), ("2021-04-01T08:30", False)):
+        instant, _ = era5_instant(era5, np.datetime64(when, "ns"), (lat, lon))
+        assert instant.has_sea_ice is has
+        assert np.isnan(instant.sea_ice_fraction(lat, lon)).all() is not has
+        assert ("siconc" in collocate_era5(era5, *points(lat, lon), np.datetime64(when))) is has
+
+
+def test_index_of_daily_files_pickles_small_and_a_scene_opens_only_the_files_around_it(s1fx, tmp_path):
+    """Ten daily files indexed once: the index pickles small before and
+    after a read, and a scene opens only the files whose times bracket it
+    (the others are replaced by junk after indexing)."""
+    wind = s1fx.Era5Field()
+    kw = dict(wind=wind, step=0.25, lat_range=(45.0, 60.0), lon_range=(-30.0, -10.0))
+    days = [f"2021-04-{d:02d}" for d in range(1, 11)]
+    paths = [(s1fx.write_era5_cds if k % 2 else s1fx.write_era5_legacy)(
+        tmp_path / f"{day}.nc", times=s1fx.era5_times(f"{day}T00:00", 24), **kw) for k, day in enumerate(days)]
+    index = index_era5(paths)
+    assert len(index.grids) == 1 and index.grids[0].time.size == 240
+    blob = pickle.dumps(index)
+    assert len(blob) < 20_000, len(blob)          # 61 x 81 grid: axes once (13.8 kB measured), 240 times
+    for path in paths[:3] + paths[5:]:
+        path.write_bytes(b"not a netcdf file")
+    copy = pickle.loads(blob)
+    lat, lon = [52.0, 53.1], [-20.0, -21.3]
+    for time, used in (("2021-04-04T23:30", ["2021-04-04.nc", "2021-04-05.nc"]),
+                       ("2021-04-05T11:10", ["2021-04-05.nc"])):
+        when = np.datetime64(time, "ns")
+        instant, files = era5_instant(copy, when, (lat, lon))
+        assert files == used
+        np.testing.assert_allclose(instant.interpolate(lat, lon)[0], wind.uv(lat, lon, when)[0], atol=2e-3)
+    again = pickle.loads(pickle.dumps(copy))       # a used index pickles without its open files
+    assert len(pickle.dumps(copy)) == len(blob)
+    with pytest.raises(InputError, match="2021-04-06.nc: cannot be read as NetCDF"):
+        era5_instant(again, np.datetime64("2021-04-06T12:00", "ns"), (lat, lon))
+    s1fx.write_era5_cds(paths[4], times=s1fx.era5_times("2021-04-05T00:00", 12), **kw)
+    with pytest.raises(InputError, match="2021-04-05.nc: changed since it was indexed"):
+        era5_instant(again, np.datetime64("2021-04-05T11:10", "ns"), (lat, lon))

@@ -739,18 +739,37 @@ def era5_fields(wind: Era5Field, times: NDArray[np.datetime64], lat: Float64Arra
     return np.stack(u).astype(np.float32), np.stack(v).astype(np.float32)
 
 
+# A sea-ice area fraction (0..1, NaN over land) at latitudes, longitudes
+# (2-D, the grid's) and a time.
+SeaIce: TypeAlias = Callable[[Float64Array, Float64Array, np.datetime64], ArrayLike]
+
+
+def era5_sea_ice(siconc: SeaIce, times: NDArray[np.datetime64], lat: Float64Array, lon: Float64Array
+                 ) -> NDArray[np.float32]:
+    la, lo = np.meshgrid(lat, lon, indexing="ij")
+    return np.stack([np.broadcast_to(np.asarray(siconc(la, lo, t), dtype=np.float64), la.shape)
+                     for t in times]).astype(np.float32)
+
+
 def write_era5_cds(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[np.datetime64] | None = None,
                    step: float = 0.25, lat_range: tuple[float, float] = (-90.0, 90.0),
-                   lon_range: tuple[float, float] = (0.0, 360.0), chunked: bool = True) -> Path:
+                   lon_range: tuple[float, float] = (0.0, 360.0), chunked: bool = True,
+                   siconc: SeaIce | None = None) -> Path:
     """ERA5 in the current CDS NetCDF layout: `valid_time` (seconds since
     1970), scalar `number`, `expver` strings along time, latitude north to
     south, longitude from 0 (a global grid by default), float32 u10/v10,
-    compressed in chunks or (`chunked=False`) stored contiguous."""
+    compressed in chunks or (`chunked=False`) stored contiguous. With
+    `siconc`, the sea-ice fraction it gives as float32 `siconc` (NaN, the
+    fill value, over land)."""
     import netCDF4
 
     times = era5_times() if times is None else times
     lat, lon = _era5_grid(step, lat_range, lon_range)
     u, v = era5_fields(wind, times, lat, lon)
+    fields = [("u10", u, "10 metre U wind component", "m s**-1"),
+              ("v10", v, "10 metre V wind component", "m s**-1")]
+    if siconc is not None:
+        fields.append(("siconc", era5_sea_ice(siconc, times, lat, lon), "Sea ice area fraction", "(0 - 1)"))
     tmp = _temporary(path)
     with netCDF4.Dataset(tmp, "w", format="NETCDF4") as nc:
         nc.createDimension("valid_time", len(times))
@@ -774,11 +793,10 @@ def write_era5_cds(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[
         e.long_name = "model experiment version"
         for k in range(len(times)):
             e[k] = "0001"
-        for name, data, long_name in (("u10", u, "10 metre U wind component"),
-                                      ("v10", v, "10 metre V wind component")):
+        for name, data, long_name, units in fields:
             var = nc.createVariable(name, "f4", ("valid_time", "latitude", "longitude"),
                                     zlib=chunked, contiguous=not chunked, fill_value=np.float32(np.nan))
-            var.units, var.long_name = "m s**-1", long_name
+            var.units, var.long_name = units, long_name
             var.coordinates = "number valid_time latitude longitude expver"
             var[:] = data
         nc.Conventions = "CF-1.7"
@@ -789,17 +807,24 @@ def write_era5_cds(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[
 
 def write_era5_legacy(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[np.datetime64] | None = None,
                       step: float = 0.25, lat_range: tuple[float, float] = (-90.0, 90.0),
-                      lon_range: tuple[float, float] = (0.0, 360.0), era5t_hours: int = 0) -> Path:
+                      lon_range: tuple[float, float] = (0.0, 360.0), era5t_hours: int = 0,
+                      siconc: SeaIce | None = None) -> Path:
     """ERA5 in the legacy CDS layout of grib_to_netcdf: NetCDF3 64-bit
     offset, `time` in hours since 1900, u10/v10 as shorts packed with
     scale_factor/add_offset (fill -32767). With `era5t_hours` > 0 the file
     has an `expver` dimension (1, 5): the last hours only as ERA5T (5), the
-    others only as ERA5 (1), as when a request mixes the two."""
+    others only as ERA5 (1), as when a request mixes the two. With
+    `siconc`, the sea-ice fraction it gives, packed alike (NaN, over land,
+    as the fill value)."""
     import netCDF4
 
     times = era5_times() if times is None else times
     lat, lon = _era5_grid(step, lat_range, lon_range)
     u, v = era5_fields(wind, times, lat, lon)
+    fields = [("u10", u, "10 metre U wind component", "m s**-1"),
+              ("v10", v, "10 metre V wind component", "m s**-1")]
+    if siconc is not None:
+        fields.append(("siconc", era5_sea_ice(siconc, times, lat, lon), "Sea ice area fraction", "(0 - 1)"))
     tmp = _temporary(path)
     with netCDF4.Dataset(tmp, "w", format="NETCDF3_64BIT_OFFSET") as nc:
         nc.createDimension("longitude", len(lon))
@@ -823,18 +848,17 @@ def write_era5_legacy(path: StrPath, wind: Era5Field = Era5Field(), times: NDArr
         t.calendar = "gregorian"
         t[:] = ((times - np.datetime64("1900-01-01T00:00:00", "s")) / np.timedelta64(3600, "s")).astype(np.int32)
         dims = ("time", "expver", "latitude", "longitude") if era5t_hours else ("time", "latitude", "longitude")
-        for name, data, long_name in (("u10", u, "10 metre U wind component"),
-                                      ("v10", v, "10 metre V wind component")):
-            lo, hi = float(data.min()), float(data.max())
+        for name, data, long_name, units in fields:
+            lo, hi = float(np.nanmin(data)), float(np.nanmax(data))
             scale = (hi - lo) / (2 ** 16 - 2) if hi > lo else 1.0
             offset = (hi + lo) / 2.0
             var = nc.createVariable(name, "i2", dims, fill_value=np.int16(-32767))
             var.scale_factor = scale
             var.add_offset = offset
             var.missing_value = np.int16(-32767)
-            var.units, var.long_name = "m s**-1", long_name
+            var.units, var.long_name = units, long_name
             var.set_auto_maskandscale(False)
-            packed = np.rint((data - offset) / scale).astype(np.int16)
+            packed = np.where(np.isnan(data), -32767, np.rint((data - offset) / scale)).astype(np.int16)
             if era5t_hours:
                 full = np.full((len(times), 2) + packed.shape[1:], -32767, dtype=np.int16)
                 n = len(times) - era5t_hours
