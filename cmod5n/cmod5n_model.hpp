@@ -14,7 +14,14 @@
 
 namespace quorvane::cmod5n {
 
-// Model coefficients C1..C28, numbered as the model numbers them.
+// Model coefficients C1..C28, numbered as the model numbers them. Sources:
+// the functional form is CMOD5's, Hersbach, H., A. Stoffelen and S. de Haan
+// (2007): An improved C-band scatterometer ocean geophysical model function:
+// CMOD5, J. Geophys. Res. 112, C03006, doi:10.1029/2006JC003743; the 28
+// coefficients are those refitted for equivalent-neutral winds (CMOD5.N) in
+// Hersbach, H. (2010): Comparison of C-band scatterometer CMOD5.N equivalent
+// neutral winds with ECMWF, J. Atmos. Oceanic Technol. 27, 721-736,
+// doi:10.1175/2009JTECHO698.1.
 inline constexpr double C1 = -0.6878;
 inline constexpr double C2 = -0.7957;
 inline constexpr double C3 = 0.3380;

@@ -20,6 +20,9 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 # Coefficients C1..C28 of CMOD5.N, index 0 unused (NaN) so that C[k] is Ck.
+# C1..C28 as the native kernel has them, from Hersbach (2010), J. Atmos.
+# Oceanic Technol. 27, 721-736 (CMOD5.N), in the functional form of
+# Hersbach, Stoffelen and de Haan (2007), J. Geophys. Res. 112, C03006.
 C: tuple[float, ...] = (
     float("nan"),
     -0.6878, -0.7957, 0.3380, -0.1728,   # C1-C4: A0
