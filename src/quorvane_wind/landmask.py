@@ -8,19 +8,32 @@ bit per point (117 MB) and memory-mapped: a scene touches only the pages of
 its own area, and every process on the machine shares them. The answers
 are the package's own: the same nearest-lower grid point, the same clamping
 at the grid's edges.
+
+The cache file is named by the content of the package's archive (its
+SHA-256), so every environment with the same package shares one file
+whatever its install time, and copies made from other archives are removed.
+Processes that find it missing at once take a lock on the cache folder: one
+makes it (under a temporary name, then renamed), the others wait and map
+the winner's file.
 """
 
+import contextlib
+import fcntl
+import hashlib
+import logging
 import os
 import tempfile
 import threading
 import zipfile
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .geo import wrap_longitude
-from .atomic import write_atomically
+from .atomic import LOCK_SUFFIX, PART_SUFFIX, remove_partial_files, write_atomically
+from .errors import OutputError
 
 if TYPE_CHECKING:
     from .sentinel1.geolocation import Geolocation
@@ -29,6 +42,12 @@ BoolArray: TypeAlias = NDArray[np.bool_]
 
 _LOCK = threading.Lock()
 _GRID: "LandGrid | None" = None
+log = logging.getLogger(__name__)
+
+CACHE_PREFIX = "globe-land-bits-"
+# Changes with the layout of the cache file (bit order, header), so that a
+# file of another layout is never read as this one.
+CACHE_LAYOUT = "1"
 
 
 def cache_folder() -> str:
@@ -47,6 +66,66 @@ def _package_archive() -> str:
     if spec is None or not spec.submodule_search_locations:
         raise ModuleNotFoundError("No module named 'global_land_mask'")
     return os.path.join(list(spec.submodule_search_locations)[0], "globe_combined_mask_compressed.npz")
+
+
+def cache_name(archive: str) -> str:
+    """The cache file's name for the package archive at `archive`: from the
+    archive's content (2.5 MB, hashed in a few ms), not its file's dates."""
+    digest = hashlib.sha256()
+    with open(archive, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return f"{CACHE_PREFIX}{CACHE_LAYOUT}-{digest.hexdigest()[:20]}.npy"
+
+
+@contextlib.contextmanager
+def _folder_lock(folder: str) -> Iterator[None]:
+    """An exclusive flock on the folder itself (no lock file to leave
+    behind); the kernel drops it when the process ends, however it ends. A
+    file system without flock goes without: concurrent makers then each
+    rename an identical file."""
+    descriptor = os.open(folder, os.O_RDONLY)
+    try:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
+        except OSError:
+            pass
+        yield
+    finally:
+        os.close(descriptor)     # releases the lock
+
+
+def remove_stale(folder: str, keep: str) -> None:
+    """Removes the cache files of `folder` other than `keep` (made from
+    other archives, or named by the older modification-time scheme) and the
+    temporary files of makers that are gone. A process still mapping a
+    removed file keeps its pages until it ends."""
+    for entry in os.listdir(folder):
+        path = os.path.join(folder, entry)
+        if entry.startswith(CACHE_PREFIX) and entry.endswith(".npy") and entry != keep:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(path)
+        elif entry.startswith("." + CACHE_PREFIX) and entry.endswith((PART_SUFFIX, LOCK_SUFFIX)):
+            # .NAME.TOKEN.part or .lock: only those whose writer is gone go.
+            remove_partial_files(os.path.join(folder, entry[1:].rsplit(".", 2)[0]))
+
+
+def cached_bits(archive: str, folder: str) -> str:
+    """The path of the land bits of `archive` in `folder`, made there first
+    if missing (by this process or one it waits for)."""
+    name = cache_name(archive)
+    path = os.path.join(folder, name)
+    if os.path.exists(path):
+        return path
+    os.makedirs(folder, exist_ok=True)
+    log.info("land mask: making its cache %s from the global-land-mask package, once for "
+             "this machine (about half a minute)", path)
+    with _folder_lock(folder):
+        if not os.path.exists(path):          # else another process made it meanwhile
+            remove_partial_files(path)
+            write_atomically(path, lambda tmp: _write_land_bits(archive, tmp))
+        remove_stale(folder, name)
+    return path
 
 
 def _write_land_bits(archive: str, tmp: str, rows_per_read: int = 256) -> None:
@@ -120,17 +199,14 @@ def land_grid() -> LandGrid:
             archive = _package_archive()
             with np.load(archive) as npz:
                 lat, lon = npz["lat"], npz["lon"]
-            stamp = os.stat(archive)
-            name = f"globe-land-bits-{stamp.st_size}-{int(stamp.st_mtime)}.npy"
-            for folder in (cache_folder(), os.path.join(tempfile.gettempdir(), f"quorvane-{os.getuid()}")):
-                path = os.path.join(folder, name)
+            folders = (cache_folder(), os.path.join(tempfile.gettempdir(), f"quorvane-{os.getuid()}"))
+            for k, folder in enumerate(folders):
                 try:
-                    if not os.path.exists(path):
-                        os.makedirs(folder, exist_ok=True)
-                        write_atomically(path, lambda tmp: _write_land_bits(archive, tmp))
+                    path = cached_bits(archive, folder)
                     break
-                except OSError:   # a read-only or full cache: the temporary folder
-                    continue
+                except (OSError, OutputError):   # a read-only or full cache: the temporary folder
+                    if k == len(folders) - 1:
+                        raise
             _GRID = LandGrid(np.load(path, mmap_mode="r"), lat, lon)
         return _GRID
 
