@@ -15,8 +15,14 @@ lines and averaged over blocks of whole pixels until at most
 held are a few tens of MB whatever the scene.
 
 A GeoTIFF holds one data type for all its bands, so the mask band is
-stored as float32 too (its bit values are exact); NaN in both bands marks
-the area outside the scene."""
+stored as float32 too (its bit values, up to 2^24, are exact); NaN in both
+bands marks the area outside the scene. The speed band's unit is GDAL's
+unit type ("m s-1"), which GIS tools show; the mask band has none.
+
+The file is made in GDAL's memory file system and written to disk by
+Python in one write: libtiff reports a failing disk on stderr by itself and
+GDAL may not notice it (a full disk left a truncated file renamed into
+place), whereas Python's write raises, once, with the system's reason."""
 
 import os
 from typing import TYPE_CHECKING, Any
@@ -32,6 +38,8 @@ if TYPE_CHECKING:
     import netCDF4
 
 SOURCE_PIXELS = 4_000_000
+# The narrowest unsigned type that holds every bit the mask may have.
+MASK_DTYPE = np.min_scalar_type(sum(FLAGS.values()))
 GCPS_PER_SIDE = 16
 BAND_LINES = 512
 
@@ -43,7 +51,7 @@ def utm_crs(latitude: float, longitude: float) -> str:
 
 
 def block_averaged(speed_var: "netCDF4.Variable[Any]", mask_var: "netCDF4.Variable[Any]",
-                   step: int) -> tuple[NDArray[np.float32], NDArray[np.uint8]]:
+                   step: int) -> tuple[NDArray[np.float32], NDArray[np.unsignedinteger[Any]]]:
     """The product's wind speed averaged over step x step blocks (over the
     pixels with wind; NaN where there are none) and the mask bits of each
     block (the union; the no-wind bits only on blocks without wind), read
@@ -52,12 +60,15 @@ def block_averaged(speed_var: "netCDF4.Variable[Any]", mask_var: "netCDF4.Variab
     out_cols = -(-cols // step)
     band = step * max(1, BAND_LINES // step)
     speeds: list[NDArray[np.float32]] = []
-    masks: list[NDArray[np.uint8]] = []
+    masks: list[NDArray[np.unsignedinteger[Any]]] = []
+    # The file's own type too: a product may hold bits newer than FLAGS.
+    bits_type = np.promote_types(MASK_DTYPE, mask_var.dtype)
+    keep_with_wind = np.array(~NO_WIND_BITS, dtype=np.int64).astype(bits_type)
     for start in range(0, rows, band):
         stop = min(start + band, rows)
         out_rows = -(-(stop - start) // step)
         padded_speed = np.full((out_rows * step, out_cols * step), np.nan, dtype=np.float32)
-        padded_mask = np.zeros(padded_speed.shape, dtype=np.uint8)
+        padded_mask = np.zeros(padded_speed.shape, dtype=bits_type)
         padded_speed[:stop - start, :cols] = speed_var[start:stop, :]
         padded_mask[:stop - start, :cols] = mask_var[start:stop, :]
         speed = padded_speed.reshape(out_rows, step, out_cols, step)
@@ -68,7 +79,7 @@ def block_averaged(speed_var: "netCDF4.Variable[Any]", mask_var: "netCDF4.Variab
         with np.errstate(invalid="ignore", divide="ignore"):
             mean = np.where(count > 0, total / count, np.nan).astype(np.float32)
         bits = np.bitwise_or.reduce(np.bitwise_or.reduce(mask, axis=3), axis=1)
-        bits[count > 0] &= np.uint8(~NO_WIND_BITS & 0xFF)
+        bits[count > 0] &= keep_with_wind
         speeds.append(mean)
         masks.append(bits)
     return np.concatenate(speeds), np.concatenate(masks)
@@ -182,10 +193,11 @@ def write_geotiff(product_path: "str | os.PathLike[str]", path: "str | os.PathLi
 
     profile = dict(driver="GTiff", height=height, width=width, count=2, dtype="float32",
                    crs=crs, transform=transform, nodata=np.nan)
-    with MemoryFile() as memory, memory.open(**profile) as dataset:
+    with MemoryFile() as memory, memory.open(**profile) as dataset, MemoryFile() as made:
         dataset.write(bands)
         dataset.set_band_description(1, "wind_speed")
         dataset.set_band_description(2, "mask")
+        dataset.units = ("m s-1", "")
         dataset.update_tags(**tags)
         dataset.update_tags(1, units="m s-1", long_name="wind speed at 10 m (CMOD5.N), bilinear")
         dataset.update_tags(2, flag_masks=" ".join(str(b) for b in FLAGS.values()),
@@ -201,5 +213,11 @@ def write_geotiff(product_path: "str | os.PathLike[str]", path: "str | os.PathLi
                 dataset.build_overviews(factors, Resampling.nearest)
             options = dict(driver="GTiff", TILED="YES", BLOCKXSIZE=512, BLOCKYSIZE=512,
                            COMPRESS="DEFLATE", PREDICTOR=3, COPY_SRC_OVERVIEWS="YES")
+        rasterio.shutil.copy(dataset, made.name, **options)
         remove_partial_files(path)
-        write_atomically(path, lambda tmp: rasterio.shutil.copy(dataset, tmp, **options))
+        write_atomically(path, lambda tmp: _write_bytes(tmp, made.read()))
+
+
+def _write_bytes(path: str, data: bytes) -> None:
+    with open(path, "wb") as out:
+        out.write(data)
