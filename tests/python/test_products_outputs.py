@@ -1,10 +1,14 @@
 """The extra outputs of a product: the quicklook map (north up, east right,
-the real coastline where the land is drawn, fixed colour scale), the
-GeoTIFF (its CRS, layout and values against the product's), a scene
-across the antimeridian, and the command's options for them."""
+the real coastline where the land is drawn, fixed colour scale, what a
+report needs around it), the GeoTIFF (its CRS, layout, units and values
+against the product's), a scene across the antimeridian, a failing disk,
+and the command's options for them."""
 
 import json
 import shutil
+import subprocess
+import sys
+import warnings
 
 import matplotlib
 import numpy as np
@@ -16,21 +20,22 @@ from PIL import Image
 from quorvane_wind.cli import main
 from quorvane_wind.conventions import LAND
 from quorvane_wind.netcdf import output_name
-from quorvane_wind.quicklook import COLOURMAP, LAND_COLOUR, MAP_KEY
+from quorvane_wind.quicklook import COLOURMAP, LAND_COLOUR, MAP_KEY, draw_map, read_decimated
 
 
 @pytest.fixture(scope="module")
 def passes(tmp_path_factory, s1fx):
     """A descending and an ascending scene across the Dutch coast (80 x 90
-    pixels of 1 km, sea in the west) and one across the antimeridian, with
-    their products, quicklooks and GeoTIFFs."""
+    pixels of 1 km, sea in the west) and one across the antimeridian (HH,
+    open sea), with their products, quicklooks and GeoTIFFs."""
     root = tmp_path_factory.mktemp("outputs")
     era5 = s1fx.write_era5_cds(root / "era5.nc", step=1.0)
     scenes = {}
     for name, heading, lat, lon in (("descending", -165.0, 52.4, 4.3), ("ascending", -15.0, 52.4, 4.3),
                                     ("antimeridian", -15.0, -30.0, 179.9)):
         cfg = s1fx.GrdConfig(lines=80, samples=90, azimuth_spacing_m=1000.0, range_spacing_m=1000.0,
-                             centre_lat=lat, centre_lon=lon, heading_deg=heading)
+                             centre_lat=lat, centre_lon=lon, heading_deg=heading,
+                             polarisations=("HH", "HV") if name == "antimeridian" else ("VV", "VH"))
         scenes[name], _ = s1fx.write_grd_product(root / name, cfg)
     out = root / "out"
     assert main([str(scenes[n]) for n in ("descending", "ascending")]
@@ -135,6 +140,7 @@ def test_geotiff_opens_in_utm_with_the_products_wind_and_mask(passes, name, crs,
     tif = product.with_suffix(".tif")
     with rasterio.open(tif) as r:
         assert r.descriptions == ("wind_speed", "mask") and r.dtypes == ("float32", "float32")
+        assert r.units == ("m s-1", None)
         assert np.isnan(r.nodata) and r.tags(ns="IMAGE_STRUCTURE")["LAYOUT"] == "COG"
         assert r.crs.to_string() in ({crs} if crs else {"EPSG:32760", "EPSG:32701"})
         assert abs(r.res[0] - 1000.0) < 30 and r.width * r.res[0] < 200_000
@@ -193,3 +199,116 @@ def test_options_reuse_and_a_failed_geotiff(passes, tmp_path, capsys):
     captured = capsys.readouterr()
     assert "1 written" in captured.out and (failed / product.name).is_file()
     assert captured.err.strip().startswith(f"quorvane-wind: {source}: GeoTIFF {failed / tif.name} not written")
+
+
+def legend_and_arrows(fields, fig, ax):
+    """The legend's labels, and the decimated pixel under each ERA5 arrow
+    (as a row, column index pair)."""
+    from matplotlib.quiver import Quiver
+
+    labels = [t.get_text() for legend in fig.legends for t in legend.texts]
+    arrows = [c for c in ax.collections if isinstance(c, Quiver)]
+    at = np.empty((2, 0), dtype=int)
+    if arrows:
+        far = np.hypot(fields["longitude"].ravel()[:, None] - arrows[0].X[None],
+                       fields["latitude"].ravel()[:, None] - arrows[0].Y[None])
+        assert far.min(axis=0).max() < 1e-9
+        at = np.array(np.unravel_index(far.argmin(axis=0), fields["longitude"].shape))
+    return labels, at
+
+
+def test_quicklook_says_what_it_shows_for_a_report(passes, s1fx, tmp_path):
+    import matplotlib.pyplot as plt
+
+    from quorvane_wind.conventions import SPEED_AT_MODEL_LIMIT
+    from quorvane_wind.quicklook import write_quicklook
+
+    shown = {}
+    for name in ("descending", "antimeridian"):
+        fields = read_decimated(passes[name])
+        fig, ax = draw_map(fields)
+        labels, arrows = legend_and_arrows(fields, fig, ax)
+        shown[name] = (ax.get_title(), labels, " ".join(t.get_text() for t in fig.texts))
+        plt.close(fig)
+        # Arrows over the sea only, many of them.
+        assert arrows.shape[1] >= 20 and not (fields["mask"][tuple(arrows)] & LAND).any()
+        assert not (fields["mask"] & SPEED_AT_MODEL_LIMIT).any()
+    title, labels, texts = shown["descending"]
+    assert "wind speed, 2021-04-01 05:26 UTC, descending pass, native pixels of 1000 x 1000 m" in title
+    assert "HH" not in title and labels == ["land", "coastline", "ERA5 wind direction"]
+    assert "Contains modified Copernicus Sentinel data 2021" in texts
+    assert "Contains modified Copernicus Climate Change Service information 2021" in texts
+    title, labels, _ = shown["antimeridian"]     # open sea, no land mask
+    assert "ascending pass" in title and "converted from HH" in title
+    assert labels == ["ERA5 wind direction"]
+    assert min(Image.open(passes["descending"].with_suffix(".png")).info["dpi"]) > 199
+
+    # A scene of a single block draws without a warning, as a cell of its size.
+    scene, _ = s1fx.write_grd_product(tmp_path / "one", s1fx.GrdConfig(
+        lines=8, samples=9, azimuth_spacing_m=100.0, range_spacing_m=100.0))
+    assert main([str(scene), "--era5", str(passes["era5"]), "--output-dir", str(tmp_path)]) == 0
+    product = tmp_path / output_name(scene)
+    with xr.open_dataset(product) as ds:
+        assert ds["wind_speed"].shape == (1, 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        write_quicklook(product, tmp_path / "one.png")
+    frame = json.loads(Image.open(tmp_path / "one.png").text[MAP_KEY])
+    assert 0.008 < np.diff(frame["ylim"])[0] < 0.01      # 1 km of latitude
+    # A quarter in from the corner, off the arrow at the middle.
+    assert_drawn_speed(tmp_path / "one.png", product, np.average(frame["xlim"], weights=(3, 1)),
+                       np.average(frame["ylim"], weights=(3, 1)))
+
+
+def test_a_mask_bit_above_eight_reaches_the_geotiff_and_the_quicklook(passes, tmp_path, monkeypatch):
+    """Sea ice (bit 256, a mask of uint16) on the first 30 lines of a
+    product: the GeoTIFF keeps the bit, the quicklook names it and draws no
+    arrow on it."""
+    import matplotlib.pyplot as plt
+    import rasterio
+
+    from quorvane_wind import quicklook
+    from quorvane_wind.geotiff import write_geotiff
+
+    iced = tmp_path / "iced.nc"
+    with xr.open_dataset(passes["descending"]) as ds:
+        ds = ds.load()
+    ice = np.zeros(ds["mask"].shape, dtype=bool)
+    ice[:30] = (ds["mask"].values[:30] & LAND) == 0
+    ds["mask"] = ds["mask"].astype(np.uint16) | np.where(ice, 256, 0).astype(np.uint16)
+    ds["wind_speed"] = ds["wind_speed"].where(~ice)
+    ds.to_netcdf(iced)
+    write_geotiff(iced, tmp_path / "iced.tif")
+    bands, _, _, _, mask, uniform = geotiff_against_product(tmp_path / "iced.tif", iced, 5)
+    assert (bands[..., 1] == mask)[uniform].all() and (bands[..., 1][uniform & ice].astype(int) & 256 != 0).sum() > 500
+
+    monkeypatch.setattr(quicklook, "SEA_ICE", 256)
+    fields = read_decimated(iced)
+    fig, ax = draw_map(fields)
+    labels, arrows = legend_and_arrows(fields, fig, ax)
+    plt.close(fig)
+    assert labels == ["land", "sea ice", "coastline", "ERA5 wind direction"]
+    assert arrows.shape[1] >= 10 and not (fields["mask"][tuple(arrows)] & (LAND | 256)).any()
+
+
+# Draws the quicklook and the GeoTIFF of a product where no file may grow
+# past 8 kB (a disk that fails a write, as a full one does).
+FAILING_DISK = """import resource, signal, sys
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192))
+from quorvane_wind.batch import draw_geotiff, draw_quicklook
+print(draw_quicklook(sys.argv[1]))
+print(draw_geotiff(sys.argv[1]))
+"""
+
+
+def test_a_failing_disk_is_one_line_per_output_and_nothing_else(passes, tmp_path):
+    product = tmp_path / passes["descending"].name
+    shutil.copy(passes["descending"], product)
+    drawn = subprocess.run([sys.executable, "-c", FAILING_DISK, str(product)], capture_output=True,
+                           text=True, timeout=300)
+    assert drawn.returncode == 0 and drawn.stderr == ""
+    assert drawn.stdout.splitlines() == [
+        f"quicklook {tmp_path / product.name.replace('.nc', '.png')} not written ([Errno 27] File too large)",
+        f"GeoTIFF {tmp_path / product.name.replace('.nc', '.tif')} not written ([Errno 27] File too large)"]
+    assert [p.name for p in tmp_path.iterdir()] == [product.name]
