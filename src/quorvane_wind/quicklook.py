@@ -203,7 +203,8 @@ def attribution(fields: dict[str, Any]) -> str:
         era5_year = (fields.get("era5_time") or fields["time"])[:4]
         text = (f"Contains modified Copernicus Sentinel data {fields['time'][:4]}. Contains modified "
                 f"Copernicus Climate Change Service information {era5_year}.")
-    return "\n".join(sentence.strip() + "." for sentence in text.split(".") if sentence.strip())
+    # A line per sentence ("v1.2" stays whole).
+    return "\n".join(re.split(r"(?<=\.)\s+", text.strip()))
 
 
 def draw_map(fields: dict[str, Any],
