@@ -192,6 +192,15 @@ def test_border_noise_of_products_before_ipf_2_90_is_masked_and_the_interior_unt
     edge[[0, -1], :] = edge[:, [0, -1]] = True
     assert not (averaged["new"][edge] >= 0.9 * expected[edge]).any()
     np.testing.assert_array_equal(averaged["old"][~edge], averaged["new"][~edge])
+    # From IPF 2.90 the strips are zeros, ESA's fill value: no measurement either.
+    import rasterio
+
+    filled = copy_product(new, tmp_path / "filled")
+    with rasterio.open(next((filled / "measurement").glob("*-vv-*")), "r+") as dst:
+        dn = dst.read(1)
+        dn[strips] = 0
+        dst.write(dn, 1)
+    np.testing.assert_array_equal(open_s1_grd_averaged(filled, 2400)["sigma0"].values, averaged["old"])
 
     attrs = open_s1_grd(old).attrs
     assert attrs["ipf_version"] == "002.72" and attrs["equivalent_number_of_looks"] == 4.4
