@@ -31,6 +31,7 @@ noise.
 """
 
 import re
+import threading
 from typing import Any
 
 import numpy as np
@@ -45,6 +46,15 @@ FIXED_IN_IPF = (2, 90)
 BORDER_SEARCH_M = 5000.0
 # The border ends at the first sample with DN^2 >= this share of the noise.
 NOISE_SHARE = 0.5
+# Pixel columns scanned at a time along the first and last lines.
+COLUMN_BAND = 2048
+
+
+def _run(low: NDArray[np.bool_], axis: int) -> NDArray[np.int64]:
+    """Length of the leading run of low samples along `axis`."""
+    high = ~low
+    first: NDArray[np.int64] = np.where(high.any(axis=axis), high.argmax(axis=axis), low.shape[axis])
+    return first
 
 
 def ipf_tuple(version: str | None) -> tuple[int, int] | None:
@@ -68,8 +78,10 @@ def has_border_noise(version: str | None) -> bool:
 
 class BorderNoise:
     """Finds the border-noise samples of any window of one scene, reading
-    the edge strips a window does not hold. It pickles as the
-    measurement's paths and the noise LUTs."""
+    the edge strips a window does not hold. The border of the first and
+    last lines is scanned once for all pixel columns, on the first window
+    that needs it, and kept. It pickles as the measurement's paths and the
+    noise LUTs."""
 
     def __init__(self, windows: TiffWindows, noise_range: LineVectorLut | None, noise_azimuth: AzimuthNoise,
                  spacing: tuple[float, float]) -> None:
@@ -82,6 +94,17 @@ class BorderNoise:
         # cannot meet.
         self.depth = tuple(max(1, min(size // 4, int(np.ceil(BORDER_SEARCH_M / step))))
                            for size, step in zip(self.shape, spacing))
+        self._heights: dict[str, NDArray[np.int64]] = {}
+        self._lock = threading.Lock()
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state["_heights"], state["_lock"] = {}, None
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
 
     def _low(self, dn: NDArray[Any], rows: NDArray[np.float64], cols: NDArray[np.float64]) -> NDArray[np.bool_]:
         """Samples below the threshold: DN^2 < NOISE_SHARE x noise (DN 0
@@ -102,9 +125,14 @@ class BorderNoise:
         s0, s1, t0, t1 = strip
         if r0 <= s0 and s1 <= r1 and c0 <= t0 and t1 <= c1:
             part = dn[s0 - r0:s1 - r0, t0 - c0:t1 - c0]
-        else:
-            part = self.windows[s0:s1, t0:t1]
-        return self._low(part, np.arange(s0, s1, dtype=np.float64), np.arange(t0, t1, dtype=np.float64))
+            return self._low(part, np.arange(s0, s1, dtype=np.float64), np.arange(t0, t1, dtype=np.float64))
+        return self._read_low(strip)
+
+    def _read_low(self, strip: tuple[int, int, int, int]) -> NDArray[np.bool_]:
+        """The low samples of `strip`, read from the measurement."""
+        s0, s1, t0, t1 = strip
+        return self._low(self.windows[s0:s1, t0:t1], np.arange(s0, s1, dtype=np.float64),
+                         np.arange(t0, t1, dtype=np.float64))
 
     def mask(self, dn: NDArray[Any], rows: NDArray[np.float64], cols: NDArray[np.float64]) -> NDArray[np.bool_]:
         """True on the border-noise samples of the window whose DNs are
@@ -120,22 +148,30 @@ class BorderNoise:
         window = (r0, r1, c0, c1)
         depth_l, depth_p = self.depth
 
-        def run(low: NDArray[np.bool_], axis: int) -> NDArray[np.int64]:
-            """Length of the leading run of low samples along `axis`."""
-            high = ~low
-            first: NDArray[np.int64] = np.where(high.any(axis=axis), high.argmax(axis=axis), low.shape[axis])
-            return first
-
         if c0 < depth_p:              # near range: each line from pixel 0
-            width = run(self._strip(dn, window, (r0, r1, 0, depth_p)), axis=1)
+            width = _run(self._strip(dn, window, (r0, r1, 0, depth_p)), axis=1)
             out |= cols[None, :] < width[:, None]
         if c1 > pixels - depth_p:     # far range: each line from its last pixel
-            width = run(self._strip(dn, window, (r0, r1, pixels - depth_p, pixels))[:, ::-1], axis=1)
+            width = _run(self._strip(dn, window, (r0, r1, pixels - depth_p, pixels))[:, ::-1], axis=1)
             out |= cols[None, :] >= (pixels - width)[:, None]
         if r0 < depth_l:              # first lines: each pixel column from line 0
-            height = run(self._strip(dn, window, (0, depth_l, c0, c1)), axis=0)
-            out |= rows[:, None] < height[None, :]
+            out |= rows[:, None] < self._edge_heights("first")[None, c0:c1]
         if r1 > lines - depth_l:      # last lines: each column from the last line
-            height = run(self._strip(dn, window, (lines - depth_l, lines, c0, c1))[::-1, :], axis=0)
-            out |= rows[:, None] >= (lines - height)[None, :]
+            out |= rows[:, None] >= (lines - self._edge_heights("last"))[None, c0:c1]
         return out
+
+    def _edge_heights(self, which: str) -> NDArray[np.int64]:
+        """Border lines of each pixel column at the "first" or "last" lines
+        of the image, scanned in bands of columns."""
+        with self._lock:
+            if which not in self._heights:
+                lines, pixels = self.shape
+                depth = self.depth[0]
+                start = 0 if which == "first" else lines - depth
+                parts = []
+                for first in range(0, pixels, COLUMN_BAND):
+                    end = min(first + COLUMN_BAND, pixels)
+                    low = self._read_low((start, start + depth, first, end))
+                    parts.append(_run(low if which == "first" else low[::-1, :], axis=0))
+                self._heights[which] = np.concatenate(parts)
+            return self._heights[which]
