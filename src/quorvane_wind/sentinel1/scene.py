@@ -264,9 +264,11 @@ def read_grd_metadata(path: PathLike, polarisation: str = "VV") -> GrdScene:
         warnings.warn(f"{scene.name}: the {polarisation} noise XML has the older layout (range vectors "
                       "only, products before IPF 2.9); sigma0 is corrected for the range noise alone, "
                       "without its variation along azimuth", ProcessingWarning, stacklevel=2)
-    log.info("%s: metadata read: %s %s %s, %d x %d pixels of %g m x %g m, %s to %s", scene.name,
+    log.info("%s: metadata read: %s %s %s, %d x %d pixels of %g m x %g m, %s to %s, IPF %s%s", scene.name,
              scene.mission, scene.mode, polarisation, *scene.shape, scene.azimuth_pixel_spacing,
-             scene.range_pixel_spacing, scene.first_line_time, scene.last_line_time)
+             scene.range_pixel_spacing, scene.first_line_time, scene.last_line_time,
+             scene.ipf_version or "unknown",
+             " (border noise masked)" if has_border_noise(scene.ipf_version) else "")
     return scene
 
 
