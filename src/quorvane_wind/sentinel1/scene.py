@@ -24,11 +24,13 @@ from .safe import (PathLike, SafeFiles, decode, ipf_version, manifest_files, num
 log = logging.getLogger(__name__)
 
 # The equivalent number of looks of GRD pixels by mode and resolution class
-# (the product name's GRDH, GRDM): ESA, Sentinel-1 User Guide, "Resolutions:
-# Level-1 Ground Range Detected" (from the Sentinel-1 Product Definition,
-# S1-RS-MDA-52-7440); for IW and EW products an average over the sub-swaths.
-# IW GRDH 5 x 1 looks, 20 m x 22 m resolution on 10 m pixels; IW GRDM 22 x 5
-# looks on 40 m; EW GRDH 3 x 1 looks on 25 m; EW GRDM 6 x 2 looks on 40 m.
+# (the product name's GRDH, GRDM): ESA's table of Level-1 GRD products
+# (Sentinel-1 User Guide, "Resolutions: Level-1 Ground Range Detected", from
+# the Sentinel-1 Product Definition, S1-RS-MDA-52-7440); "for GRD IW/EW
+# products, the equivalent number of looks corresponds to an average over
+# all swaths" (Sentinel-1 SAR Technical Guide, Level-1 products). IW GRDH
+# pixels are 10 m (20 m x 22 m resolution), IW GRDM 40 m (88 m x 87 m), EW
+# GRDH 25 m, EW GRDM 40 m. Other modes (SM, WV) have no figure here.
 GRD_LOOKS = {("IW", "H"): 4.4, ("IW", "M"): 81.8, ("EW", "H"): 2.7, ("EW", "M"): 10.7}
 # The pixel spacing (m) of each class, for products whose name was changed.
 GRD_PIXEL_SPACING = {("IW", "H"): 10.0, ("IW", "M"): 40.0, ("EW", "H"): 25.0, ("EW", "M"): 40.0}
