@@ -1,6 +1,6 @@
 """The grid of a wind product: blocks of native pixels of about the asked
 resolution, computed in chunks of whole blocks, each block's sigma0 the
-mean over its valid (sea) pixels.
+mean over its valid (sea) pixels, non-positive values included.
 
 `SceneGrid.blocks` reads, calibrates and averages one chunk; the product
 (`chunk.product_chunk`) and `open_s1_grd_averaged` both take their blocks
@@ -22,14 +22,16 @@ from .conventions import variable_attributes
 from .defaults import CHUNK_PIXELS, RESOLUTION_M
 from .options import (ChunkPlan, Chunks, Resolution, check_resolution, check_resolution_for_pixels,
                       chunk_plan, resolve_chunks)
-from .sentinel1 import (GrdScene, Measurement, TiffWindows, azimuth_times, calibrate_block, default_chunks,
-                        geometry_dataset, read_grd_metadata, scene_attributes, scene_dataset)
+from .sentinel1 import (BorderNoise, GrdScene, Measurement, TiffWindows, azimuth_times, calibrate_window,
+                        default_chunks, geometry_dataset, positive_sigma0, read_grd_metadata, scene_attributes,
+                        scene_dataset)
 from .sentinel1.safe import PathLike
 
 log = logging.getLogger(__name__)
 
 Float64Array: TypeAlias = NDArray[np.float64]
 Float32Array: TypeAlias = NDArray[np.float32]
+Int32Array: TypeAlias = NDArray[np.int32]
 # ((first line, end line), (first pixel, end pixel)) of a part of a scene.
 Window: TypeAlias = tuple[tuple[int, int], tuple[int, int]]
 
@@ -80,25 +82,35 @@ def _block_pixels(shape: tuple[int, ...], factors: tuple[int, int]) -> NDArray[n
             * np.minimum(fp, shape[1] - starts_p)[None, :])
 
 
-def _block_mean(sigma0: Float32Array, factors: tuple[int, int],
-                land: NDArray[np.bool_] | None = None) -> Float32Array:
+def _block_mean(values: Float32Array, valid: NDArray[np.bool_], factors: tuple[int, int],
+                land: NDArray[np.bool_] | None = None) -> tuple[Float32Array, Int32Array]:
     """Linear mean of sigma0 over the blocks of `factors` pixels of one
     chunk (the last blocks may be smaller: the chunk ends at the scene's
-    edge), NaN where fewer than half of a block's pixels are valid. With
-    `land` (True on land pixels), land pixels are left out: the mean is over
-    the valid sea pixels, NaN where fewer than half of the sea pixels are
-    valid (and so on blocks without sea)."""
-    valid = np.isfinite(sigma0)
+    edge), and the number of pixels averaged.
+
+    The mean is over every valid pixel (`valid`: a measurement, see
+    `sentinel1.calibrate_window`), the non-positive values of noise-corrected
+    pixels included: speckle spreads a weak signal plus noise on both sides
+    of the noise level, and a mean of the positive side alone is biased
+    high (by +1 dB at a true signal-to-noise ratio of -2..0 dB on IW GRDH,
+    4.4 looks, 1 km blocks, measured on the speckled fixtures of
+    `testing.s1_grd`). A block has no sigma0 (NaN) where that mean is not
+    positive, or fewer than half of its pixels are valid. With `land` (True
+    on land pixels), land pixels are left out: the mean is over the valid
+    sea pixels, NaN where fewer than half of the sea pixels are valid (and
+    so on blocks without sea)."""
+    valid = valid & np.isfinite(values)
     if land is not None:
         valid &= ~land
         pixels = _block_sums((~land).astype(np.int32), factors)
     else:
-        pixels = _block_pixels(sigma0.shape, factors)
-    total = _block_sums(np.where(valid, sigma0, 0.0).astype(np.float64), factors)
+        pixels = _block_pixels(values.shape, factors)
+    total = _block_sums(np.where(valid, values, 0.0).astype(np.float64), factors)
     count = _block_sums(valid.astype(np.int32), factors)
-    with np.errstate(invalid="ignore"):
-        return np.where((count * 2 >= pixels) & (count > 0), total / np.maximum(count, 1),
-                        np.nan).astype(np.float32)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = total / np.maximum(count, 1)
+        kept = (count * 2 >= pixels) & (count > 0) & (mean > 0.0)
+    return np.where(kept, mean, np.nan).astype(np.float32), count.astype(np.int32)
 
 
 def _block_centres(size: int, factor: int) -> Float64Array:
@@ -110,12 +122,16 @@ class Blocks:
     """What the product takes from the image for one chunk, on its blocks."""
 
     def __init__(self, sigma0: Float32Array, nesz: Float32Array, land_fraction: Float32Array | None,
-                 lines: Float64Array, pixels: Float64Array) -> None:
+                 lines: Float64Array, pixels: Float64Array, valid_count: Int32Array) -> None:
         self.sigma0 = sigma0                  # mean over the valid (sea) pixels
         self.nesz = nesz                      # mean over all pixels
         self.land_fraction = land_fraction    # None without the land mask or on the native grid
         self.lines = lines                    # the blocks' centres
         self.pixels = pixels
+        # The valid (sea) pixels averaged into sigma0, non-positive ones
+        # included (also where sigma0 is NaN); on the native grid 1 for a
+        # measurement, 0 for fill, border noise or non-finite values.
+        self.valid_count = valid_count
 
 
 # ---------------------------------------------------------------- the grid
@@ -137,6 +153,7 @@ class SceneGrid:
     pixel_coords: Float64Array
     out_chunks: tuple[tuple[int, ...], tuple[int, ...]]
     spatial_resolution: str
+    border: BorderNoise | None = None    # border noise of products before IPF 2.90
 
     def azimuth_time(self) -> NDArray[np.datetime64]:
         return azimuth_times(self.scene, self.line_coords)
@@ -150,26 +167,29 @@ class SceneGrid:
         dn = TiffWindows(self.measurement, self.scene.shape)[r0:r1, c0:c1]
         rows = np.arange(r0, r1, dtype=np.float64)
         cols = np.arange(c0, c1, dtype=np.float64)
-        sigma0, nesz = calibrate_block(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
-                                       self.scene.noise_azimuth, with_nesz=True)
+        calibrated = calibrate_window(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
+                                      self.scene.noise_azimuth, border=self.border, with_nesz=True)
+        assert calibrated.nesz is not None      # asked for
         fl, fp = self.factors
         l0, p0 = self.line_bounds[0][0], self.pixel_bounds[0][0]
         lines = self.line_coords[(r0 - l0) // fl: -(-(r1 - l0) // fl)]
         pixels = self.pixel_coords[(c0 - p0) // fp: -(-(c1 - p0) // fp)]
         if (fl, fp) == (1, 1):
-            return Blocks(sigma0, nesz.astype(np.float32), None, lines, pixels)
+            return Blocks(positive_sigma0(calibrated), calibrated.nesz.astype(np.float32), None, lines, pixels,
+                          calibrated.valid.astype(np.int32))
         land = None
         if exclude_land:
             from .landmask import land_pixels
             land = land_pixels(self.scene.geolocation, (r0, r1), (c0, c1),
                                (self.scene.azimuth_pixel_spacing, self.scene.range_pixel_spacing))
-        pixel_count = _block_pixels(sigma0.shape, self.factors)
-        nesz = (_block_sums(nesz, self.factors) / pixel_count).astype(np.float32)
+        pixel_count = _block_pixels(dn.shape, self.factors)
+        nesz = (_block_sums(calibrated.nesz, self.factors) / pixel_count).astype(np.float32)
         land_fraction = None
         if exclude_land:
             land_fraction = (np.zeros(nesz.shape, dtype=np.float32) if land is None else
                              (_block_sums(land.astype(np.int32), self.factors) / pixel_count).astype(np.float32))
-        return Blocks(_block_mean(sigma0, self.factors, land), nesz, land_fraction, lines, pixels)
+        sigma0, count = _block_mean(calibrated.values, calibrated.valid, self.factors, land)
+        return Blocks(sigma0, nesz, land_fraction, lines, pixels, count)
 
 
 def scene_grid(scene: GrdScene, resolution: Resolution = RESOLUTION_M, chunks: Chunks = None,
@@ -202,7 +222,7 @@ def scene_grid(scene: GrdScene, resolution: Resolution = RESOLUTION_M, chunks: C
         text = block_size_text(fl * scene.azimuth_pixel_spacing, fp * scene.range_pixel_spacing)
     return SceneGrid(scene, measurement, (fl, fp), line_bounds, pixel_bounds,
                      r0 + _block_centres(shape[0], fl), c0 + _block_centres(shape[1], fp),
-                     out_chunks, text)
+                     out_chunks, text, scene.border_noise(measurement))
 
 
 def scene_window(ds: xr.Dataset) -> tuple[GrdScene, Window | None]:
@@ -235,8 +255,10 @@ def open_s1_grd_averaged(path_or_scene: "PathLike | GrdScene", resolution: Resol
                          polarisation: str = "VV", chunks: Chunks = None) -> xr.Dataset:
     """The product of `open_s1_grd` averaged over blocks of about
     `resolution` metres ("native" keeps the pixels): sigma0 averaged in
-    linear units over the valid pixels of a block (NaN when fewer than half
-    of the block's pixels are valid), incidence, latitude, longitude, look
+    linear units over the valid pixels of a block, those whose noise-corrected
+    value is not positive included (NaN when fewer than half of the block's
+    pixels are valid, or the mean is not positive; fill and border noise
+    are not valid), incidence, latitude, longitude, look
     azimuth and time at the block centres. The blocks at the far edges keep
     the pixels the scene has there. `spatial_resolution` records the real
     block size."""

@@ -1,7 +1,8 @@
 """The Sentinel-1 GRD reader and the retrieval on its grid, against products
 with a known wind written by quorvane_wind.testing.s1_grd: calibration, the
 three (IW) and five (EW) azimuth noise blocks, older noise vectors, the
-per-pixel look direction, averaging, zips and names."""
+per-pixel look direction, averaging (unbiased near the noise floor), the
+border noise of older products, zips and names."""
 
 import dataclasses
 import json
@@ -22,7 +23,10 @@ from quorvane_wind.conventions import INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, L
 from quorvane_wind.product import make_wind_product
 from quorvane_wind.retrieval import cmod5n_wind_speed, relative_wind_direction, sigma0_to_db
 from quorvane_wind import open_s1_grd_averaged
-from quorvane_wind.sentinel1 import LineVectorLut, open_s1_grd, product_name
+from quorvane_wind.grid import scene_grid
+from quorvane_wind.sentinel1 import LineVectorLut, open_s1_grd, product_name, read_grd_metadata
+from quorvane_wind.sentinel1.border import has_border_noise
+from quorvane_wind.sentinel1.scene import equivalent_looks
 
 STEP = 0.01
 
@@ -109,6 +113,101 @@ def test_averaging_keeps_the_edge_blocks_with_geometry_at_their_real_centres(pro
     # The recorded resolution is the block's: 1000 m asked on 400 m pixels is 800 m.
     assert coarse.attrs["spatial_resolution"] == "2800 m"
     assert open_s1_grd_averaged(products.clean, 1000).attrs["spatial_resolution"] == "800 m"
+
+
+def test_block_means_near_the_noise_floor_keep_the_pixels_below_it(s1fx, tmp_path):
+    """Speckle (4.4 looks) on signal and noise alike, winds of 1 to 7 m/s
+    under a -22 dB noise floor: true signal-to-noise ratios from -8 to +9 dB
+    over 1 km blocks of 10 x 10 pixels. A block mean of the pixels above the
+    noise alone is biased high by +0.2, +0.5, +1.0 and +1.9 dB in the bands
+    from +4 down to -4 dB; over every valid pixel it is within 0.3 dB, and
+    no block of positive SNR is lost. Each block counts its 100 pixels."""
+    cfg = s1fx.GrdConfig(lines=300, samples=300, azimuth_spacing_m=100.0, range_spacing_m=100.0,
+                         polarisations=("VV",), looks=4.4, speckle_noise=True, nesz_db=-22.0, seed=7)
+    speed = np.broadcast_to(np.linspace(1.0, 7.0, cfg.lines)[:, None], cfg.shape).round(2)
+    path, truth = s1fx.write_grd_product(tmp_path, cfg, speed=np.ascontiguousarray(speed))
+    rows, cols = np.arange(cfg.lines), np.arange(cfg.samples)
+    nesz = s1fx.noise_at_pixels(cfg, rows, cols) / s1fx.calibration_lut(cfg, rows, cols) ** 2
+
+    def blocks(x):
+        return x.reshape(cfg.lines // 10, 10, cfg.samples // 10, 10).mean(axis=(1, 3))
+
+    true = blocks(truth.sigma0)
+    snr = 10 * np.log10(true / blocks(nesz))
+    native = open_s1_grd(path)["sigma0"].values
+    assert 0.1 < np.isnan(native).mean() < 0.4        # many pixels below the noise: NaN at native resolution
+    mean = open_s1_grd_averaged(path, 1000)["sigma0"].values.astype(np.float64)
+    assert np.isfinite(mean[snr >= 0]).all()
+    for low in (-4, -2, 0, 2):
+        band = (snr >= low) & (snr < low + 2) & np.isfinite(mean)
+        assert band.sum() > 80
+        bias = 10 * np.log10(mean[band].sum() / true[band].sum())
+        assert abs(bias) < 0.3, (low, bias)
+    grid = scene_grid(read_grd_metadata(path), 1000, chunks=(100, 300))
+    counts = np.concatenate([grid.blocks(i, 0).valid_count for i in range(3)])
+    assert counts.dtype == np.int32 and (counts == 100).all()
+    native_grid = scene_grid(read_grd_metadata(path), "native", chunks=(100, 300)).blocks(0, 0)
+    assert (native_grid.valid_count == 1).all() and np.isnan(native_grid.sigma0).any()
+
+
+def test_border_noise_of_products_before_ipf_2_90_is_masked_and_the_interior_untouched(s1fx, tmp_path):
+    """Strips of very low DNs along the four edges (the near- and far-range
+    ones changing width along azimuth) are no measurement in a product of
+    IPF 002.72, in chunks that hold the edges and in chunks that must read
+    them; the same DNs in a product of IPF 003.31 are all measurements, and
+    every other pixel reads the same in both. The IPF version and the
+    equivalent number of looks are recorded."""
+    cfg = s1fx.GrdConfig(lines=48, samples=60, calibration_constant=30000.0, nesz_db=-26.0,
+                         ipf_version="002.72", border_noise=(6, 4, 3, 2))
+    old, _ = s1fx.write_grd_product(tmp_path / "old", cfg)
+    new, _ = s1fx.write_grd_product(tmp_path / "new", dataclasses.replace(cfg, ipf_version="003.31"))
+    strips = s1fx.border_noise_pixels(cfg, np.arange(cfg.lines), np.arange(cfg.samples))
+    assert strips[:, 3].sum() > strips[:, 5].sum() > 5 and not strips[10:-10, 8:-8].any()
+    scenes = {name: read_grd_metadata(path) for name, path in (("old", old), ("new", new))}
+    assert scenes["old"].ipf_version == "002.72" and has_border_noise("002.72")
+
+    def valid(scene, chunks):
+        grid = scene_grid(scene, "native", chunks=chunks)
+        return np.block([[grid.blocks(i, j).valid_count for j in range(len(grid.pixel_bounds))]
+                         for i in range(len(grid.line_bounds))])
+
+    # Chunks of 8 x 7 pixels read the strips of the edges they do not hold.
+    for chunks in ((8, 7), (-1, -1)):
+        np.testing.assert_array_equal(valid(scenes["old"], chunks) == 0, strips)
+    assert (valid(scenes["new"], (8, 7)) == 1).all()
+
+    sigma0 = {name: open_s1_grd(path)["sigma0"].values for name, path in (("old", old), ("new", new))}
+    assert np.isnan(sigma0["old"][strips]).all() and np.isfinite(sigma0["old"][~strips]).all()
+    np.testing.assert_array_equal(sigma0["old"][~strips], sigma0["new"][~strips])
+    # Blocks of 6 x 6 pixels (2400 m): the old product's edge blocks are the
+    # mean of their interior pixels; the new one's take in the strips, whose
+    # noise-corrected values are far below zero.
+    averaged = {name: open_s1_grd_averaged(path, 2400)["sigma0"].values for name, path in (("old", old), ("new", new))}
+    interior = np.where(strips, 0.0, sigma0["new"].astype(np.float64))
+    count = (~strips).reshape(8, 6, 10, 6).sum(axis=(1, 3))
+    expected = interior.reshape(8, 6, 10, 6).sum(axis=(1, 3)) / np.maximum(count, 1)
+    expected[count * 2 < 36] = np.nan
+    np.testing.assert_allclose(averaged["old"], expected, rtol=1e-6)
+    edge = np.zeros((8, 10), dtype=bool)
+    edge[[0, -1], :] = edge[:, [0, -1]] = True
+    assert not (averaged["new"][edge] >= 0.9 * expected[edge]).any()
+    np.testing.assert_array_equal(averaged["old"][~edge], averaged["new"][~edge])
+    # From IPF 2.90 the strips are zeros, ESA's fill value: no measurement either.
+    import rasterio
+
+    filled = copy_product(new, tmp_path / "filled")
+    with rasterio.open(next((filled / "measurement").glob("*-vv-*")), "r+") as dst:
+        dn = dst.read(1)
+        dn[strips] = 0
+        dst.write(dn, 1)
+    np.testing.assert_array_equal(open_s1_grd_averaged(filled, 2400)["sigma0"].values, averaged["old"])
+
+    attrs = open_s1_grd(old).attrs
+    assert attrs["ipf_version"] == "002.72" and attrs["equivalent_number_of_looks"] == 4.4
+    assert not any(has_border_noise(v) for v in ("002.90", "2.9", "003.31", None, "x"))
+    assert has_border_noise("2.8") and has_border_noise("002.53")
+    assert equivalent_looks("S1B_EW_GRDM_1SDH_X", "EW", 40.0) == 10.7
+    assert equivalent_looks("renamed", "IW", 40.0) == 81.8 and equivalent_looks("renamed", "IW", 400.0) is None
 
 
 @pytest.mark.parametrize("lat, lon", [(45.0, 10.0), (76.0, 179.9)])

@@ -6,17 +6,22 @@ calibration and noise XML, and sigma0 = (DN^2 - noise) / A^2.
 - Thermal noise is the range LUT times the azimuth LUT, with every azimuth
   block (IW GRDs have one per sub-swath; xarray-sentinel keeps only the
   first), or the range LUT alone of older products.
-- Non-positive values are marked invalid (NaN) rather than clipped.
+- A pixel is a measurement unless its DN is 0 (ESA's fill value) or it is
+  border noise of an older product (`border.BorderNoise`).
+- `calibrate_window` keeps the values of every sign, for averages that stay
+  unbiased near the noise floor; `calibrate_block`, per pixel, makes
+  non-positive values invalid (NaN) rather than clipping them.
 """
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeAlias
+from typing import Any, NamedTuple, Protocol, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 Float64Array: TypeAlias = NDArray[np.float64]
+Float32Array: TypeAlias = NDArray[np.float32]
 
 
 class LineVectorLut:
@@ -94,25 +99,61 @@ class AzimuthNoise:
         return out
 
 
-def calibrate_block(dn: NDArray[Any], rows: Float64Array, cols: Float64Array, calibration: LineVectorLut,
-                    noise_range: LineVectorLut | None, noise_azimuth: AzimuthNoise,
-                    with_nesz: bool = False) -> Any:
-    """sigma0 (linear, float32) of one block of DNs: (DN^2 - noise) / A^2,
-    NaN where that is not positive. `with_nesz` also gives the
-    noise-equivalent sigma0, noise / A^2 (float64; NaN without noise
-    vectors)."""
+class PixelMask(Protocol):
+    """Pixels that are no measurement, of a window of DNs at lines `rows` x
+    pixels `cols` (`border.BorderNoise`)."""
+
+    def mask(self, dn: NDArray[Any], rows: Float64Array, cols: Float64Array) -> NDArray[np.bool_]: ...
+
+
+class Calibrated(NamedTuple):
+    """One window of pixels, calibrated."""
+
+    values: Float32Array           # (DN^2 - noise) / A^2, of any sign
+    valid: NDArray[np.bool_]       # measurements: DN > 0, not border noise, finite values
+    nesz: Float64Array | None      # noise / A^2 (NaN without noise vectors); None unless asked
+
+
+def calibrate_window(dn: NDArray[Any], rows: Float64Array, cols: Float64Array, calibration: LineVectorLut,
+                     noise_range: LineVectorLut | None, noise_azimuth: AzimuthNoise,
+                     border: PixelMask | None = None, with_nesz: bool = False) -> Calibrated:
+    """(DN^2 - noise) / A^2 of one window of DNs (at lines `rows` x pixels
+    `cols`) as float32, whatever its sign, and which pixels are
+    measurements. Speckle makes a pixel of a weak signal fall below the
+    noise as often as far above it: an average must keep both."""
     dn2 = np.square(dn.astype(np.float64))
     noise = None
     if noise_range is not None:
         noise = noise_range(rows.ravel(), cols.ravel()) * noise_azimuth(rows.ravel(), cols.ravel())
         dn2 -= noise
     a2 = np.square(calibration(rows.ravel(), cols.ravel()))
-    sigma0 = dn2 / a2
-    sigma0 = np.where(sigma0 > 0.0, sigma0, np.nan).astype(np.float32)
+    values = (dn2 / a2).astype(np.float32)
+    valid = (dn != 0) & np.isfinite(values)
+    if border is not None:
+        valid &= ~border.mask(dn, rows.ravel(), cols.ravel())
+    nesz = None
+    if with_nesz:
+        nesz = np.full(values.shape, np.nan) if noise is None else noise / a2
+    return Calibrated(values, valid, nesz)
+
+
+def positive_sigma0(calibrated: Calibrated) -> Float32Array:
+    """Per pixel sigma0: the value where it is a positive measurement, NaN
+    elsewhere (a non-positive value has no wind to invert)."""
+    sigma0: Float32Array = np.where(calibrated.valid & (calibrated.values > 0.0), calibrated.values,
+                                    np.float32(np.nan))
+    return sigma0
+
+
+def calibrate_block(dn: NDArray[Any], rows: Float64Array, cols: Float64Array, calibration: LineVectorLut,
+                    noise_range: LineVectorLut | None, noise_azimuth: AzimuthNoise,
+                    with_nesz: bool = False, border: PixelMask | None = None) -> Any:
+    """sigma0 (linear, float32) of one block of DNs: (DN^2 - noise) / A^2,
+    NaN where that is not positive or the pixel is no measurement (DN 0,
+    border noise). `with_nesz` also gives the noise-equivalent sigma0,
+    noise / A^2 (float64; NaN without noise vectors)."""
+    calibrated = calibrate_window(dn, rows, cols, calibration, noise_range, noise_azimuth, border, with_nesz)
+    sigma0 = positive_sigma0(calibrated)
     if not with_nesz:
         return sigma0
-    if noise is None:
-        return sigma0, np.full(sigma0.shape, np.nan)
-    noise /= a2
-    return sigma0, noise
-
+    return sigma0, calibrated.nesz

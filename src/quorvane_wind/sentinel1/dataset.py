@@ -67,7 +67,9 @@ def open_s1_grd(path: PathLike, polarisation: str = "VV", chunks: Chunks = None)
     names and attributes the wind product gives the same quantities:
 
     - `sigma0`: calibrated (sigmaNought LUT), thermal-noise-corrected
-      backscatter, linear, float32; NaN where DN^2 - noise is not positive;
+      backscatter, linear, float32; NaN where DN^2 - noise is not positive,
+      where DN is 0 (ESA's fill value) and, in products older than IPF
+      2.90, on the border noise of the image's edges;
     - `incidence_angle`, `latitude`, `longitude`: interpolated from the
       geolocation grid; `time` (zero-Doppler) per line;
     - `look_direction`: azimuth of the ground direction of increasing range
@@ -75,8 +77,11 @@ def open_s1_grd(path: PathLike, polarisation: str = "VV", chunks: Chunks = None)
     - `platform_heading`: the platform's heading (degrees from north).
 
     Attributes give the product's name, path, mission, mode, polarisation
-    and pass, the first and last line times, the pixel spacings and the
-    scene's mean look direction (heading + 90 degrees, right-looking).
+    and pass, the first and last line times, the pixel spacings, the
+    scene's mean look direction (heading + 90 degrees, right-looking), the
+    IPF version (`ipf_version`) and the equivalent number of looks of its
+    pixels (`equivalent_number_of_looks`, from ESA's table of GRD products
+    by mode and resolution class) when they are known.
     `chunks` is the chunk edge (or a (rows, cols) pair) on the native grid;
     by default bands of whole lines for striped TIFFs, about 2 million
     pixels each. The Dataset, or a part of it selected by line and pixel
@@ -107,7 +112,7 @@ def scene_dataset(scene: GrdScene, chunks: Chunks = None) -> xr.Dataset:
     rows, cols = coordinate_arrays(lines, pixels, sizes)
     sigma0 = da.map_blocks(calibrate_block, dn, rows, cols, calibration=scene.calibration,
                            noise_range=scene.noise_range, noise_azimuth=scene.noise_azimuth,
-                           dtype=np.float32)
+                           border=scene.border_noise(measurement), dtype=np.float32)
     ds = geometry_dataset(scene, lines, pixels, sizes)
     ds["sigma0"] = (("line", "pixel"), sigma0,
                      variable_attributes("sigma0", polarisation=scene.polarisation, sea_mean=""))
@@ -129,5 +134,7 @@ def scene_attributes(scene: GrdScene) -> dict[str, Any]:
         "time_coverage_end": iso_time(scene.last_line_time),
         "range_pixel_spacing": scene.range_pixel_spacing,
         "azimuth_pixel_spacing": scene.azimuth_pixel_spacing,
+        **({} if scene.looks is None else {"equivalent_number_of_looks": scene.looks}),
+        **({} if scene.ipf_version is None else {"ipf_version": scene.ipf_version}),
         **{k: v for k, v in scene.attrs.items() if v is not None},
     }

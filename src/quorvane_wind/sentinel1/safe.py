@@ -160,6 +160,19 @@ def manifest_files(manifest: IO[bytes]) -> list[tuple[str, str, str]]:
     return files
 
 
+def ipf_version(manifest: IO[bytes]) -> str | None:
+    """The version of the Sentinel-1 IPF that made the product, from the
+    manifest's processing history (safe:software name="Sentinel-1 IPF"
+    version="002.72"): the first one in the document, the Level-1
+    processing that holds the others as its resources. None when the
+    manifest names none."""
+    for element in ElementTree.parse(manifest).getroot().iter():
+        if (element.tag == "software" or element.tag.endswith("}software")) \
+                and element.attrib.get("name") == "Sentinel-1 IPF" and element.attrib.get("version"):
+            return element.attrib["version"].strip()
+    return None
+
+
 def old_noise_vectors(noise: IO[bytes]) -> list[tuple[int, NDArray[Any], NDArray[Any]]]:
     """(line, pixels, values) of each noiseVector of an older noise XML."""
     vectors = []

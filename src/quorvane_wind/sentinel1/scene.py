@@ -14,12 +14,26 @@ from numpy.typing import ArrayLike, NDArray
 
 from ..errors import InputError, ProcessingWarning
 from ..options import check_polarisation
+from .border import BorderNoise, has_border_noise
 from .calibration import AzimuthNoise, AzimuthNoiseBlock, LineVectorLut
 from .geolocation import Geolocation, geolocation_from_gcp
-from .measurement import Measurement, check_measurement
-from .safe import PathLike, SafeFiles, decode, manifest_files, numbers, old_noise_vectors, product_name
+from .measurement import Measurement, TiffWindows, check_measurement
+from .safe import (PathLike, SafeFiles, decode, ipf_version, manifest_files, numbers, old_noise_vectors,
+                   product_name)
 
 log = logging.getLogger(__name__)
+
+# The equivalent number of looks of GRD pixels by mode and resolution class
+# (the product name's GRDH, GRDM): ESA's table of Level-1 GRD products
+# (Sentinel-1 User Guide, "Resolutions: Level-1 Ground Range Detected", from
+# the Sentinel-1 Product Definition, S1-RS-MDA-52-7440); "for GRD IW/EW
+# products, the equivalent number of looks corresponds to an average over
+# all swaths" (Sentinel-1 SAR Technical Guide, Level-1 products). IW GRDH
+# pixels are 10 m (20 m x 22 m resolution), IW GRDM 40 m (88 m x 87 m), EW
+# GRDH 25 m, EW GRDM 40 m. Other modes (SM, WV) have no figure here.
+GRD_LOOKS = {("IW", "H"): 4.4, ("IW", "M"): 81.8, ("EW", "H"): 2.7, ("EW", "M"): 10.7}
+# The pixel spacing (m) of each class, for products whose name was changed.
+GRD_PIXEL_SPACING = {("IW", "H"): 10.0, ("IW", "M"): 40.0, ("EW", "H"): 25.0, ("EW", "M"): 40.0}
 
 
 @dataclass
@@ -46,6 +60,8 @@ class GrdScene:
     noise_azimuth: AzimuthNoise
     geolocation: Geolocation
     attrs: dict[str, Any] = field(default_factory=dict)
+    looks: float | None = None       # equivalent number of looks of a pixel (GRD_LOOKS); None: unknown
+    ipf_version: str | None = None   # of the Sentinel-1 IPF that made the product, as the manifest writes it
 
     @property
     def look_azimuth(self) -> float:
@@ -61,6 +77,34 @@ class GrdScene:
         `check_measurement`)."""
         measurement = self.files.measurement(self.measurement)
         return measurement, check_measurement(measurement, self.shape)
+
+    def border_noise(self, measurement: Measurement) -> BorderNoise | None:
+        """The border-noise finder of a product older than IPF 2.90 (see
+        `border`), None for later products and unknown versions."""
+        if not has_border_noise(self.ipf_version):
+            return None
+        return BorderNoise(TiffWindows(measurement, self.shape), self.noise_range, self.noise_azimuth,
+                           (self.azimuth_pixel_spacing, self.range_pixel_spacing))
+
+
+def resolution_class(name: str, mode: str, range_pixel_spacing: float) -> str | None:
+    """The GRD resolution class ("F", "H", "M") from the product name's
+    third part (S1A_IW_GRDH_...), or for a renamed product from its pixel
+    spacing; None when neither tells."""
+    parts = name.upper().split("_")
+    if len(parts) > 2 and len(parts[2]) == 4 and parts[2].startswith("GRD") and parts[2][3] in "FHM":
+        return parts[2][3]
+    for (kind, resolution), spacing in GRD_PIXEL_SPACING.items():
+        if kind == mode and abs(range_pixel_spacing - spacing) < 0.05 * spacing:
+            return resolution
+    return None
+
+
+def equivalent_looks(name: str, mode: str, range_pixel_spacing: float) -> float | None:
+    """The equivalent number of looks of the product's pixels (GRD_LOOKS),
+    None for a mode or class without a figure."""
+    resolution = resolution_class(name, mode, range_pixel_spacing)
+    return None if resolution is None else GRD_LOOKS.get((mode, resolution))
 
 
 def azimuth_times(scene: GrdScene, line_coords: ArrayLike) -> NDArray[np.datetime64]:
@@ -80,6 +124,7 @@ def azimuth_times(scene: GrdScene, line_coords: ArrayLike) -> NDArray[np.datetim
 class Manifest(NamedTuple):
     common: dict[str, Any]                  # xarray-sentinel's attributes of the product
     data_files: list[tuple[str, str, str]]  # (href, kind, polarisation)
+    ipf_version: str | None = None          # "002.72"; None when the manifest names none
 
 
 class Annotation(NamedTuple):
@@ -98,7 +143,8 @@ def open_manifest(files: SafeFiles) -> Manifest:
     from xarray_sentinel import esa_safe
 
     common, _ = decode(files, "manifest.safe", "manifest", lambda f: esa_safe.parse_manifest_sentinel1(f))
-    return Manifest(common, decode(files, "manifest.safe", "manifest", manifest_files))
+    return Manifest(common, decode(files, "manifest.safe", "manifest", manifest_files),
+                    decode(files, "manifest.safe", "manifest", ipf_version))
 
 
 def open_annotation(files: SafeFiles, href: str) -> Annotation:
@@ -220,9 +266,11 @@ def read_grd_metadata(path: PathLike, polarisation: str = "VV") -> GrdScene:
         warnings.warn(f"{scene.name}: the {polarisation} noise XML has the older layout (range vectors "
                       "only, products before IPF 2.9); sigma0 is corrected for the range noise alone, "
                       "without its variation along azimuth", ProcessingWarning, stacklevel=2)
-    log.info("%s: metadata read: %s %s %s, %d x %d pixels of %g m x %g m, %s to %s", scene.name,
+    log.info("%s: metadata read: %s %s %s, %d x %d pixels of %g m x %g m, %s to %s, IPF %s%s", scene.name,
              scene.mission, scene.mode, polarisation, *scene.shape, scene.azimuth_pixel_spacing,
-             scene.range_pixel_spacing, scene.first_line_time, scene.last_line_time)
+             scene.range_pixel_spacing, scene.first_line_time, scene.last_line_time,
+             scene.ipf_version or "unknown",
+             " (border noise masked)" if has_border_noise(scene.ipf_version) else "")
     return scene
 
 
@@ -231,21 +279,25 @@ def _scene(path: PathLike, files: SafeFiles, manifest: Manifest, measurement: st
     info, image, common = annotation.info, annotation.image, manifest.common
     if info.get("projection") != "Ground Range":
         raise ValueError(f"projection {info.get('projection')!r}, not ground range")
+    name, mode = product_name(path), common.get("mode", "")
+    range_pixel_spacing = float(image["rangePixelSpacing"])
     return GrdScene(
-        name=product_name(path), files=files, measurement=measurement,
+        name=name, files=files, measurement=measurement,
         polarisation=polarisation, mission=f"S1{common.get('number', '')}",
-        mode=common.get("mode", ""),
+        mode=mode,
         orbit_pass=str(common.get("pass", info.get("pass", ""))).upper(),
         heading=float(info["platformHeading"]),
         shape=(int(image["numberOfLines"]), int(image["numberOfSamples"])),
         first_line_time=np.datetime64(image["productFirstLineUtcTime"], "ns"),
         last_line_time=np.datetime64(image["productLastLineUtcTime"], "ns"),
         azimuth_time_interval=float(image["azimuthTimeInterval"]),
-        range_pixel_spacing=float(image["rangePixelSpacing"]),
+        range_pixel_spacing=range_pixel_spacing,
         azimuth_pixel_spacing=float(image["azimuthPixelSpacing"]),
         calibration=calibration, noise_range=noise.range_lut, noise_azimuth=noise.azimuth,
         geolocation=annotation.geolocation,
         attrs={"absolute_orbit": common.get("orbit_number"),
                "relative_orbit": common.get("relative_orbit_number"),
                "thermal_noise_removal": NOISE_TEXTS[noise.layout]},
+        looks=equivalent_looks(name, mode, range_pixel_spacing),
+        ipf_version=manifest.ipf_version,
     )

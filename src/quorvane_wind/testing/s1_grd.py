@@ -99,6 +99,16 @@ class GrdConfig:
     noise_layout: str = "range_azimuth"   # "range_azimuth"; "range": older noiseVector XML; "none"
     absolute_orbit: int = 37258
     datatake: int = 0x04638E
+    # Speckle on signal and thermal noise alike, as on real products:
+    # DN^2 = (sigma0 A^2 + noise) x speckle, so that pixels near the noise
+    # floor come out negative after noise removal. False: the signal alone.
+    speckle_noise: bool = False
+    ipf_version: str = "003.31"           # the manifest's Sentinel-1 IPF version
+    # Border noise of products before IPF 2.90: strips of very low, non-zero
+    # DNs (pixels), (near range, far range, first lines, last lines); the
+    # near- and far-range strips change width along azimuth (see
+    # `border_noise_pixels`).
+    border_noise: tuple[int, int, int, int] = (0, 0, 0, 0)
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -124,13 +134,24 @@ class GrdConfig:
     def sub_swaths(self) -> int:
         return 3 if self.mode == "IW" else 5
 
+    def _identity(self) -> str:
+        """The configuration as text for the name's checksum; the fields added
+        last are left out at their defaults, so that the products of
+        earlier configurations keep their names."""
+        text = repr(self)
+        for name in ("speckle_noise", "ipf_version", "border_noise"):
+            default = GrdConfig.__dataclass_fields__[name].default
+            if getattr(self, name) == default:
+                text = text.replace(f", {name}={default!r}", "")
+        return text
+
     def name(self) -> str:
         pol = self.polarisations
         kind = ("D" if len(pol) == 2 else "S") + pol[0][0]
         t0 = _compact(self.start_time)
         t1 = _compact(self.stop_time)
         return (f"{self.mission}_{self.mode}_GRDH_1S{kind}_{t0}_{t1}_{self.absolute_orbit:06d}_"
-                f"{self.datatake:06X}_{zlib.crc32(repr(self).encode()) & 0xFFFF:04X}")
+                f"{self.datatake:06X}_{zlib.crc32(self._identity().encode()) & 0xFFFF:04X}")
 
 
 def _compact(t: np.datetime64) -> str:
@@ -274,6 +295,24 @@ def noise_at_pixels(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike) -> Float64
         sel = (cols >= s0) & (cols <= s1)
         eta[:, sel] *= noise_azimuth_lut(cfg, k, rows)[:, None]
     return eta
+
+
+def border_noise_pixels(cfg: GrdConfig, rows: ArrayLike, cols: ArrayLike) -> NDArray[np.bool_]:
+    """The pixels (rows x cols) of the border-noise strips of `cfg`. The
+    near-range strip narrows from its full width at the first line to half
+    of it at the last, the far-range strip widens the other way (the strips
+    of real products follow the sampling start time changes along the
+    data-take); the strips of the first and last lines have constant
+    widths."""
+    rows = np.asarray(rows, dtype=np.float64)[:, None]
+    cols = np.asarray(cols, dtype=np.float64)[None, :]
+    near, far, first, last = cfg.border_noise
+    along = rows / max(cfg.lines - 1, 1)
+    near_width = np.round(near * (1.0 - 0.5 * along))
+    far_width = np.round(far * (0.5 + 0.5 * along))
+    strips: NDArray[np.bool_] = ((cols < near_width) | (cols >= cfg.samples - far_width)
+                                 | (rows < first) | (rows >= cfg.lines - last))
+    return strips
 
 
 # ---------------------------------------------------------------- wind
@@ -495,6 +534,17 @@ MANIFEST = """<?xml version="1.0" encoding="UTF-8"?>
     </xfdu:contentUnit>
   </informationPackageMap>
   <metadataSection>
+    <metadataObject ID="processing" classification="PROVENANCE" category="PDI">
+      <metadataWrap mimeType="text/xml" vocabularyName="SAFE" textInfo="Processing">
+        <xmlData>
+          <safe:processing name="GRD Post Processing" start="{stop}" stop="{stop}">
+            <safe:facility country="Germany" name="Copernicus S1 Core Ground Segment - DPA" organisation="ESA" site="DLR-Oberpfaffenhofen">
+              <safe:software name="Sentinel-1 IPF" version="{ipf_version}"/>
+            </safe:facility>
+          </safe:processing>
+        </xmlData>
+      </metadataWrap>
+    </metadataObject>
     <metadataObject ID="platform" classification="DESCRIPTION" category="DMD">
       <metadataWrap mimeType="text/xml" vocabularyName="SAFE" textInfo="Platform Description">
         <xmlData>
@@ -608,7 +658,7 @@ def manifest_text(cfg: GrdConfig, files: list[tuple[str, str, int]]) -> str:
         mode=cfg.mode, mode_lower=cfg.mode.lower(), unit=cfg.mission[-1], orbit=cfg.absolute_orbit,
         relative_orbit=(cfg.absolute_orbit - 73) % 175 + 1, orbit_pass="ASCENDING" if ascending else "DESCENDING",
         anx=_iso(cfg.start_time - np.timedelta64(30, "m")), datatake=cfg.datatake, polarisations=pols,
-        start=_iso(cfg.start_time), stop=_iso(cfg.stop_time), footprint=footprint,
+        start=_iso(cfg.start_time), stop=_iso(cfg.stop_time), footprint=footprint, ipf_version=cfg.ipf_version,
         content_units="\n".join(units), data_objects="\n".join(objects))
 
 
@@ -690,11 +740,23 @@ def write_grd_product(folder: StrPath, cfg: GrdConfig = GrdConfig(), wind: Era5F
                 intensity = sigma0 if pol[0] == pol[1] else sigma0 * 0.03   # cross-pol weaker
                 if pol == "HH":
                     intensity = intensity / vv_hh_ratio(incidence)
-                if cfg.looks > 0:
+                if cfg.looks > 0 and not cfg.speckle_noise:
                     intensity = intensity * rng.gamma(cfg.looks, 1.0 / cfg.looks, size=intensity.shape)
                 a = calibration_lut(cfg, rows, cols)
-                dn = np.sqrt(intensity * a * a + noise_at_pixels(cfg, rows, cols))
-                dn = np.clip(np.rint(dn), 0, 65535).astype(np.uint16)
+                power = intensity * a * a + noise_at_pixels(cfg, rows, cols)
+                if cfg.looks > 0 and cfg.speckle_noise:
+                    power *= rng.gamma(cfg.looks, 1.0 / cfg.looks, size=power.shape)
+                dn = np.clip(np.rint(np.sqrt(power)), 0, 65535).astype(np.uint16)
+                if any(cfg.border_noise):
+                    # Very low DNs, 1 to a quarter of the noise's DN: after
+                    # noise removal far below zero, as the border noise of
+                    # older products is; drawn apart, so the speckle of the
+                    # rest of the image does not depend on the strips.
+                    strips = border_noise_pixels(cfg, rows, cols)
+                    top = max(2, int(np.sqrt(noise_at_pixels(cfg, rows, cols).min()) / 4))
+                    low = np.random.default_rng([cfg.seed, number, int(first)]).integers(
+                        1, top, size=dn.shape, endpoint=True)
+                    dn[strips] = low[strips].astype(np.uint16)
                 dst.write(dn, 1, window=Window(0, int(first), cfg.samples, rows.size))
         files.append(("measurement", href, (work / href).stat().st_size))
 
