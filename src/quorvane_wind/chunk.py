@@ -11,7 +11,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .conventions import (COASTAL_BAND, CONVERTED_FROM_HH, INCIDENCE_OUTSIDE_MODEL, INVALID_SIGMA0, LAND,
-                          LOW_SIGNAL, NO_ANCILLARY_WIND, NO_WIND_BITS, SPEED_AT_MODEL_LIMIT)
+                          LOW_SIGNAL, NO_ANCILLARY_WIND, NO_WIND_BITS, SEA_ICE, SEA_ICE_THRESHOLD,
+                          SPEED_AT_MODEL_LIMIT)
 from .defaults import LADDER_TOP, MODEL_INCIDENCE_RANGE
 from .era5 import Era5Instant
 from .grid import SceneGrid
@@ -24,33 +25,28 @@ if TYPE_CHECKING:
 Chunk: TypeAlias = dict[str, NDArray[Any]]
 
 
-def low_signal_multiple(factors: tuple[int, int]) -> float:
-    """The multiple of the NESZ below which a pixel's sigma0 is flagged low.
-
-    With speckle, a pixel's intensity fluctuates in proportion to signal plus
-    noise; the block mean of M independent samples has relative standard
-    deviation (sigma0 + NESZ) / (sigma0 sqrt(M)), of which the noise adds
-    NESZ / (sigma0 sqrt(M)). That share reaches 10 % (0.4 dB) below
-    sigma0 = 10 NESZ / sqrt(M); M is taken as the block's pixels (a GRD
-    pixel is about one independent look: IW GRDH has 4.4 looks over some
-    4.4 pixels of resolution cell). Whatever the averaging, the noise LUTs
-    are known to about 1 dB (20 %), which alone costs 10 % below twice the
-    NESZ: the multiple is never below 2."""
-    return max(2.0, 10.0 / float(np.sqrt(factors[0] * factors[1])))
+# Multiple of the NESZ below which sigma0 is flagged low. The noise LUTs are
+# known to about 1 dB, so the noise subtracted may be wrong by
+# (10^0.1 - 1) NESZ = 0.26 NESZ; below 2.6 NESZ that is more than 10 % of
+# sigma0 (0.4 dB, about 0.6 m/s at 7 m/s), whatever the averaging. (The
+# speckle, which averaging reduces, is in wind_speed_uncertainty.)
+LOW_SIGNAL_NESZ_MULTIPLE = 2.6
 
 
 def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_threads: int | None,
                   i: int, j: int, coast: "CoastalBand | None" = None) -> Chunk:
     """Every field of the product for chunk (i, j) of `grid`, in one pass:
     sigma0 (averaged over the sea pixels with `land`), NESZ, land fraction,
-    geometry, ERA5 wind, the kernel (on VV, or HH converted to VV), the
-    mask (the coastal band from `coast`, a `landmask.CoastalBand`). Fused so
+    geometry, ERA5 wind and sea ice, the kernel (on VV, or HH converted to
+    VV), the speed's uncertainty, the mask (the coastal band from `coast`, a
+    `landmask.CoastalBand`). Fused so
     that a chunk's temporaries live only while it is computed. With
     `kernel_threads`, the kernel runs on that many OpenMP threads (the
     caller then runs chunks on threads of its own)."""
     from .landmask import land_mask_block
-    from .retrieval import (hh_to_vv, relative_direction_block, sigma0_to_db, wind_direction_block,
+    from .retrieval import (hh_to_vv, relative_direction_block, sigma0_db_block, wind_direction_block,
                             wind_speed_block)
+    from .uncertainty import sigma0_uncertainty, wind_speed_uncertainty
 
     blocks = grid.blocks(i, j, exclude_land=land)
     sigma0, nesz, land_fraction, lines, pixels = (blocks.sigma0, blocks.nesz, blocks.land_fraction,
@@ -62,21 +58,26 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     incidence = geolocation.field("incidence", lines, pixels).astype(np.float32)
     look = geolocation.look_azimuth(lines, pixels)
     u10, v10 = instant.interpolate(latitude, longitude)
+    sea_ice = instant.sea_ice_fraction(latitude, longitude) if instant.has_sea_ice else None
 
-    limits: contextlib.AbstractContextManager[object] = contextlib.nullcontext()
-    if kernel_threads is not None:
+    def limits() -> contextlib.AbstractContextManager[object]:
+        if kernel_threads is None:
+            return contextlib.nullcontext()
         from threadpoolctl import threadpool_limits
-        limits = threadpool_limits(limits=kernel_threads, user_api="openmp")
-    with limits:
+        limiter: contextlib.AbstractContextManager[object] = threadpool_limits(limits=kernel_threads,
+                                                                               user_api="openmp")
+        return limiter
+
+    with limits():
         direction = wind_direction_block(u10, v10)
         relative = relative_direction_block(direction, look)
         observed = hh_to_vv(sigma0, incidence) if hh else sigma0
-        speed = wind_speed_block(relative, incidence, sigma0_to_db(observed)).astype(np.float32)
+        speed = wind_speed_block(relative, incidence, sigma0_db_block(observed)).astype(np.float32)
 
-    mask = np.zeros(sigma0.shape, dtype=np.uint8)
+    mask = np.zeros(sigma0.shape, dtype=np.uint16)
 
     def flag(bit: int, where: NDArray[np.bool_]) -> None:
-        np.bitwise_or(mask, np.uint8(bit), out=mask, where=where)
+        np.bitwise_or(mask, np.uint16(bit), out=mask, where=where)
 
     if land:
         on_land = land_mask_block(latitude, longitude)
@@ -88,19 +89,34 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     if coast is not None:
         flag(COASTAL_BAND, coast.at(latitude, longitude))
     if hh:
-        mask |= np.uint8(CONVERTED_FROM_HH)
+        mask |= np.uint16(CONVERTED_FROM_HH)
     # NaN (invalid sigma0, no noise vectors) compares false: never low.
-    flag(LOW_SIGNAL, sigma0.astype(np.float64) < low_signal_multiple(grid.factors) * nesz.astype(np.float64))
+    flag(LOW_SIGNAL, sigma0.astype(np.float64) < LOW_SIGNAL_NESZ_MULTIPLE * nesz.astype(np.float64))
     flag(INVALID_SIGMA0, np.isnan(sigma0))
     flag(INCIDENCE_OUTSIDE_MODEL, (incidence < MODEL_INCIDENCE_RANGE[0]) | (incidence > MODEL_INCIDENCE_RANGE[1]))
-    flag(NO_ANCILLARY_WIND, np.isnan(u10) | np.isnan(v10))
+    # Calm ERA5 (u10 = v10 = 0) has no direction: no ancillary wind either.
+    flag(NO_ANCILLARY_WIND, np.isnan(u10) | np.isnan(v10) | np.isnan(direction))
+    if sea_ice is not None:
+        flag(SEA_ICE, sea_ice >= SEA_ICE_THRESHOLD)
     # The kernel answers 26 for invalid input too: only a retrieved speed
     # can be at the model's limit.
     retrieved = (mask & NO_WIND_BITS) == 0
     flag(SPEED_AT_MODEL_LIMIT, retrieved & (speed >= LADDER_TOP))
     speed[~retrieved] = np.nan
+    uncertainty = np.full(sigma0.shape, np.nan, dtype=np.float32)
+    if retrieved.any():
+        # Only the retrieved pixels, as one line for the kernel.
+        at = np.nonzero(retrieved)
+        # Products of modes without a published figure count one look per
+        # pixel: the larger uncertainty.
+        looks = grid.scene.looks or 1.0
+        u_sigma0 = sigma0_uncertainty(sigma0[at], nesz[at], blocks.valid_count[at], looks)
+        with limits():
+            uncertainty[at] = wind_speed_uncertainty(speed[at][None], relative[at][None], incidence[at][None],
+                                                     sigma0[at][None], u_sigma0[None], hh)[0]
     return {
         "wind_speed": speed,
+        "wind_speed_uncertainty": uncertainty,
         "wind_from_direction": (np.degrees(direction.astype(np.float64)) % 360.0).astype(np.float32),
         "era5_wind_speed": np.hypot(u10.astype(np.float64), v10.astype(np.float64)).astype(np.float32),
         "sigma0": sigma0, "incidence_angle": incidence, "mask": mask, "nesz": nesz,
@@ -112,9 +128,10 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
 # Names of the dask tasks that compute a chunk (progress is counted in them).
 CHUNK_TASK_PREFIX = "wind-product-"
 # The fields of `product_chunk` and their types.
-CHUNK_FIELDS = {"wind_speed": np.float32, "wind_from_direction": np.float32,
+CHUNK_FIELDS = {"wind_speed": np.float32, "wind_speed_uncertainty": np.float32,
+                "wind_from_direction": np.float32,
                 "era5_wind_speed": np.float32, "sigma0": np.float32, "incidence_angle": np.float32,
-                "mask": np.uint8, "latitude": np.float64, "longitude": np.float64,
+                "mask": np.uint16, "latitude": np.float64, "longitude": np.float64,
                 "look_direction": np.float32, "nesz": np.float32, "land_fraction": np.float32}
 
 

@@ -9,7 +9,8 @@ import numpy as np
 
 from .defaults import LADDER_TOP
 
-# Bits of the product's `mask`. Pixels with any of the first four have no
+# Bits of the product's `mask` (uint16). Pixels with any of LAND,
+# INVALID_SIGMA0, INCIDENCE_OUTSIDE_MODEL, NO_ANCILLARY_WIND or SEA_ICE have no
 # wind speed (NaN); the others only inform.
 LAND = 1
 INVALID_SIGMA0 = 2
@@ -19,6 +20,7 @@ SPEED_AT_MODEL_LIMIT = 16
 LOW_SIGNAL = 32
 COASTAL_BAND = 64
 CONVERTED_FROM_HH = 128
+SEA_ICE = 256
 FLAGS = {
     "land": LAND,
     "invalid_sigma0": INVALID_SIGMA0,
@@ -28,12 +30,18 @@ FLAGS = {
     "low_signal": LOW_SIGNAL,
     "coastal_band": COASTAL_BAND,
     "sigma0_converted_from_hh": CONVERTED_FROM_HH,
+    "sea_ice": SEA_ICE,
 }
-NO_WIND_BITS = LAND | INVALID_SIGMA0 | INCIDENCE_OUTSIDE_MODEL | NO_ANCILLARY_WIND
+NO_WIND_BITS = LAND | INVALID_SIGMA0 | INCIDENCE_OUTSIDE_MODEL | NO_ANCILLARY_WIND | SEA_ICE
+
+# ERA5 sea-ice area fraction from which a pixel is flagged as sea ice: the
+# usual ice edge, the 15 % concentration contour by which NSIDC and
+# OSI SAF define sea-ice extent.
+SEA_ICE_THRESHOLD = 0.15
 
 # Attributes of each variable. Texts may name fields in braces, which
 # `variable_attributes` fills in for the Dataset at hand: `polarisation`,
-# `hh_conversion` (a clause for HH products, else empty), `sea_mean` (a
+# `hh_comment` and `hh_uncertainty` (clauses for HH products, else empty), `sea_mean` (a
 # clause for averages over sea pixels, else empty), `low_signal_multiple`
 # and `coast_distance_km`.
 VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
@@ -49,14 +57,22 @@ VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
                "long_name": "height above the sea surface of the wind"},
     "wind_speed": {
         "standard_name": "wind_speed", "units": "m s-1",
-        "long_name": "equivalent-neutral wind speed at 10 m from CMOD5.N (CF has no standard name "
-                     "for equivalent-neutral wind){hh_conversion}",
-        "comment": "NaN where the mask marks land, invalid sigma0, incidence outside the model's "
-                   "range or no ancillary wind; 0.01 m/s steps; 26 m/s (the top of the model's "
-                   "range, flagged in the mask) means 26 m/s or more",
+        "long_name": "10 m wind speed (CMOD5.N)",
+        "comment": "equivalent-neutral wind at 10 m, retrieved by exact inversion of CMOD5.N (CF has no "
+                   "standard name for equivalent-neutral wind){hh_comment}; NaN where the mask marks land, "
+                   "sea ice, invalid sigma0, incidence outside the model's range or no ancillary wind; "
+                   "0.01 m/s steps; 26 m/s (the top of the model's range, flagged in the mask) means 26 m/s "
+                   "or more",
         "owi_name": "owiWindSpeed", "valid_min": np.float32(0.0), "valid_max": np.float32(LADDER_TOP),
-        "ancillary_variables": "mask",
+        "ancillary_variables": "mask wind_speed_uncertainty",
         "coverage_content_type": "physicalMeasurement"},
+    "wind_speed_uncertainty": {
+        "standard_name": "wind_speed standard_error", "units": "m s-1",
+        "long_name": "standard uncertainty of wind_speed",
+        "comment": "1-sigma, propagated through CMOD5.N by inverting again: speckle of the block's pixels "
+                   "and looks, the NESZ known to 1 dB, the absolute calibration (1 dB at 3 sigma), the "
+                   "ERA5 direction (20 degrees){hh_uncertainty}; not the model's own error",
+        "coverage_content_type": "qualityInformation"},
     "wind_from_direction": {
         "standard_name": "wind_from_direction", "units": "degree",
         "long_name": "direction the wind blows from, clockwise from north, from ERA5",
@@ -77,13 +93,13 @@ VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
         "standard_name": "surface_backwards_scattering_coefficient_of_radar_wave", "units": "1",
         "long_name": "normalised radar cross-section, {polarisation}, calibrated and thermal-noise "
                      "corrected, linear{sea_mean}",
-        "owi_name": "owiNrcs", "coverage_content_type": "physicalMeasurement"},
+        "owi_name": "owiNrcsNeszCorr", "coverage_content_type": "physicalMeasurement"},
     "nesz": {
         "units": "1",
         "long_name": "noise-equivalent sigma0, {polarisation}: noise range LUT x noise azimuth "
                      "LUT / sigmaNought LUT^2, linear, mean over all pixels of the block",
         "comment": "NaN when the product has no noise vectors", "ancillary_variables": "sigma0",
-        "coverage_content_type": "qualityInformation"},
+        "owi_name": "owiNesz", "coverage_content_type": "qualityInformation"},
     "incidence_angle": {"standard_name": "angle_of_incidence", "units": "degree",
                         "long_name": "incidence angle", "owi_name": "owiIncidenceAngle",
                         "coverage_content_type": "coordinate"},
@@ -104,17 +120,20 @@ VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
         "coverage_content_type": "auxiliaryInformation"},
     "mask": {
         "standard_name": "status_flag", "long_name": "reasons a pixel has no or a doubtful wind speed",
-        "flag_masks": np.array(list(FLAGS.values()), dtype=np.uint8),
+        "flag_masks": np.array(list(FLAGS.values()), dtype=np.uint16),
         "flag_meanings": " ".join(FLAGS), "owi_name": "owiMask",
-        "comment": "low_signal: sigma0 < {low_signal_multiple:g} x nesz (attribute "
+        "comment": "invalid_sigma0: no measurement, or a non-positive noise-subtracted sigma0 (at native "
+                   "resolution; a block's mean includes non-positive pixels); sea_ice: ERA5 sea-ice "
+                   "fraction at least sea_ice_fraction_threshold (none without siconc in the ERA5 files); "
+                   "low_signal: sigma0 < {low_signal_multiple:g} x nesz (attribute "
                    "low_signal_nesz_multiple), the speed is kept; coastal_band: a sea pixel whose "
                    "land-mask cell is within {coast_distance_km:g} km of a land cell (attribute "
                    "coast_distance_km; none without the land mask); sigma0_converted_from_hh: every "
                    "pixel of a product made from HH",
         "owi_mask_relation": "ESA's Level-2 OCN owiMask is 0 valid, 1 land, 2 ice, 4 no value: bit "
-                             "1 here is its land value; the bits 2, 4 and 8 here are among its 'no "
-                             "value' cases; it has no low signal, coastal band or HH bit, and this "
-                             "product has no ice mask",
+                             "1 here is its land value, bit 256 (sea_ice) its ice value; the bits 2, "
+                             "4 and 8 here are among its 'no value' cases; it has no low signal, "
+                             "coastal band or HH bit",
         "coverage_content_type": "qualityInformation"},
 }
 

@@ -271,9 +271,30 @@ class Era5GridFiles:
         return out
 
     def covers_area(self, plat: Float64Array, plon: Float64Array) -> bool:
+        return self.area_outside(plat, plon) is None
+
+    def area_outside(self, plat: Float64Array, plon: Float64Array) -> str | None:
+        """None when the grid covers the scene points, else which part of
+        the scene lies outside it ("area outside" for all of it)."""
         east = self.longitude[0] + 360.0 if self.is_global else self.longitude[-1]
-        return bool(np.all((plat >= self.latitude[0]) & (plat <= self.latitude[-1])
-                           & (self._lon_in_grid(plon) <= east)))
+        lon = self._lon_in_grid(plon)
+        inside = (plat >= self.latitude[0]) & (plat <= self.latitude[-1]) & (lon <= east)
+        if inside.all():
+            return None
+        if not inside.any():
+            return "area outside"
+        parts = []
+        if plat.max() > self.latitude[-1]:
+            parts.append(f"north of {self.latitude[-1]:g} (to {plat.max():.2f})")
+        if plat.min() < self.latitude[0]:
+            parts.append(f"south of {self.latitude[0]:g} (to {plat.min():.2f})")
+        beyond = lon[lon > east]
+        # A point west of the grid wraps to just below its west edge + 360.
+        if (beyond - east < self.longitude[0] + 360.0 - beyond).any():
+            parts.append(f"east of {wrap_longitude(float(east)):g}")
+        if (beyond - east >= self.longitude[0] + 360.0 - beyond).any():
+            parts.append(f"west of {wrap_longitude(float(self.longitude[0])):g}")
+        return f"area partly outside: the scene reaches {' and '.join(parts)}"
 
     def bracket(self, time: np.datetime64) -> tuple[list[int] | None, float | None, str | None]:
         """The time indices that `time` needs and the weight of the second,
@@ -355,8 +376,9 @@ class Era5Files:
         reasons = []
         for grid in sorted(self.grids, key=lambda g: g.resolution):
             picks, weight, reason = grid.bracket(time)
-            if not grid.covers_area(plat, plon):
-                reason = "area outside" if reason is None else f"area outside and {reason}"
+            outside = grid.area_outside(plat, plon)
+            if outside is not None:
+                reason = outside if reason is None else f"{outside} and {reason}"
             if reason is None:
                 assert picks is not None and weight is not None
                 log.info("ERA5 grid (%s) chosen for the scene at %s: %s", _resolution_text(grid),
@@ -602,6 +624,18 @@ def era5_instant(era5: Era5Input, time: np.datetime64,
     return grid.at_time(picks, weight, plat, plon)
 
 
+def _edges(values: xr.DataArray) -> Float64Array:
+    """The values on the edges of a 2-D array (all of them for other
+    shapes), computed without holding the array."""
+    data = values.data
+    if data.ndim != 2 or min(data.shape) < 3:
+        return np.asarray(data, dtype=np.float64).ravel()
+    parts = (data[0, :], data[-1, :], data[:, 0], data[:, -1])
+    if isinstance(data, da.Array):
+        parts = da.compute(*parts)
+    return np.concatenate([np.asarray(p, dtype=np.float64) for p in parts])
+
+
 def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataArray,
                    time: np.datetime64 | str,
                    scene_points: tuple[ArrayLike, ArrayLike] | None = None) -> xr.Dataset:
@@ -611,13 +645,15 @@ def collocate_era5(era5: Era5Input, latitude: xr.DataArray, longitude: xr.DataAr
     where unknown) when the files read hold it, with CF attributes, the
     files read in `source_files` and `source` and the time in `era5_time`.
     `era5` is what `index_era5` or `open_era5` returns, a Dataset or a list
-    of paths. `scene_points`
-    (latitudes, longitudes) bound the scene for the choice of grid and the
-    coverage check; by default the pixels themselves. Raises CoverageError
-    naming the scene and the files' coverage when no grid covers the scene's
-    area and consecutive times around it."""
+    of paths. `scene_points` (latitudes, longitudes) bound the scene for the
+    choice of grid and the coverage check; by default the pixels on the
+    edges of a 2-D swath, where its extremes lie (computed chunk by chunk
+    for dask-backed coordinates, so a full scene is never held at once),
+    or all pixels of other shapes. Raises CoverageError naming the scene
+    and the files' coverage when no grid covers the scene's area and
+    consecutive times around it."""
     if scene_points is None:
-        scene_points = (np.asarray(latitude), np.asarray(longitude))
+        scene_points = (_edges(latitude), _edges(longitude))
     when = np.datetime64(time, "ns")
     instant, used = era5_instant(era5, when, scene_points)
 

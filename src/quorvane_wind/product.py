@@ -4,6 +4,7 @@ of `chunk` on the scene's grid (`grid`) into a CF-1.11 / ACDD-1.3 Dataset;
 
 import logging
 import os
+import warnings
 from collections.abc import Mapping
 from datetime import datetime, timezone
 from typing import Any
@@ -12,10 +13,12 @@ import numpy as np
 import xarray as xr
 
 from ._version import __version__
-from .chunk import low_signal_multiple, product_arrays
-from .conventions import GLOBAL_ATTRIBUTES, PRODUCER_DEFAULTS, iso_time, variable_attributes
+from .chunk import LOW_SIGNAL_NESZ_MULTIPLE, product_arrays
+from .conventions import (GLOBAL_ATTRIBUTES, PRODUCER_DEFAULTS, SEA_ICE_THRESHOLD, iso_time,
+                          variable_attributes)
 from .defaults import COAST_DISTANCE_KM, MODEL_INCIDENCE_RANGE, RESOLUTION_M
 from .era5 import Era5Input, check_era5, era5_instant
+from .errors import ProcessingWarning
 from .footprint import footprint_wkt, grid_corners, grid_edges, longitude_bounds
 from .geo import wrap_longitude
 from .grid import SceneGrid, Window, scene_grid, scene_window
@@ -81,9 +84,10 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene | xr.Dataset",
         coast = CoastalBand(g, coast_distance_km)
     fields = product_arrays(grid, instant, land, kernel_threads, coast)
     hh = scene.polarisation == "HH"
-    multiple = low_signal_multiple(grid.factors)
+    multiple = LOW_SIGNAL_NESZ_MULTIPLE
     texts = {"polarisation": scene.polarisation,
-             "hh_conversion": ", from HH sigma0 converted to VV with a polarisation ratio" if hh else "",
+             "hh_comment": "; from HH sigma0 converted to VV with a polarisation ratio" if hh else "",
+             "hh_uncertainty": ", the polarisation ratio (alpha uniform from 0.45 to 1)" if hh else "",
              "sea_mean": ", mean over the block's sea pixels" if land and grid.factors != (1, 1) else "",
              "low_signal_multiple": multiple, "coast_distance_km": coast_distance_km}
 
@@ -92,7 +96,7 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene | xr.Dataset",
         "latitude": (("line", "pixel"), fields["latitude"]),
         "longitude": (("line", "pixel"), fields["longitude"]),
         "time": ("line", grid.azimuth_time()), "height": ((), np.float32(10.0))})
-    names = ["wind_speed", "wind_from_direction", "era5_wind_speed", "sigma0", "nesz", "incidence_angle",
+    names = ["wind_speed", "wind_speed_uncertainty", "wind_from_direction", "era5_wind_speed", "sigma0", "nesz", "incidence_angle",
              "mask", *(["land_fraction"] if land else []), "look_direction"]
     for name in names:
         ds[name] = (("line", "pixel"), fields[name])
@@ -100,8 +104,16 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene | xr.Dataset",
     for key, variable in ds.variables.items():
         variable.attrs = variable_attributes(str(key), **texts)
     ds["mask"].attrs.update(low_signal_nesz_multiple=multiple,
-                            coast_distance_km=float(coast_distance_km) if coast is not None else 0.0)
+                            coast_distance_km=float(coast_distance_km) if coast is not None else 0.0,
+                            sea_ice_fraction_threshold=SEA_ICE_THRESHOLD)
+    if not instant.has_sea_ice and can_meet_sea_ice(lat_edges):
+        warnings.warn(f"{scene.name}: the ERA5 files give no sea-ice fraction (siconc) and the scene "
+                      f"reaches latitude {_poleward(lat_edges):.0f}: winds are retrieved over any sea ice; "
+                      "add sea_ice_cover to the ERA5 request", ProcessingWarning, stacklevel=2)
     ds.attrs = global_attributes(scene, grid, window, lat_edges, lon_edges, era5_files, history)
+    ds.attrs["sea_ice_source"] = (f"ERA5 sea-ice area fraction (siconc) interpolated to the pixels, sea ice "
+                                  f"where it is {SEA_ICE_THRESHOLD:g} or more" if instant.has_sea_ice else
+                                  "none: the ERA5 files give no sea-ice fraction")
     ds.attrs["quorvane_options"] = format_options(product_options(resolution, land, polarisation,
                                                                   coast_distance_km))
     if window is not None:
@@ -112,6 +124,23 @@ def make_wind_product(s1_path: "str | os.PathLike[str] | GrdScene | xr.Dataset",
         ds.attrs["references"] += "; " + POLARISATION_RATIO_REFERENCE
     ds.attrs.update(attributes or {})
     return ds
+
+
+# Latitudes beyond which a scene can meet sea ice: the most equatorward seas
+# that freeze are the Bohai Sea (from about 37 N) in the north and the
+# winter ice edge near 50 S in the south.
+SEA_ICE_LATITUDES = (-50.0, 37.0)
+
+
+def can_meet_sea_ice(latitude: Any) -> bool:
+    """Whether a scene whose latitudes are `latitude` can meet sea ice."""
+    lat = np.asarray(latitude, dtype=np.float64)
+    return bool(np.any(lat <= SEA_ICE_LATITUDES[0]) or np.any(lat >= SEA_ICE_LATITUDES[1]))
+
+
+def _poleward(latitude: Any) -> float:
+    lat = np.asarray(latitude, dtype=np.float64)
+    return float(lat.max() if lat.max() >= -lat.min() else lat.min())
 
 
 def _scene_of(s1_path: "str | os.PathLike[str] | GrdScene | xr.Dataset",
@@ -158,9 +187,10 @@ def global_attributes(scene: GrdScene, grid: SceneGrid, window: Window | None, l
         **PRODUCER_DEFAULTS,
         "source": f"Sentinel-1 Level-1 GRD product {scene.name}; ERA5 10 m wind from {', '.join(era5_files)}",
         "history": f"{now} {history}" if history else f"{now} quorvane_wind.make_wind_product",
-        "comment": "Pixels flagged in `mask` (land, invalid sigma0, incidence outside "
+        "comment": "Pixels flagged in `mask` (land, sea ice, invalid sigma0, incidence outside "
                    f"{MODEL_INCIDENCE_RANGE[0]:g}-{MODEL_INCIDENCE_RANGE[1]:g} degrees, no ERA5 wind) "
-                   "have no wind speed; low signal and the coastal band only warn.",
+                   "have no wind speed; low signal and the coastal band only warn; "
+                   "wind_speed_uncertainty says how well each speed is known.",
         "acknowledgement": f"Contains modified Copernicus Sentinel data {str(scene.first_line_time)[:4]}. "
                            "Contains modified Copernicus Climate Change Service information "
                            f"{np.datetime_as_string(scene.mid_time, 'Y')}.",

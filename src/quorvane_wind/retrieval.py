@@ -14,7 +14,7 @@ This module is installed with the package, so the worker processes of a
 dask.distributed cluster import it like any other library.
 """
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -44,15 +44,24 @@ POLARISATION_RATIO_FORMULA = ("sigma0_VV = sigma0_HH * (1 + 2 tan^2(theta))^2 / 
                               f"(1 + {POLARISATION_RATIO_ALPHA:g} tan^2(theta))^2, theta the incidence angle")
 
 
-def polarisation_ratio(incidence_deg: ArrayLike) -> NDArray[np.float64]:
+# The spread of the published ratios, as alpha: 0.45 to 1 spans the values
+# published for C-band HH winds with a CMOD model (1 is the common
+# alternative to 0.6 named above); the product's uncertainty takes alpha
+# as uniform over it.
+POLARISATION_RATIO_ALPHA_RANGE = (0.45, 1.0)
+
+
+def polarisation_ratio(incidence_deg: ArrayLike, alpha: float = POLARISATION_RATIO_ALPHA) -> NDArray[np.float64]:
     """sigma0_VV / sigma0_HH at the incidence angle (degrees), float64."""
     t2 = np.square(np.tan(np.radians(np.asarray(incidence_deg, dtype=np.float64))))
-    return np.square((1.0 + 2.0 * t2) / (1.0 + POLARISATION_RATIO_ALPHA * t2))
+    return np.square((1.0 + 2.0 * t2) / (1.0 + alpha * t2))
 
 
-def hh_to_vv(sigma0_hh: ArrayLike, incidence_deg: ArrayLike) -> NDArray[np.float32]:
+def hh_to_vv(sigma0_hh: ArrayLike, incidence_deg: ArrayLike,
+             alpha: float = POLARISATION_RATIO_ALPHA) -> NDArray[np.float32]:
     """The VV-equivalent of a linear HH sigma0 (float32, NaN kept)."""
-    return (np.asarray(sigma0_hh, dtype=np.float64) * polarisation_ratio(incidence_deg)).astype(np.float32)
+    return (np.asarray(sigma0_hh, dtype=np.float64) * polarisation_ratio(incidence_deg, alpha)).astype(
+        np.float32)
 
 
 def as_grids(*arrays: ArrayLike) -> list[NDArray[np.float32]]:
@@ -136,9 +145,27 @@ def cmod5n_wind_speed(wind_dir: "xr.DataArray", inc_angle: "xr.DataArray",
         long_name="CMOD5.N equivalent-neutral wind speed at 10 m")
 
 
-def sigma0_to_db(sigma0_linear: ArrayLike) -> NDArray[np.float32]:
+@overload
+def sigma0_to_db(sigma0_linear: "xr.DataArray") -> "xr.DataArray": ...
+@overload
+def sigma0_to_db(sigma0_linear: ArrayLike) -> NDArray[np.float32]: ...
+def sigma0_to_db(sigma0_linear: "ArrayLike | xr.DataArray") -> "NDArray[np.float32] | xr.DataArray":
     """10 log10 of a linear sigma0, float32, NaN where it is not positive
-    (no clipping: the inversion must see the observation as it is)."""
+    (no clipping: the inversion must see the observation as it is). A
+    DataArray gives a DataArray (lazy when it is dask-backed), anything
+    else a NumPy array."""
+    import sys
+
+    xarray = sys.modules.get("xarray")
+    if xarray is not None and isinstance(sigma0_linear, xarray.DataArray):
+        out: xr.DataArray = xarray.apply_ufunc(sigma0_db_block, sigma0_linear, dask="parallelized",
+                                               output_dtypes=[np.float32])
+        return out.rename("sigma0_db").assign_attrs(units="dB", long_name="sigma0 in decibels")
+    return sigma0_db_block(sigma0_linear)
+
+
+def sigma0_db_block(sigma0_linear: ArrayLike) -> NDArray[np.float32]:
+    """`sigma0_to_db` of one block of a NumPy or dask array."""
     s = np.asarray(sigma0_linear, dtype=np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
         db = np.where(s > 0.0, 10.0 * np.log10(np.where(s > 0.0, s, 1.0)), np.nan)

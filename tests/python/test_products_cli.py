@@ -310,7 +310,7 @@ def test_cf_attributes_and_quicklook(small, tmp_path):
         assert v["era5_wind_speed"].units == "m s-1"
         assert (v["latitude"].units, v["longitude"].units) == ("degrees_north", "degrees_east")
         assert v["latitude"].dtype == np.float64 and v["wind_speed"].dtype == np.float32
-        assert list(v["mask"].flag_masks) == [1, 2, 4, 8, 16, 32, 64, 128]
+        assert list(v["mask"].flag_masks) == [1, 2, 4, 8, 16, 32, 64, 128, 256]
         assert v["mask"].flag_meanings.split()[:4] == [
             "land", "invalid_sigma0", "incidence_outside_model_range", "no_ancillary_wind"]
         assert v["wind_speed"].filters()["zlib"] and v["wind_speed"].chunking() != "contiguous"

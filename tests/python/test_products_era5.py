@@ -245,7 +245,8 @@ def test_sea_ice_fraction_between_hours_and_near_land(s1fx, tmp_path, layout):
     np.testing.assert_allclose(wind["u10"].values.ravel(), u_true, atol=1e-5 if layout == "cds" else 2e-3)
     # Hours after 07:00 from a file without siconc: 07:30 reads one file of
     # each, 08:30 only the one without.
-    later = s1fx.write_era5_cds(tmp_path / "later.nc", times=s1fx.era5_times("2021-04-01T08:00", 2), **kw)
+    later = s1fx.write_era5_cds(tmp_path / "later.nc", times=s1fx.era5_times("2021-04-01T08:00", 2),
+                                siconc=None, **kw)
     era5 = open_era5([path, later])
     for when, has in (("2021-04-01T06:30", True), ("2021-04-01T07:30", False), ("2021-04-01T08:30", False)):
         instant, _ = era5_instant(era5, np.datetime64(when, "ns"), (lat, lon))

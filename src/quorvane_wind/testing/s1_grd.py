@@ -806,6 +806,12 @@ def era5_fields(wind: Era5Field, times: NDArray[np.datetime64], lat: Float64Arra
 SeaIce: TypeAlias = Callable[[Float64Array, Float64Array, np.datetime64], ArrayLike]
 
 
+def open_water(lat: Float64Array, lon: Float64Array, time: np.datetime64) -> Float64Array:
+    """No sea ice anywhere: the fraction ERA5 files requested with the winds
+    and sea_ice_cover (as the README asks) give over open sea."""
+    return np.zeros(np.shape(lat))
+
+
 def era5_sea_ice(siconc: SeaIce, times: NDArray[np.datetime64], lat: Float64Array, lon: Float64Array
                  ) -> NDArray[np.float32]:
     la, lo = np.meshgrid(lat, lon, indexing="ij")
@@ -816,13 +822,13 @@ def era5_sea_ice(siconc: SeaIce, times: NDArray[np.datetime64], lat: Float64Arra
 def write_era5_cds(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[np.datetime64] | None = None,
                    step: float = 0.25, lat_range: tuple[float, float] = (-90.0, 90.0),
                    lon_range: tuple[float, float] = (0.0, 360.0), chunked: bool = True,
-                   siconc: SeaIce | None = None) -> Path:
+                   siconc: SeaIce | None = open_water) -> Path:
     """ERA5 in the current CDS NetCDF layout: `valid_time` (seconds since
     1970), scalar `number`, `expver` strings along time, latitude north to
     south, longitude from 0 (a global grid by default), float32 u10/v10,
-    compressed in chunks or (`chunked=False`) stored contiguous. With
-    `siconc`, the sea-ice fraction it gives as float32 `siconc` (NaN, the
-    fill value, over land)."""
+    compressed in chunks or (`chunked=False`) stored contiguous, and
+    `siconc`, the sea-ice fraction `siconc` gives (float32, NaN, the fill
+    value, over land; open water by default, none with `siconc=None`)."""
     import netCDF4
 
     times = era5_times() if times is None else times
@@ -870,14 +876,14 @@ def write_era5_cds(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[
 def write_era5_legacy(path: StrPath, wind: Era5Field = Era5Field(), times: NDArray[np.datetime64] | None = None,
                       step: float = 0.25, lat_range: tuple[float, float] = (-90.0, 90.0),
                       lon_range: tuple[float, float] = (0.0, 360.0), era5t_hours: int = 0,
-                      siconc: SeaIce | None = None) -> Path:
+                      siconc: SeaIce | None = open_water) -> Path:
     """ERA5 in the legacy CDS layout of grib_to_netcdf: NetCDF3 64-bit
     offset, `time` in hours since 1900, u10/v10 as shorts packed with
     scale_factor/add_offset (fill -32767). With `era5t_hours` > 0 the file
     has an `expver` dimension (1, 5): the last hours only as ERA5T (5), the
-    others only as ERA5 (1), as when a request mixes the two. With
-    `siconc`, the sea-ice fraction it gives, packed alike (NaN, over land,
-    as the fill value)."""
+    others only as ERA5 (1), as when a request mixes the two. `siconc` is the
+    sea-ice fraction `siconc` gives, packed alike (NaN, over land, as the
+    fill value; open water by default, none with `siconc=None`)."""
     import netCDF4
 
     times = era5_times() if times is None else times
