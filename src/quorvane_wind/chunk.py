@@ -104,9 +104,11 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     flag(SPEED_AT_MODEL_LIMIT, retrieved & (speed >= LADDER_TOP))
     speed[~retrieved] = np.nan
     uncertainty = np.full(sigma0.shape, np.nan, dtype=np.float32)
-    if retrieved.any():
-        # Only the retrieved pixels, as one line for the kernel.
-        at = np.nonzero(retrieved)
+    # Only the retrieved pixels, as one line for the kernel; none at the
+    # model's limit, where the speed is a bound.
+    known = retrieved & (speed < LADDER_TOP)
+    if known.any():
+        at = np.nonzero(known)
         # Products of modes without a published figure count one look per
         # pixel: the larger uncertainty.
         looks = grid.scene.looks or 1.0

@@ -71,7 +71,8 @@ VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
         "long_name": "standard uncertainty of wind_speed",
         "comment": "1-sigma, propagated through CMOD5.N by inverting again: speckle of the block's pixels "
                    "and looks, the NESZ known to 1 dB, the absolute calibration (1 dB at 3 sigma), the "
-                   "ERA5 direction (20 degrees){hh_uncertainty}; not the model's own error",
+                   "ERA5 direction (20 degrees){hh_uncertainty}; not the model's own error; NaN where "
+                   "wind_speed is NaN or at the model's limit (26 m/s or more)",
         "coverage_content_type": "qualityInformation"},
     "wind_from_direction": {
         "standard_name": "wind_from_direction", "units": "degree",

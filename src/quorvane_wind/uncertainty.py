@@ -18,14 +18,29 @@ What it holds, each as a standard (1-sigma) uncertainty:
 - for HH, the polarisation ratio: alpha uniform over the published range.
 
 sigma0 and the direction enter through two inversions each, at sigma0 +-
-its uncertainty and at the direction +- its uncertainty; each term is the
-root mean square of the two one-sided changes of the speed, so that it is
-|dU/dx| u(x) where the model is linear and keeps the curvature's effect
-where it is not (near upwind and downwind, where the slope vanishes). A
-sigma0 minus its uncertainty that is not positive counts as 0 m/s. The
+its uncertainty and at the direction +- its uncertainty. The sigma0 term
+is the mean of the two one-sided changes of the speed, |dU/dx| u(x) where
+the model is linear; a sigma0 minus its uncertainty that is not positive
+is replaced by its multiplicative mirror sigma0^2 / (sigma0 + u), as a
+speckled intensity is closer to log-normal than to normal. The direction
+term is the geometric mean of the two changes: the speed's response to
+the direction is lopsided between crosswind and downwind (+1.6 and -0.9
+m/s at 8 m/s and 138 degrees), and the geometric mean keeps two thirds of
+the errors within it there, where the mean of the two covers more; near
+upwind and downwind, where the slope vanishes, both changes have one sign
+and it holds the curvature's effect. Against simulated errors of every
+source (random winds, directions and incidences, the forward model,
+speckle of 1 to 400 pixels of 4.4 looks, the noise floor off by 1 dB,
+the calibration by 1/3 dB, the direction by 20 degrees) it covers 65 % to
+76 % of the errors in each 2 dB band of signal-to-noise ratio from -4 dB
+(native: from -2 dB; below it most pixels are not positive). The
 terms are independent and add in quadrature. Not in it: the model's own
-error (CMOD5.N against buoys, about 1.5 m/s rms) and ERA5's error in
-anything but direction.
+error and ERA5's error in anything but direction. The pixels of a block
+count as independent samples: real GRD pixels are finer than the
+resolution (IW GRDH: 10 m pixels, 20 x 22 m resolution), so on real
+products the speckle term of a block is too small by about a factor 2,
+which matters only where speckle dominates (native resolution, where a
+pixel's own looks are right, and very low signal).
 """
 
 import math
@@ -64,8 +79,8 @@ def sigma0_uncertainty(sigma0: NDArray[np.floating], nesz: NDArray[np.floating],
     return out
 
 
-def _spread(centre: Float64Array, up: Float64Array, down: Float64Array) -> Float64Array:
-    out: Float64Array = np.sqrt(0.5 * (np.square(up - centre) + np.square(down - centre)))
+def _mean_change(centre: Float64Array, up: Float64Array, down: Float64Array) -> Float64Array:
+    out: Float64Array = 0.5 * (np.abs(up - centre) + np.abs(down - centre))
     return out
 
 
@@ -102,7 +117,8 @@ def wind_speed_uncertainty(speed: NDArray[np.floating], relative_deg: NDArray[np
     speeds = wind_speed_block(np.concatenate(cases_phi).astype(np.float32),
                               np.concatenate([inc] * count),
                               sigma0_db_block(np.concatenate(cases_sigma))).reshape(count, *s.shape)
-    total = np.square(_spread(centre, speeds[0], speeds[1])) + np.square(_spread(centre, speeds[2], speeds[3]))
+    total: Float64Array = (np.square(_mean_change(centre, speeds[0], speeds[1]))
+                           + np.abs((speeds[2] - centre) * (speeds[3] - centre)))
     if hh:
         total += np.square(np.abs(speeds[5] - speeds[4]) / math.sqrt(12.0))
     return np.sqrt(total).astype(np.float32)

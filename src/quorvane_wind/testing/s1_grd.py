@@ -109,6 +109,27 @@ class GrdConfig:
     # near- and far-range strips change width along azimuth (see
     # `border_noise_pixels`).
     border_noise: tuple[int, int, int, int] = (0, 0, 0, 0)
+    # Errors of what the product is told, for checking its uncertainty, as
+    # standard deviations drawn independently for each cell of
+    # `error_cell` x `error_cell` pixels (each cell one realisation of what
+    # is one error per scene or per weather system in real data): the true
+    # wind blows from ERA5's direction plus `direction_error_deg`; the DNs
+    # hold sigma0 off by `calibration_error_db` and the thermal noise off by
+    # `nesz_error_db` from what the annotated LUTs say.
+    direction_error_deg: float = 0.0
+    calibration_error_db: float = 0.0
+    nesz_error_db: float = 0.0
+    error_cell: int = 1
+
+    def errors(self, rows: ArrayLike, cols: ArrayLike) -> tuple[Float64Array, Float64Array, Float64Array]:
+        """The direction offset (degrees) and the calibration and noise
+        factors at the rows x cols grid (zeros and ones without errors)."""
+        r = np.asarray(rows) // self.error_cell
+        c = np.asarray(cols) // self.error_cell
+        cells = (-(-self.lines // self.error_cell), -(-self.samples // self.error_cell))
+        draws = np.random.default_rng([self.seed, 2718]).standard_normal((3, *cells))[:, r][:, :, c]
+        return (self.direction_error_deg * draws[0], 10.0 ** (self.calibration_error_db * draws[1] / 10.0),
+                10.0 ** (self.nesz_error_db * draws[2] / 10.0))
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -139,7 +160,8 @@ class GrdConfig:
         last are left out at their defaults, so that the products of
         earlier configurations keep their names."""
         text = repr(self)
-        for name in ("speckle_noise", "ipf_version", "border_noise"):
+        for name in ("speckle_noise", "ipf_version", "border_noise", "direction_error_deg",
+                     "calibration_error_db", "nesz_error_db", "error_cell"):
             default = GrdConfig.__dataclass_fields__[name].default
             if getattr(self, name) == default:
                 text = text.replace(f", {name}={default!r}", "")
@@ -376,6 +398,8 @@ def scene_truth(cfg: GrdConfig, wind: "Era5Field", speed: Float64Array | None = 
     lat, lon, inc = geometry(cfg, rows, cols)
     u, v = wind.uv(lat, lon, cfg.mid_time)
     direction = wind_from_direction_deg(u, v)
+    if cfg.direction_error_deg:
+        direction = (direction + cfg.errors(rows, cols)[0]) % 360.0
     if speed is None:
         speed = truth_speed(cfg, rows, cols)
     look = look_azimuth_truth(cfg, rows, cols)
@@ -743,7 +767,12 @@ def write_grd_product(folder: StrPath, cfg: GrdConfig = GrdConfig(), wind: Era5F
                 if cfg.looks > 0 and not cfg.speckle_noise:
                     intensity = intensity * rng.gamma(cfg.looks, 1.0 / cfg.looks, size=intensity.shape)
                 a = calibration_lut(cfg, rows, cols)
-                power = intensity * a * a + noise_at_pixels(cfg, rows, cols)
+                noise = noise_at_pixels(cfg, rows, cols)
+                if cfg.calibration_error_db or cfg.nesz_error_db:
+                    _, calibration_off, noise_off = cfg.errors(rows, cols)
+                    intensity = intensity * calibration_off
+                    noise = noise * noise_off
+                power = intensity * a * a + noise
                 if cfg.looks > 0 and cfg.speckle_noise:
                     power *= rng.gamma(cfg.looks, 1.0 / cfg.looks, size=power.shape)
                 dn = np.clip(np.rint(np.sqrt(power)), 0, 65535).astype(np.uint16)
