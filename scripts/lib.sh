@@ -75,12 +75,18 @@ make_venv() {
     PY=$QUORVANE_VENV/bin/python
     local requirements
     for requirements in "$@"; do
-        "$PY" -m pip install -q -r "$requirements" || die "pip install -r $requirements failed"
+        echo "Installing the Python packages of ${requirements#$QUORVANE_ROOT/} (the first run downloads them: a few minutes)"
+        # One line per package, so that a first run shows its progress (the
+        # scripts run with pipefail: pip's failure is the pipeline's).
+        "$PY" -m pip install --progress-bar off -r "$requirements" |
+            { grep --line-buffered -E '^(Collecting|Installing collected|Successfully installed)' || true; } |
+            sed -u 's/^/  /' || die "pip install -r $requirements failed"
     done
 }
 
 # Builds and installs the extension module into the venv, reusing the build
 # folder between runs.
 install_project() {
+    echo "Building and installing Quorvane (the first build compiles the kernels: about two minutes)"
     "$PY" -m pip install -q --no-build-isolation "$QUORVANE_ROOT" || die "building the module failed"
 }

@@ -355,3 +355,17 @@ def test_products_without_vv_missing_or_not_safe_name_the_reason(products, tmp_p
     with pytest.raises(InputError, match="no manifest.safe"):
         open_s1_grd(empty)
     assert open_s1_grd(products.hh, polarisation="HH").attrs["sentinel1_polarisation"] == "HH"
+
+
+def test_a_measurement_folder_linked_in_is_read_and_a_link_loop_ends(products, tmp_path):
+    """A product whose measurement/ is a symbolic link to a folder elsewhere
+    (and which holds a link back to its own parent) reads as the original."""
+    import shutil
+
+    product = tmp_path / products.clean.name
+    shutil.copytree(products.clean, product, ignore=shutil.ignore_patterns("measurement"))
+    shutil.copytree(products.clean / "measurement", tmp_path / "elsewhere")
+    (product / "measurement").symlink_to(tmp_path / "elsewhere", target_is_directory=True)
+    (product / "annotation" / "loop").symlink_to(product, target_is_directory=True)
+    linked = open_s1_grd(product)["sigma0"].values
+    np.testing.assert_array_equal(linked, open_s1_grd(products.clean)["sigma0"].values)

@@ -49,7 +49,17 @@ class SafeFiles:
         self._lower: dict[str, str] | None = None   # the same by lower-case path
         self._cache: dict[str, bytes] = {}
         if os.path.isdir(self.path):
-            for folder, _dirs, names in os.walk(self.path):
+            # Folders the user linked in (a measurement/ kept elsewhere) are
+            # followed, each real folder once, so that a link to a parent
+            # does not loop. References are still checked against the
+            # product's own paths (`_find`).
+            seen: set[str] = set()
+            for folder, dirs, names in os.walk(self.path, followlinks=True):
+                real = os.path.realpath(folder)
+                if real in seen:
+                    dirs[:] = []
+                    continue
+                seen.add(real)
                 rel = os.path.relpath(folder, self.path).replace(os.sep, "/")
                 for name in names:
                     key = name if rel == "." else f"{rel}/{name}"
