@@ -605,13 +605,20 @@ def read_scheduler_file(path: str) -> str:
 def _start_local_cluster(workers: int) -> Any:
     from distributed import LocalCluster
 
-    # SIGINT is blocked, not ignored, while the cluster starts: the worker
-    # processes inherit the mask, so that a Ctrl-C on the terminal (it
-    # reaches the whole process group) is acted on by this process only
-    # (it cancels the tasks and stops the workers), and a Ctrl-C meanwhile
-    # stays pending until the mask is restored, then sets the flag.
+    # The worker processes inherit an ignored SIGINT: a Ctrl-C on the
+    # terminal reaches the whole process group, and only this process should
+    # act on it (it cancels the tasks and stops the workers). Meanwhile the
+    # signal is also blocked in this thread (the threads the cluster starts
+    # inherit the mask): Linux keeps a blocked signal pending even while it
+    # is ignored, so a Ctrl-C during the start-up reaches the flag when the
+    # handler is back and the mask restored, instead of being lost.
     main_thread = threading.current_thread() is threading.main_thread()
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if main_thread else None
+    if not main_thread:
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                            host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL,
+                            **LOCAL_WORKER_OPTIONS)
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         # Its own log lines (a worker slow to stop at shutdown is killed and
         # says so) would mix with the one-line messages of the inputs.
@@ -619,8 +626,8 @@ def _start_local_cluster(workers: int) -> Any:
                             host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL,
                             **LOCAL_WORKER_OPTIONS)
     finally:
-        if previous is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        signal.signal(signal.SIGINT, previous)
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
 
 # The workers of --workers hold no data between tasks (each task writes its
