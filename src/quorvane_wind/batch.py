@@ -10,7 +10,9 @@ tasks, between inputs and while it waits for a cluster. A KeyboardInterrupt
 raised at an arbitrary point can land inside the NetCDF/HDF5 libraries,
 where it is swallowed or leaves them in a state that crashes the process
 at exit; at those checks it unwinds ordinary Python code, which removes the
-temporary files on its way out.
+temporary files on its way out. The command's own process takes SIGINT in
+one thread of its own (`cli`); a program that calls the runner gets the
+flag set by a handler while the run lasts.
 
 On a cluster the client keeps a bounded window of inputs in flight (a few
 per worker thread) and feeds it from one `as_completed`: its memory and
@@ -110,18 +112,13 @@ def one_line(text: object) -> str:
 
 
 class Interrupts:
-    """The SIGINT flag of a run (see the module's text). While `waiting`,
-    the main thread is only blocked on a cluster, and the signal raises at
-    once."""
+    """The SIGINT flag of a run (see the module's text)."""
 
     def __init__(self) -> None:
         self.requested = False
-        self.waiting = False
 
     def handler(self, signum: int, frame: FrameType | None) -> None:
         self.requested = True
-        if self.waiting:
-            raise KeyboardInterrupt
 
     def check(self) -> None:
         if self.requested:
@@ -515,7 +512,6 @@ def run_inputs(settings: RunSettings, run: Reporter) -> None:
                     bar.update()
         INTERRUPTS.check()
     except KeyboardInterrupt:
-        INTERRUPTS.waiting = False
         for _, output_path in jobs:
             remove_leftovers(output_path)
         raise
@@ -605,26 +601,29 @@ def read_scheduler_file(path: str) -> str:
 def _start_local_cluster(workers: int) -> Any:
     from distributed import LocalCluster
 
-    # The worker processes inherit an ignored SIGINT: a Ctrl-C on the
-    # terminal reaches the whole process group, and only this process should
-    # act on it (it cancels the tasks and stops the workers). Meanwhile the
-    # signal is also blocked in this thread (the threads the cluster starts
-    # inherit the mask): Linux keeps a blocked signal pending even while it
-    # is ignored, so a Ctrl-C during the start-up reaches the flag when the
-    # handler is back and the mask restored, instead of being lost.
-    main_thread = threading.current_thread() is threading.main_thread()
-    if not main_thread:
-        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                            host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL,
-                            **LOCAL_WORKER_OPTIONS)
-    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
+    def start() -> Any:
         # Its own log lines (a worker slow to stop at shutdown is killed and
         # says so) would mix with the one-line messages of the inputs.
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                             host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL,
                             **LOCAL_WORKER_OPTIONS)
+
+    # The worker processes must start with SIGINT ignored: a Ctrl-C on the
+    # terminal reaches the whole process group, and only this process should
+    # act on it (it cancels the tasks and stops the workers). The command
+    # ignores it all along (its own thread takes it); elsewhere it is
+    # ignored for the start-up and the flag set for a Ctrl-C meanwhile.
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        return start()
+    # Blocked in this thread (and the threads the cluster starts, which
+    # inherit the mask) while ignored: Linux keeps a blocked signal pending
+    # even while it is ignored, so a Ctrl-C during the start-up reaches the
+    # handler once it is back and the mask restored.
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        return start()
     finally:
         signal.signal(signal.SIGINT, previous)
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
@@ -675,6 +674,24 @@ def _connect(settings: RunSettings, jobs: list[Job], run: Reporter) -> tuple[Any
         return None, None
 
 
+# How often the client looks at the interrupt flag while it waits (the
+# flag's setter cannot wake a wait on the cluster).
+POLL_SECONDS = 0.05
+
+
+def _completed(completions: Any) -> list[Any]:
+    """The futures completed so far, at least one; KeyboardInterrupt when
+    an interrupt is asked for meanwhile."""
+    import time
+
+    while True:
+        INTERRUPTS.check()
+        ready: list[Any] = completions.next_batch(block=False)
+        if ready:
+            return ready
+        time.sleep(POLL_SECONDS)
+
+
 def _run_distributed(settings: RunSettings, jobs: list[Job], task_args: dict[str, Any],
                      run: Reporter) -> None:
     from distributed import as_completed
@@ -712,27 +729,23 @@ def _run_distributed(settings: RunSettings, jobs: list[Job], task_args: dict[str
         done = 0
         with _progress(len(jobs)) as bar:
             while in_flight:
-                INTERRUPTS.waiting = True
-                INTERRUPTS.check()
-                future = next(completions)
-                INTERRUPTS.waiting = False
-                input_path, output_path = in_flight.pop(future)
-                try:
-                    run.report(input_path, future.result())
-                except Exception as exc:   # a worker died, or the task could not be run
-                    remove_leftovers(output_path)
-                    run.fail(input_path, f"{type(exc).__name__}: {reason(exc)}",
-                             traceback.format_exc())
-                future.release()
-                del future
-                bar.update()
-                done += 1
-                if done % MIN_IN_FLIGHT == 0:
-                    # Workers come and go (an adaptive cluster): the window follows.
-                    window = _in_flight(client)
+                for future in _completed(completions):
+                    input_path, output_path = in_flight.pop(future)
+                    try:
+                        run.report(input_path, future.result())
+                    except Exception as exc:   # a worker died, or the task could not be run
+                        remove_leftovers(output_path)
+                        run.fail(input_path, f"{type(exc).__name__}: {reason(exc)}",
+                                 traceback.format_exc())
+                    future.release()
+                    bar.update()
+                    done += 1
+                    if done % MIN_IN_FLIGHT == 0:
+                        # Workers come and go (an adaptive cluster): the window follows.
+                        window = _in_flight(client)
+                    INTERRUPTS.check()
                 submit(window - len(in_flight))
     finally:
-        INTERRUPTS.waiting = False
         # On an interruption the tasks still queued or running on a cluster
         # that outlives this run are cancelled.
         if client is not None:

@@ -17,17 +17,23 @@ This module is the parser, the messages and the exit codes; running the
 inputs (serially or on a cluster, with interrupts and progress) is `batch`.
 
 Run as the command, the process takes SIGINT from the moment this module
-is loaded (before the imports of the run) to its exit: a Ctrl-C at any
-point of the run, or after its summary line, ends it with one line and
-status 130. Only the interpreter's own start-up and the package's
-`__init__` (about 30 ms) come before.
+is loaded (before the imports of the run) to its exit, in one thread of
+its own: every other thread, the ones libraries start included, has it
+blocked (they inherit the mask of the main thread), and its disposition is
+"ignore", which the worker processes of --workers inherit. The thread
+sets the run's flag; a Ctrl-C at any point of the run, or after its
+summary line, ends it with one line and status 130. Only the interpreter's
+own start-up and the package's `__init__` (about 30 ms) come before; a
+handler instead of the thread would lose a Ctrl-C that lands in a thread
+of a library while the signal is ignored.
 """
 
 import signal
 import sys
+import threading
 
-# The Ctrl-Cs that came while the rest of the command was loading.
-_EARLY_INTERRUPTS: list[int] = []
+# The Ctrl-Cs the command's process received (see the module's text).
+_INTERRUPTS_RECEIVED: list[int] = []
 
 
 def _running_as_the_command() -> bool:
@@ -42,11 +48,21 @@ def _running_as_the_command() -> bool:
     return bool(sys.argv) and os.path.basename(sys.argv[0]) == "quorvane-wind"
 
 
-if _running_as_the_command():
-    try:
-        signal.signal(signal.SIGINT, lambda signum, frame: _EARLY_INTERRUPTS.append(signum))
-    except ValueError:      # not the main thread: not the command's own process
-        pass
+def _take_interrupts() -> None:
+    while True:
+        signal.sigwait({signal.SIGINT})
+        _INTERRUPTS_RECEIVED.append(signal.SIGINT)
+        batch = sys.modules.get("quorvane_wind.batch")
+        if batch is not None:
+            batch.INTERRUPTS.requested = True
+
+
+_TAKING_INTERRUPTS = False
+if _running_as_the_command() and threading.current_thread() is threading.main_thread():
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    threading.Thread(target=_take_interrupts, name="quorvane-wind SIGINT", daemon=True).start()
+    _TAKING_INTERRUPTS = True
 
 import argparse
 import dataclasses
@@ -260,21 +276,16 @@ def _scheduler(option: str, address: str) -> tuple[str | None, str | None]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """The command: its exit status. Called without `argv` from the
-    command's own process, SIGINT is ignored from the end of the run to
-    the exit (a Ctrl-C that came before is reported), so that a late one
-    cannot kill the interpreter while it shuts down."""
-    command = argv is None and _running_as_the_command()
-    INTERRUPTS.requested = bool(_EARLY_INTERRUPTS) and command
-    INTERRUPTS.waiting = False
-    previous_handler = signal.signal(signal.SIGINT, INTERRUPTS.handler)
-    restore = True
+    """The command: its exit status. In the command's own process SIGINT
+    is taken by a thread of its own (see the module's text); called from a
+    program, a handler sets the flag while the run lasts."""
+    own_process = _TAKING_INTERRUPTS and threading.current_thread() is threading.main_thread()
+    INTERRUPTS.requested = own_process and bool(_INTERRUPTS_RECEIVED)
+    previous_handler = None if own_process else signal.signal(signal.SIGINT, INTERRUPTS.handler)
     try:
         INTERRUPTS.check()
         status = _main(argv)
-        if command:
-            signal.signal(signal.SIGINT, signal.SIG_IGN)
-            restore = False
+        # Also a Ctrl-C after the summary line.
         INTERRUPTS.check()
         return status
     except KeyboardInterrupt:
@@ -282,7 +293,7 @@ def main(argv: Sequence[str] | None = None) -> int:
               file=sys.stderr, flush=True)
         return EXIT_INTERRUPTED
     finally:
-        if restore:
+        if previous_handler is not None:
             signal.signal(signal.SIGINT, previous_handler)
 
 
