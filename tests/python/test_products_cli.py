@@ -103,6 +103,12 @@ def test_debug_shows_the_traceback(small, tmp_path, capsys):
     (["--era5", "missing.nc", "--output-dir", "o"], "--era5 missing.nc: no such file"),
     (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "tcp://host:port"], "not a scheduler address"),
     (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "udp://host:1"], "not a scheduler address"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "tls://host"], "dask's TLS configuration"),
+    (["--era5", "e.nc", "--output-dir", "o", "--workers", "2", "--scheduler-file", "s.json"], "not allowed"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--scheduler-file", "era5.nc"], "not a scheduler file"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--tmpdir", "nowhere"], "--tmpdir nowhere: no such folder"),
+    # The ERA5 files are indexed once, before any input: a bad one stops the run.
+    (["--era5", "era5.nc", "--output-dir", "o"], "era5.nc: cannot be read as NetCDF"),
 ])
 def test_usage_errors_exit_2(args, message, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
