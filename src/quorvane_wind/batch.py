@@ -10,9 +10,7 @@ tasks, between inputs and while it waits for a cluster. A KeyboardInterrupt
 raised at an arbitrary point can land inside the NetCDF/HDF5 libraries,
 where it is swallowed or leaves them in a state that crashes the process
 at exit; at those checks it unwinds ordinary Python code, which removes the
-temporary files on its way out. The command's own process takes SIGINT in
-one thread of its own (`cli`); a program that calls the runner gets the
-flag set by a handler while the run lasts.
+temporary files on its way out.
 
 On a cluster the client keeps a bounded window of inputs in flight (a few
 per worker thread) and feeds it from one `as_completed`: its memory and
@@ -598,36 +596,20 @@ def read_scheduler_file(path: str) -> str:
     return address
 
 
-def _start_local_cluster(workers: int) -> Any:
-    from distributed import LocalCluster
-
-    def start() -> Any:
-        import dask
-
-        # Its own log lines (a worker slow to stop at shutdown is killed and
-        # says so) would mix with the one-line messages of the inputs.
-        with dask.config.set(LOCAL_WORKER_CONFIG):
-            _preload_worker_modules()
-            return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL,
-                                memory_limit=0)
-
-    # The worker processes must start with SIGINT ignored: a Ctrl-C on the
-    # terminal reaches the whole process group, and only this process should
-    # act on it (it cancels the tasks and stops the workers). The command
-    # ignores it all along (its own thread takes it); elsewhere it is
-    # ignored for the start-up and the flag set for a Ctrl-C meanwhile.
+@contextlib.contextmanager
+def _sigint_ignored() -> Iterator[None]:
+    """SIGINT ignored, for a process started meanwhile to inherit, and
+    blocked in this thread: Linux keeps a signal blocked in the main thread
+    pending even while it is ignored, so a Ctrl-C meanwhile reaches the
+    handler once it is back and the mask restored."""
     if threading.current_thread() is not threading.main_thread() or \
             signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        return start()
-    # Blocked in this thread (and the threads the cluster starts, which
-    # inherit the mask) while ignored: Linux keeps a blocked signal pending
-    # even while it is ignored, so a Ctrl-C during the start-up reaches the
-    # handler once it is back and the mask restored.
+        yield           # the command's process ignores it all along (`cli`)
+        return
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        return start()
+        yield
     finally:
         signal.signal(signal.SIGINT, previous)
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
@@ -645,13 +627,39 @@ LOCAL_WORKER_CONFIG = {"distributed.worker.multiprocessing-method": "forkserver"
 WORKER_PRELOAD = ["distributed", "quorvane_wind.product", "quorvane_wind.netcdf", "quorvane_wind.batch"]
 
 
-def _preload_worker_modules() -> None:
-    """What the fork server imports before it forks the workers (set before
-    it starts, which is at the first local cluster of the process)."""
+def _start_fork_server() -> None:
+    """Starts the server the workers are forked from (once per process),
+    with SIGINT ignored: it keeps the disposition it started with for the
+    workers it forks, so that a Ctrl-C on the terminal (it reaches the whole
+    process group) is acted on by this process only (it cancels the tasks
+    and stops the workers)."""
+    from multiprocessing import forkserver, resource_tracker
+
     from distributed.utils import get_mp_context
 
-    # distributed sets its own list on its first call; this one replaces it.
+    # distributed sets its own list on its first call; this one replaces it
+    # (no effect once the server runs).
     get_mp_context().set_forkserver_preload(WORKER_PRELOAD)
+    # The tracker unblocks SIGINT in the thread that starts it: the mask is
+    # put back (the command blocks it in every thread but its own, `cli`).
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, set())
+    resource_tracker.ensure_running()
+    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+    with _sigint_ignored():
+        forkserver.ensure_running()
+
+
+def _start_local_cluster(workers: int) -> Any:
+    import dask
+    from distributed import LocalCluster
+
+    with dask.config.set(LOCAL_WORKER_CONFIG):
+        _start_fork_server()
+        # Its own log lines (a worker slow to stop at shutdown is killed and
+        # says so) would mix with the one-line messages of the inputs.
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                            host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL,
+                            memory_limit=0)
 
 
 # Inputs in flight on a cluster per worker thread, and at least: enough
