@@ -20,14 +20,14 @@ Run as the command, the process takes SIGINT from the moment this module
 is loaded (before the imports of the run) to its exit, in one thread of
 its own: every other thread, the ones libraries start included, has it
 blocked (they inherit the mask of the main thread), and its disposition is
-"ignore", which the worker processes of --workers inherit. The thread
-sets the run's flag; a Ctrl-C at any point of the run, or after its
-summary line, ends it with one line and status 130. Only the interpreter's
-own start-up, its site packages and the package's `__init__` come before
-(70 to 90 ms on 2 loaded cores, against 0.13 s and more up to the handler
-the command installed in `main`); a
-handler instead of the thread would lose a Ctrl-C that lands in a thread
-of a library while the signal is ignored.
+"ignore", which the fork server of --workers, and so its workers, inherit.
+The thread sets the run's flag; a Ctrl-C at any point of the run, or after
+its summary line, ends it with one line and status 130. A handler instead
+of the thread would lose a Ctrl-C that the kernel hands to a library's
+thread while the signal is ignored for a process start. Only the
+interpreter's own start-up, its site packages and the package's
+`__init__` come before (70 to 90 ms on 2 loaded cores, against 0.13 s and
+more up to the handler the command installed in `main`).
 """
 
 import signal
