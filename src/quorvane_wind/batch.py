@@ -627,19 +627,20 @@ LOCAL_WORKER_CONFIG = {"distributed.worker.multiprocessing-method": "forkserver"
 WORKER_PRELOAD = ["distributed", "quorvane_wind.product", "quorvane_wind.netcdf", "quorvane_wind.batch"]
 
 
-def _start_fork_server() -> None:
-    """Starts the server the workers are forked from (once per process),
-    with SIGINT ignored: it keeps the disposition it started with for the
-    workers it forks, so that a Ctrl-C on the terminal (it reaches the whole
-    process group) is acted on by this process only (it cancels the tasks
-    and stops the workers)."""
+def start_fork_server() -> None:
+    """Starts the server the workers of --workers are forked from (once per
+    process; the command calls it as soon as it has its arguments, so that
+    the server imports the products layer while the command indexes the
+    ERA5 files), with SIGINT ignored: it keeps the disposition it started
+    with for the workers it forks, so that a Ctrl-C on the terminal (it
+    reaches the whole process group) is acted on by this process only (it
+    cancels the tasks and stops the workers)."""
+    import multiprocessing
     from multiprocessing import forkserver, resource_tracker
 
-    from distributed.utils import get_mp_context
-
-    # distributed sets its own list on its first call; this one replaces it
-    # (no effect once the server runs).
-    get_mp_context().set_forkserver_preload(WORKER_PRELOAD)
+    # distributed sets its own list when it first needs the server, which
+    # then runs already.
+    multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_PRELOAD)
     # The tracker unblocks SIGINT in the thread that starts it: the mask is
     # put back (the command blocks it in every thread but its own, `cli`).
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, set())
@@ -654,7 +655,7 @@ def _start_local_cluster(workers: int) -> Any:
     from distributed import LocalCluster
 
     with dask.config.set(LOCAL_WORKER_CONFIG):
-        _start_fork_server()
+        start_fork_server()
         # Its own log lines (a worker slow to stop at shutdown is killed and
         # says so) would mix with the one-line messages of the inputs.
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,

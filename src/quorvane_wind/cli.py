@@ -79,7 +79,7 @@ from typing import Any, TypeVar
 # for the products extra before xarray and dask are loaded.
 from ._version import __version__
 from .batch import (INTERRUPTS, ExtraOutputs, Outcome, RunSettings, index_era5_files, read_scheduler_file,
-                    run_inputs, scheduler_address, stage_messages, tls_problem)
+                    run_inputs, scheduler_address, stage_messages, start_fork_server, tls_problem)
 from .defaults import COAST_DISTANCE_KM, POLARISATIONS, RESOLUTION_M
 from .errors import reason
 from .options import check_coast_distance, check_polarisation, check_resolution, check_workers
@@ -317,6 +317,8 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: Sequen
     for path in args.era5:
         if not os.path.isfile(path):
             parser.exit(EXIT_USAGE, f"quorvane-wind: --era5 {path}: no such file\n")
+    if args.workers:
+        start_fork_server()
     scheduler = None
     if args.scheduler:
         scheduler, problem = _scheduler(f"--scheduler {args.scheduler}", args.scheduler)
