@@ -676,6 +676,28 @@ def _in_flight(client: "Client") -> int:
     return max(MIN_IN_FLIGHT, IN_FLIGHT_PER_THREAD * threads)
 
 
+def _wait_for_scheduler_file(path: str) -> str:
+    """The address in a scheduler file, waiting (dask's connect timeout)
+    for a scheduler that starts meanwhile to write it; distributed's own
+    wait has no end and no interrupt."""
+    import time
+
+    import dask
+    from dask.utils import parse_timedelta
+
+    timeout = parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), default="s")
+    deadline = time.monotonic() + timeout
+    while True:
+        INTERRUPTS.check()
+        try:
+            return read_scheduler_file(path)
+        except ValueError as exc:
+            # Missing, or written but not flushed yet.
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{exc} after {timeout:g} s") from None
+        time.sleep(POLL_SECONDS)
+
+
 def _connect(settings: RunSettings, jobs: list[Job], run: Reporter) -> tuple[Any, "Client | None"]:
     """The local cluster and its client, or the client of an existing
     cluster; (None, None) once every input has failed with the reason it
@@ -693,9 +715,13 @@ def _connect(settings: RunSettings, jobs: list[Job], run: Reporter) -> tuple[Any
     try:
         # dask's connect timeout (30 s unless configured otherwise); a
         # scheduler file that is not there yet is waited for as long.
+        address = settings.scheduler
         if settings.scheduler_file:
-            return None, Client(scheduler_file=settings.scheduler_file)
-        return None, Client(settings.scheduler)
+            address = scheduler_address(_wait_for_scheduler_file(settings.scheduler_file))
+            problem = tls_problem(address)
+            if problem:
+                raise ValueError(f"{address}: {problem}")
+        return None, Client(address)
     except (OSError, TimeoutError, TypeError, ValueError) as exc:
         # TypeError: a tls:// scheduler without a TLS configuration.
         for input_path, _ in jobs:

@@ -149,6 +149,12 @@ def test_no_space_unreachable_scheduler_and_missing_extra_are_one_line_each(smal
     lines = capsys.readouterr().err.strip().splitlines()
     assert [line.split(": ")[1] for line in lines] == [str(p) for p in inputs]
     assert all("cannot reach the scheduler tcp://127.0.0.1:9" in line for line in lines)
+    # A scheduler file that never appears is waited for as long, not for ever.
+    with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+        assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", tmp_path / "o",
+                       "--scheduler-file", tmp_path / "never.json") == 1
+    line = capsys.readouterr().err.strip()
+    assert line.count("\n") == 0 and f"cannot reach the scheduler in {tmp_path / 'never.json'}" in line
 
     block_extra = ("import sys\n"
                    "class Hidden:\n"
