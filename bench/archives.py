@@ -18,8 +18,8 @@ waited on every pending future once per completion.
 
     .venv/bin/python bench/archives.py [--data DIR] [--scenes N] [--quick] [--only NAMES]
 
-Writes the figures to bench/archives.json; bench/ARCHIVES.md has them with
-their reading.
+Writes the figures to archives.json in the data folder (the runs add to
+it); bench/ARCHIVES.md has them with their reading.
 """
 
 import argparse
@@ -350,8 +350,9 @@ def main():
     parser.add_argument("--only", default="scenes,client",
                         help="comma-separated: scenes, client, old-loop, or modes such as serial,workers-2")
     parser.add_argument("--resolutions", default="1000,native")
-    parser.add_argument("--results", type=Path, default=ROOT / "bench" / "archives.json")
+    parser.add_argument("--results", type=Path, help="default: DATA/archives.json")
     args = parser.parse_args()
+    args.results = args.results or args.data / "archives.json"
     count = 4 if args.quick else args.scenes
     become_subreaper()
     only = set(args.only.split(","))
