@@ -10,12 +10,21 @@ from live work by trying the lock: only temporary files whose writer is gone
 are removed. The lock is on a separate file because HDF5 (under NetCDF-4)
 takes its own `flock` on the file it writes, and a POSIX lock on that file
 would be released when HDF5 closes it.
+
+Some file systems have no `flock` (Lustre mounted without it, NFS without
+its lock daemon: ENOSYS, ENOLCK, EOPNOTSUPP). There the lock file still
+names its writer, "host pid": a writer is taken for gone when it ran on
+this host and its process is not there; a writer on another host is left
+alone (its leftovers go when a run on its host, or one with flock, meets
+them).
 """
 
+import errno
 import fcntl
 import glob
 import os
 import shutil
+import socket
 import uuid
 from collections.abc import Callable
 from typing import Any
@@ -35,6 +44,42 @@ def _lock_of(part: str) -> str:
     return part[: -len(PART_SUFFIX)] + LOCK_SUFFIX
 
 
+# What flock fails with on a file system that does not support it.
+NO_FLOCK = (errno.ENOSYS, errno.ENOLCK, errno.EOPNOTSUPP, errno.EINVAL)
+
+
+def _flock(descriptor: int, operation: int) -> bool:
+    """flock, or False when the file system has none (see the module's
+    text); BlockingIOError when another holds a lock asked without
+    waiting."""
+    try:
+        fcntl.flock(descriptor, operation)
+    except BlockingIOError:
+        raise
+    except OSError as exc:
+        if exc.errno in NO_FLOCK:
+            return False
+        raise
+    return True
+
+
+def _writer_named_alive(descriptor: int) -> bool:
+    """Without flock: whether the writer the lock file names may still run."""
+    text = os.pread(descriptor, 256, 0).decode("utf-8", "replace").split()
+    if len(text) != 2 or not text[1].isdigit():
+        return True                 # being written, or not ours: leave it
+    host, pid = text[0], int(text[1])
+    if host != socket.gethostname():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
 def _writer_alive(lock_path: str) -> bool:
     """Whether a writer still holds the lock file. Taking the lock proves
     that it does not; the caller then owns the leftovers."""
@@ -43,7 +88,8 @@ def _writer_alive(lock_path: str) -> bool:
     except FileNotFoundError:
         return False
     try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        if not _flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB):
+            return _writer_named_alive(descriptor)
     except BlockingIOError:
         return True
     finally:
@@ -127,7 +173,8 @@ def write_atomically(final_path: str | os.PathLike[str], write: Callable[[str], 
     part = os.path.join(folder, f".{name}.{token}{PART_SUFFIX}")
     lock = os.open(lock_path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o644)
     try:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+        os.write(lock, f"{socket.gethostname()} {os.getpid()}\n".encode())
+        _flock(lock, fcntl.LOCK_EX)
         try:
             write(part)
             # On disk before the rename, so that a crash of the machine

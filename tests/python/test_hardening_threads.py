@@ -15,7 +15,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -94,22 +93,17 @@ def test_eight_threads_get_the_serial_results():
     run_threads(work, THREADS)
 
 
-def slow_grid(seconds):
-    """Speed inputs for which one call takes at least `seconds` (sigma0 = 50 dB:
-    no candidate reaches it, so every pixel searches the whole ladder)."""
-    rows = 4
-    while True:
-        grid = np.full((rows, 64), 50.0, np.float32)
-        args = (np.zeros_like(grid), np.full_like(grid, 30.0), grid)
-        start = time.perf_counter()
-        speed(*args)
-        if time.perf_counter() - start >= seconds or rows >= 1 << 16:
-            return args
-        rows *= 2
+def slow_grid(rows=4096):
+    """Speed inputs on which every pixel searches the whole ladder (sigma0 =
+    50 dB: no candidate reaches it): 4096 x 64 pixels, about 0.1 s of one
+    core per call on this project's machine. Sized by pixels, not by a
+    timed call, which a loaded machine would shrink."""
+    grid = np.full((rows, 64), 50.0, np.float32)
+    return np.zeros_like(grid), np.full_like(grid, 30.0), grid
 
 
 def test_python_threads_run_while_the_entries_compute():
-    args = slow_grid(0.2)
+    args = slow_grid()
     count = [0]
     stop = threading.Event()
 
@@ -128,15 +122,14 @@ def test_python_threads_run_while_the_entries_compute():
             progress.append(count[0] - before)
             assert np.all(result == 26.0)
 
-        started = time.perf_counter()
         run_threads(compute, THREADS)
-        elapsed = time.perf_counter() - started
     finally:
         stop.set()
         counter.join()
     # Had any call kept the interpreter lock through its loop, the counting
-    # thread would have stood still during that call.
-    assert elapsed >= 0.2
+    # thread would have stood still during that call. Counted, not timed: a
+    # loaded machine slows the calls and the counter alike.
+    assert len(progress) == THREADS
     assert min(progress) > 1000, progress
 
 

@@ -103,6 +103,12 @@ def test_debug_shows_the_traceback(small, tmp_path, capsys):
     (["--era5", "missing.nc", "--output-dir", "o"], "--era5 missing.nc: no such file"),
     (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "tcp://host:port"], "not a scheduler address"),
     (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "udp://host:1"], "not a scheduler address"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--scheduler", "tls://host"], "dask's TLS configuration"),
+    (["--era5", "e.nc", "--output-dir", "o", "--workers", "2", "--scheduler-file", "s.json"], "not allowed"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--scheduler-file", "era5.nc"], "not a scheduler file"),
+    (["--era5", "era5.nc", "--output-dir", "o", "--tmpdir", "nowhere"], "--tmpdir nowhere: no such folder"),
+    # The ERA5 files are indexed once, before any input: a bad one stops the run.
+    (["--era5", "era5.nc", "--output-dir", "o"], "era5.nc: cannot be read as NetCDF"),
 ])
 def test_usage_errors_exit_2(args, message, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -143,6 +149,12 @@ def test_no_space_unreachable_scheduler_and_missing_extra_are_one_line_each(smal
     lines = capsys.readouterr().err.strip().splitlines()
     assert [line.split(": ")[1] for line in lines] == [str(p) for p in inputs]
     assert all("cannot reach the scheduler tcp://127.0.0.1:9" in line for line in lines)
+    # A scheduler file that never appears is waited for as long, not for ever.
+    with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+        assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", tmp_path / "o",
+                       "--scheduler-file", tmp_path / "never.json") == 1
+    line = capsys.readouterr().err.strip()
+    assert line.count("\n") == 0 and f"cannot reach the scheduler in {tmp_path / 'never.json'}" in line
 
     block_extra = ("import sys\n"
                    "class Hidden:\n"
@@ -226,7 +238,11 @@ def test_interrupted_run_leaves_no_partial_file_and_a_rerun_finishes(moment, opt
                                start_new_session=True)
     deadline = time.monotonic() + 120
     if moment == "start-up":
-        time.sleep(0.3)
+        # Within the imports of the run, found by what the process has
+        # loaded rather than by a delay (which a loaded machine stretches).
+        maps = Path(f"/proc/{process.pid}/maps")
+        while time.monotonic() < deadline and "_multiarray_umath" not in maps.read_text():
+            time.sleep(0.005)
     elif moment == "reading":
         while time.monotonic() < deadline and not list(out.glob(".*.part")):
             time.sleep(0.01)
@@ -378,7 +394,8 @@ def test_console_script_and_module_entry(tmp_path):
     for command in ([str(script)], [sys.executable, "-m", "quorvane_wind"]):
         help_ = subprocess.run([*command, "--help"], capture_output=True, text=True, timeout=120)
         assert help_.returncode == 0
-        assert "--era5 FILE" in help_.stdout and "--scheduler ADDRESS | --workers N" in help_.stdout
+        assert "--era5 FILE" in help_.stdout
+        assert "--scheduler ADDRESS | --scheduler-file FILE | --workers N" in help_.stdout
     bare = subprocess.run([str(script)], capture_output=True, text=True, timeout=120)
     assert bare.returncode == 2 and "usage: quorvane-wind" in bare.stderr
 

@@ -1,0 +1,191 @@
+"""The runner of many inputs: a client that stays bounded with thousands of
+inputs, existing clusters (scheduler file, addresses, worker messages, the
+temporary folder of the workers), file systems without flock, and a Ctrl-C
+while the local cluster starts."""
+
+import asyncio
+import errno
+import fcntl
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from quorvane_wind import atomic
+from quorvane_wind.batch import RunSettings, index_era5_files, run_inputs, scheduler_address
+from quorvane_wind.cli import main
+from quorvane_wind.netcdf import output_name
+
+
+@pytest.fixture(scope="module")
+def scene(tmp_path_factory, s1fx):
+    """A small product, its zip and a regional ERA5 file around it."""
+    root = tmp_path_factory.mktemp("batch")
+    cfg = s1fx.GrdConfig(lines=40, samples=60, azimuth_spacing_m=1000.0, range_spacing_m=1000.0)
+    good, _ = s1fx.write_grd_product(root / "good", cfg)
+    (root / "zipped").mkdir()
+    zipped = s1fx.zip_product(good, root / "zipped" / ("S1A_ZIPPED_" + good.name[5:-5] + ".zip"))
+    era5 = s1fx.write_era5_legacy(root / "era5.nc", step=0.5, lat_range=(40.0, 65.0), lon_range=(-40.0, 10.0))
+    return {"good": good, "zip": zipped, "era5": era5}
+
+
+class Recorder:
+    """A Reporter that, at each outcome, counts what the client holds: the
+    asyncio tasks of its loop and its futures."""
+
+    def __init__(self):
+        self.failed, self.tasks, self.futures = [], [], []
+
+    def fail(self, input_path, text, trace=None):
+        self.failed.append((input_path, text))
+
+    def skip(self, input_path, output_path):
+        raise AssertionError("nothing to skip")
+
+    def wrote(self, path):
+        raise AssertionError("nothing to write")
+
+    def report(self, input_path, outcome):
+        from distributed import default_client
+
+        self.failed.append((input_path, outcome.text))
+        client = default_client()
+
+        async def count():
+            return len(asyncio.all_tasks())
+
+        self.tasks.append(asyncio.run_coroutine_threadsafe(count(), client.loop.asyncio_loop).result())
+        self.futures.append(len(client.futures))
+
+
+def test_thousands_of_inputs_keep_the_client_bounded(scene, tmp_path):
+    """3,000 inputs that fail at once on two worker processes: each gets its
+    line, and the client's asyncio tasks and futures stay a bounded set (one
+    wait per completion on every pending future left 1,003 tasks after the
+    first wait on 1,000)."""
+    inputs = [str(tmp_path / f"S1A_MISSING_{k:05d}.SAFE") for k in range(3000)]
+    recorder = Recorder()
+    run_inputs(RunSettings(inputs=inputs, era5=index_era5_files([str(scene["era5"])]),
+                           output_dir=str(tmp_path / "out"), resolution=1000.0, workers=2), recorder)
+    assert sorted(path for path, _ in recorder.failed) == inputs
+    assert all("no such file" in text for _, text in recorder.failed)
+    # The window: 64 inputs in flight on 2 threads (MIN_IN_FLIGHT).
+    assert max(recorder.futures) <= 64
+    # At most two per input in flight (its submission, its watch by
+    # as_completed) besides the client's own few dozen.
+    assert max(recorder.tasks) <= 2 * 64 + 40, max(recorder.tasks)
+    # The same bound at the end of the run as at its start.
+    assert max(recorder.tasks[-500:]) <= max(recorder.tasks[:500]) + 5
+
+
+def test_existing_clusters_scheduler_file_worker_messages_and_temporary_folder(scene, tmp_path, capsys):
+    """--scheduler-file joins a running cluster; --verbose stage lines of
+    the workers reach the command's stderr; --tmpdir is where the workers
+    inflate a zip (a folder they cannot use fails the zip with its name).
+    Addresses without a protocol or port get tcp:// and 8786."""
+    from distributed import Client, LocalCluster
+
+    assert scheduler_address("localhost") == "tcp://localhost:8786"
+    assert scheduler_address("tls://head-node") == "tls://head-node:8786"
+    assert scheduler_address("tcp://10.0.0.1:9000") == "tcp://10.0.0.1:9000"
+    assert scheduler_address("[::1]") == "tcp://[::1]:8786"
+
+    common = ["--era5", scene["era5"], "--no-land-mask"]
+    scheduler_file = tmp_path / "scheduler.json"
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
+        client.write_scheduler_file(str(scheduler_file))
+        assert json.loads(scheduler_file.read_text())["address"] == cluster.scheduler_address
+        workers_tmp = tmp_path / "workers-tmp"
+        workers_tmp.mkdir()
+        assert main([str(scene["good"]), str(scene["zip"]), *map(str, common), "--output-dir",
+                     str(tmp_path / "out"), "--scheduler-file", str(scheduler_file), "--verbose",
+                     "--tmpdir", str(workers_tmp)]) == 0
+        captured = capsys.readouterr()
+        assert "2 written, 0 skipped, 0 failed" in captured.out
+        lines = captured.err.splitlines()
+        for stage in ("metadata read", "ERA5 grid", "chunks of", "product written"):
+            # Once per input, from the worker that made it.
+            assert sum(stage in line and line.startswith("quorvane-wind: ") for line in lines) == 2, (stage, lines)
+
+        missing_tmp = tmp_path / "not-on-the-workers"
+        assert main([str(scene["zip"]), *map(str, common), "--output-dir", str(tmp_path / "out2"),
+                     "--scheduler", cluster.scheduler_address, "--tmpdir", str(missing_tmp)]) == 1
+        err = capsys.readouterr().err.strip()
+        assert err.count("\n") == 0 and str(missing_tmp) in err and str(scene["zip"]) in err
+    # The workers' tempfile setting is theirs, for their tasks' duration only.
+    import tempfile
+    assert tempfile.tempdir != str(missing_tmp)
+
+
+def test_output_folders_without_flock(scene, tmp_path, capsys, monkeypatch):
+    """On a file system without flock (ENOSYS from Lustre mounted without
+    it) products are written, and the lock files' "host pid" tells the
+    leftovers of a dead writer on this host from those of a live writer or
+    of a writer on another host."""
+    def no_flock(descriptor, operation):
+        raise OSError(errno.ENOSYS, "Function not implemented")
+
+    monkeypatch.setattr(atomic.fcntl, "flock", no_flock)
+    out = tmp_path / "out"
+    out.mkdir()
+    name = output_name(scene["good"])
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    writers = {"dead": f"{socket.gethostname()} {dead.pid}", "alive": f"{socket.gethostname()} {os.getpid()}",
+               "remote": f"another-host-{socket.gethostname()} {dead.pid}"}
+    for token, (label, writer) in zip(("0" * 12, "1" * 12, "2" * 12), writers.items()):
+        (out / f".{name}.{token}.part").write_text(label)
+        (out / f".{name}.{token}.lock").write_text(writer + "\n")
+    assert main([str(scene["good"]), "--era5", str(scene["era5"]), "--output-dir", str(out),
+                 "--no-land-mask"]) == 0
+    assert "1 written" in capsys.readouterr().out
+    left = sorted(p.read_text() for p in out.glob(".*.part"))
+    assert left == ["alive", "remote"]
+    assert sorted(p.name for p in out.glob(".*.lock")) == [f".{name}.{'1' * 12}.lock", f".{name}.{'2' * 12}.lock"]
+    monkeypatch.undo()
+    # Any other failure of flock is still an error of the write.
+    monkeypatch.setattr(atomic.fcntl, "flock",
+                        lambda descriptor, operation: (_ for _ in ()).throw(OSError(errno.EBADF, "bad")))
+    with pytest.raises(OSError):
+        atomic.write_atomically(tmp_path / "x.nc", lambda part: Path(part).write_bytes(b"x"))
+    assert fcntl.flock is not None and not (tmp_path / "x.nc").exists()
+
+
+def _children(pid):
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[1]) == pid:
+            found.append(stat.parent.name)
+    return found
+
+
+def test_ctrl_c_while_the_local_cluster_starts(scene, tmp_path):
+    """The first worker process exists, the cluster is not up yet: the
+    Ctrl-C (to the whole process group, as a terminal sends it) ends the
+    run with status 130 and one line, and no output."""
+    out = tmp_path / "out"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quorvane_wind", str(scene["good"]), "--era5", str(scene["era5"]),
+         "--output-dir", str(out), "--no-land-mask", "--workers", "2"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    # Polled by count, not by time: the first child process is the start of the cluster.
+    for _ in range(1_000_000):
+        if _children(process.pid) or process.poll() is not None:
+            break
+        time.sleep(0.002)
+    os.killpg(process.pid, signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=300)
+    assert process.returncode == 130, (stdout, stderr)
+    assert stderr.count("\n") == 1 and stderr.startswith("quorvane-wind: interrupted; "), stderr
+    assert "written" not in stdout and not list(out.glob("*_wind.nc"))
