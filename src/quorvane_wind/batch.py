@@ -365,10 +365,10 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
 
     import dask
 
-    from .atomic import remove_partial_files
     from .errors import InputError, ProcessingWarning
     from .netcdf import write_product
     from .product import make_wind_product
+    from .sentinel1 import product_name
 
     keep_freed_memory()
     limits: contextlib.AbstractContextManager[object] = contextlib.nullcontext()
@@ -389,7 +389,9 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
               stage_messages(verbose and not one_thread), collected_stages(verbose) as stages,
               warnings.catch_warnings(record=True) as caught):
             warnings.simplefilter("always", ProcessingWarning)
-            remove_partial_files(output_path)
+            # A dead writer's temporary files, of the extras too (asked for
+            # or not this time).
+            remove_leftovers(output_path)
             # Chunks on one thread per core, each chunk's kernel on one
             # OpenMP thread: every core busy, none oversubscribed.
             ds = make_wind_product(input_path, era5, resolution=resolution,
@@ -406,7 +408,10 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
                        stages=tuple(stages))
     finally:
         _close_era5(era5)
-    notes = tuple(f"warning: {one_line(w.message)}" for w in caught
+    # The command names the input on each line: the product's name that
+    # begins a library warning would say it twice.
+    name = f"{product_name(input_path)}: "
+    notes = tuple(f"warning: {one_line(w.message).removeprefix(name)}" for w in caught
                   if issubclass(w.category, ProcessingWarning))
     failures = tuple(failure for _, failure in draw_extras(output_path, extras) if failure)
     return Outcome("written", output_path, None, notes + failures, bool(failures), tuple(stages))
@@ -525,13 +530,13 @@ def _reuse_existing(run: Reporter, input_path: str, output_path: str, wanted: di
     """An existing output: skipped when its recorded options are the ones
     asked for (its missing extra outputs drawn from it), failed otherwise. Leftover
     temporary files of a writer that is gone are removed either way."""
-    from .netcdf import recorded_options
+    from .netcdf import recorded_options, same_options
 
     remove_leftovers(output_path)
     recorded = recorded_options(output_path)
-    if recorded != wanted:
+    if not same_options(recorded, wanted):
         made = ("records no options (made by another program or an older version)" if recorded is None
-                else f"was made with {describe_options(recorded)}")
+                else f"was made with {describe_options({k: v for k, v in recorded.items() if k != 'made_from'})}")
         run.fail(input_path, f"{output_path} exists and {made}, not {describe_options(wanted)}; "
                              "--overwrite replaces it")
         return

@@ -93,14 +93,37 @@ def format_options(options: Mapping[str, str]) -> str:
 
 def recorded_options(path: "str | os.PathLike[str]") -> dict[str, str] | None:
     """The options recorded in an existing product (None when it records
-    none or cannot be read)."""
+    none or cannot be read), with the polarisation it was made from under
+    `made_from` (for a product asked for with "auto")."""
     import netCDF4
 
     try:
         with netCDF4.Dataset(path) as nc:
             text = getattr(nc, "quorvane_options", None)
+            made_from = getattr(nc, "sentinel1_polarisation", None)
     except OSError:
         return None
     if not isinstance(text, str):
         return None
-    return dict(item.split("=", 1) for item in text.split("; ") if "=" in item)
+    options = dict(item.split("=", 1) for item in text.split("; ") if "=" in item)
+    if isinstance(made_from, str):
+        options["made_from"] = made_from
+    return options
+
+
+def same_options(recorded: Mapping[str, str] | None, wanted: Mapping[str, str]) -> bool:
+    """Whether a product whose `recorded_options` are `recorded` is what
+    `wanted` asks for: the same options, where "auto" and the polarisation
+    it resolved to are the same."""
+    if recorded is None:
+        return False
+    made_from = recorded.get("made_from")
+    options = {k: v for k, v in recorded.items() if k != "made_from"}
+    if options == wanted:
+        return True
+    if made_from is None:
+        return False
+    resolved = {"auto", made_from}
+    return ({k: v for k, v in options.items() if k != "polarisation"}
+            == {k: v for k, v in wanted.items() if k != "polarisation"}
+            and options.get("polarisation") in resolved and wanted.get("polarisation") in resolved)
