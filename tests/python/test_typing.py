@@ -50,3 +50,14 @@ def test_products_layer_passes_mypy_strict(tmp_path):
          "--cache-dir", ROOT / "build" / "mypy-cache", ROOT / "src" / "quorvane_wind"],
         cwd=tmp_path, env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_a_users_products_script_passes_mypy_strict(tmp_path):
+    # The public names of quorvane_wind, loaded lazily, are exported for
+    # users' type checkers as the README uses them.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")}
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", ROOT / "build" / "mypy-cache",
+         ROOT / "tests" / "typing" / "products_usage.py"],
+        cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
