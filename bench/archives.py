@@ -267,7 +267,7 @@ def client_memory(counts, era5):
     loop, the most futures it held."""
     from distributed import default_client
 
-    from quorvane_wind.batch import RunSettings, index_era5_files, run_inputs
+    from quorvane_wind.runs import RunSettings, index_era5_files, run_inputs
 
     class Count:
         def __init__(self):

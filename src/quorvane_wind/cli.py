@@ -78,8 +78,9 @@ from typing import Any, TypeVar
 # Light imports only: the command must install its SIGINT handler and check
 # for the products extra before xarray and dask are loaded.
 from ._version import __version__
-from .batch import (INTERRUPTS, ExtraOutputs, Outcome, RunSettings, index_era5_files, read_scheduler_file,
-                    run_inputs, scheduler_address, stage_messages, start_fork_server, tls_problem)
+from .batch import INTERRUPTS, ExtraOutputs, Outcome, stage_messages
+from .runs import (RunSettings, index_era5_files, read_scheduler_file, run_inputs, scheduler_address,
+                   start_fork_server, tls_problem)
 from .defaults import COAST_DISTANCE_KM, POLARISATIONS, RESOLUTION_M
 from .errors import reason
 from .options import check_coast_distance, check_polarisation, check_resolution, check_workers
@@ -266,7 +267,7 @@ def _missing_products_modules() -> list[str]:
 
 
 def _scheduler(option: str, address: str) -> tuple[str | None, str | None]:
-    """The full address of a scheduler (`batch.scheduler_address`) and
+    """The full address of a scheduler (`runs.scheduler_address`) and
     None, or None and the one-line reason it cannot be used."""
     try:
         full = scheduler_address(address)

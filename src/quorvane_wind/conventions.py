@@ -76,12 +76,15 @@ VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
         "coverage_content_type": "qualityInformation"},
     "wind_from_direction": {
         "standard_name": "wind_from_direction", "units": "degree",
-        "long_name": "direction the wind blows from, clockwise from north, from ERA5",
+        "long_name": "ERA5 wind direction (from)",
+        "comment": "the direction the ERA5 10 m wind blows from, clockwise from north, interpolated "
+                   "to the pixels",
         "owi_name": "owiEcmwfWindDirection", "coverage_content_type": "auxiliaryInformation"},
     "era5_wind_speed": {
         "units": "m s-1", "source": "ERA5 reanalysis (ECMWF, Copernicus Climate Change Service)",
-        "long_name": "ERA5 10 m wind speed interpolated to the pixels",
-        "comment": "the model's wind_speed at 10 m, the ancillary of the retrieval; without a "
+        "long_name": "ERA5 10 m wind speed",
+        "comment": "the model's wind_speed at 10 m interpolated to the pixels, the ancillary of "
+                   "the retrieval; without a "
                    "standard name so that wind_speed names the retrieved speed alone",
         "owi_name": "owiEcmwfWindSpeed", "coverage_content_type": "auxiliaryInformation"},
     "u10": {"standard_name": "eastward_wind", "units": "m s-1",
@@ -92,23 +95,25 @@ VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
             "coverage_content_type": "auxiliaryInformation"},
     "sigma0": {
         "standard_name": "surface_backwards_scattering_coefficient_of_radar_wave", "units": "1",
-        "long_name": "normalised radar cross-section, {polarisation}, calibrated and thermal-noise "
-                     "corrected, linear{sea_mean}",
+        "long_name": "sigma0 {polarisation}, linear{sea_mean}",
+        "comment": "normalised radar cross-section, calibrated with the sigmaNought LUT and "
+                   "thermal-noise corrected",
         "owi_name": "owiNrcsNeszCorr", "coverage_content_type": "physicalMeasurement"},
     "nesz": {
         "units": "1",
-        "long_name": "noise-equivalent sigma0, {polarisation}: noise range LUT x noise azimuth "
-                     "LUT / sigmaNought LUT^2, linear, mean over all pixels of the block",
-        "comment": "NaN when the product has no noise vectors", "ancillary_variables": "sigma0",
+        "long_name": "noise-equivalent sigma0 {polarisation}, linear",
+        "comment": "noise range LUT x noise azimuth LUT / sigmaNought LUT^2, mean over all pixels "
+                   "of the block; NaN when the product has no noise vectors", "ancillary_variables": "sigma0",
         "owi_name": "owiNesz", "coverage_content_type": "qualityInformation"},
     "incidence_angle": {"standard_name": "angle_of_incidence", "units": "degree",
                         "long_name": "incidence angle", "owi_name": "owiIncidenceAngle",
                         "coverage_content_type": "coordinate"},
     "look_direction": {
         "units": "degree",
-        "long_name": "azimuth the radar beam points to at the pixel: the ground direction of "
-                     "increasing range, clockwise from north, from the geolocation grid",
-        "comment": "the CF sensor_azimuth_angle (from the pixel to the sensor) is this plus 180 "
+        "long_name": "radar look direction",
+        "comment": "azimuth the radar beam points to at the pixel: the ground direction of "
+                   "increasing range, clockwise from north, from the geolocation grid; the CF "
+                   "sensor_azimuth_angle (from the pixel to the sensor) is this plus 180 "
                    "degrees; the wind direction relative to the look direction uses it per pixel",
         "coverage_content_type": "coordinate"},
     "platform_heading": {"standard_name": "platform_course", "units": "degree",
@@ -116,8 +121,9 @@ VARIABLE_ATTRIBUTES: dict[str, dict[str, Any]] = {
                          "coverage_content_type": "auxiliaryInformation"},
     "land_fraction": {
         "standard_name": "land_area_fraction", "units": "1",
-        "long_name": "fraction of the block's native pixels on land (GLOBE 1 km land mask at each "
-                     "pixel); they are left out of the sigma0 mean",
+        "long_name": "land fraction of the block",
+        "comment": "fraction of the block's native pixels on land (GLOBE 1 km land mask at each "
+                   "pixel); they are left out of the sigma0 mean",
         "coverage_content_type": "auxiliaryInformation"},
     "mask": {
         "standard_name": "status_flag", "long_name": "reasons a pixel has no or a doubtful wind speed",

@@ -188,8 +188,8 @@ def test_wheel_contents_metadata_and_manylinux_tag(wheel):
         template = zf.read(f"quorvane_wind/{TEMPLATE}")
     files = sorted(n for n in names if not n.startswith(info) and not n.endswith("/"))
     package = {n.split("/", 1)[1] for n in files if n.startswith("quorvane_wind/")}
-    assert {"__init__.py", "__main__.py", "cli.py", "batch.py", "sentinel1/__init__.py", "sentinel1/scene.py",
-            "grid.py", "era5.py", "product.py",
+    assert {"__init__.py", "__main__.py", "cli.py", "batch.py", "runs.py", "sentinel1/__init__.py",
+            "sentinel1/scene.py", "grid.py", "era5.py", "product.py",
             "py.typed", "testing/__init__.py", "testing/s1_grd.py", "testing/sar_scene.py",
             "testing/cmod5n_forward.py", TEMPLATE} <= package
     assert template == (ROOT / "src" / "quorvane_wind" / TEMPLATE).read_bytes()

@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 from quorvane_wind import atomic
-from quorvane_wind.batch import RunSettings, index_era5_files, run_inputs, scheduler_address
+from quorvane_wind.runs import RunSettings, index_era5_files, run_inputs, scheduler_address
 from quorvane_wind.cli import main
 from quorvane_wind.netcdf import output_name
 
