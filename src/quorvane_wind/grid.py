@@ -242,10 +242,10 @@ def scene_window(ds: xr.Dataset) -> tuple[GrdScene, Window | None]:
     window = []
     for dim, size in zip(("line", "pixel"), scene.shape):
         index = np.asarray(ds[dim].values, dtype=np.float64) if dim in ds.coords else np.empty(0)
-        if index.size == 0:
+        if dim in ds.coords and index.size == 0:
             raise ValueError(f"the Dataset's selection of {dim}s is empty (the scene has {size} {dim}s, "
                              f"0 to {size - 1})")
-        if (not np.array_equal(index, index[0] + np.arange(index.size))
+        if (index.size == 0 or not np.array_equal(index, index[0] + np.arange(index.size))
                 or index[0] < 0 or index[-1] >= size or index[0] != int(index[0])):
             raise ValueError(f"the Dataset's {dim} coordinate must be a contiguous range of the scene's "
                              f"(0 to {size - 1}, selected with a slice of step 1)")

@@ -108,6 +108,7 @@ def test_an_opened_scene_or_a_window_of_it_makes_the_product_of_those_pixels(pro
     assert coarse["sigma0"].values[0, 0] == pytest.approx(sigma0.mean(dtype=np.float64), rel=1e-6)
 
     for wrong, words in ((scene.isel(line=slice(0, 100, 2)), "line coordinate must be a contiguous range"),
+                         (scene.isel(line=slice(2000, 6000)), "selection of lines is empty"),
                          (scene.drop_vars("pixel"), "pixel coordinate must be a contiguous range"),
                          (quorvane_wind.open_s1_grd_averaged(products.clean, 1200), "not an averaged one")):
         with pytest.raises(ValueError, match=words):
