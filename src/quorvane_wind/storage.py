@@ -101,7 +101,9 @@ def exists(path: str) -> bool:
         return os.path.exists(local_path(path))
     fs, inner = _filesystem(path)
     try:
-        if path.endswith(".zarr"):
+        # A listing cached by this process may predate another's upload.
+        fs.invalidate_cache()
+        if path.rstrip("/").endswith(".zarr"):
             return bool(fs.exists(inner.rstrip("/") + "/" + ZARR_METADATA))
         return bool(fs.exists(inner))
     except Exception as exc:
