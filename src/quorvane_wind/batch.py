@@ -246,7 +246,6 @@ def place_extras(written: str, output_path: str, extras: ExtraOutputs,
         try:
             missing.append(asked and not (missing_only and exists(place(output_path))))
         except InputError as exc:
-            missing.append(False)
             return [(place(output_path), one_line(exc))]
     todo = dataclasses.replace(extras, quicklook=missing[0], geotiff=missing[1])
     placed: list[tuple[str, str | None]] = []
@@ -265,8 +264,8 @@ def place_extras(written: str, output_path: str, extras: ExtraOutputs,
 
 def reuse_extras(output_path: str, extras: ExtraOutputs,
                  tmpdir: str | None = None) -> list[tuple[str, str | None]]:
-    """The extra outputs missing beside an existing product drawn from it
-    (an object fetched for the purpose when none is missing only locally)."""
+    """The extra outputs missing beside an existing product drawn from it;
+    a product at a URL is fetched only when one of them is missing."""
     from .errors import InputError
     from .storage import is_url, local_copy
 
