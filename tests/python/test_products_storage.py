@@ -5,8 +5,10 @@ run, one line per input that cannot be fetched; a Zarr product equal to
 the NetCDF one, and a store whose upload stopped half-way invisible."""
 
 import dataclasses
+import fcntl
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -192,9 +194,27 @@ def test_zarr_product_equals_the_netcdf_one_locally_and_on_s3_and_a_half_upload_
             assert chunks == tuple(nc[var].encoding["chunksizes"]), var
         assert zarr.attrs["quorvane_options"] == nc.attrs["quorvane_options"]
 
-    # A rerun skips it (its options read from the store); extras are refused.
-    assert _run(*args, "--output-dir", tmp_path / "zarr", "--format", "zarr") == 0
-    assert "0 written, 1 skipped" in capsys.readouterr().out
+    # A rerun skips it (its options read from the store) and removes the
+    # temporary store of a writer that is gone, not that of a live one
+    # (its lock file held); --overwrite replaces the store whole.
+    dead = tmp_path / "zarr" / f".{name}.0123456789ab.zpart"
+    live = tmp_path / "zarr" / f".{name}.ba9876543210.zpart"
+    for part in (dead, live):
+        (part / "wind_speed").mkdir(parents=True)
+        (part / "wind_speed" / "0.0").write_bytes(b"half")
+    with open(tmp_path / "zarr" / f".{name}.ba9876543210.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        assert _run(*args, "--output-dir", tmp_path / "zarr", "--format", "zarr") == 0
+        assert "0 written, 1 skipped" in capsys.readouterr().out
+        assert not dead.exists() and live.exists()
+    shutil.rmtree(live)
+    os.remove(lock.name)
+    assert _run(*args, "--output-dir", tmp_path / "zarr", "--format", "zarr", "--overwrite") == 0
+    assert "1 written, 0 skipped" in capsys.readouterr().out
+    assert os.listdir(tmp_path / "zarr") == [name]
+    with xr.open_zarr(store, consolidated=True) as zarr, \
+            xr.open_dataset(tmp_path / "nc" / output_name(scenes["folder"])) as nc:
+        _same_product(zarr, nc)
     with pytest.raises(SystemExit) as stop:
         _run(*args, "--output-dir", tmp_path / "zarr", "--format", "zarr", "--quicklook")
     assert stop.value.code == 2
