@@ -102,19 +102,17 @@ def _aligned(ds: xr.Dataset, encoding: Mapping[str, Mapping[str, Any]]) -> xr.Da
     """The Dataset with each chunked variable's dask chunks covering whole
     Zarr chunks (all but the last a multiple of them), rechunked where not,
     so that no two dask chunks write into one Zarr chunk."""
-    changes: dict[str, Any] = {}
-    for key, var in ds.data_vars.items():
-        chunks = encoding.get(str(key), {}).get("chunks")
-        if chunks is None or var.chunks is None:
-            continue
-        if any(any(c % z for c in dims[:-1]) for dims, z in zip(var.chunks, chunks)):
-            changes[str(key)] = var.chunk(dict(zip(var.dims, chunks)))
-    for key, coord in ds.coords.items():
-        chunks = encoding.get(str(key), {}).get("chunks")
-        if chunks is not None and coord.chunks is not None and \
-                any(any(c % z for c in dims[:-1]) for dims, z in zip(coord.chunks, chunks)):
-            changes[str(key)] = coord.chunk(dict(zip(coord.dims, chunks)))
-    return ds.assign(changes) if changes else ds
+    def rechunked(items: Any) -> dict[str, Any]:
+        changes: dict[str, Any] = {}
+        for key, var in items:
+            chunks = encoding.get(str(key), {}).get("chunks")
+            if chunks is not None and var.chunks is not None and \
+                    any(any(c % z for c in dims[:-1]) for dims, z in zip(var.chunks, chunks)):
+                changes[str(key)] = var.chunk(dict(zip(var.dims, chunks)))
+        return changes
+
+    data, coords = rechunked(ds.data_vars.items()), rechunked(ds.coords.items())
+    return ds.assign_coords(coords).assign(data)
 
 
 def write_zarr_product(ds: xr.Dataset, path: "str | os.PathLike[str]") -> None:

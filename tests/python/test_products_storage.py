@@ -14,6 +14,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+import warnings
 
 import numpy as np
 import pytest
@@ -193,6 +194,21 @@ def test_zarr_product_equals_the_netcdf_one_locally_and_on_s3_and_a_half_upload_
             chunks = tuple(metadata[f"{var}/.zarray"]["chunks"])
             assert chunks == tuple(nc[var].encoding["chunksizes"]), var
         assert zarr.attrs["quorvane_options"] == nc.attrs["quorvane_options"]
+
+    # Chunks computed unevenly (dask chunks that are not whole Zarr chunks)
+    # still give the product, in chunks of the NetCDF encoding's size.
+    from quorvane_wind.netcdf import write_zarr_product
+
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "The specified chunks separate", UserWarning)
+        uneven = xr.open_dataset(tmp_path / "nc" / output_name(scenes["folder"]),
+                                 chunks={"line": (3, 5, 6, 6), "pixel": (7, 8, 15)})
+    with uneven:
+        uneven = uneven.drop_encoding()
+        write_zarr_product(uneven, tmp_path / "uneven.zarr")
+        with xr.open_zarr(tmp_path / "uneven.zarr", consolidated=True) as back:
+            xr.testing.assert_identical(back.load(), uneven.load())
+            assert back["wind_speed"].encoding["chunks"] == back["latitude"].encoding["chunks"] == (3, 7)
 
     # A rerun skips it (its options read from the store) and removes the
     # temporary store of a writer that is gone, not that of a live one
