@@ -169,6 +169,11 @@ def test_inputs_era5_and_outputs_on_s3_match_local_files_and_are_skipped_on_a_re
         errors = capsys.readouterr().err.strip().splitlines()
         assert len(errors) == 2 and all("no credentials" in line for line in errors), errors
         s3fs.S3FileSystem.clear_instance_cache()
+    with pytest.raises(SystemExit) as stop:
+        _run(inputs[0], "--era5", f"s3://{BUCKET_IN}/era5/none.nc", "--output-dir", out)
+    assert stop.value.code == 2
+    assert capsys.readouterr().err == (f"quorvane-wind: --era5: cannot fetch s3://{BUCKET_IN}/era5/none.nc: "
+                                       "no such object\n")
     assert _run(inputs[0], "--era5", scenes["era5"], "--output-dir", "s3://no-such-bucket/x") == 1
     errors = capsys.readouterr().err.strip().splitlines()
     assert len(errors) == 1 and errors[0].startswith(f"quorvane-wind: {inputs[0]}: "), errors
