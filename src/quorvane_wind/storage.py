@@ -72,11 +72,12 @@ def _filesystem(url: str) -> tuple[Any, str]:
     return fs, path
 
 
-def _why(exc: BaseException) -> str:
-    """The one-line reason a storage operation failed, in words users know."""
+def _why(exc: BaseException, missing: str = "no such object") -> str:
+    """The one-line reason a storage operation failed, in words users know
+    (`missing` for what is not there)."""
     names = {type(link).__name__ for link in _chain(exc)}
     if isinstance(exc, FileNotFoundError):
-        return "no such object"
+        return missing
     if "NoCredentialsError" in names or "PartialCredentialsError" in names:
         return ("no credentials (set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, or AWS_PROFILE)")
     if isinstance(exc, PermissionError):
@@ -215,7 +216,7 @@ def upload(local: str, url: str) -> None:
             fs.put_file(local, temporary)
             fs.mv(temporary, inner)
     except Exception as exc:
-        raise OutputError(f"cannot upload {url}: {_why(exc)}") from exc
+        raise OutputError(f"cannot upload {url}: {_why(exc, 'no such bucket or folder')}") from exc
 
 
 def _protocols(fs: Any) -> tuple[str, ...]:

@@ -176,7 +176,8 @@ def test_inputs_era5_and_outputs_on_s3_match_local_files_and_are_skipped_on_a_re
                                        "no such object\n")
     assert _run(inputs[0], "--era5", scenes["era5"], "--output-dir", "s3://no-such-bucket/x") == 1
     errors = capsys.readouterr().err.strip().splitlines()
-    assert len(errors) == 1 and errors[0].startswith(f"quorvane-wind: {inputs[0]}: "), errors
+    assert len(errors) == 1 and errors[0].startswith(f"quorvane-wind: {inputs[0]}: cannot upload s3://no-such-bucket/x/")
+    assert errors[0].endswith(": no such bucket or folder"), errors
     assert not os.path.exists("s3:")
 
 
