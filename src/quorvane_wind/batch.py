@@ -250,7 +250,8 @@ def place_extras(written: str, output_path: str, extras: ExtraOutputs,
     todo = dataclasses.replace(extras, quicklook=missing[0], geotiff=missing[1])
     placed: list[tuple[str, str | None]] = []
     for local, failure in draw_extras(written, todo):
-        target = quicklook_path(output_path) if local == quicklook_path(written) else geotiff_path(output_path)
+        place = quicklook_path if local == quicklook_path(written) else geotiff_path
+        target = place(output_path)
         if failure is None:
             try:
                 upload(local, target)

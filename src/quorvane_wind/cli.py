@@ -2,15 +2,15 @@
 one CF wind product per input out.
 
     quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR
-                  [--format netcdf|zarr] [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]
-                  [--polarisation auto|VV|HH] [--overwrite]
+                  [--format netcdf|zarr] [--resolution METRES|native] [--no-land-mask]
+                  [--coast-distance KM] [--polarisation auto|VV|HH] [--overwrite]
                   [--scheduler ADDRESS | --scheduler-file FILE | --workers N] [--tmpdir DIR]
                   [--quicklook] [--quicklook-range MIN,MAX] [--geotiff] [--verbose] [--version]
 
 The rules users rely on live here: outputs are written under a temporary
 name in the output folder and renamed when complete (uploaded when
-complete for a URL, `storage`); an existing output is
-skipped unless --overwrite; a failed input gets one line on stderr and the
+complete to a URL, `storage`); an existing output is skipped unless
+--overwrite; a failed input gets one line on stderr and the
 others still run; exit status 0 when every input was written or skipped, 1
 when any failed, 2 for usage errors (argparse), 130 when interrupted.
 
@@ -156,14 +156,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvane-wind",
         usage="quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR\n"
-              "                     [--format netcdf|zarr] [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]\n"
-              "                     [--polarisation auto|VV|HH] [--overwrite]\n"
+              "                     [--format netcdf|zarr] [--resolution METRES|native] [--no-land-mask]\n"
+              "                     [--coast-distance KM] [--polarisation auto|VV|HH] [--overwrite]\n"
               "                     [--scheduler ADDRESS | --scheduler-file FILE | --workers N]\n"
               "                     [--tmpdir DIR] [--quicklook] [--quicklook-range MIN,MAX] [--geotiff]\n"
               "                     [--attribute NAME=VALUE ...] [--debug] [--verbose] [--version]",
         description="Ocean wind speed products (CF NetCDF or Zarr) from Sentinel-1 GRD products (.SAFE "
-                    "folders or .zip, VV, or HH converted to VV) and ERA5 10 m wind (NetCDF, either CDS layout). "
-                    "Inputs, ERA5 files and the output folder may be URLs (s3://bucket/key, https://...; "
+                    "folders or .zip, VV, or HH converted to VV) and ERA5 10 m wind (NetCDF, either CDS "
+                    "layout). Inputs, ERA5 files and the output folder may be URLs (s3://bucket/key, https://...; "
                     "AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and AWS_ENDPOINT_URL_S3 for S3).")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
                         help="Sentinel-1 Level-1 GRD product: .SAFE folder or .zip, a path or a URL "

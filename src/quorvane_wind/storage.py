@@ -122,7 +122,9 @@ def fetch(url: str, folder: str) -> str:
         raise InputError(f"{url}: names no file or folder")
     target = os.path.join(folder, name)
     try:
-        if fs.isdir(inner):
+        # Its kind from one look-up (HTTP's isdir would read a whole zip
+        # looking for links in it).
+        if fs.info(inner).get("type") == "directory":
             os.makedirs(target)
             for source in fs.find(inner):
                 relative = source[len(inner):].lstrip("/")

@@ -6,12 +6,15 @@ the NetCDF one, and a store whose upload stopped half-way invisible."""
 
 import dataclasses
 import fcntl
+import functools
+import http.server
 import json
 import os
 import shutil
 import socket
 import subprocess
 import sys
+import threading
 import time
 import urllib.request
 import warnings
@@ -81,11 +84,32 @@ def scenes(tmp_path_factory, s1fx):
     cfg = s1fx.GrdConfig(lines=40, samples=60, azimuth_spacing_m=1000.0, range_spacing_m=1000.0)
     folder, _ = s1fx.write_grd_product(root / "folder", cfg)
     other, _ = s1fx.write_grd_product(root / "other", dataclasses.replace(cfg, centre_lat=50.5, seed=3))
+    third, _ = s1fx.write_grd_product(root / "third", dataclasses.replace(cfg, centre_lat=49.5, seed=5))
     (root / "zipped").mkdir()
     zipped = s1fx.zip_product(other, root / "zipped" / (other.name[:-5] + ".zip"))
+    (root / "web").mkdir()
+    served = s1fx.zip_product(third, root / "web" / (third.name[:-5] + ".zip"))
     era5 = s1fx.write_era5_legacy(root / "era5_atlantic.nc", step=0.5, lat_range=(40.0, 65.0),
                                   lon_range=(-40.0, 10.0))
-    return {"folder": folder, "zipped": zipped, "era5": era5}
+    return {"folder": folder, "zipped": zipped, "served": served, "era5": era5}
+
+
+@pytest.fixture(scope="module")
+def web(scenes):
+    """An HTTP server of the folder of `scenes["served"]` (fsspec's HTTP
+    file system, the one of https:// URLs)."""
+    handler = functools.partial(QuietHandler, directory=str(scenes["served"].parent))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    thread.join()
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
 
 
 def _run(*args):
@@ -105,7 +129,7 @@ def _same_product(a, b):
 
 
 def test_inputs_era5_and_outputs_on_s3_match_local_files_and_are_skipped_on_a_rerun(
-        s3, scenes, tmp_path, capsys):
+        s3, web, scenes, tmp_path, capsys):
     fs, endpoint = s3
     safe = f"{BUCKET_IN}/S1/{scenes['folder'].name}"
     fs.put(str(scenes["folder"]), safe, recursive=True)
@@ -114,17 +138,18 @@ def test_inputs_era5_and_outputs_on_s3_match_local_files_and_are_skipped_on_a_re
     fs.put_file(str(scenes["era5"]), f"{BUCKET_IN}/era5/{scenes['era5'].name}")
     tmpdir = tmp_path / "tmp"
     tmpdir.mkdir()
-    inputs = [f"s3://{safe}/", f"s3://{zipped}", f"s3://{BUCKET_IN}/zips/S1A_NOT_THERE.zip"]
+    inputs = [f"s3://{safe}/", f"s3://{zipped}", f"{web}/{scenes['served'].name}",
+              f"s3://{BUCKET_IN}/zips/S1A_NOT_THERE.zip", f"{web}/S1A_NOT_SERVED.zip"]
     out = f"s3://{BUCKET_OUT}/wind"
-    common = ["--era5", f"s3://{BUCKET_IN}/era5/{scenes['era5'].name}", "--output-dir", out, "--tmpdir", tmpdir,
-              "--resolution", "3000"]
+    common = ["--era5", f"s3://{BUCKET_IN}/era5/{scenes['era5'].name}", "--output-dir", out,
+              "--tmpdir", tmpdir, "--resolution", "3000"]
 
     assert _run(*inputs, *common) == 1
     captured = capsys.readouterr()
     errors = captured.err.strip().splitlines()
-    assert errors == [f"quorvane-wind: {inputs[2]}: cannot fetch {inputs[2]}: no such object"]
-    assert "2 written, 0 skipped, 1 failed" in captured.out
-    names = sorted(output_name(p) for p in inputs[:2])
+    assert errors == [f"quorvane-wind: {url}: cannot fetch {url}: no such object" for url in inputs[3:]]
+    assert "3 written, 0 skipped, 2 failed" in captured.out
+    names = sorted(output_name(p) for p in inputs[:3])
     # The outputs and nothing else (no temporary keys); the fetched inputs,
     # the staged outputs and the ERA5 cache are gone from the temporary
     # folder (the zip reader keeps its inflated images for reuse, as for
@@ -134,8 +159,8 @@ def test_inputs_era5_and_outputs_on_s3_match_local_files_and_are_skipped_on_a_re
 
     # The same products from the local files.
     local = tmp_path / "local"
-    assert _run(scenes["folder"], scenes["zipped"], "--era5", scenes["era5"], "--output-dir", local,
-                "--resolution", "3000") == 0
+    assert _run(scenes["folder"], scenes["zipped"], scenes["served"], "--era5", scenes["era5"],
+                "--output-dir", local, "--resolution", "3000") == 0
     capsys.readouterr()
     for name in names:
         fetched = tmp_path / name
@@ -146,9 +171,9 @@ def test_inputs_era5_and_outputs_on_s3_match_local_files_and_are_skipped_on_a_re
     # A second run finds them (their options read from the objects) and
     # leaves them as they are; other options are refused with one line.
     before = {p: fs.info(p)["LastModified"] for p in fs.find(f"{BUCKET_OUT}/wind")}
-    assert _run(*inputs[:2], *common) == 0
+    assert _run(*inputs[:3], *common) == 0
     captured = capsys.readouterr()
-    assert captured.out.count("skipped s3://") == 2 and "0 written, 2 skipped, 0 failed" in captured.out
+    assert captured.out.count("skipped ") == 3 and "0 written, 3 skipped, 0 failed" in captured.out
     fs.invalidate_cache()
     assert {p: fs.info(p)["LastModified"] for p in fs.find(f"{BUCKET_OUT}/wind")} == before
     assert _run(inputs[0], *common[:-1], "2000") == 1
@@ -176,7 +201,8 @@ def test_inputs_era5_and_outputs_on_s3_match_local_files_and_are_skipped_on_a_re
                                        "no such object\n")
     assert _run(inputs[0], "--era5", scenes["era5"], "--output-dir", "s3://no-such-bucket/x") == 1
     errors = capsys.readouterr().err.strip().splitlines()
-    assert len(errors) == 1 and errors[0].startswith(f"quorvane-wind: {inputs[0]}: cannot upload s3://no-such-bucket/x/")
+    assert len(errors) == 1, errors
+    assert errors[0].startswith(f"quorvane-wind: {inputs[0]}: cannot upload s3://no-such-bucket/x/")
     assert errors[0].endswith(": no such bucket or folder"), errors
     assert not os.path.exists("s3:")
 
