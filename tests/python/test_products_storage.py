@@ -1,7 +1,8 @@
 """Inputs, ERA5 files and outputs on object storage (a real S3 server,
-moto's, started by the tests) and Zarr outputs: products read from s3://
-and written to s3:// equal to those of local files, skipped on a second
-run, one line per input that cannot be fetched; a Zarr product equal to
+moto's, started by the tests, and a local HTTP server) and Zarr outputs:
+products read from s3:// and http:// and written to s3:// equal to those
+of local files, skipped on a second run, one line per input that cannot
+be fetched; a Zarr product equal to
 the NetCDF one, and a store whose upload stopped half-way invisible."""
 
 import dataclasses
