@@ -89,7 +89,11 @@ def remove_leftovers(output_path: str) -> None:
     """Removes the temporary files of writers that are gone, for an output
     and its extras."""
     from .atomic import remove_partial_files
+    from .storage import is_url, remove_partial_stores
 
+    if is_url(output_path):
+        return              # uploads are whole or absent (`storage.upload`)
+    remove_partial_stores(output_path)
     for path in (output_path, quicklook_path(output_path), geotiff_path(output_path)):
         remove_partial_files(path)
 
@@ -224,6 +228,69 @@ def draw_extras(output_path: str, extras: ExtraOutputs,
     return drawn
 
 
+def place_extras(written: str, output_path: str, extras: ExtraOutputs,
+                 missing_only: bool = False) -> list[tuple[str, str | None]]:
+    """`draw_extras` for a product written at `written` whose place is
+    `output_path`: the same path, or a URL where the extras drawn locally
+    are uploaded beside it (only those not there with `missing_only`).
+    Returns (path or URL, failure or None) for each one drawn."""
+    from .errors import InputError
+    from .storage import exists, is_url, upload
+
+    if not is_url(output_path):
+        return draw_extras(written, extras, missing_only)
+    wanted: list[tuple[bool, Callable[[str], str]]] = [(extras.quicklook, quicklook_path),
+                                                       (extras.geotiff, geotiff_path)]
+    missing: list[bool] = []
+    for asked, place in wanted:
+        try:
+            missing.append(asked and not (missing_only and exists(place(output_path))))
+        except InputError as exc:
+            return [(place(output_path), one_line(exc))]
+    todo = dataclasses.replace(extras, quicklook=missing[0], geotiff=missing[1])
+    placed: list[tuple[str, str | None]] = []
+    for local, failure in draw_extras(written, todo):
+        place = quicklook_path if local == quicklook_path(written) else geotiff_path
+        target = place(output_path)
+        if failure is None:
+            try:
+                upload(local, target)
+            except InputError as exc:
+                failure = one_line(exc)
+        else:
+            failure = failure.replace(local, target)
+        placed.append((target, failure))
+    return placed
+
+
+def reuse_extras(output_path: str, extras: ExtraOutputs,
+                 tmpdir: str | None = None) -> list[tuple[str, str | None]]:
+    """The extra outputs missing beside an existing product drawn from it;
+    a product at a URL is fetched only when one of them is missing."""
+    from .errors import InputError
+    from .storage import is_url, local_copy
+
+    if not extras or not is_url(output_path):
+        return draw_extras(output_path, extras, missing_only=True)
+    if not _any_missing(output_path, extras):
+        return []
+    try:
+        with local_copy(output_path, tmpdir) as local:
+            return place_extras(local, output_path, extras, missing_only=True)
+    except InputError as exc:
+        return [(output_path, one_line(exc))]
+
+
+def _any_missing(output_path: str, extras: ExtraOutputs) -> bool:
+    from .storage import exists
+
+    try:
+        return (extras.quicklook and not exists(quicklook_path(output_path))) or \
+            (extras.geotiff and not exists(geotiff_path(output_path)))
+    except Exception:
+        return True
+
+
 def keep_freed_memory() -> None:
     """Lets glibc's allocator keep freed chunk arrays for reuse. By default
     each array of more than a few MB is a fresh mmap returned to the system
@@ -340,7 +407,8 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
                   resolution: float | str, land_mask: bool, extras: ExtraOutputs, history: str,
                   one_thread: bool = False, polarisation: str = "auto",
                   coast_distance: float = COAST_DISTANCE_KM, attributes: dict[str, str] | None = None,
-                  verbose: bool = False, tmpdir: str | None = None) -> "Outcome":
+                  verbose: bool = False, tmpdir: str | None = None,
+                  output_format: str = "netcdf") -> "Outcome":
     """Makes and writes the product of one input, then the `extras`.
     `era5` is the run's index (`index_era5`) or the ERA5 paths. Returns an
     `Outcome`; never raises for a bad input, so that it can run as a task
@@ -348,15 +416,21 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
     temporary files are gone. With `verbose`, its stage messages go to
     this process's stderr when the command prints them here, else into the
     Outcome. `tmpdir` is the folder of temporary files (a zip's inflated
-    measurement) in the process it runs in."""
+    measurement) in the process it runs in.
+
+    `input_path` and `output_path` may be URLs (`storage`): the input is
+    fetched into a temporary folder (in `tmpdir`) and removed after; the
+    output and its extras are written in a temporary folder and uploaded
+    when complete. `output_format` is "netcdf" or "zarr"."""
     import warnings
 
     import dask
 
     from .errors import InputError, ProcessingWarning
-    from .netcdf import write_product
+    from .netcdf import write_product_as
     from .product import make_wind_product
     from .sentinel1 import product_name
+    from .storage import fetched_input, is_url, staged_output, upload
 
     keep_freed_memory()
     limits: contextlib.AbstractContextManager[object] = contextlib.nullcontext()
@@ -372,34 +446,41 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
         contextlib.nullcontext() if tmpdir is None else TEMPORARY_FOLDER.held(tmpdir))
     era5 = _own_era5(era5)
     stages: list[str] = []
-    try:
-        with (limits, dask.config.set(scheduler), callbacks, contextlib.closing(callbacks), folder,
-              stage_messages(verbose and not one_thread), collected_stages(verbose) as stages,
-              warnings.catch_warnings(record=True) as caught):
-            warnings.simplefilter("always", ProcessingWarning)
-            # A dead writer's temporary files, of the extras too (asked for
-            # or not this time).
-            remove_leftovers(output_path)
-            # Chunks on one thread per core, each chunk's kernel on one
-            # OpenMP thread: every core busy, none oversubscribed.
-            ds = make_wind_product(input_path, era5, resolution=resolution,
-                                   land=land_mask, history=history, kernel_threads=1,
-                                   polarisation=polarisation, coast_distance_km=coast_distance,
-                                   attributes=attributes)
-            write_product(ds, output_path)
-    except InputError as exc:
-        return Outcome("failed", one_line(exc), traceback.format_exc(), stages=tuple(stages))
-    except Exception as exc:
-        # Anything else a damaged input makes a library raise still ends
-        # as one line for this input, so that the other inputs go on.
-        return Outcome("failed", f"{type(exc).__name__}: {reason(exc)}", traceback.format_exc(),
-                       stages=tuple(stages))
-    finally:
-        _close_era5(era5)
-    # The command names the input on each line: the product's name that
-    # begins a library warning would say it twice.
-    name = f"{product_name(input_path)}: "
-    notes = tuple(f"warning: {one_line(w.message).removeprefix(name)}" for w in caught
-                  if issubclass(w.category, ProcessingWarning))
-    failures = tuple(failure for _, failure in draw_extras(output_path, extras) if failure)
+    # The local place of the output (itself, or a temporary folder's file
+    # for a URL) lasts until its extras are drawn.
+    with contextlib.ExitStack() as staging:
+        try:
+            written = staging.enter_context(staged_output(output_path, tmpdir))
+            with (limits, dask.config.set(scheduler), callbacks, contextlib.closing(callbacks), folder,
+                  stage_messages(verbose and not one_thread), collected_stages(verbose) as stages,
+                  warnings.catch_warnings(record=True) as caught,
+                  fetched_input(input_path, tmpdir) as local_input):
+                warnings.simplefilter("always", ProcessingWarning)
+                # A dead writer's temporary files, of the extras too (asked for
+                # or not this time).
+                remove_leftovers(output_path)
+                # Chunks on one thread per core, each chunk's kernel on one
+                # OpenMP thread: every core busy, none oversubscribed.
+                ds = make_wind_product(local_input, era5, resolution=resolution,
+                                       land=land_mask, history=history, kernel_threads=1,
+                                       polarisation=polarisation, coast_distance_km=coast_distance,
+                                       attributes=attributes)
+                write_product_as(ds, written, output_format)
+                if is_url(output_path):
+                    upload(written, output_path)
+        except InputError as exc:
+            return Outcome("failed", one_line(exc), traceback.format_exc(), stages=tuple(stages))
+        except Exception as exc:
+            # Anything else a damaged input makes a library raise still ends
+            # as one line for this input, so that the other inputs go on.
+            return Outcome("failed", f"{type(exc).__name__}: {reason(exc)}", traceback.format_exc(),
+                           stages=tuple(stages))
+        finally:
+            _close_era5(era5)
+        # The command names the input on each line: the product's name that
+        # begins a library warning would say it twice.
+        name = f"{product_name(input_path)}: "
+        notes = tuple(f"warning: {one_line(w.message).removeprefix(name)}" for w in caught
+                      if issubclass(w.category, ProcessingWarning))
+        failures = tuple(failure for _, failure in place_extras(written, output_path, extras) if failure)
     return Outcome("written", output_path, None, notes + failures, bool(failures), tuple(stages))

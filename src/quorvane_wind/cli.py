@@ -2,14 +2,15 @@
 one CF wind product per input out.
 
     quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR
-                  [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]
-                  [--polarisation auto|VV|HH] [--overwrite]
+                  [--format netcdf|zarr] [--resolution METRES|native] [--no-land-mask]
+                  [--coast-distance KM] [--polarisation auto|VV|HH] [--overwrite]
                   [--scheduler ADDRESS | --scheduler-file FILE | --workers N] [--tmpdir DIR]
                   [--quicklook] [--quicklook-range MIN,MAX] [--geotiff] [--verbose] [--version]
 
 The rules users rely on live here: outputs are written under a temporary
-name in the output folder and renamed when complete; an existing output is
-skipped unless --overwrite; a failed input gets one line on stderr and the
+name in the output folder and renamed when complete (uploaded when
+complete to a URL, `storage`); an existing output is skipped unless
+--overwrite; a failed input gets one line on stderr and the
 others still run; exit status 0 when every input was written or skipped, 1
 when any failed, 2 for usage errors (argparse), 130 when interrupted.
 
@@ -67,6 +68,7 @@ if _running_as_the_command() and threading.current_thread() is threading.main_th
     _TAKING_INTERRUPTS = True
 
 import argparse
+import contextlib
 import dataclasses
 import importlib.util
 import math
@@ -154,19 +156,27 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvane-wind",
         usage="quorvane-wind INPUT [INPUT ...] --era5 FILE [--era5 FILE ...] --output-dir DIR\n"
-              "                     [--resolution METRES|native] [--no-land-mask] [--coast-distance KM]\n"
-              "                     [--polarisation auto|VV|HH] [--overwrite]\n"
+              "                     [--format netcdf|zarr] [--resolution METRES|native] [--no-land-mask]\n"
+              "                     [--coast-distance KM] [--polarisation auto|VV|HH] [--overwrite]\n"
               "                     [--scheduler ADDRESS | --scheduler-file FILE | --workers N]\n"
               "                     [--tmpdir DIR] [--quicklook] [--quicklook-range MIN,MAX] [--geotiff]\n"
               "                     [--attribute NAME=VALUE ...] [--debug] [--verbose] [--version]",
-        description="Ocean wind speed products (CF NetCDF) from Sentinel-1 GRD products (.SAFE "
-                    "folders or .zip, VV, or HH converted to VV) and ERA5 10 m wind (NetCDF, either CDS layout).")
+        description="Ocean wind speed products (CF NetCDF or Zarr) from Sentinel-1 GRD products (.SAFE "
+                    "folders or .zip, VV, or HH converted to VV) and ERA5 10 m wind (NetCDF, either CDS "
+                    "layout). Inputs, ERA5 files and the output folder may be URLs (s3://bucket/key, https://...; "
+                    "AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and AWS_ENDPOINT_URL_S3 for S3).")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
-                        help="Sentinel-1 Level-1 GRD product: .SAFE folder or .zip")
+                        help="Sentinel-1 Level-1 GRD product: .SAFE folder or .zip, a path or a URL "
+                             "(s3://bucket/.../NAME.SAFE/, s3://.../NAME.zip, https://.../NAME.zip)")
     parser.add_argument("--era5", metavar="FILE", action="append", required=True,
-                        help="ERA5 single-level NetCDF with u10 and v10 covering the scenes (repeatable)")
+                        help="ERA5 single-level NetCDF with u10 and v10 covering the scenes, a path or a "
+                             "URL fetched once for the run (repeatable)")
     parser.add_argument("--output-dir", metavar="DIR", required=True,
-                        help="folder for DIR/<input name>_wind.nc (created if missing)")
+                        help="folder for DIR/<input name>_wind.nc (created if missing), or a URL prefix "
+                             "(s3://bucket/prefix) the outputs are uploaded to when complete")
+    parser.add_argument("--format", dest="output_format", choices=("netcdf", "zarr"), default="netcdf",
+                        help="netcdf (default): DIR/<input name>_wind.nc; zarr: a Zarr store "
+                             "DIR/<input name>_wind.zarr with consolidated metadata")
     parser.add_argument("--resolution", metavar="METRES|native", type=_resolution, default=RESOLUTION_M,
                         help="average sigma0 over blocks of about this size (default 1000); "
                              "'native' keeps the product's pixels")
@@ -216,7 +226,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 # Top-level modules of the `products` extra that the command needs.
 PRODUCTS_MODULES = ("xarray", "dask", "distributed", "netCDF4", "rasterio", "xarray_sentinel",
-                    "global_land_mask", "tqdm", "matplotlib", "threadpoolctl")
+                    "global_land_mask", "tqdm", "matplotlib", "threadpoolctl", "fsspec", "s3fs", "zarr")
 
 
 class Run:
@@ -315,8 +325,13 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: Sequen
     if missing:
         parser.exit(EXIT_USAGE, f"quorvane-wind: the products extra is not installed (missing: "
                                 f"{', '.join(missing)}); install it with: pip install 'quorvane[products]'\n")
+    from .storage import era5_cache, is_url, local_path
+
+    if args.output_format == "zarr" and args.extras:
+        parser.exit(EXIT_USAGE, "quorvane-wind: --quicklook and --geotiff are drawn from NetCDF products "
+                                "only, not with --format zarr\n")
     for path in args.era5:
-        if not os.path.isfile(path):
+        if not is_url(path) and not os.path.isfile(local_path(path)):
             parser.exit(EXIT_USAGE, f"quorvane-wind: --era5 {path}: no such file\n")
     if args.workers:
         start_fork_server()
@@ -340,27 +355,40 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: Sequen
             parser.exit(EXIT_USAGE, f"quorvane-wind: --tmpdir {args.tmpdir}: no such folder\n")
         if not os.access(args.tmpdir, os.W_OK | os.X_OK):
             parser.exit(EXIT_USAGE, f"quorvane-wind: --tmpdir {args.tmpdir}: not writable\n")
-    try:
-        os.makedirs(args.output_dir, exist_ok=True)
-    except OSError as exc:
-        parser.exit(EXIT_USAGE, f"quorvane-wind: --output-dir {args.output_dir}: {exc.strerror}\n")
-    if not os.access(args.output_dir, os.W_OK):
-        parser.exit(EXIT_USAGE, f"quorvane-wind: --output-dir {args.output_dir}: not writable\n")
+    if not is_url(args.output_dir):
+        # A URL prefix needs no folder; what is wrong with it (a missing
+        # bucket, no credentials) is told for each input.
+        args.output_dir = local_path(args.output_dir)
+        try:
+            os.makedirs(args.output_dir, exist_ok=True)
+        except OSError as exc:
+            parser.exit(EXIT_USAGE, f"quorvane-wind: --output-dir {args.output_dir}: {exc.strerror}\n")
+        if not os.access(args.output_dir, os.W_OK):
+            parser.exit(EXIT_USAGE, f"quorvane-wind: --output-dir {args.output_dir}: not writable\n")
 
     # Indexed once for the run, here: a bad file stops it before any input.
     from .errors import InputError
 
-    try:
-        era5 = index_era5_files(args.era5)
-    except InputError as exc:
-        parser.exit(EXIT_USAGE, f"quorvane-wind: --era5: {' '.join(str(exc).split())}\n")
     tmpdir = None if args.tmpdir is None else os.path.abspath(args.tmpdir)
+    with contextlib.ExitStack() as cache:
+        # ERA5 URLs fetched once into a cache folder of the run (in --tmpdir
+        # if given), removed when the run ends.
+        try:
+            era5_paths = cache.enter_context(era5_cache(args.era5, tmpdir))
+            era5 = index_era5_files(era5_paths)
+        except InputError as exc:
+            parser.exit(EXIT_USAGE, f"quorvane-wind: --era5: {' '.join(str(exc).split())}\n")
+        return _run_settings(args, run, history, era5, tmpdir, scheduler)
+
+
+def _run_settings(args: argparse.Namespace, run: Run, history: str, era5: Any, tmpdir: str | None,
+                  scheduler: str | None) -> int:
     settings = RunSettings(
         inputs=args.inputs, era5=era5, output_dir=args.output_dir, resolution=args.resolution,
         land_mask=args.land_mask, coast_distance=args.coast_distance, polarisation=args.polarisation,
         overwrite=args.overwrite, extras=args.extras, attributes=tuple(args.attributes), history=history,
         verbose=args.verbose, workers=args.workers, scheduler=scheduler,
-        scheduler_file=args.scheduler_file, tmpdir=tmpdir)
+        scheduler_file=args.scheduler_file, tmpdir=tmpdir, output_format=args.output_format)
     run_inputs(settings, run)
     print(f"{run.written} written, {run.skipped} skipped, {run.failed} failed", flush=True)
     return EXIT_FAILED if run.failed else EXIT_OK

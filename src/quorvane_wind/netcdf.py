@@ -12,15 +12,26 @@ import xarray as xr
 from .atomic import write_atomically
 from .conventions import NEVER_MISSING
 from .defaults import COAST_DISTANCE_KM
+from .errors import InputError
 from .options import Resolution, check_polarisation, check_resolution
 from .sentinel1.safe import product_name
 
 log = logging.getLogger(__name__)
 
 
-def output_name(input_path: "str | os.PathLike[str]") -> str:
-    """`<input name without .SAFE or .zip>_wind.nc`."""
-    return f"{product_name(input_path)}_wind.nc"
+# The formats of a product and the suffix of its name.
+OUTPUT_FORMATS = {"netcdf": ".nc", "zarr": ".zarr"}
+
+
+def output_name(input_path: "str | os.PathLike[str]", output_format: str = "netcdf") -> str:
+    """`<input name without .SAFE or .zip>_wind.nc` (or `.zarr`)."""
+    return f"{product_name(input_path)}_wind{OUTPUT_FORMATS[output_format]}"
+
+
+def output_format_of(path: "str | os.PathLike[str]") -> str:
+    """The format of a product by its name: "zarr" for a .zarr store,
+    else "netcdf"."""
+    return "zarr" if os.fspath(path).rstrip("/").endswith(".zarr") else "netcdf"
 
 
 def netcdf_encoding(ds: xr.Dataset) -> dict[str, dict[str, Any]]:
@@ -75,6 +86,57 @@ def write_product(ds: xr.Dataset, path: "str | os.PathLike[str]") -> None:
     log.info("product written: %s", os.fspath(path))
 
 
+def zarr_encoding(ds: xr.Dataset) -> dict[str, dict[str, Any]]:
+    """The Zarr encoding of a product Dataset: the chunks and fill values
+    of its NetCDF encoding (`netcdf_encoding`), with Zarr's own compressor."""
+    enc: dict[str, dict[str, Any]] = {}
+    for name, e in netcdf_encoding(ds).items():
+        z = {k: v for k, v in e.items() if k in ("_FillValue", "units", "dtype")}
+        if "chunksizes" in e:
+            z["chunks"] = tuple(e["chunksizes"])
+        enc[name] = z
+    return enc
+
+
+def _aligned(ds: xr.Dataset, encoding: Mapping[str, Mapping[str, Any]]) -> xr.Dataset:
+    """The Dataset with each chunked variable's dask chunks covering whole
+    Zarr chunks (all but the last a multiple of them), rechunked where not,
+    so that no two dask chunks write into one Zarr chunk."""
+    def rechunked(items: Any) -> dict[str, Any]:
+        changes: dict[str, Any] = {}
+        for key, var in items:
+            chunks = encoding.get(str(key), {}).get("chunks")
+            if chunks is not None and var.chunks is not None and \
+                    any(any(c % z for c in dims[:-1]) for dims, z in zip(var.chunks, chunks)):
+                changes[str(key)] = var.chunk(dict(zip(var.dims, chunks)))
+        return changes
+
+    data, coords = rechunked(ds.data_vars.items()), rechunked(ds.coords.items())
+    return ds.assign_coords(coords).assign(data)
+
+
+def write_zarr_product(ds: xr.Dataset, path: "str | os.PathLike[str]") -> None:
+    """Writes the product Dataset as a Zarr store (format 2, consolidated
+    metadata) at the local `path` atomically: under a temporary name in
+    the same folder, renamed when complete. Same variables, attributes
+    and chunks as the NetCDF product."""
+    from .storage import write_store_atomically
+
+    encoding = zarr_encoding(ds)
+    aligned = _aligned(ds, encoding)
+    write_store_atomically(os.fspath(path), lambda tmp: aligned.to_zarr(
+        tmp, mode="w", encoding=encoding, consolidated=True, zarr_format=2))
+    log.info("product written: %s", os.fspath(path))
+
+
+def write_product_as(ds: xr.Dataset, path: "str | os.PathLike[str]", output_format: str = "netcdf") -> None:
+    """`write_product` or `write_zarr_product`, by `output_format`."""
+    if output_format == "zarr":
+        write_zarr_product(ds, path)
+    else:
+        write_product(ds, path)
+
+
 def product_options(resolution: Resolution, land: bool, polarisation: str = "auto",
                     coast_distance_km: float = COAST_DISTANCE_KM) -> dict[str, str]:
     """The options that decide a product's content, as recorded in its
@@ -94,15 +156,29 @@ def format_options(options: Mapping[str, str]) -> str:
 def recorded_options(path: "str | os.PathLike[str]") -> dict[str, str] | None:
     """The options recorded in an existing product (None when it records
     none or cannot be read), with the polarisation it was made from under
-    `made_from` (for a product asked for with "auto")."""
-    import netCDF4
+    `made_from` (for a product asked for with "auto"). `path` may be a
+    Zarr store, and either may be a URL (a NetCDF object is fetched)."""
+    from .storage import is_url, local_copy, read_zarr_attributes
 
-    try:
-        with netCDF4.Dataset(path) as nc:
-            text = getattr(nc, "quorvane_options", None)
-            made_from = getattr(nc, "sentinel1_polarisation", None)
-    except OSError:
-        return None
+    path = os.fspath(path)
+    if output_format_of(path) == "zarr":
+        attributes = read_zarr_attributes(path) or {}
+        text, made_from = attributes.get("quorvane_options"), attributes.get("sentinel1_polarisation")
+    elif is_url(path):
+        try:
+            with local_copy(path) as local:
+                return recorded_options(local)
+        except InputError:
+            return None
+    else:
+        import netCDF4
+
+        try:
+            with netCDF4.Dataset(path) as nc:
+                text = getattr(nc, "quorvane_options", None)
+                made_from = getattr(nc, "sentinel1_polarisation", None)
+        except OSError:
+            return None
     if not isinstance(text, str):
         return None
     options = dict(item.split("=", 1) for item in text.split("; ") if "=" in item)

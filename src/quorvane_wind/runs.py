@@ -25,8 +25,8 @@ import uuid
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .batch import (INTERRUPTS, ExtraOutputs, Job, Outcome, draw_extras, process_input,
-                    remove_leftovers)
+from .batch import (INTERRUPTS, ExtraOutputs, Job, Outcome, process_input, remove_leftovers,
+                    reuse_extras)
 from .defaults import COAST_DISTANCE_KM
 from .errors import reason
 
@@ -66,6 +66,7 @@ class RunSettings:
     scheduler: str | None = None
     scheduler_file: str | None = None
     tmpdir: str | None = None
+    output_format: str = "netcdf"
 
     @property
     def distributed(self) -> bool:
@@ -98,7 +99,9 @@ def run_inputs(settings: RunSettings, run: Reporter) -> None:
     every one with `overwrite`), serially or on a cluster, and tells `run`
     what became of each. An interruption (KeyboardInterrupt) propagates
     once the temporary files of the outputs are gone."""
+    from .errors import InputError
     from .netcdf import output_name, product_options
+    from .storage import era5_cache, exists, join
 
     wanted = product_options(settings.resolution, settings.land_mask, settings.polarisation,
                              settings.coast_distance)
@@ -107,33 +110,44 @@ def run_inputs(settings: RunSettings, run: Reporter) -> None:
     try:
         for input_path in settings.inputs:
             INTERRUPTS.check()
-            output_path = os.path.join(settings.output_dir, output_name(input_path))
+            output_path = join(settings.output_dir, output_name(input_path, settings.output_format))
             if output_path in claimed:
                 run.fail(input_path, f"same output name as {claimed[output_path]}")
                 continue
             claimed[output_path] = input_path
-            if os.path.exists(output_path) and not settings.overwrite:
-                _reuse_existing(run, input_path, output_path, wanted, settings.extras)
-                continue
+            if not settings.overwrite:
+                try:
+                    there = exists(output_path)
+                except InputError as exc:
+                    run.fail(input_path, " ".join(str(exc).split()))
+                    continue
+                if there:
+                    _reuse_existing(run, input_path, output_path, wanted, settings.extras, settings.tmpdir)
+                    continue
             jobs.append((input_path, output_path))
         if not jobs:
             return
         era5 = settings.era5
-        if isinstance(era5, (str, list, tuple)):
-            era5 = index_era5_files([era5] if isinstance(era5, str) else era5)
-        task_args: dict[str, Any] = dict(
-            era5=era5, resolution=settings.resolution, land_mask=settings.land_mask,
-            extras=settings.extras, history=settings.history, polarisation=settings.polarisation,
-            coast_distance=settings.coast_distance, attributes=dict(settings.attributes),
-            verbose=settings.verbose, tmpdir=settings.tmpdir)
-        if settings.distributed:
-            _run_distributed(settings, jobs, task_args, run)
-        else:
-            with _progress(len(jobs)) as bar:
-                for input_path, output_path in jobs:
-                    INTERRUPTS.check()
-                    run.report(input_path, process_input(input_path, output_path=output_path, **task_args))
-                    bar.update()
+        with contextlib.ExitStack() as cache:
+            if isinstance(era5, (str, list, tuple)):
+                # ERA5 URLs fetched once for the run, removed at its end.
+                paths = cache.enter_context(era5_cache([era5] if isinstance(era5, str) else list(era5),
+                                                       settings.tmpdir))
+                era5 = index_era5_files(paths)
+            task_args: dict[str, Any] = dict(
+                era5=era5, resolution=settings.resolution, land_mask=settings.land_mask,
+                extras=settings.extras, history=settings.history, polarisation=settings.polarisation,
+                coast_distance=settings.coast_distance, attributes=dict(settings.attributes),
+                verbose=settings.verbose, tmpdir=settings.tmpdir, output_format=settings.output_format)
+            if settings.distributed:
+                _run_distributed(settings, jobs, task_args, run)
+            else:
+                with _progress(len(jobs)) as bar:
+                    for input_path, output_path in jobs:
+                        INTERRUPTS.check()
+                        run.report(input_path, process_input(input_path, output_path=output_path,
+                                                             **task_args))
+                        bar.update()
         INTERRUPTS.check()
     except KeyboardInterrupt:
         for _, output_path in jobs:
@@ -146,7 +160,7 @@ def describe_options(options: dict[str, str]) -> str:
 
 
 def _reuse_existing(run: Reporter, input_path: str, output_path: str, wanted: dict[str, str],
-                    extras: ExtraOutputs) -> None:
+                    extras: ExtraOutputs, tmpdir: str | None = None) -> None:
     """An existing output: skipped when its recorded options are the ones
     asked for (its missing extra outputs drawn from it), failed otherwise. Leftover
     temporary files of a writer that is gone are removed either way."""
@@ -161,7 +175,7 @@ def _reuse_existing(run: Reporter, input_path: str, output_path: str, wanted: di
                              "--overwrite replaces it")
         return
     run.skip(input_path, output_path)
-    for path, failure in draw_extras(output_path, extras, missing_only=True):
+    for path, failure in reuse_extras(output_path, extras, tmpdir):
         if failure:
             run.fail(input_path, failure)
         else:
@@ -377,6 +391,8 @@ def _run_distributed(settings: RunSettings, jobs: list[Job], task_args: dict[str
                      run: Reporter) -> None:
     from distributed import as_completed
 
+    from .storage import absolute
+
     cluster: Any = None
     client: "Client | None" = None
     in_flight: dict[Any, Job] = {}
@@ -399,8 +415,8 @@ def _run_distributed(settings: RunSettings, jobs: list[Job], task_args: dict[str
                     return
                 input_path, output_path = job
                 # Workers may run elsewhere, in another current folder.
-                future = client.submit(process_input, os.path.abspath(input_path),
-                                       output_path=os.path.abspath(output_path), one_thread=True,
+                future = client.submit(process_input, absolute(input_path),
+                                       output_path=absolute(output_path), one_thread=True,
                                        key=f"{prefix}-{next(numbers)}-{os.path.basename(output_path)}",
                                        pure=False, **task_args)
                 in_flight[future] = job
