@@ -24,6 +24,11 @@ corners that have a value).
 The index, an `Era5Files`, holds no open file and pickles small, so that a
 run of many scenes makes it once and sends it to its workers; each scene
 opens only the files whose times bracket it.
+
+It is one room of about 700 lines: the layouts, the index, the choice of
+grid and hours and the interpolation all work on the same normalised
+axes (`Era5Source`, `Era5GridFiles`), and splitting them would pass those
+internals between modules.
 """
 
 import logging
