@@ -360,6 +360,142 @@ def profile(safe, era5, resolution, land):
 
 
 # ---------------------------------------------------------------------------
+# Geolocation: what latitude and longitude cost in a native product.
+
+GEOLOCATION_OPTIONS = ("float64", "float32", "CF tie points", "grid + method attribute")
+
+
+def _geolocation_file(path, option, geolocation, rows, shape, lat, lon):
+    """Writes a file of `shape` with a `wind_speed` of zeros (not timed) and
+    latitude/longitude stored as `option`; returns the seconds of writing
+    the geolocation (compression and the final sync included). `lat` and
+    `lon` are the native values at `rows` x all pixels (float64)."""
+    import netCDF4
+
+    band = max(1, 2_000_000 // shape[1])
+    chunks = (band, min(1024, shape[1]))
+    with netCDF4.Dataset(path, "w") as nc:
+        nc.Conventions = "CF-1.11"
+        nc.createDimension("line", shape[0])
+        nc.createDimension("pixel", shape[1])
+        speed = nc.createVariable("wind_speed", "f4", ("line", "pixel"), zlib=True, complevel=1,
+                                  chunksizes=chunks, fill_value=np.float32(np.nan))
+        speed.standard_name, speed.units = "wind_speed", "m s-1"
+        for r0 in range(0, shape[0], band):
+            speed[r0:r0 + band, :] = np.zeros((min(band, shape[0] - r0), shape[1]), dtype=np.float32)
+        nc.sync()
+        start = time.perf_counter()
+        if option in ("float64", "float32"):
+            # As the product stores them: deflate 1 with the byte shuffle, in
+            # the product's chunks, band by band.
+            speed.coordinates = "latitude longitude"
+            out = {}
+            for name, units in (("latitude", "degrees_north"), ("longitude", "degrees_east")):
+                out[name] = nc.createVariable(name, "f8" if option == "float64" else "f4", ("line", "pixel"),
+                                              zlib=True, complevel=1, shuffle=True, chunksizes=chunks)
+                out[name].standard_name, out[name].units = name, units
+            for r0 in range(0, shape[0], band):
+                out["latitude"][r0:r0 + band, :] = lat[r0:r0 + band]
+                out["longitude"][r0:r0 + band, :] = lon[r0:r0 + band]
+        else:
+            # The annotation's geolocation grid, the part covering `rows`
+            # (its lines shifted to start at 0), longitudes unwrapped.
+            inside = (geolocation.lines >= rows[0]) & (geolocation.lines <= rows[-1])
+            first, last = np.nonzero(inside)[0][[0, -1]]
+            first, last = max(first - 1, 0), min(last + 1, geolocation.lines.size - 1)
+            tie_lines = np.clip(geolocation.lines[first:last + 1] - rows[0], 0, shape[0] - 1)
+            tie_lat = geolocation.latitude[first:last + 1]
+            tie_lon = geolocation.longitude[first:last + 1]
+            prefix = "tp" if option == "CF tie points" else "gcp"
+            nc.createDimension(f"{prefix}_line", tie_lines.size)
+            nc.createDimension(f"{prefix}_pixel", geolocation.pixels.size)
+            if option == "CF tie points":
+                # CF-1.11 coordinate subsampling (section 8.3): tie points,
+                # their indices in the interpolated dimensions and an
+                # interpolation variable naming the method.
+                for dim, values in (("line", tie_lines), ("pixel", geolocation.pixels)):
+                    index = nc.createVariable(f"{dim}_indices", "i4", (f"tp_{dim}",))
+                    index[:] = np.round(values).astype(np.int32)
+                names = ("latitude", "longitude")
+                interp = nc.createVariable("tp_interpolation", "i4", ())
+                interp.interpolation_name = "bi_linear"
+                interp.tie_point_mapping = "line: line_indices tp_line pixel: pixel_indices tp_pixel"
+                speed.coordinate_interpolation = "latitude: longitude: tp_interpolation"
+            else:
+                for dim, values in (("line", tie_lines), ("pixel", geolocation.pixels)):
+                    nc.createVariable(f"gcp_{dim}", "f8", (f"gcp_{dim}",))[:] = values
+                names = ("gcp_latitude", "gcp_longitude")
+                speed.geolocation = "gcp_latitude gcp_longitude: bilinear in line and pixel"
+            for name, values, units in ((names[0], tie_lat, "degrees_north"), (names[1], tie_lon, "degrees_east")):
+                v = nc.createVariable(name, "f8", (f"{prefix}_line", f"{prefix}_pixel"))
+                v.units = units
+                v[:] = values
+        nc.sync()
+        seconds = time.perf_counter() - start
+    return seconds
+
+
+def _what_tools_read(path):
+    """What xarray and GDAL (through rasterio) make of a file's geolocation
+    without help."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import rasterio
+    import xarray as xr
+
+    seen = {}
+    with xr.open_dataset(path) as ds:
+        speed = ds["wind_speed"]
+        seen["xarray_coords"] = sorted(str(c) for c in speed.coords)
+        try:
+            speed.isel(line=slice(None, None, 100), pixel=slice(None, None, 100)).plot(x="longitude", y="latitude")
+            seen["xarray_plot"] = "plots"
+        except Exception as error:  # noqa: BLE001 - any failure is the answer
+            seen["xarray_plot"] = f"{type(error).__name__}: {str(error)[:80]}"
+        plt.close("all")
+    with rasterio.open(f'netcdf:"{path}":wind_speed') as src:
+        geo = src.tags(ns="GEOLOCATION")
+        seen["gdal_geolocation"] = {k: geo[k] for k in ("X_DATASET", "Y_DATASET") if k in geo}
+    return seen
+
+
+def geolocation_options(safe, lines, workdir):
+    """Bytes on disk, write seconds and what users' tools read for each way
+    of storing latitude/longitude, on the first `lines` lines of the scene
+    at native resolution."""
+    from quorvane_wind.sentinel1 import read_grd_metadata
+
+    scene = read_grd_metadata(safe, "VV")
+    lines = min(lines, scene.shape[0])
+    shape = (lines, scene.shape[1])
+    rows = np.arange(lines, dtype=np.float64)
+    cols = np.arange(shape[1], dtype=np.float64)
+    lat = scene.geolocation.field("latitude", rows, cols)
+    lon = scene.geolocation.field("longitude", rows, cols)
+    workdir = Path(workdir)
+    bare = workdir / "geolocation-none.nc"
+    _geolocation_file(bare, "none", scene.geolocation, rows, shape, lat, lon)
+    bare_bytes = bare.stat().st_size
+    bare.unlink()
+    out = {"lines": lines, "pixels": shape[1], "raw_float64_mb": 2 * lat.nbytes / 2**20, "options": {}}
+    for option in GEOLOCATION_OPTIONS:
+        path = workdir / "geolocation.nc"
+        seconds = _geolocation_file(path, option, scene.geolocation, rows, shape, lat, lon)
+        figures = {"mb": (path.stat().st_size - bare_bytes) / 2**20, "write_s": seconds}
+        if option == "float32":
+            # The rounding, in metres on the ground.
+            dlat = np.abs(lat.astype(np.float32).astype(np.float64) - lat).max()
+            dlon = np.abs(lon.astype(np.float32).astype(np.float64) - lon) * np.cos(np.radians(lat))
+            figures["max_error_m"] = float(max(dlat, dlon.max()) * 111_195.0)
+        figures.update(_what_tools_read(path))
+        out["options"][option] = figures
+        print(f"  {option}: {json.dumps(figures)}", flush=True)
+        path.unlink()
+    return out
+
+
+# ---------------------------------------------------------------------------
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
