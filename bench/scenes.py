@@ -8,19 +8,29 @@ bench/scenes_report.py writes bench/SCENES.md.
 Started by `./scripts/bench.sh --scenes`; by hand:
 
     .venv/bin/python bench/scenes.py [--data DIR] [--results FILE] [--quick]
+        [--safe PRODUCT.SAFE --era5 FILE] [--runs 1km native zip variants four]
+        [--no-profile] [--geolocation-lines N] [--keep-native DIR]
+
+(`--safe` measures an existing IW product instead of the made ones.)
 
 For each run of the command: wall and CPU time, peak memory of the process
 tree (the sum of the proportional set sizes, so shared pages count once),
-output size and the time to the first progress output (the command runs on
-a pseudo-terminal, as on a user's screen). The floors:
+output size, the load average before and after, and the time to the first
+progress output (the command runs on a pseudo-terminal, as on a user's
+screen). The floors, the least each stage can cost on this machine:
 
-- read: rasterio, the whole measurement by bands of lines; for a zip also
-  `unzip -p` of the member (the inflation floor);
-- sigma0: (DN^2 - noise) / A^2 with the product's LUTs in NumPy, per pixel,
-  one thread;
+- read: rasterio, the whole VV measurement by bands of lines; for a zip
+  also `unzip -p` of the member (the inflation floor);
+- arithmetic: (DN^2 - noise) / A^2 to float32 in NumPy, one thread, with
+  the per-pixel noise and A arrays made beforehand (the LUTs'
+  interpolation is not timed);
 - kernel: python_windspeedCmod5n on every pixel of the scene, all cores;
-- write: the native product's arrays written again with its encoding;
+- write: the native product's bytes at the disk's rate, measured by a
+  plain 2 GB sequential write and fsync;
 - start-up: a process importing what the command imports.
+
+Beside them, the ways of storing latitude/longitude at native resolution
+(`geolocation_options`): bytes, write time and what xarray and GDAL read.
 
 The profile is dask's per-task timing of one in-process run, summed by
 task name.
@@ -520,7 +530,8 @@ def main(argv=None):
         made, era5, month, four = make_data(args.data, scenes)
     print("== Waiting for a quiet machine", flush=True)
     quiet = wait_for_quiet(args.max_wait, 0.3)
-    work = Path(tempfile.mkdtemp(prefix="quorvane-scenes-", dir=args.data if args.safe is None else None))
+    # The disk's rate is measured where the products are written.
+    work = Path(tempfile.mkdtemp(prefix="quorvane-scenes-"))
     watch = LoadWatch()
     results = {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "cpu": cpu_model(),
                "cores": os.cpu_count(), "quick": args.quick, "quiet": quiet,
