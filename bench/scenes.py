@@ -280,8 +280,7 @@ def disk_rate(workdir, size=2 << 30):
     target = Path(workdir) / "disk-rate.bin"
     start = time.perf_counter()
     with open(target, "wb") as f:
-        for _ in range(size // len(piece)):
-            f.write(piece)
+        f.writelines(piece for _ in range(size // len(piece)))
         f.flush()
         os.fsync(f.fileno())
     seconds = time.perf_counter() - start

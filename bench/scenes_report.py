@@ -97,10 +97,10 @@ def report(results):
 
     geo = results.get("geolocation")
     if geo:
-        lines += [f"## Latitude and longitude: ways of storing them ({geo['lines']} x {geo['pixels']} pixels "
-                  f"of the IW scene at native resolution, {geo['raw_float64_mb']:.0f} MB raw in float64)", "",
-                  "| Storage | MB on disk | Write s (CPU s) | xarray: coordinates of wind_speed, "
-                  "`.plot(x=\"longitude\", y=\"latitude\")` | GDAL netCDF driver: geolocation arrays |",
+        lines += [(f"## Latitude and longitude: ways of storing them ({geo['lines']} x {geo['pixels']} pixels "
+                   f"of the IW scene at native resolution, {geo['raw_float64_mb']:.0f} MB raw in float64)"), "",
+                  ("| Storage | MB on disk | Write s (CPU s) | xarray: coordinates of wind_speed, "
+                   "`.plot(x=\"longitude\", y=\"latitude\")` | GDAL netCDF driver: geolocation arrays |"),
                   "|---|---|---|---|---|"]
         for option, g in geo["options"].items():
             coords = ", ".join(g["xarray_coords"]) or "none"
