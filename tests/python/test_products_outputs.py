@@ -269,7 +269,6 @@ def test_a_mask_bit_above_eight_reaches_the_geotiff_and_the_quicklook(passes, tm
     product: the GeoTIFF keeps the bit, the quicklook names it and draws no
     arrow on it."""
     import matplotlib.pyplot as plt
-    import rasterio
 
     from quorvane_wind import quicklook
     from quorvane_wind.geotiff import write_geotiff
@@ -317,3 +316,29 @@ def test_a_failing_disk_is_one_line_per_output_and_nothing_else(passes, tmp_path
         f"quicklook {tmp_path / product.name.replace('.nc', '.png')} not written ([Errno 27] File too large)",
         f"GeoTIFF {tmp_path / product.name.replace('.nc', '.tif')} not written ([Errno 27] File too large)"]
     assert [p.name for p in tmp_path.iterdir()] == [product.name]
+
+
+def test_native_products_store_the_geolocation_in_float32(passes, s1fx, tmp_path):
+    """At native resolution latitude and longitude are stored in float32
+    (in float64 they would be a third of a native product's bytes): the
+    float32 rounding of the values computed in float64, across the
+    antimeridian too, and every other field as computed; at 1 km float64."""
+    import netCDF4
+
+    from quorvane_wind import make_wind_product, write_product
+
+    cfg = s1fx.GrdConfig(lines=40, samples=50, azimuth_spacing_m=1000.0, range_spacing_m=1000.0,
+                         centre_lat=-30.0, centre_lon=179.9, heading_deg=-15.0)
+    safe, _ = s1fx.write_grd_product(tmp_path / "scene", cfg)
+    for resolution, dtype in (("native", np.float32), (1000.0, np.float64)):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            ds = make_wind_product(safe, [passes["era5"]], resolution=resolution, land=False).compute()
+        path = tmp_path / f"{resolution}.nc"
+        write_product(ds, path)
+        with netCDF4.Dataset(path) as nc:
+            for name in ("latitude", "longitude"):
+                assert nc[name].dtype == dtype
+                assert np.array_equal(nc[name][:].data, ds[name].values.astype(dtype))
+            assert np.array_equal(nc["wind_speed"][:].filled(np.nan), ds["wind_speed"].values, equal_nan=True)
+        assert np.ptp(ds["longitude"].values) > 300.0          # across the antimeridian
