@@ -39,7 +39,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
 
 from quorvane_wind.testing import s1_grd as fx  # noqa: E402
-from timing import LoadWatch, cpu_model  # noqa: E402
+from timing import LoadWatch, cpu_model, parent_pids, pss_kb, tree  # noqa: E402
 
 SCENE = fx.GrdConfig(lines=4000, samples=6000, azimuth_spacing_m=10.0, range_spacing_m=10.0,
                      looks=4.4, duration_s=25.0, seed=21)
@@ -73,43 +73,6 @@ def make_data(folder, count):
 # ---------------------------------------------------------------------------
 # Processes: their trees, memory and CPU.
 
-def _parents():
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                parents[int(entry)] = int(Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                continue
-    return parents
-
-
-def tree(roots):
-    parents = _parents()
-    children = {}
-    for pid, ppid in parents.items():
-        children.setdefault(ppid, []).append(pid)
-    found, todo = [], list(roots)
-    while todo:
-        pid = todo.pop()
-        found.append(pid)
-        todo.extend(children.get(pid, []))
-    return found
-
-
-def pss_kb(pids):
-    total = 0
-    for pid in pids:
-        try:
-            for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
-                if line.startswith("Pss:"):
-                    total += int(line.split()[1])
-                    break
-        except OSError:
-            pass
-    return total
-
-
 def cpu_s(pids):
     """User and system seconds of live processes (their own threads)."""
     ticks = 0
@@ -136,7 +99,7 @@ def reap_orphans(keep, patience=60.0):
     keep = set(keep)
     deadline = time.monotonic() + patience
     while time.monotonic() < deadline:
-        mine = [pid for pid, ppid in _parents().items() if ppid == os.getpid() and pid not in keep]
+        mine = [pid for pid, ppid in parent_pids().items() if ppid == os.getpid() and pid not in keep]
         if not mine:
             return
         for pid in mine:

@@ -59,7 +59,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
 
 from quorvane_wind.testing import s1_grd as fx  # noqa: E402
-from timing import LoadWatch, cpu_model, wait_for_quiet  # noqa: E402
+from timing import LoadWatch, cpu_model, pss_kb, tree, wait_for_quiet  # noqa: E402
 
 SCENES = {
     "IW GRDH": fx.GrdConfig(lines=16700, samples=25500, azimuth_spacing_m=10.0, range_spacing_m=10.0,
@@ -117,30 +117,6 @@ def make_data(folder, scenes):
 # ---------------------------------------------------------------------------
 # Running the command.
 
-def _tree_pss_kb(root_pid):
-    """Proportional set size of a process and all its descendants (kB)."""
-    children = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                ppid = int(Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                continue
-            children.setdefault(ppid, []).append(int(entry))
-    total, todo = 0, [root_pid]
-    while todo:
-        pid = todo.pop()
-        todo.extend(children.get(pid, []))
-        try:
-            for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
-                if line.startswith("Pss:"):
-                    total += int(line.split()[1])
-                    break
-        except OSError:
-            pass
-    return total
-
-
 def run_command(args, out):
     """Runs quorvane-wind with `args` into a fresh `out`, its stderr on a
     pseudo-terminal; returns the figures of the run."""
@@ -169,7 +145,7 @@ def run_command(args, out):
                 first_output = time.perf_counter() - start
             stderr += data
         if time.perf_counter() >= next_sample:
-            peak_kb = max(peak_kb, _tree_pss_kb(process.pid))
+            peak_kb = max(peak_kb, pss_kb(tree([process.pid])))
             next_sample = time.perf_counter() + 0.2
     wall = time.perf_counter() - start
     stdout = process.stdout.read().decode()

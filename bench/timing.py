@@ -171,3 +171,44 @@ def summary(times, pixels, threads):
         "pixels_per_s": pixels / best,
         "pixels_per_s_per_core": pixels / best / threads,
     }
+
+
+# ---------------------------------------------------------------------------
+# Memory of a process tree, from /proc (proportional set sizes, so that
+# pages shared between the processes count once).
+
+def parent_pids():
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                parents[int(entry)] = int(Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+    return parents
+
+
+def tree(roots):
+    parents = parent_pids()
+    children = {}
+    for pid, ppid in parents.items():
+        children.setdefault(ppid, []).append(pid)
+    found, todo = [], list(roots)
+    while todo:
+        pid = todo.pop()
+        found.append(pid)
+        todo.extend(children.get(pid, []))
+    return found
+
+
+def pss_kb(pids):
+    total = 0
+    for pid in pids:
+        try:
+            for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
+                if line.startswith("Pss:"):
+                    total += int(line.split()[1])
+                    break
+        except OSError:
+            pass
+    return total
