@@ -144,58 +144,99 @@ GeometryOf<V> laneGeometry(V wind_dir, V inc_angle) {
     return geometryAt<LaneMath<V>>(wind_dir, theta, V::broadcast(b));
 }
 
-// The speeds of n <= kLanes pixels; guess, when given, replaces the lanes'
-// own guesses.
+// kLanes pixels of the search: their inputs (lanes past n repeat the first
+// pixel; their results are not used), the lanes the bounds handle and, when
+// there are any, the pixel terms.
 template <class V>
-void searchLanes(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
-                 double* out, int n) {
+struct LaneBatch {
+    alignas(64) double dir[V::kLanes], inc[V::kLanes], obs[V::kLanes];
+    int n = 0;
+    unsigned usable = 0;
+    Pixel<V> p;
+};
+
+// Loads n pixels (0 < n <= kLanes) into b: the lanes the bounds handle with
+// gamma > 0 and an observation below +inf are usable; the others get the
+// pixel search (which knows the answer at once where every modelled value is
+// NaN or the observation NaN or +inf).
+template <class V>
+void prepareLanes(LaneBatch<V>& b, const double* wind_dir, const double* inc_angle, const double* sigma0, int n) {
     constexpr int kLanes = V::kLanes;
-    // Lanes past n repeat the first pixel; their results are not used.
-    alignas(64) double dir[kLanes], inc[kLanes], obs[kLanes];
+    b.n = n;
     for (int k = 0; k < kLanes; ++k) {
-        dir[k] = wind_dir[k < n ? k : 0];
-        inc[k] = inc_angle[k < n ? k : 0];
-        obs[k] = sigma0[k < n ? k : 0];
+        b.dir[k] = wind_dir[k < n ? k : 0];
+        b.inc[k] = inc_angle[k < n ? k : 0];
+        b.obs[k] = sigma0[k < n ? k : 0];
     }
-    const V sig = V::load(obs);
-    const GeometryOf<V> geo = laneGeometry(V::load(dir), V::load(inc));
-    // Lanes the bounds handle with gamma > 0 and an observation below +inf;
-    // the others get the pixel search (which knows the answer at once where
-    // every modelled value is NaN or the observation NaN or +inf).
+    const V sig = V::load(b.obs);
+    const GeometryOf<V> geo = laneGeometry(V::load(b.dir), V::load(b.inc));
     const unsigned lanes = (1u << n) - 1u;
-    const unsigned usable = bits(boundsHandle(geo) & (geo.gamma > 0.0) & (sig < kInf)) & lanes;
-    int g[kLanes];
-    for (int k = 0; k < kLanes; ++k) {
-        const int given = guess ? guess[k < n ? k : 0] : 0;
-        g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
+    b.usable = bits(boundsHandle(geo) & (geo.gamma > 0.0) & (sig < kInf)) & lanes;
+    if (b.usable != 0) {
+        b.p.boundsUsable = true;
+        setupLanes(b.p, geo, sig, true);
     }
-    int answer[kLanes];
+}
+
+// The speeds of b's pixels from the guesses g (each in 0 .. kLadderLast + 1):
+// proved where the guess is near enough, else the pixel search from g
+// (usable lanes, or any lane when the guesses were given) or from its own
+// start.
+template <class V>
+void finishLanes(const LaneBatch<V>& b, const int* g, bool given, double* out) {
+    int answer[V::kLanes];
     for (int& a : answer) a = -1;
-    if (usable != 0) {
-        Pixel<V> p;
-        p.boundsUsable = true;
-        setupLanes(p, geo, sig, true);
-        if (!guess) guessLanes(p, g);
-        provedAnswers(p, g, usable, answer);
-    }
-    for (int k = 0; k < n; ++k) {
+    if (b.usable != 0) provedAnswers(b.p, g, b.usable, answer);
+    for (int k = 0; k < b.n; ++k) {
         if (answer[k] >= 0) {
             out[k] = answer[k] <= kLadderLast ? candidateSpeed(answer[k]) : kFallbackSpeed;
-        } else if (((usable >> k) & 1u) != 0 || guess) {
-            const int from = guess ? guess[k] : g[k];
-            out[k] = searchPixel<V>(dir[k], inc[k], obs[k], [from](const Pixel<V>&) { return from; });
+        } else if (((b.usable >> k) & 1u) != 0 || given) {
+            const int from = g[k];
+            out[k] = searchPixel<V>(b.dir[k], b.inc[k], b.obs[k], [from](const Pixel<V>&) { return from; });
         } else {
-            out[k] = windspeedSearch<V>(dir[k], inc[k], obs[k]);
+            out[k] = windspeedSearch<V>(b.dir[k], b.inc[k], b.obs[k]);
         }
     }
 }
 
-// searchLanes over n pixels, kLanes at a time.
+// The speeds of n <= kGuessLanes pixels, guessed together (two vectors of
+// pixels where V has float lanes); guess, when given, replaces the lanes' own
+// guesses.
+template <class V>
+void searchLanes(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
+                 double* out, int n) {
+    constexpr int kLanes = V::kLanes;
+    constexpr int kParts = kGuessLanes<V> / kLanes;
+    LaneBatch<V> b[kParts];
+    for (int h = 0; h < kParts && h * kLanes < n; ++h) {
+        const int m = n - h * kLanes < kLanes ? n - h * kLanes : kLanes;
+        prepareLanes(b[h], wind_dir + h * kLanes, inc_angle + h * kLanes, sigma0 + h * kLanes, m);
+    }
+    int g[kGuessLanes<V>] = {};
+    if (guess) {
+        for (int k = 0; k < kGuessLanes<V>; ++k) {
+            const int given = guess[k < n ? k : 0];
+            g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
+        }
+    } else {
+        // A part without usable lanes lends the other's terms (its guesses
+        // are not used).
+        const Pixel<V>* first = b[0].usable != 0 ? &b[0].p : &b[kParts - 1].p;
+        const Pixel<V>* last = b[kParts - 1].usable != 0 ? &b[kParts - 1].p : first;
+        if (b[0].usable != 0 || b[kParts - 1].usable != 0) guessLanes(*first, *last, g);
+    }
+    for (int h = 0; h < kParts && h * kLanes < n; ++h) {
+        finishLanes(b[h], g + h * kLanes, guess != nullptr, out + h * kLanes);
+    }
+}
+
+// searchLanes over n pixels, kGuessLanes at a time.
 template <class V>
 void searchManyFrom(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
                     double* out, std::int64_t n) {
-    for (std::int64_t i = 0; i < n; i += V::kLanes) {
-        const int m = n - i < V::kLanes ? static_cast<int>(n - i) : V::kLanes;
+    constexpr int kStep = kGuessLanes<V>;
+    for (std::int64_t i = 0; i < n; i += kStep) {
+        const int m = n - i < kStep ? static_cast<int>(n - i) : kStep;
         searchLanes<V>(wind_dir + i, inc_angle + i, sigma0 + i, guess ? guess + i : nullptr, out + i, m);
     }
 }
