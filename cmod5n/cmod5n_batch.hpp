@@ -93,9 +93,18 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
         afterOnLadder |= static_cast<unsigned>(g < kLadderLast) << k;
     }
     const V zero = V::broadcast(0.0);
-    LaneEnds<V> farEnds;
-    const V farBound = lnSigmaUpperWith(
-        p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, farEnds);
+    // The block from speed 0: the cheap bound first, the block's own bound
+    // only where that does not suffice.
+    const V vFar = V::load(farEnd);
+    unsigned farBelow = bits(lnSigmaUpperFromZero(p, vFar) < p.lnThreshold);
+    if ((lanes & needFar & ~farBelow) != 0) {
+        LaneEnds<V> ends;
+        const V farBound = lnSigmaUpperWith(
+            p, zero, vFar, [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, ends);
+        farBelow |= bits(farBound < p.lnThreshold);
+    }
+    // The low ends of the near block: at speed 0, before all of its speeds.
+    const LaneEnds<V> farEnds = rootLaneEnds(p);
     // tanh and exp at candidate g - 1 serve both bounds that need them.
     V beforeLow, beforeHigh;
     const V vBefore = V::load(before);
@@ -103,7 +112,7 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
     lnSigmaRange(p, vBefore, tBefore, decayBefore, beforeLow, beforeHigh);
     const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds,
                                            tBefore, decayBefore);
-    const unsigned prefix = lanes & (bits(farBound < p.lnThreshold) | ~needFar) &
+    const unsigned prefix = lanes & (farBelow | ~needFar) &
                             (bits(nearBound < p.lnThreshold) | ~needNear);
 
     // Candidate g - 1 (none before candidate 0).
