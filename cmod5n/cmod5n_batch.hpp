@@ -2,7 +2,8 @@
 // a vector type, in an unnamed namespace like cmod5n_vector_model.hpp. This
 // is what the grid runs.
 //
-// Each lane guesses its answer g (cmod5n_guess.hpp) and then proves it with
+// Each lane guesses its answer g (cmod5n_guess.hpp; two vectors of pixels at
+// once on float lanes where the instruction set has them) and then proves it with
 // bounds computed for all lanes at once (provedAnswers): the candidates before
 // g - 1 lie below the observation by a block bound and a mean-value bound from
 // the model's slope, and candidates g - 1, g and g + 1 are decided in order by
@@ -62,7 +63,8 @@ Standing standing(const Pixel<V>& p, V v, unsigned need) {
 // The answer of each lane whose guess g is near enough to prove it: g - 1,
 // g or g + 1 (kLadderLast + 1 for none qualifying), or -1 where it is not
 // proved. The candidates before g - 1 are covered by the block 0 .. m (m at
-// most 7/10 g), bounded by lnSigmaUpperWith, and the block m + 1 .. g - 2,
+// most 7/10 g), bounded by lnSigmaUpperFromZero or lnSigmaUpperWith, and the
+// block m + 1 .. g - 2,
 // bounded from candidate g - 1's upper bound and the model's slope
 // (lnSigmaUpperSloped), which stays tight up to the observation where the
 // model rises. Then g - 1, g and, if need be, g + 1 are taken in order, each
@@ -93,18 +95,22 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
         afterOnLadder |= static_cast<unsigned>(g < kLadderLast) << k;
     }
     const V zero = V::broadcast(0.0);
-    // The block from speed 0: the cheap bound first, the block's own bound
-    // only where that does not suffice.
+    // The block from speed 0. With float lanes (AVX2, AVX-512) the cheap
+    // bound from speed 0 first and the block's own bound only where that does
+    // not lie below the observation; the near block's low ends are then those
+    // at speed 0. SSE2 takes the block's own bound, and the near block its
+    // low ends at the block's end.
     const V vFar = V::load(farEnd);
-    unsigned farBelow = bits(lnSigmaUpperFromZero(p, vFar) < p.lnThreshold);
-    if ((lanes & needFar & ~farBelow) != 0) {
+    unsigned farBelow = 0;
+    if constexpr (HasFloatLanes<V>) farBelow = bits(lnSigmaUpperFromZero(p, vFar) < p.lnThreshold);
+    LaneEnds<V> farEnds = rootLaneEnds(p);
+    if (!HasFloatLanes<V> || (lanes & needFar & ~farBelow) != 0) {
         LaneEnds<V> ends;
         const V farBound = lnSigmaUpperWith(
             p, zero, vFar, [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, ends);
         farBelow |= bits(farBound < p.lnThreshold);
+        if constexpr (!HasFloatLanes<V>) farEnds = ends;
     }
-    // The low ends of the near block: at speed 0, before all of its speeds.
-    const LaneEnds<V> farEnds = rootLaneEnds(p);
     // tanh and exp at candidate g - 1 serve both bounds that need them.
     V beforeLow, beforeHigh;
     const V vBefore = V::load(before);
