@@ -89,10 +89,13 @@ def main():
     # Every instruction set's search (C++ `BM_FastSearchIsa`, one thread, realistic scene; the
     # narrower sets pinned on a wider machine) against the reference scan and, per core, NumPy's
     # bisection, both measured in the same run.
+    # The bisection by thread CPU time where measured, the clock of the C++ rows.
+    bisection_cpu_ns = bisection.get("cpu_ns_per_pixel", bisection["ns_per_pixel"])
+    bisection_clock = "thread CPU time" if "cpu_ns_per_pixel" in bisection else "bisection by wall time"
     for _, e in isa_rows:
         label = e["label"]
         ratio = ref_ns / e["best"]
-        vs_bisection = bisection["ns_per_pixel"] / e["best"]
+        vs_bisection = bisection_cpu_ns / e["best"]
         scan_goal, bisection_goal, why = ISA_GOALS.get(label, (None, None, ""))
         if scan_goal is not None:
             targets.append((f"Search with the {label} kernel, one thread, at least {scan_goal:.0f} times the "
@@ -102,7 +105,8 @@ def main():
         if bisection_goal is not None:
             targets.append((f"Search with the {label} kernel, one thread, at least {bisection_goal:.0f} times "
                             "faster per core than the NumPy 10-step bisection",
-                            f"{vs_bisection:.1f}x ({e['best']:.0f} vs {bisection['ns_per_pixel']:.0f} ns/pixel)",
+                            f"{vs_bisection:.1f}x ({e['best']:.0f} vs {bisection_cpu_ns:.0f} ns/pixel, "
+                            f"{bisection_clock})",
                             vs_bisection >= bisection_goal, vs_bisection / bisection_goal - 1))
     if clock_ghz:
         # The guide figures hold at about 3.6 GHz: per pixel here, scaled by the measured clock.
@@ -280,7 +284,7 @@ def main():
         L.append("The production search by instruction set, one thread (C++ `BM_FastSearchIsa`): " +
                  "; ".join(f"{e['label'] or name}: {fmt_ns(e['best'])} per pixel "
                            f"({ref_ns / e['best']:.0f}x the reference scan, "
-                           f"{bisection['ns_per_pixel'] / e['best']:.1f}x NumPy's bisection)"
+                           f"{bisection_cpu_ns / e['best']:.1f}x NumPy's bisection, {bisection_clock})"
                            for name, e in isa_rows)
                  + ".")
         L.append("")
