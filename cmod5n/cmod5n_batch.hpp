@@ -31,6 +31,13 @@ namespace {
 // The first block of the prefix ends at kFarShare tenths of the guess.
 inline constexpr int kFarShare = 7;
 
+// Whether the proof bounds the block from speed 0 cheaply first: AVX2 and
+// AVX-512 (the sets with float lanes), one vector or two taken as one.
+template <class V>
+inline constexpr bool kCheapFarBound = HasFloatLanes<V>;
+template <class V>
+inline constexpr bool kCheapFarBound<simd::Pair<V>> = HasFloatLanes<V>;
+
 // Where a candidate stands against the observation, per lane: proved to
 // qualify (up), proved not to (down), or neither.
 struct Standing {
@@ -102,14 +109,14 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
     // low ends at the block's end.
     const V vFar = V::load(farEnd);
     unsigned farBelow = 0;
-    if constexpr (HasFloatLanes<V>) farBelow = bits(lnSigmaUpperFromZero(p, vFar) < p.lnThreshold);
+    if constexpr (kCheapFarBound<V>) farBelow = bits(lnSigmaUpperFromZero(p, vFar) < p.lnThreshold);
     LaneEnds<V> farEnds = rootLaneEnds(p);
-    if (!HasFloatLanes<V> || (lanes & needFar & ~farBelow) != 0) {
+    if (!kCheapFarBound<V> || (lanes & needFar & ~farBelow) != 0) {
         LaneEnds<V> ends;
         const V farBound = lnSigmaUpperWith(
             p, zero, vFar, [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, ends);
         farBelow |= bits(farBound < p.lnThreshold);
-        if constexpr (!HasFloatLanes<V>) farEnds = ends;
+        if constexpr (!kCheapFarBound<V>) farEnds = ends;
     }
     // tanh and exp at candidate g - 1 serve both bounds that need them.
     V beforeLow, beforeHigh;
@@ -194,12 +201,12 @@ void prepareLanes(LaneBatch<V>& b, const double* wind_dir, const double* inc_ang
 }
 
 // The speeds of b's pixels from the guesses g (each in 0 .. kLadderLast + 1):
-// proved where the guess is near enough, else the pixel search from g
-// (usable lanes, or any lane when the guesses were given) or from its own
-// start.
-template <class V>
-void finishLanes(const LaneBatch<V>& b, const int* g, bool given, double* out) {
-    int answer[V::kLanes];
+// proved where the guess is near enough, else the pixel search (over V's
+// lanes) from g (usable lanes, or any lane when the guesses were given) or
+// from its own start.
+template <class V, class W>
+void finishLanes(const LaneBatch<W>& b, const int* g, bool given, double* out) {
+    int answer[W::kLanes];
     for (int& a : answer) a = -1;
     if (b.usable != 0) provedAnswers(b.p, g, b.usable, answer);
     for (int k = 0; k < b.n; ++k) {
@@ -214,35 +221,42 @@ void finishLanes(const LaneBatch<V>& b, const int* g, bool given, double* out) {
     }
 }
 
-// The speeds of n <= kGuessLanes pixels, guessed together (two vectors of
-// pixels where V has float lanes); guess, when given, replaces the lanes' own
-// guesses.
+// The lanes of the many-pixel search: where V has float lanes, two vectors
+// taken as one (simd/pair.hpp), whose proofs the processor overlaps and whose
+// guesses fill one float vector; else V.
+template <class V>
+struct BatchLanes {
+    using type = V;
+};
+
+template <HasFloatLanes V>
+struct BatchLanes<V> {
+    using type = simd::Pair<V>;
+};
+
+// The speeds of n <= kGuessLanes pixels; guess, when given, replaces the
+// lanes' own guesses.
 template <class V>
 void searchLanes(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
                  double* out, int n) {
-    constexpr int kLanes = V::kLanes;
-    constexpr int kParts = kGuessLanes<V> / kLanes;
-    LaneBatch<V> b[kParts];
-    for (int h = 0; h < kParts && h * kLanes < n; ++h) {
-        const int m = n - h * kLanes < kLanes ? n - h * kLanes : kLanes;
-        prepareLanes(b[h], wind_dir + h * kLanes, inc_angle + h * kLanes, sigma0 + h * kLanes, m);
-    }
-    int g[kGuessLanes<V>] = {};
+    using W = typename BatchLanes<V>::type;
+    static_assert(W::kLanes == kGuessLanes<V>);
+    LaneBatch<W> b;
+    prepareLanes(b, wind_dir, inc_angle, sigma0, n);
+    int g[W::kLanes] = {};
     if (guess) {
-        for (int k = 0; k < kGuessLanes<V>; ++k) {
+        for (int k = 0; k < W::kLanes; ++k) {
             const int given = guess[k < n ? k : 0];
             g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
         }
-    } else {
-        // A part without usable lanes lends the other's terms (its guesses
-        // are not used).
-        const Pixel<V>* first = b[0].usable != 0 ? &b[0].p : &b[kParts - 1].p;
-        const Pixel<V>* last = b[kParts - 1].usable != 0 ? &b[kParts - 1].p : first;
-        if (b[0].usable != 0 || b[kParts - 1].usable != 0) guessLanes(*first, *last, g);
+    } else if (b.usable != 0) {
+        if constexpr (HasFloatLanes<V>) {
+            guessLanes(b.p, g);
+        } else {
+            guessLanes(b.p, b.p, g);
+        }
     }
-    for (int h = 0; h < kParts && h * kLanes < n; ++h) {
-        finishLanes(b[h], g + h * kLanes, guess != nullptr, out + h * kLanes);
-    }
+    finishLanes<V>(b, g, guess != nullptr, out);
 }
 
 // searchLanes over n pixels, kGuessLanes at a time.

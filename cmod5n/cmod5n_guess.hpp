@@ -14,6 +14,7 @@
 
 #include "cmod5n/cmod5n_vector_model.hpp"
 #include "simd/fast_math.hpp"
+#include "simd/pair.hpp"
 
 namespace quorvane::cmod5n {
 namespace {
@@ -30,27 +31,28 @@ struct GuessTerms {
     F lnG, e, c14x1, xc16, xh, sigma0;
 };
 
-// The terms of p (first lanes) and q (next lanes) as floats.
-template <class V>
-GuessTerms<typename V::Narrow> narrowTerms(const Pixel<V>& p, const Pixel<V>& q) {
-    GuessTerms<typename V::Narrow> t;
-    t.A0 = narrow(p.A0, q.A0);
-    t.A1 = narrow(p.A1, q.A1);
-    t.A2 = narrow(p.A2, q.A2);
-    t.gamma = narrow(p.gamma, q.gamma);
-    t.S0 = narrow(p.S0, q.S0);
-    t.V0 = narrow(p.V0, q.V0);
-    t.D1 = narrow(p.D1, q.D1);
-    t.D2 = narrow(p.D2, q.D2);
-    t.b = narrow(p.b, q.b);
-    t.cos1 = narrow(p.cos1, q.cos1);
-    t.cos2 = narrow(p.cos2, q.cos2);
-    t.lnG = narrow(p.lnG, q.lnG);
-    t.e = narrow(p.e, q.e);
-    t.c14x1 = narrow(p.c14x1, q.c14x1);
-    t.xc16 = narrow(p.xc16, q.xc16);
-    t.xh = narrow(p.xh, q.xh);
-    t.sigma0 = narrow(p.sigma0, q.sigma0);
+// The guess's terms as floats, each from narrow(term), term(pixel) giving a
+// term of a pixel.
+template <class F, class Narrow>
+GuessTerms<F> narrowedTerms(Narrow narrow) {
+    GuessTerms<F> t;
+    t.A0 = narrow([](const auto& p) { return p.A0; });
+    t.A1 = narrow([](const auto& p) { return p.A1; });
+    t.A2 = narrow([](const auto& p) { return p.A2; });
+    t.gamma = narrow([](const auto& p) { return p.gamma; });
+    t.S0 = narrow([](const auto& p) { return p.S0; });
+    t.V0 = narrow([](const auto& p) { return p.V0; });
+    t.D1 = narrow([](const auto& p) { return p.D1; });
+    t.D2 = narrow([](const auto& p) { return p.D2; });
+    t.b = narrow([](const auto& p) { return p.b; });
+    t.cos1 = narrow([](const auto& p) { return p.cos1; });
+    t.cos2 = narrow([](const auto& p) { return p.cos2; });
+    t.lnG = narrow([](const auto& p) { return p.lnG; });
+    t.e = narrow([](const auto& p) { return p.e; });
+    t.c14x1 = narrow([](const auto& p) { return p.c14x1; });
+    t.xc16 = narrow([](const auto& p) { return p.xc16; });
+    t.xh = narrow([](const auto& p) { return p.xh; });
+    t.sigma0 = narrow([](const auto& p) { return p.sigma0; });
     return t;
 }
 
@@ -138,10 +140,21 @@ void guessLanes(const Pixel<V>& p, const Pixel<V>& q, int* guess) {
     if constexpr (HasFloatLanes<V>) {
         using F = typename V::Narrow;
         static_assert(F::kLanes == 2 * V::kLanes);
-        guessFrom<F>(narrowTerms(p, q), guess);
+        guessFrom<F>(narrowedTerms<F>([&](auto term) { return narrow(term(p), term(q)); }), guess);
     } else {
         guessFrom<V>(p, guess);
     }
+}
+
+// Guesses for the lanes of p, two vectors of V taken as one (simd/pair.hpp).
+template <class V>
+void guessLanes(const Pixel<simd::Pair<V>>& p, int* guess) {
+    using F = typename V::Narrow;
+    guessFrom<F>(narrowedTerms<F>([&](auto term) {
+                     const simd::Pair<V> x = term(p);
+                     return narrow(x.a, x.b);
+                 }),
+                 guess);
 }
 
 // The guess for a pixel held in every lane.
