@@ -2,7 +2,8 @@
 // a vector type, in an unnamed namespace like cmod5n_vector_model.hpp. This
 // is what the grid runs.
 //
-// Each lane guesses its answer g (cmod5n_guess.hpp) and then proves it with
+// Each lane guesses its answer g (cmod5n_guess.hpp; two vectors of pixels at
+// once on float lanes where the instruction set has them) and then proves it with
 // bounds computed for all lanes at once (provedAnswers): the candidates before
 // g - 1 lie below the observation by a block bound and a mean-value bound from
 // the model's slope, and candidates g - 1, g and g + 1 are decided in order by
@@ -29,6 +30,13 @@ namespace {
 
 // The first block of the prefix ends at kFarShare tenths of the guess.
 inline constexpr int kFarShare = 7;
+
+// Whether the proof bounds the block from speed 0 cheaply first: AVX2 and
+// AVX-512 (the sets with float lanes), one vector or two taken as one.
+template <class V>
+inline constexpr bool kCheapFarBound = HasFloatLanes<V>;
+template <class V>
+inline constexpr bool kCheapFarBound<simd::Pair<V>> = HasFloatLanes<V>;
 
 // Where a candidate stands against the observation, per lane: proved to
 // qualify (up), proved not to (down), or neither.
@@ -62,7 +70,8 @@ Standing standing(const Pixel<V>& p, V v, unsigned need) {
 // The answer of each lane whose guess g is near enough to prove it: g - 1,
 // g or g + 1 (kLadderLast + 1 for none qualifying), or -1 where it is not
 // proved. The candidates before g - 1 are covered by the block 0 .. m (m at
-// most 7/10 g), bounded by lnSigmaUpperWith, and the block m + 1 .. g - 2,
+// most 7/10 g), bounded by lnSigmaUpperFromZero or lnSigmaUpperWith, and the
+// block m + 1 .. g - 2,
 // bounded from candidate g - 1's upper bound and the model's slope
 // (lnSigmaUpperSloped), which stays tight up to the observation where the
 // model rises. Then g - 1, g and, if need be, g + 1 are taken in order, each
@@ -93,9 +102,22 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
         afterOnLadder |= static_cast<unsigned>(g < kLadderLast) << k;
     }
     const V zero = V::broadcast(0.0);
-    LaneEnds<V> farEnds;
-    const V farBound = lnSigmaUpperWith(
-        p, zero, V::load(farEnd), [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, farEnds);
+    // The block from speed 0. With float lanes (AVX2, AVX-512) the cheap
+    // bound from speed 0 first and the block's own bound only where that does
+    // not lie below the observation; the near block's low ends are then those
+    // at speed 0. SSE2 takes the block's own bound, and the near block its
+    // low ends at the block's end.
+    const V vFar = V::load(farEnd);
+    unsigned farBelow = 0;
+    if constexpr (kCheapFarBound<V>) farBelow = bits(lnSigmaUpperFromZero(p, vFar) < p.lnThreshold);
+    LaneEnds<V> farEnds = rootLaneEnds(p);
+    if (!kCheapFarBound<V> || (lanes & needFar & ~farBelow) != 0) {
+        LaneEnds<V> ends;
+        const V farBound = lnSigmaUpperWith(
+            p, zero, vFar, [&](const LaneEnds<V>&) { return rootLaneEnds(p); }, ends);
+        farBelow |= bits(farBound < p.lnThreshold);
+        if constexpr (!kCheapFarBound<V>) farEnds = ends;
+    }
     // tanh and exp at candidate g - 1 serve both bounds that need them.
     V beforeLow, beforeHigh;
     const V vBefore = V::load(before);
@@ -103,7 +125,7 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
     lnSigmaRange(p, vBefore, tBefore, decayBefore, beforeLow, beforeHigh);
     const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds,
                                            tBefore, decayBefore);
-    const unsigned prefix = lanes & (bits(farBound < p.lnThreshold) | ~needFar) &
+    const unsigned prefix = lanes & (farBelow | ~needFar) &
                             (bits(nearBound < p.lnThreshold) | ~needNear);
 
     // Candidate g - 1 (none before candidate 0).
@@ -144,58 +166,106 @@ GeometryOf<V> laneGeometry(V wind_dir, V inc_angle) {
     return geometryAt<LaneMath<V>>(wind_dir, theta, V::broadcast(b));
 }
 
-// The speeds of n <= kLanes pixels; guess, when given, replaces the lanes'
-// own guesses.
+// kLanes pixels of the search: their inputs (lanes past n repeat the first
+// pixel; their results are not used), the lanes the bounds handle and, when
+// there are any, the pixel terms.
 template <class V>
-void searchLanes(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
-                 double* out, int n) {
+struct LaneBatch {
+    alignas(64) double dir[V::kLanes], inc[V::kLanes], obs[V::kLanes];
+    int n = 0;
+    unsigned usable = 0;
+    Pixel<V> p;
+};
+
+// Loads n pixels (0 < n <= kLanes) into b: the lanes the bounds handle with
+// gamma > 0 and an observation below +inf are usable; the others get the
+// pixel search (which knows the answer at once where every modelled value is
+// NaN or the observation NaN or +inf).
+template <class V>
+void prepareLanes(LaneBatch<V>& b, const double* wind_dir, const double* inc_angle, const double* sigma0, int n) {
     constexpr int kLanes = V::kLanes;
-    // Lanes past n repeat the first pixel; their results are not used.
-    alignas(64) double dir[kLanes], inc[kLanes], obs[kLanes];
+    b.n = n;
     for (int k = 0; k < kLanes; ++k) {
-        dir[k] = wind_dir[k < n ? k : 0];
-        inc[k] = inc_angle[k < n ? k : 0];
-        obs[k] = sigma0[k < n ? k : 0];
+        b.dir[k] = wind_dir[k < n ? k : 0];
+        b.inc[k] = inc_angle[k < n ? k : 0];
+        b.obs[k] = sigma0[k < n ? k : 0];
     }
-    const V sig = V::load(obs);
-    const GeometryOf<V> geo = laneGeometry(V::load(dir), V::load(inc));
-    // Lanes the bounds handle with gamma > 0 and an observation below +inf;
-    // the others get the pixel search (which knows the answer at once where
-    // every modelled value is NaN or the observation NaN or +inf).
+    const V sig = V::load(b.obs);
+    const GeometryOf<V> geo = laneGeometry(V::load(b.dir), V::load(b.inc));
     const unsigned lanes = (1u << n) - 1u;
-    const unsigned usable = bits(boundsHandle(geo) & (geo.gamma > 0.0) & (sig < kInf)) & lanes;
-    int g[kLanes];
-    for (int k = 0; k < kLanes; ++k) {
-        const int given = guess ? guess[k < n ? k : 0] : 0;
-        g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
+    b.usable = bits(boundsHandle(geo) & (geo.gamma > 0.0) & (sig < kInf)) & lanes;
+    if (b.usable != 0) {
+        b.p.boundsUsable = true;
+        setupLanes(b.p, geo, sig, true);
     }
-    int answer[kLanes];
+}
+
+// The speeds of b's pixels from the guesses g (each in 0 .. kLadderLast + 1):
+// proved where the guess is near enough, else the pixel search (over V's
+// lanes) from g (usable lanes, or any lane when the guesses were given) or
+// from its own start.
+template <class V, class W>
+void finishLanes(const LaneBatch<W>& b, const int* g, bool given, double* out) {
+    int answer[W::kLanes];
     for (int& a : answer) a = -1;
-    if (usable != 0) {
-        Pixel<V> p;
-        p.boundsUsable = true;
-        setupLanes(p, geo, sig, true);
-        if (!guess) guessLanes(p, g);
-        provedAnswers(p, g, usable, answer);
-    }
-    for (int k = 0; k < n; ++k) {
+    if (b.usable != 0) provedAnswers(b.p, g, b.usable, answer);
+    for (int k = 0; k < b.n; ++k) {
         if (answer[k] >= 0) {
             out[k] = answer[k] <= kLadderLast ? candidateSpeed(answer[k]) : kFallbackSpeed;
-        } else if (((usable >> k) & 1u) != 0 || guess) {
-            const int from = guess ? guess[k] : g[k];
-            out[k] = searchPixel<V>(dir[k], inc[k], obs[k], [from](const Pixel<V>&) { return from; });
+        } else if (((b.usable >> k) & 1u) != 0 || given) {
+            const int from = g[k];
+            out[k] = searchPixel<V>(b.dir[k], b.inc[k], b.obs[k], [from](const Pixel<V>&) { return from; });
         } else {
-            out[k] = windspeedSearch<V>(dir[k], inc[k], obs[k]);
+            out[k] = windspeedSearch<V>(b.dir[k], b.inc[k], b.obs[k]);
         }
     }
 }
 
-// searchLanes over n pixels, kLanes at a time.
+// The lanes of the many-pixel search: where V has float lanes, two vectors
+// taken as one (simd/pair.hpp), whose proofs the processor overlaps and whose
+// guesses fill one float vector; else V.
+template <class V>
+struct BatchLanes {
+    using type = V;
+};
+
+template <HasFloatLanes V>
+struct BatchLanes<V> {
+    using type = simd::Pair<V>;
+};
+
+// The speeds of n <= kGuessLanes pixels; guess, when given, replaces the
+// lanes' own guesses.
+template <class V>
+void searchLanes(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
+                 double* out, int n) {
+    using W = typename BatchLanes<V>::type;
+    static_assert(W::kLanes == kGuessLanes<V>);
+    LaneBatch<W> b;
+    prepareLanes(b, wind_dir, inc_angle, sigma0, n);
+    int g[W::kLanes] = {};
+    if (guess) {
+        for (int k = 0; k < W::kLanes; ++k) {
+            const int given = guess[k < n ? k : 0];
+            g[k] = given < 0 ? 0 : given > kLadderLast + 1 ? kLadderLast + 1 : given;
+        }
+    } else if (b.usable != 0) {
+        if constexpr (HasFloatLanes<V>) {
+            guessLanes(b.p, g);
+        } else {
+            guessLanes(b.p, b.p, g);
+        }
+    }
+    finishLanes<V>(b, g, guess != nullptr, out);
+}
+
+// searchLanes over n pixels, kGuessLanes at a time.
 template <class V>
 void searchManyFrom(const double* wind_dir, const double* inc_angle, const double* sigma0, const int* guess,
                     double* out, std::int64_t n) {
-    for (std::int64_t i = 0; i < n; i += V::kLanes) {
-        const int m = n - i < V::kLanes ? static_cast<int>(n - i) : V::kLanes;
+    constexpr int kStep = kGuessLanes<V>;
+    for (std::int64_t i = 0; i < n; i += kStep) {
+        const int m = n - i < kStep ? static_cast<int>(n - i) : kStep;
         searchLanes<V>(wind_dir + i, inc_angle + i, sigma0 + i, guess ? guess + i : nullptr, out + i, m);
     }
 }

@@ -70,6 +70,31 @@ BaseTerms<V> baseTerms(const Pixel<V>& p, V va, V vb, Range<V> V2, V tRaw, V dRa
     return r;
 }
 
+// The upper bound of ln sigma = ln 10^w + gamma ln A3 + 1.6 ln base from upper
+// bounds of its terms: lnP10 of w ln 10, lnA3g of gamma ln A3, and baseHi of
+// the base.
+template <class V>
+V lnSigmaUpperOf(V lnP10, V lnA3g, V baseHi) {
+    const V minusInf = V::broadcast(-kInf);
+    const V lnP = lnPowerUp(V::broadcast(kFinalExponent), simd::logFast(baseHi));
+
+    // ln of B0 = 10^w A3^gamma, then of sigma = base^1.6 B0; each sum widened
+    // for its own rounding, each factor at least ln DBL_MIN.
+    const V rel = V::broadcast(kRel);
+    const V f10 = atLeast(lnP10, kLnFloor), fA3 = atLeast(lnA3g, kLnFloor);
+    const V lnB0 = atLeast(f10 + fA3 + ((absv(f10) + absv(fA3)) * rel + rel), kLnFloor);
+    const V fP = atLeast(lnP, kLnFloor);
+    V lnSigma = atLeast(fP + lnB0 + ((absv(fP) + absv(lnB0)) * rel + rel), kLnFloor);
+
+    // A base at most 0 gives a power of 0 or NaN: sigma is 0 or NaN.
+    lnSigma = select(baseHi <= V::broadcast(0.0), minusInf, lnSigma);
+    // Possible overflow of a factor or product: no bound.
+    const V ceiling = V::broadcast(kLnCeiling);
+    const auto overflow =
+        (lnP10 > ceiling) | (lnA3g > ceiling) | (lnB0 > ceiling) | (lnP > ceiling) | (lnSigma > ceiling);
+    return select(overflow, V::broadcast(kInf), lnSigma);
+}
+
 // Upper bound of ln(linear modelled sigma0) over the speeds [va, vb] per lane.
 // The values of the two monotone functions at vb (the low ends of a block
 // that starts after vb) go to ends; lowFrom(ends) gives each lane's low ends,
@@ -124,23 +149,59 @@ V lnSigmaUpperWith(const Pixel<V>& p, V va, V vb, LowFrom lowFrom, LaneEnds<V>& 
 
     // Upper end of the base B2 cos2 + (B1 cos1 + 1), for cosines of any sign.
     const V baseHi = scaled(B2, p.cos2).hi + (scaled(B1, p.cos1).hi + one);
-    const V lnP = lnPowerUp(V::broadcast(kFinalExponent), simd::logFast(baseHi));
+    return lnSigmaUpperOf(lnP10, lnA3g, baseHi);
+}
 
-    // ln of B0 = 10^w A3^gamma, then of sigma = base^1.6 B0; each sum widened
-    // for its own rounding, each factor at least ln DBL_MIN.
-    const V rel = V::broadcast(kRel);
-    const V f10 = atLeast(lnP10, kLnFloor), fA3 = atLeast(lnA3g, kLnFloor);
-    const V lnB0 = atLeast(f10 + fA3 + ((absv(f10) + absv(fA3)) * rel + rel), kLnFloor);
-    const V fP = atLeast(lnP, kLnFloor);
-    V lnSigma = atLeast(fP + lnB0 + ((absv(fP) + absv(lnB0)) * rel + rel), kLnFloor);
+// Upper bound of ln(linear modelled sigma0) over the speeds [0, vb] per lane,
+// for gamma > 0 only: looser than lnSigmaUpperWith over the same block and
+// much cheaper (no tanh, no exp of the block's ends but the logistic's).
+// 10^(A1 v + A0) and A3 as there; the base from bounds of its terms that hold
+// at every speed of the ladder:
+//  - B2 for every V2 in [a, 1000], by b2Range from its values at both ends:
+//    the computed V2 is at least a (the cube, (y - 1)^3 with y >= 1, is at
+//    least 0, and b > 0) and below 6 (V2 = y = v / V0 + 1 from C19 on, and
+//    V0 > 6.25 at every incidence); exp(-a) is a constant (the model's exp,
+//    worked out once) and exp(-1000) is 0.
+//  - B1 = num / den with t in [t(0), 1] (t increases with v; the computed
+//    tanh is at most 1) in num as baseTerms takes it, and den >= 1 (the
+//    computed exp is at least 0): B1 between min(num low, 0) and
+//    max(num high, 0), for either sign of num.
+template <class V>
+V lnSigmaUpperFromZero(const Pixel<V>& p, V vb) {
+    static const double expMinusA = firstLane(exp(V::broadcast(-kV2Offset)));
+    const V one = V::broadcast(1.0);
+    const V zero = V::broadcast(0.0);
+    const V minusInf = V::broadcast(-kInf);
 
-    // A base at most 0 gives a power of 0 or NaN: sigma is 0 or NaN.
-    lnSigma = select(baseHi <= V::broadcast(0.0), minusInf, lnSigma);
-    // Possible overflow of a factor or product: no bound.
-    const V ceiling = V::broadcast(kLnCeiling);
-    const auto overflow =
-        (lnP10 > ceiling) | (lnA3g > ceiling) | (lnB0 > ceiling) | (lnP > ceiling) | (lnSigma > ceiling);
-    return select(overflow, V::broadcast(kInf), lnSigma);
+    // Upper bound of ln A3 over s in [0, sh], as lnSigmaUpperWith for
+    // gamma >= 0 with sl = A2 0 = 0.
+    const V sl = a3Argument(p, zero);
+    const V sh = a3Argument(p, vb);
+    const auto has1 = sl < p.S0;
+    const auto has2 = sh >= p.S0;
+    V l1 = minusInf, l2 = minusInf;
+    if (bits(has1) != 0) {
+        const V q = maxv(minv(sh / p.S0, one), V::broadcast(1e-300));
+        l1 = lnPowerUp(p.e, simd::logFast(q)) + p.lnG;
+    }
+    if (bits(has2) != 0) l2 = up(simd::logFast(logisticFromExp(maxv(down(exp(-sh)), zero))));
+    const V lnA3 = select(has1 & has2, maxv(l1, l2), select(has1, l1, l2));
+    const V lnA3g = up(p.gamma * lnA3);
+
+    const V wh = maxv(p.A1 * zero, p.A1 * vb) + p.A0;
+    const V lnP10 = up(wh * V::broadcast(kLn10));
+
+    const Range<V> B2 = b2Range(p, Range<V>{V::broadcast(kV2Offset), V::broadcast(1000.0)},
+                                Range<V>{zero, V::broadcast(expMinusA)});
+    // num = C14 (X + 1) - ((X + 0.5) - t) (C15 v), t in [t(0), 1], C15 v in
+    // [0, C15 vb].
+    const V ml = p.xh - up(one), mh = p.xh - p.rootTanhDown;
+    const V ql = V::broadcast(C15) * zero, qh = V::broadcast(C15) * vb;
+    const V numLo = p.c14x1 - maxv(mh * ql, mh * qh);
+    const V numHi = p.c14x1 - minv(ml * ql, ml * qh);
+    const Range<V> B1{minv(numLo, zero), maxv(numHi, zero)};
+    const V baseHi = scaled(B2, p.cos2).hi + (scaled(B1, p.cos1).hi + one);
+    return lnSigmaUpperOf(lnP10, lnA3g, baseHi);
 }
 
 // Upper bound of ln(linear modelled sigma0) over the speeds [va, vb] per lane,

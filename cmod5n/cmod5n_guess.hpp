@@ -1,36 +1,84 @@
 // A first guess of the wind speed search's answer for each lane's pixel,
 // generic over a vector type, in an unnamed namespace like
 // cmod5n_vector_model.hpp. The model is evaluated with inline functions
-// (simd/fast_math.hpp) and no care for rounding, at a few speeds found by Newton and secant steps; the
-// guess only decides where the exact search starts looking, so a wrong guess
-// costs time, never exactness.
+// (simd/fast_math.hpp) and no care for rounding, at a few speeds found by
+// Newton and secant steps; the guess only decides where the exact search
+// starts looking, so a wrong guess costs time, never exactness.
+//
+// Where the instruction set has float lanes (V::Narrow, twice the double
+// lanes), the guess runs there, for two vectors of pixels at once: float's
+// rounding (a few 1e-6 dB in the excess, a few 1e-6 m/s in the speed) is far
+// below the ladder's step of 0.01 m/s, and a crossing that close to a
+// candidate is within the one candidate either side that the proof takes.
 #pragma once
 
 #include "cmod5n/cmod5n_vector_model.hpp"
 #include "simd/fast_math.hpp"
+#include "simd/pair.hpp"
 
 namespace quorvane::cmod5n {
 namespace {
 
-// About the modelled dB minus the observation at the speeds v (NaN where the
-// model is).
+// Whether V has float lanes for the guess.
 template <class V>
-V approxExcessDb(const Pixel<V>& p, V v) {
+concept HasFloatLanes = requires { typename V::Narrow; };
+
+// The pixel's terms the guess uses, over lanes of F (double lanes: the Pixel
+// itself; float lanes: GuessTerms, two Pixels narrowed).
+template <class F>
+struct GuessTerms {
+    F A0, A1, A2, gamma, S0, V0, D1, D2, b, cos1, cos2;
+    F lnG, e, c14x1, xc16, xh, sigma0;
+};
+
+// The guess's terms as floats, each from narrow(term), term(pixel) giving a
+// term of a pixel.
+template <class F, class Narrow>
+GuessTerms<F> narrowedTerms(Narrow narrow) {
+    GuessTerms<F> t;
+    t.A0 = narrow([](const auto& p) { return p.A0; });
+    t.A1 = narrow([](const auto& p) { return p.A1; });
+    t.A2 = narrow([](const auto& p) { return p.A2; });
+    t.gamma = narrow([](const auto& p) { return p.gamma; });
+    t.S0 = narrow([](const auto& p) { return p.S0; });
+    t.V0 = narrow([](const auto& p) { return p.V0; });
+    t.D1 = narrow([](const auto& p) { return p.D1; });
+    t.D2 = narrow([](const auto& p) { return p.D2; });
+    t.b = narrow([](const auto& p) { return p.b; });
+    t.cos1 = narrow([](const auto& p) { return p.cos1; });
+    t.cos2 = narrow([](const auto& p) { return p.cos2; });
+    t.lnG = narrow([](const auto& p) { return p.lnG; });
+    t.e = narrow([](const auto& p) { return p.e; });
+    t.c14x1 = narrow([](const auto& p) { return p.c14x1; });
+    t.xc16 = narrow([](const auto& p) { return p.xc16; });
+    t.xh = narrow([](const auto& p) { return p.xh; });
+    t.sigma0 = narrow([](const auto& p) { return p.sigma0; });
+    return t;
+}
+
+// About the modelled dB minus the observation at the speeds v (NaN where the
+// model is), with the terms p over lanes of F: the model's expressions with
+// the rough exp and log, tanh(a) as 1 - 2 / (e^(2a) + 1).
+template <class F, class P>
+F approxExcessDb(const P& p, F v) {
     using simd::expRough;
     using simd::logRough;
-    const V one = V::broadcast(1.0);
-    const V s = a3Argument(p, v);
-    const V lnA3 = byBranch<V>(
+    const F one = F::broadcast(1.0);
+    const F s = p.A2 * v;
+    const F lnA3 = byBranch<F>(
         s < p.S0, [&] { return p.lnG + p.e * logRough(s / p.S0); }, [&] { return -logRough(expRough(-s) + one); });
-    // tanh(a) = 1 - 2 / (e^(2a) + 1).
-    const V t = one - V::broadcast(2.0) / (expRough(V::broadcast(2.0) * tanhArgument(p, v)) + one);
-    const V B1 = (p.c14x1 - (p.xh - t) * (V::broadcast(C15) * v)) / (expRough(decayArgument(v)) + one);
-    const V y = v2Argument(p, v);
-    const V V2 = select(y < V::broadcast(C19), v2FromCube(p, cube(y - one)), y);
-    const V B2 = expRough(-V2) * b2Factor(p, V2);
-    const V lnSigma = (p.A1 * v + p.A0) * V::broadcast(kLn10) + p.gamma * lnA3 +
-                      V::broadcast(kFinalExponent) * logRough(powerBase(p, B1, B2));
-    return dbFromLn(lnSigma) - p.sigma0;
+    const F tanhArg = F::broadcast(4.0) * (p.xc16 + F::broadcast(C17) * v);
+    const F t = one - F::broadcast(2.0) / (expRough(F::broadcast(2.0) * tanhArg) + one);
+    const F decay = expRough(F::broadcast(0.34) * (v - F::broadcast(C18)));
+    const F B1 = (p.c14x1 - (p.xh - t) * (F::broadcast(C15) * v)) / (decay + one);
+    const F y = v / p.V0 + one;
+    const F ym1 = y - one;
+    const F V2 = select(y < F::broadcast(C19), (ym1 * ym1 * ym1) * p.b + F::broadcast(kV2Offset), y);
+    const F B2 = expRough(-V2) * (p.D2 * V2 - p.D1);
+    const F base = B2 * p.cos2 + (B1 * p.cos1 + one);
+    const F lnSigma = (p.A1 * v + p.A0) * F::broadcast(kLn10) + p.gamma * lnA3 +
+                      F::broadcast(kFinalExponent) * logRough(base);
+    return lnSigma * F::broadcast(10.0 / kLn10) - p.sigma0;
 }
 
 // Secant steps of the guess after its Newton step.
@@ -38,41 +86,41 @@ inline constexpr int kSecantSteps = 2;
 
 // The secant root in ln v of the excess through (w0, f0) and (w1, f1); w1
 // where the secant is undefined.
-template <class V>
-V secantRoot(V w0, V f0, V w1, V f1) {
-    const V w = w1 - f1 * ((w1 - w0) / (f1 - f0));
-    return select(isFinite(w), w, w1);
+template <class F>
+F secantRoot(F w0, F f0, F w1, F f1) {
+    const F w = w1 - f1 * ((w1 - w0) / (f1 - f0));
+    return select((w - w) <= F::broadcast(0.0), w, w1);
 }
 
 // Each lane's guess of its first qualifying candidate (kLadderLast + 1: none
 // near the ladder), from the cheap model in w = ln v, where it is nearly
 // linear: at 10 m/s, a Newton step with the slope of B0 alone, then
 // kSecantSteps secant steps and a last secant root. On realistic pixels this
-// is the answer itself about 998 times in 1000.
-template <class V>
-void guessLanes(const Pixel<V>& p, int* guess) {
-    const V lo = V::broadcast(-6.9);  // ln 0.001
-    const V hi = V::broadcast(3.27);  // ln 26.3
-    const V v0 = V::broadcast(10.0);
-    V w0 = V::broadcast(2.302585092994046);  // ln 10
-    V f0 = approxExcessDb(p, v0);
+// is the answer itself about 998 times in 1000. F::kLanes guesses.
+template <class F, class P>
+void guessFrom(const P& p, int* guess) {
+    const F lo = F::broadcast(-6.9);  // ln 0.001
+    const F hi = F::broadcast(3.27);  // ln 26.3
+    const F v0 = F::broadcast(10.0);
+    F w0 = F::broadcast(2.302585092994046);  // ln 10
+    F f0 = approxExcessDb(p, v0);
     // d(dB)/dw of B0 = 10^(A1 v + A0) A3^gamma at v0, with A3 the logistic:
     // (10 / ln 10) v (A1 ln 10 + gamma A2 / (1 + exp(A2 v))).
-    const V b0Slope = V::broadcast(10.0 / kLn10) * v0 *
-                      (p.A1 * V::broadcast(kLn10) + p.gamma * p.A2 / (simd::expRough(p.A2 * v0) + V::broadcast(1.0)));
-    V w1 = maxv(minv(w0 - f0 / b0Slope, hi), lo);
-    V f1 = approxExcessDb(p, simd::expRough(w1));
+    const F b0Slope = F::broadcast(10.0 / kLn10) * v0 *
+                      (p.A1 * F::broadcast(kLn10) + p.gamma * p.A2 / (simd::expRough(p.A2 * v0) + F::broadcast(1.0)));
+    F w1 = maxv(minv(w0 - f0 / b0Slope, hi), lo);
+    F f1 = approxExcessDb(p, simd::expRough(w1));
     for (int step = 0; step < kSecantSteps; ++step) {
-        const V w = maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo);
+        const F w = maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo);
         w0 = w1;
         f0 = f1;
         w1 = w;
         f1 = approxExcessDb(p, simd::expRough(w));
     }
-    alignas(64) double v[V::kLanes], S0[V::kLanes];
+    alignas(64) double v[F::kLanes], S0[F::kLanes];
     store(v, simd::expRough(maxv(minv(secantRoot(w0, f0, w1, f1), hi), lo)));
     store(S0, p.S0);
-    for (int k = 0; k < V::kLanes; ++k) {
+    for (int k = 0; k < F::kLanes; ++k) {
         const double i = __builtin_ceil(v[k] * (1.0 / kSpeedStep) - 1e-9);
         guess[k] = i < 0.0 ? 0 : i > kLadderLast + 1 ? kLadderLast + 1 : static_cast<int>(i);
         // Below the ladder's first step: the model is -inf at speed 0 where
@@ -81,11 +129,39 @@ void guessLanes(const Pixel<V>& p, int* guess) {
     }
 }
 
+// The number of pixels guessed at once: two vectors where V has float lanes.
+template <class V>
+inline constexpr int kGuessLanes = HasFloatLanes<V> ? 2 * V::kLanes : V::kLanes;
+
+// Guesses for the lanes of p, then (with float lanes) those of q: kGuessLanes
+// guesses.
+template <class V>
+void guessLanes(const Pixel<V>& p, const Pixel<V>& q, int* guess) {
+    if constexpr (HasFloatLanes<V>) {
+        using F = typename V::Narrow;
+        static_assert(F::kLanes == 2 * V::kLanes);
+        guessFrom<F>(narrowedTerms<F>([&](auto term) { return narrow(term(p), term(q)); }), guess);
+    } else {
+        guessFrom<V>(p, guess);
+    }
+}
+
+// Guesses for the lanes of p, two vectors of V taken as one (simd/pair.hpp).
+template <class V>
+void guessLanes(const Pixel<simd::Pair<V>>& p, int* guess) {
+    using F = typename V::Narrow;
+    guessFrom<F>(narrowedTerms<F>([&](auto term) {
+                     const simd::Pair<V> x = term(p);
+                     return narrow(x.a, x.b);
+                 }),
+                 guess);
+}
+
 // The guess for a pixel held in every lane.
 template <class V>
 int guessOf(const Pixel<V>& p) {
-    int guess[V::kLanes];
-    guessLanes(p, guess);
+    int guess[kGuessLanes<V>];
+    guessLanes(p, p, guess);
     return guess[0];
 }
 

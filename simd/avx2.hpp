@@ -16,9 +16,23 @@
 namespace quorvane::simd::avx2 {
 namespace {
 
+// Eight float32 lanes, twice the double lanes, for the search's first guess,
+// which needs no double precision (no SLEEF functions on them).
+struct Floats {
+    static constexpr int kLanes = 8;
+    __m256 r;
+
+    static Floats broadcast(double x) { return {_mm256_set1_ps(static_cast<float>(x))}; }
+};
+
+struct FloatMask {
+    __m256 m;  // all-ones or all-zeros per lane
+};
+
 struct Vec {
     static constexpr int kLanes = 4;
     static constexpr bool kFma = true;  // SLEEF variants of the FMA family
+    using Narrow = Floats;               // float lanes: two vectors' worth
     __m256d r;
 
     static Vec broadcast(double x) { return {_mm256_set1_pd(x)}; }
@@ -101,6 +115,45 @@ inline Vec splitExponent(Vec x, Vec& mantissa) {
     // The biased exponent as the low bits of 2^52 + e, then as a double.
     const __m256i e = _mm256_or_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x4330000000000000));
     return {_mm256_sub_pd(_mm256_castsi256_pd(e), _mm256_set1_pd(0x1p52 + 1023.0))};
+}
+
+// Float lanes: the operations the first guess and its inline exp and log
+// use, rounded like scalar float arithmetic.
+inline Floats operator+(Floats a, Floats b) { return {_mm256_add_ps(a.r, b.r)}; }
+inline Floats operator-(Floats a, Floats b) { return {_mm256_sub_ps(a.r, b.r)}; }
+inline Floats operator*(Floats a, Floats b) { return {_mm256_mul_ps(a.r, b.r)}; }
+inline Floats operator/(Floats a, Floats b) { return {_mm256_div_ps(a.r, b.r)}; }
+inline Floats operator-(Floats a) { return {_mm256_xor_ps(a.r, _mm256_set1_ps(-0.0f))}; }
+inline FloatMask operator<(Floats a, Floats b) { return {_mm256_cmp_ps(a.r, b.r, _CMP_LT_OQ)}; }
+inline FloatMask operator<=(Floats a, Floats b) { return {_mm256_cmp_ps(a.r, b.r, _CMP_LE_OQ)}; }
+inline FloatMask operator>=(Floats a, Floats b) { return {_mm256_cmp_ps(a.r, b.r, _CMP_GE_OQ)}; }
+inline FloatMask operator>(Floats a, Floats b) { return {_mm256_cmp_ps(a.r, b.r, _CMP_GT_OQ)}; }
+inline unsigned bits(FloatMask m) { return static_cast<unsigned>(_mm256_movemask_ps(m.m)); }
+inline Floats select(FloatMask m, Floats a, Floats b) { return {_mm256_blendv_ps(b.r, a.r, m.m)}; }
+inline Floats minv(Floats a, Floats b) { return {_mm256_min_ps(a.r, b.r)}; }
+inline Floats maxv(Floats a, Floats b) { return {_mm256_max_ps(a.r, b.r)}; }
+inline Floats mulAdd(Floats a, Floats b, Floats c) { return {_mm256_fmadd_ps(a.r, b.r, c.r)}; }
+// The float lanes of a (first) and b (second), each rounded to nearest.
+inline Floats narrow(Vec a, Vec b) {
+    return {_mm256_set_m128(_mm256_cvtpd_ps(b.r), _mm256_cvtpd_ps(a.r))};
+}
+// The lanes of a widened to double (exact), in order.
+inline void store(double* p, Floats a) {
+    _mm256_storeu_pd(p, _mm256_cvtps_pd(_mm256_castps256_ps128(a.r)));
+    _mm256_storeu_pd(p + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(a.r, 1)));
+}
+// As addToExponent and splitExponent below, for floats (8 exponent bits, 23
+// mantissa bits; b = 0x1.8p23 + k).
+inline Floats addToExponent(Floats a, Floats b) {
+    const __m256i k = _mm256_slli_epi32(_mm256_castps_si256(b.r), 23);
+    return {_mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(a.r), k))};
+}
+inline Floats splitExponent(Floats x, Floats& mantissa) {
+    const __m256i bits = _mm256_castps_si256(x.r);
+    mantissa = {_mm256_castsi256_ps(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)),
+                                                    _mm256_set1_epi32(0x3F800000)))};
+    const __m256i e = _mm256_or_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0x4B000000));
+    return {_mm256_sub_ps(_mm256_castsi256_ps(e), _mm256_set1_ps(0x1p23f + 127.0f))};
 }
 
 #include "simd/scalar_operands.inc"

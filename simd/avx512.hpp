@@ -18,9 +18,23 @@
 namespace quorvane::simd::avx512 {
 namespace {
 
+// Sixteen float32 lanes, twice the double lanes, for the search's first
+// guess, which needs no double precision (no SLEEF functions on them).
+struct Floats {
+    static constexpr int kLanes = 16;
+    __m512 r;
+
+    static Floats broadcast(double x) { return {_mm512_set1_ps(static_cast<float>(x))}; }
+};
+
+struct FloatMask {
+    __mmask16 k;
+};
+
 struct Vec {
     static constexpr int kLanes = 8;
     static constexpr bool kFma = true;  // SLEEF variants of the FMA family
+    using Narrow = Floats;               // float lanes: two vectors' worth
     __m512d r;
 
     static Vec broadcast(double x) { return {_mm512_set1_pd(x)}; }
@@ -110,6 +124,51 @@ inline Vec splitExponent(Vec x, Vec& mantissa) {
     // The biased exponent as the low bits of 2^52 + e, then as a double.
     const __m512i e = _mm512_or_si512(_mm512_maskz_srli_epi64(0xFF, bits, 52), _mm512_set1_epi64(0x4330000000000000));
     return {_mm512_sub_pd(_mm512_castsi512_pd(e), _mm512_set1_pd(0x1p52 + 1023.0))};
+}
+
+// Float lanes: the operations the first guess and its inline exp and log
+// use, rounded like scalar float arithmetic.
+inline Floats operator+(Floats a, Floats b) { return {_mm512_add_ps(a.r, b.r)}; }
+inline Floats operator-(Floats a, Floats b) { return {_mm512_sub_ps(a.r, b.r)}; }
+inline Floats operator*(Floats a, Floats b) { return {_mm512_mul_ps(a.r, b.r)}; }
+inline Floats operator/(Floats a, Floats b) { return {_mm512_div_ps(a.r, b.r)}; }
+inline Floats operator-(Floats a) {
+    return {_mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(a.r), _mm512_set1_epi32(INT32_MIN)))};
+}
+inline FloatMask operator<(Floats a, Floats b) { return {_mm512_cmp_ps_mask(a.r, b.r, _CMP_LT_OQ)}; }
+inline FloatMask operator<=(Floats a, Floats b) { return {_mm512_cmp_ps_mask(a.r, b.r, _CMP_LE_OQ)}; }
+inline FloatMask operator>=(Floats a, Floats b) { return {_mm512_cmp_ps_mask(a.r, b.r, _CMP_GE_OQ)}; }
+inline FloatMask operator>(Floats a, Floats b) { return {_mm512_cmp_ps_mask(a.r, b.r, _CMP_GT_OQ)}; }
+inline unsigned bits(FloatMask m) { return m.k; }
+inline Floats select(FloatMask m, Floats a, Floats b) { return {_mm512_mask_blend_ps(m.k, b.r, a.r)}; }
+inline Floats minv(Floats a, Floats b) { return {_mm512_maskz_min_ps(0xFFFF, a.r, b.r)}; }
+inline Floats maxv(Floats a, Floats b) { return {_mm512_maskz_max_ps(0xFFFF, a.r, b.r)}; }
+inline Floats mulAdd(Floats a, Floats b, Floats c) { return {_mm512_fmadd_ps(a.r, b.r, c.r)}; }
+// The float lanes of a (first) and b (second), each rounded to nearest.
+inline Floats narrow(Vec a, Vec b) {
+    const __m512d low = _mm512_castps_pd(_mm512_castps256_ps512(_mm512_maskz_cvtpd_ps(0xFF, a.r)));
+    const __m256d high = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(0xFF, b.r));
+    return {_mm512_castpd_ps(_mm512_maskz_insertf64x4(0xFF, low, high, 1))};
+}
+// The lanes of a widened to double (exact), in order.
+inline void store(double* p, Floats a) {
+    alignas(64) float f[16];
+    _mm512_store_ps(f, a.r);
+    _mm512_storeu_pd(p, _mm512_maskz_cvtps_pd(0xFF, _mm256_load_ps(f)));
+    _mm512_storeu_pd(p + 8, _mm512_maskz_cvtps_pd(0xFF, _mm256_load_ps(f + 8)));
+}
+// As addToExponent and splitExponent below, for floats (8 exponent bits, 23
+// mantissa bits; b = 0x1.8p23 + k).
+inline Floats addToExponent(Floats a, Floats b) {
+    const __m512i k = _mm512_maskz_slli_epi32(0xFFFF, _mm512_castps_si512(b.r), 23);
+    return {_mm512_castsi512_ps(_mm512_add_epi32(_mm512_castps_si512(a.r), k))};
+}
+inline Floats splitExponent(Floats x, Floats& mantissa) {
+    const __m512i bits = _mm512_castps_si512(x.r);
+    mantissa = {_mm512_castsi512_ps(_mm512_or_si512(_mm512_and_si512(bits, _mm512_set1_epi32(0x007FFFFF)),
+                                                    _mm512_set1_epi32(0x3F800000)))};
+    const __m512i e = _mm512_or_si512(_mm512_maskz_srli_epi32(0xFFFF, bits, 23), _mm512_set1_epi32(0x4B000000));
+    return {_mm512_sub_ps(_mm512_castsi512_ps(e), _mm512_set1_ps(0x1p23f + 127.0f))};
 }
 
 #include "simd/scalar_operands.inc"

@@ -62,8 +62,10 @@ TEST(FastModel, VectorModelGivesTheScalarSleefBits) {
 }
 
 // A block's bounds (in dB) lie at or above the modelled value of each of its
-// candidates: the bound from the block's ends and the one from its last
-// candidate and the model's slope. Geometries cover the domain; blocks are of
+// candidates: the bound from the block's ends, the one from its last
+// candidate and the model's slope, and for the candidates from 0 to the
+// block's end the cheaper one from bounds of the base's terms over the whole
+// ladder. Geometries cover the domain; blocks are of
 // every size the searches use and more, anywhere on the ladder. The slope's
 // bound is as tight as its last candidate's for most realistic blocks, however
 // wide (the model rises there), which is what lets the search skip them.
@@ -72,7 +74,7 @@ TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
         SCOPED_TRACE(quorvane::simd::name(k->isa));
         std::mt19937_64 rng(43);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
-        int finiteBounds = 0, finiteSloped = 0, realisticSloped = 0, tightSloped = 0;
+        int finiteBounds = 0, finiteSloped = 0, finiteFromZero = 0, realisticSloped = 0, tightSloped = 0;
         MismatchReport violations;
         std::vector<int> index(cm::kLadderLast + 1);
         std::vector<double> db(cm::kLadderLast + 1);
@@ -88,14 +90,17 @@ TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
                 const int hi = std::min(lo + size - 1, cm::kLadderLast);
                 const double block = k->blockUpperDb(dir, inc, lo, hi);
                 const double sloped = k->slopedUpperDb(dir, inc, lo, hi);
+                const double fromZero = k->zeroUpperDb(dir, inc, hi);
                 finiteBounds += std::isfinite(block);
                 finiteSloped += std::isfinite(sloped);
+                finiteFromZero += std::isfinite(fromZero);
                 if (realistic && inc < 60.0 && hi > 100) {
                     ++realisticSloped;
                     tightSloped += sloped - db[hi] < 1e-6;
                 }
-                for (int i = lo; i <= hi; ++i) {
-                    for (const double bound : {block, sloped}) {
+                for (int i = 0; i <= hi; ++i) {
+                    const double bounds[] = {fromZero, i >= lo ? block : NAN, i >= lo ? sloped : NAN};
+                    for (const double bound : bounds) {
                         if (std::isnan(bound)) continue;
                         violations.compare(!(db[i] > bound + 1e-9 * (1.0 + std::fabs(bound))), [&] {
                             return testing::Message() << "dir " << dir << " inc " << inc << " block " << lo
@@ -110,6 +115,7 @@ TEST(FastModel, BlockBoundsLieAboveEveryCandidate) {
         // Most realistic geometries have finite bounds; otherwise nothing was tested.
         EXPECT_GT(finiteBounds, 4000);
         EXPECT_GT(finiteSloped, 4000);
+        EXPECT_GT(finiteFromZero, 4000);
         EXPECT_GT(tightSloped, realisticSloped * 8 / 10) << tightSloped << " of " << realisticSloped;
     }
 }

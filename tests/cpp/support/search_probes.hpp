@@ -32,6 +32,10 @@ struct SearchProbes {
     // candidate lo..hi from candidate hi's bound and the model's slope; NaN
     // when the geometry is one it does not bound so.
     double (*slopedUpperDb)(double wind_dir, double inc_angle, int lo, int hi);
+    // The many-pixel search's cheaper bound, in dB, of the modelled value at
+    // every candidate 0..hi (lnSigmaUpperFromZero); NaN when the geometry is
+    // one it does not bound so.
+    double (*zeroUpperDb)(double wind_dir, double inc_angle, int hi);
     // The exact search started from the guess that the first qualifying
     // candidate is index guess (any int): the same answer as search, for
     // every guess.

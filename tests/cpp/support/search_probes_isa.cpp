@@ -99,6 +99,15 @@ double slopedUpperDb(double wind_dir, double inc_angle, int lo, int hi) {
     return firstLane(dbFromLn(lnSigmaUpperSloped(p, V::broadcast(candidateSpeed(lo)), last, last, lnHigh, low)));
 }
 
+template <class V>
+double zeroUpperDb(double wind_dir, double inc_angle, int hi) {
+    const Geometry geo = sleefGeometry(wind_dir, inc_angle, V::kFma);
+    if (!boundsHandle(geo) || !(geo.gamma > 0.0)) return __builtin_nan("");
+    Pixel<V> p;
+    setupPixel(p, geo, 0.0);
+    return firstLane(dbFromLn(lnSigmaUpperFromZero(p, V::broadcast(candidateSpeed(hi)))));
+}
+
 // The bounds, in dB, that the search puts on the modelled values at the
 // candidates index[0..n); -inf and +inf where it has none.
 template <class V>
@@ -145,6 +154,7 @@ constinit const SearchProbes QUORVANE_PROBE_TABLE = {static_cast<simd::Isa>(QUOR
                                                      &cmod5n::modelDbAt<Vec>,
                                                      &cmod5n::blockUpperDb<Vec>,
                                                      &cmod5n::slopedUpperDb<Vec>,
+                                                     &cmod5n::zeroUpperDb<Vec>,
                                                      &cmod5n::windspeedSearchFrom<Vec>,
                                                      &cmod5n::guessAt<Vec>,
                                                      &cmod5n::candidateRangeDbAt<Vec>,
