@@ -19,6 +19,7 @@ alone (its leftovers go when a run on its host, or one with flock, meets
 them).
 """
 
+import contextlib
 import errno
 import fcntl
 import glob
@@ -26,8 +27,8 @@ import os
 import shutil
 import socket
 import uuid
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Callable, Iterator
+from typing import Any, NamedTuple
 
 from .errors import OutputError
 
@@ -161,33 +162,61 @@ def out_of_space(folder: str) -> bool:
         return False
 
 
+class Claim(NamedTuple):
+    """A writer's claim on an output: its folder and name, the token of its
+    temporary names and its temporary path."""
+
+    folder: str
+    name: str
+    token: str
+    part: str
+
+
+# Hex digits of a writer's token in its temporary names.
+TOKEN_DIGITS = 12
+
+
+@contextlib.contextmanager
+def claimed(final_path: str, part_suffix: str = PART_SUFFIX) -> Iterator[Claim]:
+    """The lock of a new writer of `final_path`, held (and its file, which
+    names the writer's host and process, removed) for the duration; the
+    writer writes `Claim.part`."""
+    folder, name = _names(final_path)
+    token = uuid.uuid4().hex[:TOKEN_DIGITS]
+    lock_path = os.path.join(folder, f".{name}.{token}{LOCK_SUFFIX}")
+    lock = os.open(lock_path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o644)
+    try:
+        os.write(lock, f"{socket.gethostname()} {os.getpid()}\n".encode())
+        _flock(lock, fcntl.LOCK_EX)
+        yield Claim(folder, name, token, os.path.join(folder, f".{name}.{token}{part_suffix}"))
+    finally:
+        _remove(lock_path)
+        os.close(lock)
+
+
+def raise_if_out_of_space(exc: BaseException, folder: str, final_path: str) -> None:
+    """OutputError naming `final_path` when a failed write `exc` came from a
+    full file system."""
+    if isinstance(exc, Exception) and out_of_space(folder):
+        raise OutputError(f"cannot write {final_path}: no space left on the device") from exc
+
+
 def write_atomically(final_path: str | os.PathLike[str], write: Callable[[str], Any]) -> None:
     """Calls `write(temporary_path)` and renames the file to `final_path`
     once it is complete, holding the writer's lock throughout. On any failure
     or interruption the temporary file is removed and `final_path` is left as
     it was; a full file system raises OutputError naming `final_path`."""
     final_path = os.fspath(final_path)
-    folder, name = _names(final_path)
-    token = uuid.uuid4().hex[:12]
-    lock_path = os.path.join(folder, f".{name}.{token}{LOCK_SUFFIX}")
-    part = os.path.join(folder, f".{name}.{token}{PART_SUFFIX}")
-    lock = os.open(lock_path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o644)
-    try:
-        os.write(lock, f"{socket.gethostname()} {os.getpid()}\n".encode())
-        _flock(lock, fcntl.LOCK_EX)
+    with claimed(final_path) as claim:
         try:
-            write(part)
+            write(claim.part)
             # On disk before the rename, so that a crash of the machine
             # cannot leave the final name on a file whose data never arrived.
-            with open(part, "rb") as written:
+            with open(claim.part, "rb") as written:
                 os.fsync(written.fileno())
-            os.replace(part, final_path)
-            _sync_folder(folder)
+            os.replace(claim.part, final_path)
+            _sync_folder(claim.folder)
         except BaseException as exc:
-            _release(part)
-            if isinstance(exc, Exception) and out_of_space(folder):
-                raise OutputError(f"cannot write {final_path}: no space left on the device") from exc
+            _release(claim.part)
+            raise_if_out_of_space(exc, claim.folder, final_path)
             raise
-    finally:
-        _remove(lock_path)
-        os.close(lock)

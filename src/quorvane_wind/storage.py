@@ -286,7 +286,6 @@ def local_copy(path: str, tmpdir: str | None = None) -> Iterator[str]:
 # (the lock scheme of `atomic`); a store being replaced is moved aside to
 # `.<name>.<token>.old.zpart` for the moment of the swap.
 STORE_PART_SUFFIX = ".zpart"
-_TOKEN = 12
 
 
 def write_store_atomically(final_path: str, write: Any) -> None:
@@ -294,21 +293,11 @@ def write_store_atomically(final_path: str, write: Any) -> None:
     `final_path` once complete (an existing store there is replaced),
     holding the writer's lock throughout; on any failure the temporary
     folder is removed and `final_path` left as it was."""
-    import fcntl
-    import socket
+    from .atomic import _sync_folder, claimed, raise_if_out_of_space
 
-    from .atomic import LOCK_SUFFIX, _flock, _sync_folder, out_of_space
-
-    folder, name = os.path.split(final_path)
-    folder = folder or "."
-    token = uuid.uuid4().hex[:_TOKEN]
-    lock_path = os.path.join(folder, f".{name}.{token}{LOCK_SUFFIX}")
-    part = os.path.join(folder, f".{name}.{token}{STORE_PART_SUFFIX}")
-    old = os.path.join(folder, f".{name}.{token}.old{STORE_PART_SUFFIX}")
-    lock = os.open(lock_path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o644)
-    try:
-        os.write(lock, f"{socket.gethostname()} {os.getpid()}\n".encode())
-        _flock(lock, fcntl.LOCK_EX)
+    with claimed(final_path, STORE_PART_SUFFIX) as claim:
+        part = claim.part
+        old = os.path.join(claim.folder, f".{claim.name}.{claim.token}.old{STORE_PART_SUFFIX}")
         try:
             write(part)
             _sync_tree(part)
@@ -317,22 +306,15 @@ def write_store_atomically(final_path: str, write: Any) -> None:
             except FileNotFoundError:
                 pass
             os.rename(part, final_path)
-            _sync_folder(folder)
+            _sync_folder(claim.folder)
         except BaseException as exc:
             shutil.rmtree(part, ignore_errors=True)
             if os.path.exists(old) and not os.path.exists(final_path):
                 os.rename(old, final_path)
-            if isinstance(exc, Exception) and out_of_space(folder):
-                raise OutputError(f"cannot write {final_path}: no space left on the device") from exc
+            raise_if_out_of_space(exc, claim.folder, final_path)
             raise
         finally:
             shutil.rmtree(old, ignore_errors=True)
-    finally:
-        try:
-            os.remove(lock_path)
-        except FileNotFoundError:
-            pass
-        os.close(lock)
 
 
 def _sync_tree(folder: str) -> None:
@@ -349,7 +331,7 @@ def remove_partial_stores(final_path: str) -> None:
     holds."""
     import glob
 
-    from .atomic import LOCK_SUFFIX, _writer_alive
+    from .atomic import LOCK_SUFFIX, TOKEN_DIGITS, _writer_alive
 
     if is_url(final_path):
         return
@@ -357,6 +339,6 @@ def remove_partial_stores(final_path: str) -> None:
     folder = folder or "."
     prefix = f".{name}."
     for part in glob.glob(os.path.join(glob.escape(folder), glob.escape(prefix) + "*" + STORE_PART_SUFFIX)):
-        token = os.path.basename(part)[len(prefix):][:_TOKEN]
+        token = os.path.basename(part)[len(prefix):][:TOKEN_DIGITS]
         if not _writer_alive(os.path.join(folder, f"{prefix}{token}{LOCK_SUFFIX}")):
             shutil.rmtree(part, ignore_errors=True)

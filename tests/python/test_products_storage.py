@@ -50,7 +50,7 @@ def s3(tmp_path_factory):
     endpoint = f"http://127.0.0.1:{port}"
     # Waits for the server to answer (however loaded the machine); it
     # fails only if the server never starts.
-    for _ in range(600):
+    for _ in range(3000):
         if server.poll() is not None:
             pytest.fail(f"moto server exited with {server.returncode}")
         try:
