@@ -3,7 +3,7 @@ on N copies of a 4,000 x 6,000-pixel IW scene (hard links of one product),
 at 1 km and at native resolution, run
 
 - serially (one process, its chunks on every core);
-- with `--workers 2` (a local cluster the command starts);
+- with `--workers 2` (worker processes the command forks);
 - as two separate commands, each on half of the inputs;
 - on a cluster started by hand (`dask scheduler` and `dask worker
   --nworkers 2 --nthreads 1`), joined with `--scheduler-file`; its
@@ -12,9 +12,9 @@ at 1 km and at native resolution, run
 reporting seconds per scene (wall), CPU seconds (all processes, workers
 included), peak memory (the sum of the proportional set sizes of every
 process involved, sampled every 0.2 s) and the time to the first output.
-Then the client's memory with thousands of cheap inputs (paths that do not
-exist: each task fails at once on a worker), against the loop that
-waited on every pending future once per completion.
+Then the command's memory with thousands of cheap inputs (paths that do
+not exist: each fails at once), on a cluster and on --workers, against the
+loop that waited on every pending future once per completion.
 
     .venv/bin/python bench/archives.py [--data DIR] [--scenes N] [--quick] [--only NAMES]
 
@@ -225,23 +225,27 @@ def scene_runs(inputs, era5, data, resolutions, modes):
 # The client with thousands of inputs.
 
 def client_memory(counts, era5):
-    """The runner's client on `counts` inputs that fail at once: traced
-    Python memory (peak and left at the end), the most asyncio tasks of its
-    loop, the most futures it held."""
-    from distributed import default_client
+    """The runner on `counts` inputs that fail at once, both ways it runs
+    many inputs: on a dask cluster (here a local one it joins by address)
+    and on its own worker processes (--workers). Traced Python memory of
+    the command's process (peak and left at the end), time per input, and
+    on the cluster the most asyncio tasks of the client's loop and the most
+    futures it held."""
+    from distributed import LocalCluster, default_client
 
     from quorvane_wind.runs import RunSettings, index_era5_files, run_inputs
 
     class Count:
-        def __init__(self):
+        def __init__(self, on_cluster):
             self.tasks = self.futures = self.reports = 0
+            self.on_cluster = on_cluster
 
         def fail(self, *args, **kwargs):
-            self.reports += 1
+            self.report()
 
-        def report(self, input_path, outcome):
+        def report(self, *args):
             self.reports += 1
-            if self.reports % 50 == 0:
+            if self.on_cluster and self.reports % 50 == 0:
                 client = default_client()
 
                 async def count():
@@ -253,24 +257,29 @@ def client_memory(counts, era5):
 
     index = index_era5_files([str(era5)])
     results = {}
-    with tempfile.TemporaryDirectory() as folder:
-        for count in counts:
-            inputs = [os.path.join(folder, f"S1A_MISSING_{k:06d}.SAFE") for k in range(count)]
-            counter = Count()
-            tracemalloc.start()
-            start = time.perf_counter()
-            run_inputs(RunSettings(inputs=inputs, era5=index, output_dir=folder, resolution=1000.0,
-                                   workers=2), counter)
-            wall = time.perf_counter() - start
-            current, peak = tracemalloc.get_traced_memory()
-            tracemalloc.stop()
-            assert counter.reports == count
-            results[str(count)] = {"inputs": count, "wall_s": wall, "ms_per_input": wall / count * 1000,
-                                   "traced_peak_mb": peak / 2**20, "traced_end_mb": current / 2**20,
-                                   "max_asyncio_tasks": counter.tasks, "max_futures": counter.futures}
-            print(f"  {count} inputs: {wall / count * 1000:.1f} ms per input, traced peak "
-                  f"{peak / 2**20:.1f} MB, at most {counter.tasks} asyncio tasks and "
-                  f"{counter.futures} futures", flush=True)
+    with tempfile.TemporaryDirectory() as folder, \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                         dashboard_address=":0") as cluster:
+        for way, where in (("cluster", {"scheduler": cluster.scheduler_address}), ("workers", {"workers": 2})):
+            for count in counts:
+                inputs = [os.path.join(folder, f"S1A_MISSING_{k:06d}.SAFE") for k in range(count)]
+                counter = Count(way == "cluster")
+                tracemalloc.start()
+                start = time.perf_counter()
+                run_inputs(RunSettings(inputs=inputs, era5=index, output_dir=folder, resolution=1000.0,
+                                       **where), counter)
+                wall = time.perf_counter() - start
+                current, peak = tracemalloc.get_traced_memory()
+                tracemalloc.stop()
+                assert counter.reports == count
+                results[f"{way} {count}"] = {
+                    "inputs": count, "wall_s": wall, "ms_per_input": wall / count * 1000,
+                    "traced_peak_mb": peak / 2**20, "traced_end_mb": current / 2**20,
+                    "max_asyncio_tasks": counter.tasks, "max_futures": counter.futures}
+                extra = (f", at most {counter.tasks} asyncio tasks and {counter.futures} futures"
+                         if way == "cluster" else "")
+                print(f"  {way}, {count} inputs: {wall / count * 1000:.1f} ms per input, traced peak "
+                      f"{peak / 2**20:.1f} MB{extra}", flush=True)
     return results
 
 

@@ -117,6 +117,9 @@ class Interrupts:
 
 
 INTERRUPTS = Interrupts()
+# How often a wait looks at the flag (its setter cannot wake a wait on a
+# cluster or on worker processes).
+POLL_SECONDS = 0.05
 
 
 def _chunk_key(key: object) -> bool:
@@ -185,6 +188,18 @@ class Outcome(NamedTuple):
     notes: tuple[str, ...] = ()
     extras_failed: bool = False
     stages: tuple[str, ...] = ()
+
+
+class Reporter(Protocol):
+    """What the run tells the command of each input (`cli.Run`)."""
+
+    def fail(self, input_path: str, text: str, trace: str | None = None) -> None: ...
+
+    def skip(self, input_path: str, output_path: str) -> None: ...
+
+    def report(self, input_path: str, outcome: Outcome) -> None: ...
+
+    def wrote(self, path: str) -> None: ...
 
 
 def draw_quicklook(output_path: str,
@@ -405,7 +420,7 @@ def _close_era5(era5: "Era5Files | Sequence[str]") -> None:
 
 def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_path: str,
                   resolution: float | str, land_mask: bool, extras: ExtraOutputs, history: str,
-                  one_thread: bool = False, polarisation: str = "auto",
+                  one_thread: bool = False, in_worker: bool = False, polarisation: str = "auto",
                   coast_distance: float = COAST_DISTANCE_KM, attributes: dict[str, str] | None = None,
                   verbose: bool = False, tmpdir: str | None = None,
                   output_format: str = "netcdf") -> "Outcome":
@@ -413,9 +428,10 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
     `era5` is the run's index (`index_era5`) or the ERA5 paths. Returns an
     `Outcome`; never raises for a bad input, so that it can run as a task
     anywhere; an interruption (KeyboardInterrupt) propagates after the
-    temporary files are gone. With `verbose`, its stage messages go to
-    this process's stderr when the command prints them here, else into the
-    Outcome. `tmpdir` is the folder of temporary files (a zip's inflated
+    temporary files are gone. Its chunks run on every core, or with
+    `one_thread` on this thread alone. `in_worker` is for a process that
+    does not hold the command's stderr: no progress bar, and with `verbose`
+    the stage messages go into the Outcome (else to stderr). `tmpdir` is the folder of temporary files (a zip's inflated
     measurement) in the process it runs in.
 
     `input_path` and `output_path` may be URLs (`storage`): the input is
@@ -441,7 +457,7 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
         from threadpoolctl import threadpool_limits
         limits = threadpool_limits(limits=1, user_api="openmp")
         scheduler = {"scheduler": "synchronous"}
-    callbacks = _task_callbacks(show_progress=not one_thread)
+    callbacks = _task_callbacks(show_progress=not in_worker)
     folder: contextlib.AbstractContextManager[None] = (
         contextlib.nullcontext() if tmpdir is None else TEMPORARY_FOLDER.held(tmpdir))
     era5 = _own_era5(era5)
@@ -452,7 +468,7 @@ def process_input(input_path: str, era5: "Era5Files | Sequence[str]", output_pat
         try:
             written = staging.enter_context(staged_output(output_path, tmpdir))
             with (limits, dask.config.set(scheduler), callbacks, contextlib.closing(callbacks), folder,
-                  stage_messages(verbose and not one_thread), collected_stages(verbose) as stages,
+                  stage_messages(verbose and not in_worker), collected_stages(verbose) as stages,
                   warnings.catch_warnings(record=True) as caught,
                   fetched_input(input_path, tmpdir) as local_input):
                 warnings.simplefilter("always", ProcessingWarning)

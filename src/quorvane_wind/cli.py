@@ -15,7 +15,8 @@ others still run; exit status 0 when every input was written or skipped, 1
 when any failed, 2 for usage errors (argparse), 130 when interrupted.
 
 This module is the parser, the messages and the exit codes; running the
-inputs (serially or on a cluster, with interrupts and progress) is `batch`.
+inputs (serially, on worker processes or on a cluster, with interrupts and
+progress) is `runs`.
 
 Run as the command, the process takes SIGINT from the moment this module
 is loaded (before the imports of the run) to its exit, in one thread of
@@ -81,8 +82,8 @@ from typing import Any, TypeVar
 # for the products extra before xarray and dask are loaded.
 from ._version import __version__
 from .batch import INTERRUPTS, ExtraOutputs, Outcome, stage_messages
-from .runs import (RunSettings, index_era5_files, read_scheduler_file, run_inputs, scheduler_address,
-                   start_fork_server, tls_problem)
+from .runs import RunSettings, index_era5_files, read_scheduler_file, run_inputs, scheduler_address, tls_problem
+from .workers import start_fork_server
 from .defaults import COAST_DISTANCE_KM, POLARISATIONS, RESOLUTION_M
 from .errors import reason
 from .options import check_coast_distance, check_polarisation, check_resolution, check_workers
@@ -199,7 +200,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="run on the scheduler whose address is in FILE, as written by "
                             "`dask scheduler --scheduler-file FILE` (dask-jobqueue, SLURM scripts)")
     where.add_argument("--workers", metavar="N", type=_workers,
-                       help="run on a local cluster of N worker processes")
+                       help="run the inputs on N worker processes of this machine, one input each "
+                            "at a time (one input, or N=1: made here, on every core)")
     parser.add_argument("--tmpdir", metavar="DIR",
                         help="folder of the temporary files (a zipped product's inflated image) "
                              "where the inputs run, workers included (default: their TMPDIR)")
@@ -333,7 +335,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, argv: Sequen
     for path in args.era5:
         if not is_url(path) and not os.path.isfile(local_path(path)):
             parser.exit(EXIT_USAGE, f"quorvane-wind: --era5 {path}: no such file\n")
-    if args.workers:
+    if args.workers and args.workers > 1 and len(args.inputs) > 1:
         start_fork_server()
     scheduler = None
     if args.scheduler:

@@ -1,7 +1,7 @@
 """Running the inputs of a command: those whose outputs are there
-already reused or refused, the others made one after another or on a
-dask.distributed cluster (a local one, a scheduler's address or a
-scheduler file), each by `batch.process_input`.
+already reused or refused, the others made one after another, on local
+worker processes (`workers`) or on a dask.distributed cluster (a
+scheduler's address or a scheduler file), each by `batch.process_input`.
 
 On a cluster the client keeps a bounded window of inputs in flight (a few
 per worker thread) and feeds it from one `as_completed`: its memory and
@@ -15,17 +15,14 @@ every task gets the small index (about 14 kB).
 import contextlib
 import dataclasses
 import itertools
-import logging
 import os
-import signal
 import sys
-import threading
 import traceback
 import uuid
-from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Protocol
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
-from .batch import (INTERRUPTS, ExtraOutputs, Job, Outcome, process_input, remove_leftovers,
+from .batch import (INTERRUPTS, POLL_SECONDS, ExtraOutputs, Job, Reporter, process_input, remove_leftovers,
                     reuse_extras)
 from .defaults import COAST_DISTANCE_KM
 from .errors import reason
@@ -70,19 +67,7 @@ class RunSettings:
 
     @property
     def distributed(self) -> bool:
-        return bool(self.workers or self.scheduler or self.scheduler_file)
-
-
-class Reporter(Protocol):
-    """What the run tells the command of each input (`cli.Run`)."""
-
-    def fail(self, input_path: str, text: str, trace: str | None = None) -> None: ...
-
-    def skip(self, input_path: str, output_path: str) -> None: ...
-
-    def report(self, input_path: str, outcome: Outcome) -> None: ...
-
-    def wrote(self, path: str) -> None: ...
+        return bool(self.scheduler or self.scheduler_file)
 
 
 def index_era5_files(paths: Sequence[str]) -> "Era5Files":
@@ -141,7 +126,13 @@ def run_inputs(settings: RunSettings, run: Reporter) -> None:
                 verbose=settings.verbose, tmpdir=settings.tmpdir, output_format=settings.output_format)
             if settings.distributed:
                 _run_distributed(settings, jobs, task_args, run)
+            elif settings.workers and settings.workers > 1 and len(jobs) > 1:
+                from .workers import run_on_workers
+
+                with _progress(len(jobs)) as bar:
+                    run_on_workers(settings.workers, jobs, task_args, run, bar.update)
             else:
+                # One input (or one worker): made here, its chunks on every core.
                 with _progress(len(jobs)) as bar:
                     for input_path, output_path in jobs:
                         INTERRUPTS.check()
@@ -236,73 +227,6 @@ def read_scheduler_file(path: str) -> str:
     return address
 
 
-@contextlib.contextmanager
-def _sigint_ignored() -> Iterator[None]:
-    """SIGINT ignored, for a process started meanwhile to inherit, and
-    blocked in this thread: Linux keeps a signal blocked in the main thread
-    pending even while it is ignored, so a Ctrl-C meanwhile reaches the
-    handler once it is back and the mask restored."""
-    if threading.current_thread() is not threading.main_thread() or \
-            signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        yield           # the command's process ignores it all along (`cli`)
-        return
-    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-
-
-# The workers of --workers hold no data between tasks (each task writes its
-# product and returns a small Outcome): no memory limit (so no spilling or
-# pausing checks against it) and no statistical profiler sampling their
-# stacks every 10 ms. They are forked from one server process that has
-# imported the products layer once: spawned, each worker imported it on its
-# first task (about 1.3 s of CPU each, measured on 2 loaded cores; the
-# command with --workers 2 and nothing to do took 3.4 s instead of 4.2-4.5 s).
-LOCAL_WORKER_CONFIG = {"distributed.worker.multiprocessing-method": "forkserver",
-                       "distributed.worker.profile.enabled": False}
-WORKER_PRELOAD = ["distributed", "quorvane_wind.product", "quorvane_wind.netcdf", "quorvane_wind.batch"]
-
-
-def start_fork_server() -> None:
-    """Starts the server the workers of --workers are forked from (once per
-    process; the command calls it as soon as it has its arguments, so that
-    the server imports the products layer while the command indexes the
-    ERA5 files), with SIGINT ignored: it keeps the disposition it started
-    with for the workers it forks, so that a Ctrl-C on the terminal (it
-    reaches the whole process group) is acted on by this process only (it
-    cancels the tasks and stops the workers)."""
-    import multiprocessing
-    from multiprocessing import forkserver, resource_tracker
-
-    # distributed sets its own list when it first needs the server, which
-    # then runs already.
-    multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_PRELOAD)
-    # The tracker unblocks SIGINT in the thread that starts it: the mask is
-    # put back (the command blocks it in every thread but its own, `cli`).
-    mask = signal.pthread_sigmask(signal.SIG_BLOCK, set())
-    resource_tracker.ensure_running()
-    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-    with _sigint_ignored():
-        forkserver.ensure_running()
-
-
-def _start_local_cluster(workers: int) -> Any:
-    import dask
-    from distributed import LocalCluster
-
-    with dask.config.set(LOCAL_WORKER_CONFIG):
-        start_fork_server()
-        # Its own log lines (a worker slow to stop at shutdown is killed and
-        # says so) would mix with the one-line messages of the inputs.
-        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                            host="127.0.0.1", dashboard_address=":0", silence_logs=logging.CRITICAL,
-                            memory_limit=0)
-
-
 # Inputs in flight on a cluster per worker thread, and at least: enough
 # for every thread to find its next input queued when it finishes one,
 # few enough that the client's futures, their arguments and as_completed's
@@ -338,19 +262,11 @@ def _wait_for_scheduler_file(path: str) -> str:
         time.sleep(POLL_SECONDS)
 
 
-def _connect(settings: RunSettings, jobs: list[Job], run: Reporter) -> tuple[Any, "Client | None"]:
-    """The local cluster and its client, or the client of an existing
-    cluster; (None, None) once every input has failed with the reason it
-    could not be reached."""
+def _connect(settings: RunSettings, jobs: list[Job], run: Reporter) -> "Client | None":
+    """The client of the cluster; None once every input has failed with
+    the reason it could not be reached."""
     from distributed import Client
 
-    if settings.workers:
-        cluster = _start_local_cluster(settings.workers)
-        try:
-            return cluster, Client(cluster)
-        except BaseException:
-            cluster.close()
-            raise
     where = settings.scheduler or f"in {settings.scheduler_file}"
     try:
         # dask's connect timeout (30 s unless configured otherwise); a
@@ -361,17 +277,12 @@ def _connect(settings: RunSettings, jobs: list[Job], run: Reporter) -> tuple[Any
             problem = tls_problem(address)
             if problem:
                 raise ValueError(f"{address}: {problem}")
-        return None, Client(address)
+        return Client(address)
     except (OSError, TimeoutError, TypeError, ValueError) as exc:
         # TypeError: a tls:// scheduler without a TLS configuration.
         for input_path, _ in jobs:
             run.fail(input_path, f"cannot reach the scheduler {where} ({reason(exc)})")
-        return None, None
-
-
-# How often the client looks at the interrupt flag while it waits (the
-# flag's setter cannot wake a wait on the cluster).
-POLL_SECONDS = 0.05
+        return None
 
 
 def _completed(completions: Any) -> list[Any]:
@@ -393,12 +304,11 @@ def _run_distributed(settings: RunSettings, jobs: list[Job], task_args: dict[str
 
     from .storage import absolute
 
-    cluster: Any = None
     client: "Client | None" = None
     in_flight: dict[Any, Job] = {}
     prefix = f"quorvane-wind-{uuid.uuid4().hex[:8]}"
     try:
-        cluster, client = _connect(settings, jobs, run)
+        client = _connect(settings, jobs, run)
         if client is None:
             return
         INTERRUPTS.check()
@@ -416,7 +326,7 @@ def _run_distributed(settings: RunSettings, jobs: list[Job], task_args: dict[str
                 input_path, output_path = job
                 # Workers may run elsewhere, in another current folder.
                 future = client.submit(process_input, absolute(input_path),
-                                       output_path=absolute(output_path), one_thread=True,
+                                       output_path=absolute(output_path), one_thread=True, in_worker=True,
                                        key=f"{prefix}-{next(numbers)}-{os.path.basename(output_path)}",
                                        pure=False, **task_args)
                 in_flight[future] = job
@@ -449,5 +359,3 @@ def _run_distributed(settings: RunSettings, jobs: list[Job], task_args: dict[str
             if in_flight:
                 client.cancel(list(in_flight))
             client.close()
-        if cluster is not None:
-            cluster.close()

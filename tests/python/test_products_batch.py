@@ -1,7 +1,7 @@
 """The runner of many inputs: a client that stays bounded with thousands of
 inputs, existing clusters (scheduler file, addresses, worker messages, the
-temporary folder of the workers), file systems without flock, and a Ctrl-C
-while the local cluster starts."""
+temporary folder of the workers), file systems without flock, a worker
+process killed while it writes, and a Ctrl-C while the workers start."""
 
 import asyncio
 import errno
@@ -36,11 +36,12 @@ def scene(tmp_path_factory, s1fx):
 
 
 class Recorder:
-    """A Reporter that, at each outcome, counts what the client holds: the
-    asyncio tasks of its loop and its futures."""
+    """A Reporter that, at each outcome on a cluster, counts what the
+    client holds: the asyncio tasks of its loop and its futures."""
 
-    def __init__(self):
+    def __init__(self, on_cluster=True):
         self.failed, self.tasks, self.futures = [], [], []
+        self.on_cluster = on_cluster
 
     def fail(self, input_path, text, trace=None):
         self.failed.append((input_path, text))
@@ -55,6 +56,8 @@ class Recorder:
         from distributed import default_client
 
         self.failed.append((input_path, outcome.text))
+        if not self.on_cluster:
+            return
         client = default_client()
 
         async def count():
@@ -64,17 +67,29 @@ class Recorder:
         self.futures.append(len(client.futures))
 
 
-def test_thousands_of_inputs_keep_the_client_bounded(scene, tmp_path):
-    """3,000 inputs that fail at once on two worker processes: each gets its
-    line, and the client's asyncio tasks and futures stay a bounded set (one
-    wait per completion on every pending future left 1,003 tasks after the
-    first wait on 1,000)."""
+@pytest.mark.parametrize("way", ["cluster", "workers"])
+def test_thousands_of_inputs_keep_the_client_bounded(way, scene, tmp_path):
+    """3,000 inputs that fail at once, on a cluster of two worker processes
+    or on --workers 2: each gets its line once; on the cluster the client's
+    asyncio tasks and futures stay a bounded set (one wait per completion
+    on every pending future left 1,003 tasks after the first wait on
+    1,000)."""
+    from distributed import LocalCluster
+
     inputs = [str(tmp_path / f"S1A_MISSING_{k:05d}.SAFE") for k in range(3000)]
-    recorder = Recorder()
-    run_inputs(RunSettings(inputs=inputs, era5=index_era5_files([str(scene["era5"])]),
-                           output_dir=str(tmp_path / "out"), resolution=1000.0, workers=2), recorder)
+    recorder = Recorder(on_cluster=way == "cluster")
+    common = dict(inputs=inputs, era5=index_era5_files([str(scene["era5"])]), output_dir=str(tmp_path / "out"),
+                  resolution=1000.0)
+    if way == "workers":
+        run_inputs(RunSettings(**common, workers=2), recorder)
+    else:
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=":0") as cluster:
+            run_inputs(RunSettings(**common, scheduler=cluster.scheduler_address), recorder)
     assert sorted(path for path, _ in recorder.failed) == inputs
     assert all("no such file" in text for _, text in recorder.failed)
+    if way == "workers":
+        return
     # The window: 64 inputs in flight on 2 threads (MIN_IN_FLIGHT).
     assert max(recorder.futures) <= 64
     # At most two per input in flight (its submission, its watch by
@@ -170,16 +185,16 @@ def _children(pid):
     return found
 
 
-def test_ctrl_c_while_the_local_cluster_starts(scene, tmp_path):
-    """The first worker process exists, the cluster is not up yet: the
+def test_ctrl_c_while_the_workers_start(scene, tmp_path):
+    """The fork server of the workers exists, the workers may not: the
     Ctrl-C (to the whole process group, as a terminal sends it) ends the
     run with status 130 and one line, and no output."""
     out = tmp_path / "out"
     process = subprocess.Popen(
-        [sys.executable, "-m", "quorvane_wind", str(scene["good"]), "--era5", str(scene["era5"]),
+        [sys.executable, "-m", "quorvane_wind", str(scene["good"]), str(scene["zip"]), "--era5", str(scene["era5"]),
          "--output-dir", str(out), "--no-land-mask", "--workers", "2"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
-    # Polled by count, not by time: the first child process is the start of the cluster.
+    # Polled by count, not by time: the first child process is the fork server.
     for _ in range(1_000_000):
         if _children(process.pid) or process.poll() is not None:
             break
@@ -189,3 +204,35 @@ def test_ctrl_c_while_the_local_cluster_starts(scene, tmp_path):
     assert process.returncode == 130, (stdout, stderr)
     assert stderr.count("\n") == 1 and stderr.startswith("quorvane-wind: interrupted; "), stderr
     assert "written" not in stdout and not list(out.glob("*_wind.nc"))
+
+
+def test_workers_killed_while_writing_are_replaced_and_their_inputs_made_again(s1fx, scene, tmp_path):
+    """Both worker processes of --workers 2 killed (SIGKILL) while an output
+    is a temporary file: new workers make both inputs again, the run ends
+    with both written and nothing partial left. The workers are stopped
+    (SIGSTOP) before the temporary file is looked at again, so the kill
+    finds a write under way however fast or loaded the machine is."""
+    cfg = s1fx.GrdConfig(lines=1200, samples=1600)
+    first, _ = s1fx.write_grd_product(tmp_path / "in", cfg)
+    second = first.parent / (first.name[:-9] + "FFFF.SAFE")
+    os.symlink(first, second)
+    out = tmp_path / "out"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quorvane_wind", str(first), str(second), "--era5", str(scene["era5"]),
+         "--output-dir", str(out), "--no-land-mask", "--resolution", "native", "--workers", "2"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    killed = False
+    while not killed and process.poll() is None:
+        workers = [int(w) for server in _children(process.pid) for w in _children(int(server))]
+        if workers and list(out.glob(".*.part")):
+            for pid in workers:
+                os.kill(pid, signal.SIGSTOP)
+            killed = bool(list(out.glob(".*.part")))
+            for pid in workers:
+                os.kill(pid, signal.SIGKILL if killed else signal.SIGCONT)
+        time.sleep(0.002)
+    stdout, stderr = process.communicate(timeout=600)
+    assert killed, "the run ended before a worker was seen writing"
+    assert process.returncode == 0, stderr
+    assert "2 written, 0 skipped, 0 failed" in stdout
+    assert sorted(p.name for p in out.iterdir()) == sorted(output_name(p) for p in (first, second))
