@@ -139,6 +139,62 @@ def test_existing_clusters_scheduler_file_worker_messages_and_temporary_folder(s
     assert tempfile.tempdir != str(missing_tmp)
 
 
+def _tls_files(folder):
+    """A certificate authority and one certificate it signed for
+    127.0.0.1 (key and certificate in one file), as PEM files."""
+    import datetime
+    import ipaddress
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+
+    def certificate(subject, key, issuer, issuer_key, authority):
+        builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer)
+                   .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                   .not_valid_before(now - datetime.timedelta(days=1))
+                   .not_valid_after(now + datetime.timedelta(days=1))
+                   .add_extension(x509.BasicConstraints(ca=authority, path_length=None), critical=True))
+        if not authority:
+            builder = builder.add_extension(
+                x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), critical=False)
+        return builder.sign(issuer_key, hashes.SHA256())
+
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "quorvane test CA")])
+    ca = certificate(ca_name, ca_key, ca_name, ca_key, True)
+    cert = certificate(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")]), key, ca_name, ca_key,
+                       False)
+    ca_file, cert_file = folder / "ca.pem", folder / "me.pem"
+    ca_file.write_bytes(ca.public_bytes(serialization.Encoding.PEM))
+    cert_file.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                            serialization.NoEncryption())
+                          + cert.public_bytes(serialization.Encoding.PEM))
+    return str(ca_file), str(cert_file)
+
+
+def test_tls_scheduler_with_dask_tls_configuration(scene, tmp_path, capsys):
+    """A scheduler that speaks TLS only, reached as tls://host:port with
+    dask's TLS configuration (CA and client certificate)."""
+    import dask
+    from distributed import LocalCluster
+    from distributed.security import Security
+
+    ca, cert = _tls_files(tmp_path)
+    security = Security(tls_ca_file=ca, tls_scheduler_cert=cert, tls_worker_cert=cert, tls_client_cert=cert,
+                        require_encryption=True)
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1", protocol="tls://",
+                      security=security, dashboard_address=":0") as cluster, \
+            dask.config.set({"distributed.comm.tls.ca-file": ca, "distributed.comm.tls.client.cert": cert}):
+        assert cluster.scheduler_address.startswith("tls://127.0.0.1:")
+        assert main([str(scene["good"]), "--era5", str(scene["era5"]), "--no-land-mask", "--output-dir",
+                     str(tmp_path / "out"), "--scheduler", cluster.scheduler_address]) == 0
+    assert "1 written, 0 skipped, 0 failed" in capsys.readouterr().out
+
+
 def test_output_folders_without_flock(scene, tmp_path, capsys, monkeypatch):
     """On a file system without flock (ENOSYS from Lustre mounted without
     it) products are written, and the lock files' "host pid" tells the
