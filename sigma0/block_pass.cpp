@@ -321,4 +321,10 @@ void blockPass(const Window& window, std::int64_t factor_lines, std::int64_t fac
     });
 }
 
+std::vector<double> lineSums(const Window& window, std::int64_t first, std::int64_t lines) {
+    BlockRowSums sums(window);
+    const double* values = sums.sum(first, lines);
+    return std::vector<double>(values, values + sums.channels() * window.width);
+}
+
 }  // namespace quorvane::sigma0

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace quorvane::sigma0 {
 
@@ -80,5 +81,12 @@ std::int64_t blockCount(std::int64_t size, std::int64_t factor);
 // pixel, valid_count 1 or 0; the land mask is not used.
 void blockPass(const Window& window, std::int64_t factor_lines, std::int64_t factor_pixels,
                const Blocks& out);
+
+// The sums over lines [first, first + lines) at each pixel column, as the
+// pass takes them before summing along pixels: sigma0 of the valid (sea)
+// pixels (0 elsewhere), then with noise vectors the NESZ; 2 x width or
+// 1 x width values. They show the order of summation, which rounding to
+// float32 mostly hides.
+std::vector<double> lineSums(const Window& window, std::int64_t first, std::int64_t lines);
 
 }  // namespace quorvane::sigma0
