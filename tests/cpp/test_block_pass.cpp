@@ -312,6 +312,22 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BlockPassFactors,
                                            std::pair{100, 100}, std::pair{129, 7}, std::pair{150, 131},
                                            std::pair{301, 263}, std::pair{400, 2}));
 
+TEST(BlockPass, WideWindowsCutIntoTilesOfWholeBlocks) {
+    // Wider than a tile (2048 pixels): blocks narrower and wider than a
+    // tile, and a last tile and block cut short.
+    const Scene scene(23, 5000, 5);
+    for (const auto [fl, fp] : {std::pair{1, 1}, std::pair{5, 100}, std::pair{7, 3}, std::pair{23, 2100},
+                                std::pair{4, 4999}, std::pair{9, 5000}}) {
+        const Window w = scene.window(true, true, true);
+        const Expected want = expected(w, fl, fp);
+        const PassResult got = runPass(w, fl, fp);
+        EXPECT_EQ(bits(got.sigma0), bits(want.sigma0)) << fl << " x " << fp;
+        EXPECT_EQ(bits(got.nesz), bits(want.nesz)) << fl << " x " << fp;
+        EXPECT_EQ(got.count, want.count) << fl << " x " << fp;
+        EXPECT_EQ(bits(got.land_fraction), bits(want.land_fraction)) << fl << " x " << fp;
+    }
+}
+
 TEST(BlockPass, SameBitsOnAnyNumberOfThreadsAndATableOfOneVector) {
     const Scene scene(257, 190, 3);
     const Window w = scene.window(true, true, true, false);
