@@ -1,7 +1,5 @@
 #include "sigma0/block_pass.hpp"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>

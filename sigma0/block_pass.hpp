@@ -1,6 +1,8 @@
 // One pass over a window of a GRD measurement: calibration, thermal noise,
 // validity, border and land exclusion, and the block sums of sigma0, of the
-// noise-equivalent sigma0 and of the pixel counts, on every core.
+// noise-equivalent sigma0 and of the pixel counts, on every core (OpenMP
+// over tiles: a row of blocks, or a part of one about 2048 pixels wide made
+// of whole blocks; each pixel is read once).
 //
 // The results are bit for bit those of the products layer's NumPy
 // formulation (sigma0 = (DN^2 - noise) / A^2 per pixel in float64, rounded
