@@ -1,19 +1,17 @@
 """quorvane_wind._loops, the products layer's native pass over the pixels:
 the blocks it makes equal, bit for bit, those of the NumPy formulation
 (`quorvane_wind.testing.block_reference`), whose sums follow NumPy's own
-order; and its arguments are checked before any pixel is read."""
+order; and its arguments are checked before any pixel is read. The same on
+products written in the SAFE layout: test_products_loops.py."""
 
-import dataclasses
-import warnings
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 from quorvane_wind import _loops
-from quorvane_wind.errors import ProcessingWarning
 from quorvane_wind.grid import native_blocks
-from quorvane_wind.sentinel1 import TiffWindows, read_grd_metadata
-from quorvane_wind.testing import s1_grd
+from quorvane_wind.sentinel1 import AzimuthNoise, AzimuthNoiseBlock, LineVectorLut
 from quorvane_wind.testing.block_reference import reference_blocks
 
 
@@ -63,61 +61,81 @@ def test_numpy_add_reduceat_sums_in_the_order_the_pass_reproduces():
     assert left_to_right_differs > 100
 
 
-@pytest.fixture(scope="module")
-def scenes(tmp_path_factory):
-    """Speckled products near the noise floor: with border noise (IPF 2.72),
-    with range noise vectors only, without noise vectors."""
-    root = tmp_path_factory.mktemp("loops")
-    base = s1_grd.GrdConfig(lines=230, samples=270, looks=4.4, speckle_noise=True, nesz_db=-18.0,
-                            ipf_version="002.72", border_noise=(6, 4, 3, 2))
-    out = {}
-    for name, cfg in (("border", base),
-                      ("range", dataclasses.replace(base, noise_layout="range", border_noise=(0, 0, 0, 0),
-                                                    ipf_version="003.31")),
-                      ("none", dataclasses.replace(base, noise_layout="none", border_noise=(0, 0, 0, 0),
-                                                   ipf_version="003.31"))):
-        path, _ = s1_grd.write_grd_product(root / name, cfg)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", ProcessingWarning)    # the older noise layouts, as meant
-            scene = read_grd_metadata(path)
-        measurement, _ = scene.open_measurement()
-        out[name] = (scene, measurement)
-    return out
+class _Edges:
+    """Border noise given by its edges, in the two forms the reference and the
+    pass take (as `sentinel1.BorderNoise`)."""
+
+    def __init__(self, shape, rng):
+        lines, pixels = shape
+        self.arrays = (rng.integers(-2, 5, lines), pixels - rng.integers(0, 5, lines),
+                       rng.integers(0, 4, pixels), lines - rng.integers(0, 4, pixels))
+
+    def edges(self, dn, rows, cols):
+        near_end, far_start, top_end, bottom_start = self.arrays
+        r0, c0 = int(rows[0]), int(cols[0])
+        return (near_end[r0:r0 + rows.size] - c0, far_start[r0:r0 + rows.size] - c0,
+                top_end[c0:c0 + cols.size] - r0, bottom_start[c0:c0 + cols.size] - r0)
+
+    def mask(self, dn, rows, cols):
+        near_end, far_start, top_end, bottom_start = self.edges(dn, rows, cols)
+        r, c = np.arange(rows.size)[:, None], np.arange(cols.size)[None, :]
+        return (c < near_end[:, None]) | (c >= far_start[:, None]) | (r < top_end) | (r >= bottom_start)
 
 
-@pytest.mark.parametrize("name", ["border", "range", "none"])
-def test_blocks_equal_the_numpy_formulation_bit_for_bit(scenes, name):
-    """Every output, for factors of each regime and odd ones, windows at the
-    scene's corner and inside it (partial blocks at their far edges), land
-    (a coast and scattered pixels, blocks all land among them) and fill."""
-    scene, measurement = scenes[name]
-    border = scene.border_noise(measurement)
-    assert (border is not None) == (name == "border")
-    dn_all = TiffWindows(measurement, scene.shape)[:, :]
-    rng = np.random.default_rng(3)
+def _scene(lines, pixels, rng, vectors, noise):
+    """The LUTs of a scene: calibration vectors at `vectors` lines (one: a
+    table of one vector), range noise (or none) and three azimuth noise
+    blocks, the last overlapping the others."""
+    def lut(levels, count):
+        at = np.linspace(-5, lines + 5, count).round()
+        grid = [np.sort(np.r_[0, rng.choice(np.arange(1, pixels - 1), 6, replace=False), pixels - 1])
+                for _ in range(count)]
+        return LineVectorLut(at, grid, [levels * (1 + rng.random(g.size)) for g in grid])
+
+    blocks = [AzimuthNoiseBlock(0, lines // 2, 0, pixels // 2, np.array([0.0, lines]), np.array([0.8, 1.2])),
+              AzimuthNoiseBlock(lines // 3, lines, pixels // 3, pixels - 1, np.array([0.0, lines]),
+                                np.array([1.3, 0.7])),
+              AzimuthNoiseBlock(lines // 4, lines // 2, pixels // 4, pixels // 2, np.array([0.0, lines]),
+                                np.array([1.0, 1.1]))]
+    return SimpleNamespace(calibration=lut(400.0, vectors), noise_range=lut(1.5e5, 4) if noise else None,
+                           noise_azimuth=AzimuthNoise(blocks))
+
+
+@pytest.mark.parametrize("vectors, noise", [(5, True), (1, True), (3, False)])
+def test_blocks_equal_the_numpy_formulation_bit_for_bit(vectors, noise):
+    """Every output, for factors of each regime of the pairwise sum and odd
+    ones, windows at the scene's corner and inside it (partial blocks at
+    their far edges), noise near the signal (values of both signs), fill,
+    border noise, land (a coast and scattered pixels, blocks all land among
+    them), missing noise vectors (NaN NESZ)."""
+    rng = np.random.default_rng(vectors)
+    lines, pixels = 230, 270
+    scene = _scene(lines, pixels, rng, vectors, noise)
+    dn_all = np.sqrt(rng.gamma(4.4, 1.0, (lines, pixels)) * 6e4).astype(np.uint16)
     dn_all[rng.random(dn_all.shape) < 0.02] = 0       # ESA's fill
-    lines, samples = scene.shape
-    coast = np.arange(samples)[None, :] > 150 + np.arange(lines)[:, None] // 3
-    land_all = coast | (rng.random(scene.shape) < 0.05)
-    for (r0, r1), (c0, c1) in (((0, lines), (0, samples)), ((17, 201), (5, 250))):
+    coast = np.arange(pixels)[None, :] > 150 + np.arange(lines)[:, None] // 3
+    land_all = coast | (rng.random((lines, pixels)) < 0.05)
+    border = _Edges((lines, pixels), rng)
+    for (r0, r1), (c0, c1) in (((0, lines), (0, pixels)), ((17, 201), (5, 250))):
         dn = dn_all[r0:r1, c0:c1]
         for factors in ((1, 1), (2, 3), (9, 1), (7, 13), (20, 20), (100, 100), (131, 9)):
-            for land in (None, land_all[r0:r1, c0:c1]):
+            for edges, land in ((None, None), (border, land_all[r0:r1, c0:c1])):
                 with_fraction = land is not None or factors == (20, 20)
-                got = native_blocks(scene, dn, (r0, c0), factors, border, land, with_fraction)
-                want = reference_blocks(scene, dn, (r0, c0), factors, border, land, with_fraction)
+                got = native_blocks(scene, dn, (r0, c0), factors, edges, land, with_fraction)
+                want = reference_blocks(scene, dn, (r0, c0), factors, edges, land, with_fraction)
                 for what, a, b in zip(("sigma0", "nesz", "land_fraction", "valid_count"), got, want):
-                    context = (name, (r0, c0), factors, land is not None, what)
+                    context = ((r0, c0), factors, land is not None, what)
                     if b is None:
                         assert a is None, context
                         continue
                     assert a.dtype == b.dtype and a.shape == b.shape, context
                     assert a.tobytes() == b.tobytes(), context
-                sigma0 = got[0]
-                if name == "none":
+                if not noise:
                     assert np.isnan(got[1]).all()
                 if factors == (20, 20) and land is not None:
-                    assert np.isnan(sigma0[got[2] == 1.0]).all() and (got[2] == 1.0).any()
+                    assert (got[2] == 1.0).any() and np.isnan(got[0][got[2] == 1.0]).all()
+                if factors == (2, 3) and noise:
+                    assert (got[0] > 0).any() and np.isnan(got[0]).any()
 
 
 def _arguments(height=4, width=5):
