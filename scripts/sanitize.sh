@@ -2,7 +2,8 @@
 # Builds the module and the C++ unit tests with AddressSanitizer and
 # UndefinedBehaviorSanitizer (g++), runs the C++ unit tests, then the Python
 # test suite against the sanitized module, the ASan runtime preloaded into the
-# (uninstrumented) interpreter. Any finding fails the run. The packaging tests
+# (uninstrumented) interpreter; both modules, Quorvane and quorvane_wind._loops,
+# sanitized. Any finding fails the run. The packaging tests
 # are left out: they build and install wheels of their own, unsanitized. So
 # are the products tests: pure Python reading and writing files, whose calls of
 # the module are the ones the module's own tests make.
@@ -73,13 +74,28 @@ grep -E 'tests passed|Total Test time' "$build/ctest.log"
 
 echo "== Python tests under the sanitizers"
 module_dir=$build/module
-loaded=$(LD_PRELOAD=$preload PYTHONPATH=$module_dir "$PY" -c 'import Quorvane; print(Quorvane.__file__)')
-case $loaded in
+# The second module, quorvane_wind._loops, lives inside the products
+# package: a copy of the package's sources with the sanitized module in it
+# goes before the installed one.
+package_dir=$build/python
+rm -rf "$package_dir"
+mkdir -p "$package_dir"
+cp -r "$QUORVANE_ROOT/src/quorvane_wind" "$package_dir/"
+cp "$build"/products_module/_loops.*.so "$package_dir/quorvane_wind/"
+loaded=$(LD_PRELOAD=$preload PYTHONPATH=$module_dir:$package_dir "$PY" -c '
+import Quorvane, quorvane_wind._loops as loops
+print(Quorvane.__file__, loops.__file__)')
+read -r first second <<<"$loaded"
+case $first in
     "$module_dir"/*) ;;
-    *) die "the sanitized module was not the one imported (got $loaded)" ;;
+    *) die "the sanitized module was not the one imported (got $first)" ;;
+esac
+case $second in
+    "$package_dir"/quorvane_wind/*) ;;
+    *) die "the sanitized quorvane_wind._loops was not the one imported (got $second)" ;;
 esac
 status=0
-LD_PRELOAD=$preload PYTHONMALLOC=malloc PYTHONPATH=$module_dir \
+LD_PRELOAD=$preload PYTHONMALLOC=malloc PYTHONPATH=$module_dir:$package_dir \
     "$PY" -m pytest -q -p no:cacheprovider "$QUORVANE_ROOT/tests/python" \
     --ignore-glob='*test_packaging*' --ignore-glob='*test_products_*' "$@" || status=$?
 findings

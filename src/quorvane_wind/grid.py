@@ -22,9 +22,8 @@ from .conventions import variable_attributes
 from .defaults import CHUNK_PIXELS, RESOLUTION_M
 from .options import (ChunkPlan, Chunks, Resolution, check_resolution, check_resolution_for_pixels,
                       chunk_plan, resolve_chunks)
-from .sentinel1 import (BorderNoise, GrdScene, Measurement, TiffWindows, azimuth_times, calibrate_window,
-                        default_chunks, geometry_dataset, positive_sigma0, read_grd_metadata, scene_attributes,
-                        scene_dataset)
+from .sentinel1 import (BorderNoise, GrdScene, Measurement, TiffWindows, azimuth_times, default_chunks,
+                        geometry_dataset, read_grd_metadata, scene_attributes, scene_dataset)
 from .sentinel1.safe import PathLike
 
 log = logging.getLogger(__name__)
@@ -63,54 +62,6 @@ def block_size_text(azimuth_m: float, range_m: float) -> str:
     if abs(azimuth_m - range_m) < 1e-6 * max(azimuth_m, range_m):
         return f"{azimuth_m:g} m"
     return f"{azimuth_m:g} m (azimuth) x {range_m:g} m (range)"
-
-
-# ---------------------------------------------------------------- block means
-
-def _block_sums(values: NDArray[Any], factors: tuple[int, int]) -> NDArray[Any]:
-    starts_l = np.arange(0, values.shape[0], factors[0])
-    starts_p = np.arange(0, values.shape[1], factors[1])
-    return np.add.reduceat(np.add.reduceat(values, starts_l, axis=0), starts_p, axis=1)
-
-
-def _block_pixels(shape: tuple[int, ...], factors: tuple[int, int]) -> NDArray[np.int64]:
-    """Native pixels of each block of a chunk of `shape`."""
-    fl, fp = factors
-    starts_l = np.arange(0, shape[0], fl)
-    starts_p = np.arange(0, shape[1], fp)
-    return (np.minimum(fl, shape[0] - starts_l)[:, None]
-            * np.minimum(fp, shape[1] - starts_p)[None, :])
-
-
-def _block_mean(values: Float32Array, valid: NDArray[np.bool_], factors: tuple[int, int],
-                land: NDArray[np.bool_] | None = None) -> tuple[Float32Array, Int32Array]:
-    """Linear mean of sigma0 over the blocks of `factors` pixels of one
-    chunk (the last blocks may be smaller: the chunk ends at the scene's
-    edge), and the number of pixels averaged.
-
-    The mean is over every valid pixel (`valid`: a measurement, see
-    `sentinel1.calibrate_window`), the non-positive values of noise-corrected
-    pixels included: speckle spreads a weak signal plus noise on both sides
-    of the noise level, and a mean of the positive side alone is biased
-    high (by +1 dB at a true signal-to-noise ratio of -2..0 dB on IW GRDH,
-    4.4 looks, 1 km blocks, measured on the speckled fixtures of
-    `testing.s1_grd`). A block has no sigma0 (NaN) where that mean is not
-    positive, or fewer than half of its pixels are valid. With `land` (True
-    on land pixels), land pixels are left out: the mean is over the valid
-    sea pixels, NaN where fewer than half of the sea pixels are valid (and
-    so on blocks without sea)."""
-    valid = valid & np.isfinite(values)
-    if land is not None:
-        valid &= ~land
-        pixels = _block_sums((~land).astype(np.int32), factors)
-    else:
-        pixels = _block_pixels(values.shape, factors)
-    total = _block_sums(np.where(valid, values, 0.0).astype(np.float64), factors)
-    count = _block_sums(valid.astype(np.int32), factors)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        mean = total / np.maximum(count, 1)
-        kept = (count * 2 >= pixels) & (count > 0) & (mean > 0.0)
-    return np.where(kept, mean, np.nan).astype(np.float32), count.astype(np.int32)
 
 
 def _block_centres(size: int, factor: int) -> Float64Array:
@@ -165,31 +116,54 @@ class SceneGrid:
         and blocks of more than one pixel), the blocks' lines and pixels."""
         (r0, r1), (c0, c1) = self.line_bounds[i], self.pixel_bounds[j]
         dn = TiffWindows(self.measurement, self.scene.shape)[r0:r1, c0:c1]
-        rows = np.arange(r0, r1, dtype=np.float64)
-        cols = np.arange(c0, c1, dtype=np.float64)
-        calibrated = calibrate_window(dn, rows, cols, self.scene.calibration, self.scene.noise_range,
-                                      self.scene.noise_azimuth, border=self.border, with_nesz=True)
-        assert calibrated.nesz is not None      # asked for
         fl, fp = self.factors
         l0, p0 = self.line_bounds[0][0], self.pixel_bounds[0][0]
         lines = self.line_coords[(r0 - l0) // fl: -(-(r1 - l0) // fl)]
         pixels = self.pixel_coords[(c0 - p0) // fp: -(-(c1 - p0) // fp)]
-        if (fl, fp) == (1, 1):
-            return Blocks(positive_sigma0(calibrated), calibrated.nesz.astype(np.float32), None, lines, pixels,
-                          calibrated.valid.astype(np.int32))
         land = None
-        if exclude_land:
+        if exclude_land and (fl, fp) != (1, 1):
             from .landmask import land_pixels
             land = land_pixels(self.scene.geolocation, (r0, r1), (c0, c1),
                                (self.scene.azimuth_pixel_spacing, self.scene.range_pixel_spacing))
-        pixel_count = _block_pixels(dn.shape, self.factors)
-        nesz = (_block_sums(calibrated.nesz, self.factors) / pixel_count).astype(np.float32)
-        land_fraction = None
-        if exclude_land:
-            land_fraction = (np.zeros(nesz.shape, dtype=np.float32) if land is None else
-                             (_block_sums(land.astype(np.int32), self.factors) / pixel_count).astype(np.float32))
-        sigma0, count = _block_mean(calibrated.values, calibrated.valid, self.factors, land)
+        sigma0, nesz, land_fraction, count = native_blocks(self.scene, dn, (r0, c0), self.factors,
+                                                           self.border, land, exclude_land)
         return Blocks(sigma0, nesz, land_fraction, lines, pixels, count)
+
+
+def native_blocks(scene: GrdScene, dn: NDArray[Any], origin: tuple[int, int], factors: tuple[int, int],
+                  border: BorderNoise | None = None, land: NDArray[np.bool_] | None = None,
+                  with_land_fraction: bool = False
+                  ) -> tuple[Float32Array, Float32Array, Float32Array | None, Int32Array]:
+    """sigma0, NESZ, land fraction and valid (sea) pixel counts of the
+    blocks of `factors` pixels of the window of DNs `dn` whose first line
+    and pixel are `origin`, in one native pass over its pixels
+    (`_loops.block_pass`): sigma0 = (DN^2 - noise) / A^2 of every sign
+    averaged in linear units over the block's valid (sea) pixels, those at
+    or below the noise level included: speckle spreads a weak signal plus
+    noise on both sides of the noise level, and a mean of the positive side
+    alone is biased high (by +1 dB at a true signal-to-noise ratio of
+    -2..0 dB on IW GRDH, 4.4 looks, 1 km blocks, measured on the speckled
+    fixtures of `testing.s1_grd`). A block has no sigma0 (NaN) where that
+    mean is not positive, or fewer than half of its (sea) pixels are valid
+    (a measurement: DN > 0, finite, not border noise, not land). The NESZ
+    is the mean over all pixels (NaN without noise vectors); the land
+    fraction, with `with_land_fraction` and blocks of more than one pixel,
+    the share of land pixels. On the native grid (factors 1 x 1) the values
+    are the pixels' own: sigma0 where a positive measurement, NaN
+    elsewhere. The look-up tables are interpolated here, per line and per
+    pixel column; every per-pixel step is the pass's."""
+    from ._loops import block_pass
+
+    r0, c0 = origin
+    rows = np.arange(r0, r0 + dn.shape[0], dtype=np.float64)
+    cols = np.arange(c0, c0 + dn.shape[1], dtype=np.float64)
+    noise = None if scene.noise_range is None else scene.noise_range.window_arrays(rows, cols)
+    edges = None
+    if border is not None:
+        near_end, far_start, top_end, bottom_start = border.edges(dn, rows, cols)
+        edges = (near_end, far_start, top_end, bottom_start)
+    return block_pass(dn, factors, scene.calibration.window_arrays(rows, cols), noise,
+                      scene.noise_azimuth.window_arrays(rows, cols), edges, land, with_land_fraction)
 
 
 def scene_grid(scene: GrdScene, resolution: Resolution = RESOLUTION_M, chunks: Chunks = None,

@@ -191,7 +191,8 @@ def test_wheel_contents_metadata_and_manylinux_tag(wheel):
     assert {"__init__.py", "__main__.py", "cli.py", "batch.py", "runs.py", "sentinel1/__init__.py",
             "sentinel1/scene.py", "grid.py", "era5.py", "product.py",
             "py.typed", "testing/__init__.py", "testing/s1_grd.py", "testing/sar_scene.py",
-            "testing/cmod5n_forward.py", TEMPLATE} <= package
+            "testing/cmod5n_forward.py", TEMPLATE, "_loops.cpython-312-x86_64-linux-gnu.so",
+            "_loops.pyi"} <= package
     assert template == (ROOT / "src" / "quorvane_wind" / TEMPLATE).read_bytes()
     files = [n for n in files if not n.startswith("quorvane_wind/")]
     assert files[:3] == ["Quorvane-stubs/__init__.pyi", "Quorvane.cpython-312-x86_64-linux-gnu.so",
@@ -215,6 +216,20 @@ def test_wheel_contents_metadata_and_manylinux_tag(wheel):
     assert (audit["overall_tag"], audit["sym_tag"], audit["external_libs"]) == (platform, platform, {})
 
 
+# Imports quorvane_wind._loops (the package's __init__ needs none of the
+# products extras), runs its pass on one block, and reports where it and
+# libgomp were loaded from.
+LOOPS_PROBE = """
+import json, numpy as np
+from quorvane_wind import _loops
+lut = (np.full((1, 2), 500.0), np.zeros(2, np.int64), np.zeros(2, np.int64), np.zeros(2), False)
+azimuth = (np.zeros((0, 2), np.int64), np.zeros((0, 2), np.int64), np.zeros((0, 2)))
+blocks = _loops.block_pass(np.array([[100, 0], [200, 300]], np.uint16), (2, 2), lut, None, azimuth)
+maps = {line.split()[-1] for line in open("/proc/self/maps") if "libgomp" in line}
+print(json.dumps({"file": _loops.__file__, "count": blocks[3].tolist(), "libgomp": sorted(maps)}))
+"""
+
+
 def test_wheel_runs_without_the_system_sleef_and_openmp(wheel, probe_inputs, without_system_libraries,
                                                         tmp_path):
     """Installed into a fresh environment and run where the system's copies of
@@ -230,6 +245,13 @@ def test_wheel_runs_without_the_system_sleef_and_openmp(wheel, probe_inputs, wit
     check_probe(report, results, probe_inputs, venv, same=same_bits)
     listing = run("nm", "-D", "--defined-only", report["module_file"])
     assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit_Quorvane"]
+    # The products package's module too: its libgomp from the wheel, and
+    # only its own init function exported.
+    loops = json.loads(run(*without_system_libraries, python, "-c", LOOPS_PROBE).strip().splitlines()[-1])
+    assert loops["count"] == [[3]] and Path(loops["file"]).parent.name == "quorvane_wind", loops
+    assert loops["libgomp"] and all("/quorvane.libs/" in path for path in loops["libgomp"]), loops
+    listing = run("nm", "-D", "--defined-only", loops["file"])
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__loops"]
 
 
 def test_same_build_under_numpy_1_26_and_newest_2x(wheel, probe_inputs):

@@ -138,27 +138,41 @@ class BorderNoise:
         """True on the border-noise samples of the window whose DNs are
         `dn` at lines `rows` x pixels `cols` (contiguous ranges of whole
         numbers)."""
+        near_end, far_start, top_end, bottom_start = self.edges(dn, rows, cols)
+        r = np.arange(near_end.size)[:, None]
+        c = np.arange(top_end.size)[None, :]
+        out: NDArray[np.bool_] = ((c < near_end[:, None]) | (c >= far_start[:, None]) | (r < top_end[None, :])
+                                  | (r >= bottom_start[None, :]))
+        return out
+
+    def edges(self, dn: NDArray[Any], rows: NDArray[np.float64],
+              cols: NDArray[np.float64]) -> tuple[NDArray[np.int64], ...]:
+        """The border of the window of `mask` in window coordinates: pixel
+        (r, c) is border noise where c < near_end[r], c >= far_start[r],
+        r < top_end[c] or r >= bottom_start[c]."""
         rows = np.asarray(rows, dtype=np.float64).ravel()
         cols = np.asarray(cols, dtype=np.float64).ravel()
-        out = np.zeros((rows.size, cols.size), dtype=bool)
+        near_end = np.zeros(rows.size, dtype=np.int64)
+        far_start = np.full(rows.size, cols.size, dtype=np.int64)
+        top_end = np.zeros(cols.size, dtype=np.int64)
+        bottom_start = np.full(cols.size, rows.size, dtype=np.int64)
         if rows.size == 0 or cols.size == 0:
-            return out
+            return near_end, far_start, top_end, bottom_start
         lines, pixels = self.shape
         r0, r1, c0, c1 = int(rows[0]), int(rows[-1]) + 1, int(cols[0]), int(cols[-1]) + 1
         window = (r0, r1, c0, c1)
         depth_l, depth_p = self.depth
 
         if c0 < depth_p:              # near range: each line from pixel 0
-            width = _run(self._strip(dn, window, (r0, r1, 0, depth_p)), axis=1)
-            out |= cols[None, :] < width[:, None]
+            near_end = _run(self._strip(dn, window, (r0, r1, 0, depth_p)), axis=1) - c0
         if c1 > pixels - depth_p:     # far range: each line from its last pixel
             width = _run(self._strip(dn, window, (r0, r1, pixels - depth_p, pixels))[:, ::-1], axis=1)
-            out |= cols[None, :] >= (pixels - width)[:, None]
+            far_start = pixels - width - c0
         if r0 < depth_l:              # first lines: each pixel column from line 0
-            out |= rows[:, None] < self._edge_heights("first")[None, c0:c1]
+            top_end = self._edge_heights("first")[c0:c1] - r0
         if r1 > lines - depth_l:      # last lines: each column from the last line
-            out |= rows[:, None] >= (lines - self._edge_heights("last"))[None, c0:c1]
-        return out
+            bottom_start = lines - self._edge_heights("last")[c0:c1] - r0
+        return near_end, far_start, top_end, bottom_start
 
     def _edge_heights(self, which: str) -> NDArray[np.int64]:
         """Border lines of each pixel column at the "first" or "last" lines

@@ -67,6 +67,33 @@ class LineVectorLut:
             out[at] = part
         return out
 
+    def window_arrays(self, rows: Float64Array, cols: Float64Array) -> "LineLutArrays":
+        """The table at lines `rows` x pixels `cols` as the native pass
+        (`quorvane_wind._loops.block_pass`) reads it: the vectors used,
+        interpolated at `cols`, and per line the two vectors and the weight
+        of the second, the same numbers `__call__` combines."""
+        rows = np.asarray(rows, dtype=np.float64).ravel()
+        cols = np.asarray(cols, dtype=np.float64).ravel()
+        if self.lines.size == 1:
+            vector = np.interp(cols, self.pixels[0], self.values[0])[None, :]
+            index = np.zeros(rows.size, dtype=np.int64)
+            return vector, index, index, np.zeros(rows.size), False
+        k = np.clip(np.searchsorted(self.lines, rows, side="right") - 1, 0, self.lines.size - 2)
+        w = np.clip((rows - self.lines[k]) / (self.lines[k + 1] - self.lines[k]), 0.0, 1.0)
+        used = np.unique(np.concatenate([k, k + 1]))
+        vectors = np.empty((used.size, cols.size))
+        for at, i in enumerate(used):
+            vectors[at] = np.interp(cols, self.pixels[i], self.values[i])
+        return (vectors, np.searchsorted(used, k).astype(np.int64), np.searchsorted(used, k + 1).astype(np.int64),
+                w, True)
+
+
+# What `LineVectorLut.window_arrays` gives: (vectors, lo_index, hi_index,
+# weight, blend).
+LineLutArrays: TypeAlias = tuple[Float64Array, NDArray[np.int64], NDArray[np.int64], Float64Array, bool]
+# What `AzimuthNoise.window_arrays` gives: (rows, columns, values).
+AzimuthArrays: TypeAlias = tuple[NDArray[np.int64], NDArray[np.int64], Float64Array]
+
 
 @dataclass
 class AzimuthNoiseBlock:
@@ -97,6 +124,27 @@ class AzimuthNoise:
                 values = np.interp(rows[in_rows], b.lines, b.lut)
                 out[np.ix_(in_rows, in_cols)] = values[:, None]
         return out
+
+    def window_arrays(self, rows: Float64Array, cols: Float64Array) -> AzimuthArrays:
+        """The blocks over lines `rows` x pixels `cols` (contiguous ranges of
+        whole numbers, ascending) as the native pass reads them: each
+        block's [first, end) lines and pixels in the window, in the order
+        of `__call__` (a later block overrides an earlier one), and its value
+        on every line of the window (0 off its lines)."""
+        rows = np.asarray(rows, dtype=np.float64).ravel()
+        cols = np.asarray(cols, dtype=np.float64).ravel()
+        spans_r, spans_c, values = [], [], []
+        for b in self.blocks:
+            in_rows = np.nonzero((rows >= b.first_line) & (rows <= b.last_line))[0]
+            in_cols = np.nonzero((cols >= b.first_sample) & (cols <= b.last_sample))[0]
+            if in_rows.size and in_cols.size:
+                spans_r.append((in_rows[0], in_rows[-1] + 1))
+                spans_c.append((in_cols[0], in_cols[-1] + 1))
+                line = np.zeros(rows.size)
+                line[in_rows] = np.interp(rows[in_rows], b.lines, b.lut)
+                values.append(line)
+        return (np.array(spans_r, dtype=np.int64).reshape(-1, 2), np.array(spans_c, dtype=np.int64).reshape(-1, 2),
+                np.array(values, dtype=np.float64).reshape(-1, rows.size))
 
 
 class PixelMask(Protocol):

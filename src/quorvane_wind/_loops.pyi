@@ -1,0 +1,25 @@
+"""Native loops of the products layer over the pixels of a scene (the
+extension module built from products_module/)."""
+
+from typing import TypeAlias
+
+import numpy as np
+from numpy.typing import NDArray
+
+# (vectors at the window's pixels, lo_index, hi_index, weight, blend)
+LineLutArrays: TypeAlias = tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.int64],
+                                 NDArray[np.float64], bool]
+# (rows, columns, values) of the azimuth noise blocks
+AzimuthArrays: TypeAlias = tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]
+# (near_end, far_start, top_end, bottom_start)
+BorderArrays: TypeAlias = tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.int64], NDArray[np.int64]]
+
+
+def block_pass(dn: NDArray[np.uint16], factors: tuple[int, int], calibration: LineLutArrays,
+               noise_range: LineLutArrays | None, noise_azimuth: AzimuthArrays,
+               border: BorderArrays | None = None, land: NDArray[np.bool_] | None = None,
+               with_land_fraction: bool = False,
+               ) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.float32] | None,
+                          NDArray[np.int32]]:
+    """The blocks of `factors` pixels of a window of DNs: sigma0, nesz,
+    land_fraction (None unless asked, or per pixel), valid_count."""
