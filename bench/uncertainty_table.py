@@ -106,8 +106,7 @@ def cost(pixels_count):
         return out
 
     def after():
-        u = uncertainty.sigma0_uncertainty(sigma0, nesz, count, looks)
-        return uncertainty.wind_speed_uncertainty(speed, phi, inc, sigma0, u, False)
+        return uncertainty.block_wind_speed_uncertainty(speed, phi, inc, sigma0, nesz, count, looks, False)
 
     start = time.process_time()
     uncertainty.speed_table()

@@ -21,10 +21,13 @@ const char kSpeedUncertaintyDoc[] =
     "speed interpolated in table (float32, incidence x |direction| x sigma0 dB, continued\n"
     "linearly past top) whose nodes are incidence_axis = (start, step), 0 + i direction_step\n"
     "and sigma0_axis = (start, step); rough (uint8, one less each way) flags the cells not\n"
-    "to interpolate. speed, relative, incidence, sigma0 (float32) and u_sigma0 (float64) are\n"
-    "lines x pixels; direction_deg the direction's uncertainty; alphas (centre, low, high)\n"
-    "for HH sigma0. NaN where speed is NaN or at the top or more, and where the table\n"
-    "declines (a rough cell, incidence outside it, sigma0 not positive, non-finite input).";
+    "to interpolate. speed, relative, incidence, sigma0 (float32) are lines x pixels;\n"
+    "u_sigma0, sigma0's standard uncertainty, is float64 lines x pixels or (nesz float32,\n"
+    "samples int32, looks, noise_relative, calibration_relative) of the blocks to compute\n"
+    "it from (as quorvane_wind.uncertainty.sigma0_uncertainty); direction_deg is the\n"
+    "direction's uncertainty; alphas (centre, low, high) for HH sigma0. NaN where speed is\n"
+    "NaN or at the top or more, and where the table declines (a rough cell, incidence\n"
+    "outside it, sigma0 not positive, non-finite input).";
 
 namespace {
 
@@ -102,12 +105,34 @@ PyObject* speedUncertainty(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref relative = asArray(relative_object, NPY_FLOAT32, {rows, columns}, "relative");
     py::Ref incidence = relative ? asArray(incidence_object, NPY_FLOAT32, {rows, columns}, "incidence") : py::Ref();
     py::Ref sigma0 = incidence ? asArray(sigma0_object, NPY_FLOAT32, {rows, columns}, "sigma0") : py::Ref();
-    py::Ref u_sigma0 = sigma0 ? asArray(u_object, NPY_FLOAT64, {rows, columns}, "u_sigma0") : py::Ref();
-    if (!u_sigma0) return nullptr;
+    if (!sigma0) return nullptr;
+    speed_table::Pixels pixels{data<float>(speed), data<float>(relative), data<float>(incidence),
+                               data<float>(sigma0), nullptr, {}};
+    py::Ref u_sigma0, nesz, samples;
+    if (PyTuple_Check(u_object)) {
+        PyObject *nesz_object, *samples_object;
+        speed_table::Sigma0Noise& noise = pixels.noise;
+        if (!PyArg_ParseTuple(u_object, "OOddd", &nesz_object, &samples_object, &noise.looks,
+                              &noise.noiseRelative, &noise.calibrationRelative)) {
+            if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "u_sigma0: expected an array or (nesz, samples, looks, "
+                                                 "noise_relative, calibration_relative)");
+            }
+            return nullptr;
+        }
+        if (!(nesz = asArray(nesz_object, NPY_FLOAT32, {rows, columns}, "nesz")) ||
+            !(samples = asArray(samples_object, NPY_INT32, {rows, columns}, "samples"))) {
+            return nullptr;
+        }
+        noise.nesz = data<float>(nesz);
+        noise.samples = data<std::int32_t>(samples);
+    } else {
+        if (!(u_sigma0 = asArray(u_object, NPY_FLOAT64, {rows, columns}, "u_sigma0"))) return nullptr;
+        pixels.uSigma0 = data<double>(u_sigma0);
+    }
     py::Ref out = newArray(NPY_FLOAT32, rows, columns);
     if (!out) return nullptr;
-    const speed_table::Pixels pixels{data<float>(speed), data<float>(relative), data<float>(incidence),
-                                     data<float>(sigma0), data<double>(u_sigma0)};
     try {
         ReleasedInterpreterLock released;
         speed_table::speedUncertaintyPixels(table, terms, static_cast<std::size_t>(rows * columns), pixels,

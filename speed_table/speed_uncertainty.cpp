@@ -70,6 +70,7 @@ struct Block {
     float sigma0Fraction[kCases][kBlock];
     std::int32_t sigma0Cell[kCases][kBlock];
     float speed[kCases][kBlock];
+    float uSigma0[kBlock];
     std::uint8_t declined[kBlock];
 };
 
@@ -78,20 +79,36 @@ void uncertaintyBlock(const SpeedTable& table, const Terms& terms, int n, const 
     const Scale incidence(table.incidence), direction(table.direction), decibel(table.sigma0Db);
     const float top = static_cast<float>(table.top);
     const float turn = static_cast<float>(terms.directionDeg);
-    const float incidenceEnd = static_cast<float>(table.incidence.start +
-                                                  table.incidence.step * static_cast<double>(table.incidence.count - 1));
+    const double lastIncidence = static_cast<double>(table.incidence.count - 1);
+    const float incidenceEnd = static_cast<float>(table.incidence.start + table.incidence.step * lastIncidence);
     const std::int32_t nd = static_cast<std::int32_t>(table.direction.count);
     const std::int32_t ns = static_cast<std::int32_t>(table.sigma0Db.count);
     const float* speedIn = p.speed + first;
     const float* relative = p.relativeDeg + first;
     const float* incidenceDeg = p.incidenceDeg + first;
     const float* sigma0 = p.sigma0 + first;
-    const double* uSigma0 = p.uSigma0 + first;
     const int cases = terms.hh ? kCases : 5;
 
+    float* uncertain = b.uSigma0;
+    if (p.uSigma0 != nullptr) {
+        for (int j = 0; j < n; ++j) uncertain[j] = static_cast<float>(p.uSigma0[first + j]);
+    } else {
+        const Sigma0Noise& noise = p.noise;
+        for (int j = 0; j < n; ++j) {
+            const double s = std::fabs(static_cast<double>(sigma0[j]));
+            const double floor = static_cast<double>(noise.nesz[first + j]);
+            const double nesz = std::isnan(floor) ? 0.0 : floor;
+            const double independent = std::max(static_cast<double>(noise.samples[first + j]), 1.0) * noise.looks;
+            const double speckle = (s + nesz) / std::sqrt(independent);
+            const double level = noise.noiseRelative * nesz;
+            const double calibration = noise.calibrationRelative * s;
+            uncertain[j] = static_cast<float>(
+                std::sqrt(speckle * speckle + level * level + calibration * calibration));
+        }
+    }
     for (int j = 0; j < n; ++j) {
         const float s = sigma0[j];
-        const float u = static_cast<float>(uSigma0[j]);
+        const float u = uncertain[j];
         const float theta = incidenceDeg[j];
         const bool used = speedIn[j] < top && theta >= incidence.start && theta <= incidenceEnd && s > 0.0f &&
                           s <= std::numeric_limits<float>::max() && u >= 0.0f &&

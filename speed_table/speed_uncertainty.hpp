@@ -42,15 +42,31 @@ struct Terms {
     double alphaHigh;
 };
 
+// sigma0's standard uncertainty from what a block of pixels holds: its
+// noise-equivalent sigma0 `nesz` (NaN: no noise) and the number of pixels
+// `samples` averaged, of `looks` looks each; in double,
+//   sqrt(((|sigma0| + nesz) / sqrt(max(samples, 1) looks))^2
+//        + (noiseRelative nesz)^2 + (calibrationRelative |sigma0|)^2),
+// the products layer's sigma0_uncertainty, operation for operation.
+struct Sigma0Noise {
+    const float* nesz;
+    const std::int32_t* samples;
+    double looks;
+    double noiseRelative;
+    double calibrationRelative;
+};
+
 // The pixels: the retrieved speed (m/s), the relative wind direction and
 // the incidence (degrees), the linear sigma0 (VV, or HH with Terms::hh) and
-// its standard uncertainty.
+// its standard uncertainty: given (uSigma0), or from the noise when uSigma0
+// is null.
 struct Pixels {
     const float* speed;
     const float* relativeDeg;
     const float* incidenceDeg;
     const float* sigma0;
     const double* uSigma0;
+    Sigma0Noise noise;
 };
 
 // The standard uncertainty (m/s) of each of `count` pixels' speeds, into

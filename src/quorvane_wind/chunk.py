@@ -46,7 +46,7 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     from .landmask import land_mask_block
     from .retrieval import (hh_to_vv, relative_direction_block, sigma0_db_block, wind_direction_block,
                             wind_speed_block)
-    from .uncertainty import sigma0_uncertainty, wind_speed_uncertainty
+    from .uncertainty import block_wind_speed_uncertainty
 
     blocks = grid.blocks(i, j, exclude_land=land)
     sigma0, nesz, land_fraction, lines, pixels = (blocks.sigma0, blocks.nesz, blocks.land_fraction,
@@ -110,10 +110,9 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
         # Products of modes without a published figure count one look per
         # pixel: the larger uncertainty.
         looks = grid.scene.looks or 1.0
-        u_sigma0 = sigma0_uncertainty(sigma0, nesz, blocks.valid_count, looks)
         with limits():
-            uncertainty = wind_speed_uncertainty(speed, relative, incidence, sigma0, u_sigma0, hh)
-        del u_sigma0
+            uncertainty = block_wind_speed_uncertainty(speed, relative, incidence, sigma0, nesz,
+                                                       blocks.valid_count, looks, hh)
     else:
         uncertainty = np.full(sigma0.shape, np.nan, dtype=np.float32)
     return {

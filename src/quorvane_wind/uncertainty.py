@@ -63,6 +63,7 @@ core, against about 140 ns for one exact inversion.
 
 import math
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TypeAlias
 
@@ -269,23 +270,60 @@ def wind_speed_uncertainty(speed: NDArray[np.floating], relative_deg: NDArray[np
     linear), all of one shape; NaN where `speed` is NaN or at the top of
     the model (a bound, not a speed). From the table, and where it
     declines from the exact inversions."""
-    from . import _loops
-
     shape = np.shape(speed)
-    flat = (-1, shape[-1]) if len(shape) >= 2 else (1, -1)
-    v = np.asarray(speed, dtype=np.float32).reshape(flat)
-    if not (v < LADDER_TOP).any():                    # NaN compares false
+    grid = _Grid(speed, relative_deg, incidence_deg, sigma0)
+    if grid.none:
         return np.full(shape, np.nan, dtype=np.float32)
-    phi, inc, s = (np.asarray(a, dtype=np.float32).reshape(flat) for a in (relative_deg, incidence_deg, sigma0))
-    u = np.asarray(u_sigma0, dtype=np.float64).reshape(flat)
-    table = speed_table()
-    alphas = (POLARISATION_RATIO_ALPHA, *POLARISATION_RATIO_ALPHA_RANGE) if hh else None
-    out = _loops.speed_uncertainty(table.speed, table.rough, table.incidence_axis, table.direction_step,
-                                   table.sigma0_axis, LADDER_TOP, v, phi, inc, s, u, DIRECTION_UNCERTAINTY_DEG,
-                                   alphas)
-    declined = np.isnan(out) & (v < LADDER_TOP)
-    if declined.any():
-        at = np.nonzero(declined)
-        out[at] = exact_wind_speed_uncertainty(v[at][None], phi[at][None], inc[at][None], s[at][None],
-                                               u[at][None], hh)[0]
-    return out.reshape(shape)
+    u = np.asarray(u_sigma0, dtype=np.float64).reshape(grid.flat)
+    return grid.uncertainty(u, lambda at: u[at], hh).reshape(shape)
+
+
+def block_wind_speed_uncertainty(speed: NDArray[np.floating], relative_deg: NDArray[np.floating],
+                                 incidence_deg: NDArray[np.floating], sigma0: NDArray[np.floating],
+                                 nesz: NDArray[np.floating], samples: NDArray[np.integer], looks: float,
+                                 hh: bool) -> NDArray[np.float32]:
+    """`wind_speed_uncertainty` with sigma0's uncertainty that of blocks of
+    `samples` pixels of `looks` looks whose noise-equivalent sigma0 is
+    `nesz` (`sigma0_uncertainty`, the same bits), computed in the table's
+    pass: no array of it, no temporaries."""
+    shape = np.shape(speed)
+    grid = _Grid(speed, relative_deg, incidence_deg, sigma0)
+    if grid.none:
+        return np.full(shape, np.nan, dtype=np.float32)
+    n = np.asarray(nesz, dtype=np.float32).reshape(grid.flat)
+    count = np.asarray(samples, dtype=np.int32).reshape(grid.flat)
+    noise = (n, count, float(looks), _relative(NESZ_UNCERTAINTY_DB), _relative(CALIBRATION_UNCERTAINTY_DB))
+    return grid.uncertainty(noise, lambda at: sigma0_uncertainty(grid.sigma0[at], n[at], count[at], looks),
+                            hh).reshape(shape)
+
+
+class _Grid:
+    """The pixels as the table's pass takes them: float32, lines x pixels."""
+
+    def __init__(self, speed: NDArray[np.floating], relative_deg: NDArray[np.floating],
+                 incidence_deg: NDArray[np.floating], sigma0: NDArray[np.floating]) -> None:
+        shape = np.shape(speed)
+        self.flat = (-1, shape[-1]) if len(shape) >= 2 else (1, -1)
+        self.speed = np.asarray(speed, dtype=np.float32).reshape(self.flat)
+        self.none = not (self.speed < LADDER_TOP).any()             # NaN compares false
+        self.relative, self.incidence, self.sigma0 = (np.asarray(a, dtype=np.float32).reshape(self.flat)
+                                                      for a in (relative_deg, incidence_deg, sigma0))
+
+    def uncertainty(self, u_sigma0: "Float64Array | tuple[Float32Array, NDArray[np.int32], float, float, float]",
+                    u_at: Callable[[tuple[NDArray[np.intp], ...]], Float64Array], hh: bool) -> Float32Array:
+        """The table's pass; the exact inversions where it declines, with
+        sigma0's uncertainty there from `u_at`."""
+        from . import _loops
+
+        table = speed_table()
+        alphas = (POLARISATION_RATIO_ALPHA, *POLARISATION_RATIO_ALPHA_RANGE) if hh else None
+        out = _loops.speed_uncertainty(table.speed, table.rough, table.incidence_axis, table.direction_step,
+                                       table.sigma0_axis, LADDER_TOP, self.speed, self.relative, self.incidence,
+                                       self.sigma0, u_sigma0, DIRECTION_UNCERTAINTY_DEG, alphas)
+        declined = np.isnan(out) & (self.speed < LADDER_TOP)
+        if declined.any():
+            at = np.nonzero(declined)
+            out[at] = exact_wind_speed_uncertainty(self.speed[at][None], self.relative[at][None],
+                                                   self.incidence[at][None], self.sigma0[at][None],
+                                                   u_at(at)[None], hh)[0]
+        return out

@@ -263,7 +263,9 @@ def test_wind_speed_uncertainty_from_the_table_agrees_with_the_exact_inversions(
     blocks of 100, winds of 0.2 to 25 m/s from any direction): within
     max(0.02 m/s, 2 %) for 99.9 % of the pixels of each kind. Pixels the
     table declines (incidence outside it) take the exact value, bit for
-    bit; a speed that is NaN or at the top has none."""
+    bit; a speed that is NaN or at the top has none; sigma0's uncertainty
+    computed in the table's pass from the blocks' noise and counts gives
+    the same bits."""
     from quorvane_wind import uncertainty
     from quorvane_wind.retrieval import hh_to_vv, polarisation_ratio, sigma0_db_block, wind_speed_block
     from quorvane_wind.testing.cmod5n_forward import sigma0_cmod5n
@@ -293,6 +295,9 @@ def test_wind_speed_uncertainty_from_the_table_agrees_with_the_exact_inversions(
             outside = below & ((inc < 18.0) | (inc > 58.0))
             assert outside.sum() > 100 or low > 18.0
             np.testing.assert_array_equal(table[outside], exact[outside])
+            # sigma0's uncertainty in the table's pass: the same bits.
+            np.testing.assert_array_equal(uncertainty.block_wind_speed_uncertainty(
+                speed32, phi, inc, observed, nesz, np.full(observed.shape, pixels, dtype=np.int32), looks, hh), table)
     nan_speed = uncertainty.wind_speed_uncertainty(np.float32([[np.nan, 26.0, 8.0]]), np.float32([[10.0] * 3]),
                                                    np.float32([[35.0] * 3]), np.float32([[0.05] * 3]),
                                                    np.array([[0.01] * 3]), hh)
