@@ -64,7 +64,7 @@ std::vector<float> run(const SpeedTable& table, const Terms& terms, const std::v
         u.push_back(p.u);
     }
     speedUncertaintyPixels(table, terms, pixels.size(),
-                           Pixels{speed.data(), relative.data(), incidence.data(), sigma0.data(), u.data()},
+                           Pixels{speed.data(), relative.data(), incidence.data(), sigma0.data(), u.data(), {}},
                            out.data());
     return out;
 }
