@@ -14,11 +14,13 @@ distribution of the differences. Cost: thread CPU seconds of the
 uncertainty step of a chunk (sigma0's uncertainty and the speeds') as the
 chunk ran it before (the known pixels gathered, four or six exact
 inversions each) and as it runs it now; run it with OMP_NUM_THREADS=1 for
-per-core figures.
+per-core figures. Memory: the largest total of the arrays the step holds
+at once (tracemalloc, which NumPy reports to).
 """
 
 import argparse
 import time
+import tracemalloc
 
 import numpy as np
 
@@ -119,6 +121,12 @@ def cost(pixels_count):
             best.append(time.process_time() - start)
         print(f"{name}: {min(best):.3f} s CPU per chunk of {speed.size} pixels (best of 3: "
               + ", ".join(f"{b:.3f}" for b in best) + ")")
+    for name, step in (("before (exact)", before), ("after (table)", after)):
+        tracemalloc.start()
+        step()
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        print(f"{name}: {peak / 1e6:.0f} MB of arrays at the peak (tracemalloc)")
     a, b = before(), after()
     ok = np.isfinite(a)
     d = np.abs(a[ok].astype(np.float64) - b[ok])
