@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <new>
 
 #include "module/gil.hpp"
@@ -87,8 +89,9 @@ PyObject* speedUncertainty(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref speeds = asArray(table_object, NPY_FLOAT32, {-1, -1, -1}, "table");
     if (!speeds) return nullptr;
     const npy_intp ni = extent(speeds, 0), nd = extent(speeds, 1), ns = extent(speeds, 2);
-    if (ni < 2 || nd < 2 || ns < 2) {
-        PyErr_SetString(PyExc_ValueError, "table: expected at least two nodes along each axis");
+    // The pass indexes the table with 32-bit offsets.
+    if (ni < 2 || nd < 2 || ns < 2 || ni * nd * ns > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "table: expected at least two nodes along each axis, under 2^31 in all");
         return nullptr;
     }
     py::Ref rough = asArray(rough_object, NPY_UINT8, {ni - 1, nd - 1, ns - 1}, "rough");

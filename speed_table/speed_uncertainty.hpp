@@ -16,7 +16,8 @@ struct Axis {
 };
 
 // The exact kernel's speed on incidence (degrees) x |relative direction|
-// (degrees, from 0 to 180) x sigma0 (dB), row-major with sigma0 fastest.
+// (degrees, from 0 to 180) x sigma0 (dB), row-major with sigma0 fastest,
+// fewer than 2^31 nodes.
 // Beyond the ladder's top each row goes on linearly, so that the top is
 // applied after interpolation (the kink at the top costs no accuracy).
 // `rough` holds one flag per cell ((count - 1) along each axis, the same

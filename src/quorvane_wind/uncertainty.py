@@ -207,30 +207,23 @@ def _continue_past_top(rows: Float64Array) -> None:
 
 def _rough_cells(speed: Float32Array, limit: float) -> NDArray[np.uint8]:
     """Cells with a corner whose second difference along any axis exceeds
-    `limit` (the direction mirrored at 0 and 180 degrees)."""
-    bend = np.zeros(speed.shape, dtype=np.float32)
-
-    def second(a: Float32Array, axis: int) -> Float32Array:
-        n = a.shape[axis]
-        out: Float32Array = np.abs(np.take(a, np.arange(2, n), axis=axis)
-                                   - 2.0 * np.take(a, np.arange(1, n - 1), axis=axis)
-                                   + np.take(a, np.arange(0, n - 2), axis=axis))
-        return out
-
-    inner = (slice(1, -1), slice(None), slice(None))
-    np.maximum(bend[inner], second(speed, 0), out=bend[inner])
-    inner = (slice(None), slice(None), slice(1, -1))
-    np.maximum(bend[inner], second(speed, 2), out=bend[inner])
-    mirrored = np.concatenate([speed[:, 1:2], speed, speed[:, -2:-1]], axis=1)
-    np.maximum(bend, second(mirrored, 1), out=bend)
-    sharp = bend > limit
-    cells = np.zeros([n - 1 for n in speed.shape], dtype=bool)
-    ci, cd, cs = cells.shape
-    for a in (0, 1):
-        for b in (0, 1):
-            for c in (0, 1):
-                cells |= sharp[a:a + ci, b:b + cd, c:c + cs]
-    return cells.astype(np.uint8)
+    `limit` (the direction mirrored at 0 and 180 degrees, none across the
+    ends of the other axes), one incidence at a time (small temporaries)."""
+    count = speed.shape[0]
+    sharp = np.zeros(speed.shape, dtype=bool)
+    for k in range(count):
+        rows = speed[k]
+        bend = np.zeros(rows.shape, dtype=np.float32)
+        if 0 < k < count - 1:
+            bend = np.abs(speed[k + 1] - 2.0 * rows + speed[k - 1])
+        mirrored = np.concatenate([rows[1:2], rows, rows[-2:-1]])
+        np.maximum(bend, np.abs(mirrored[2:] - 2.0 * rows + mirrored[:-2]), out=bend)
+        np.maximum(bend[:, 1:-1], np.abs(rows[:, 2:] - 2.0 * rows[:, 1:-1] + rows[:, :-2]), out=bend[:, 1:-1])
+        sharp[k] = bend > limit
+    # A cell is rough if any of its eight corners is.
+    corners = sharp[:, :-1] | sharp[:, 1:]
+    corners = corners[:, :, :-1] | corners[:, :, 1:]
+    return (corners[:-1] | corners[1:]).astype(np.uint8)
 
 
 def build_speed_table() -> SpeedTable:
@@ -302,10 +295,10 @@ class _Grid:
 
     def __init__(self, speed: NDArray[np.floating], relative_deg: NDArray[np.floating],
                  incidence_deg: NDArray[np.floating], sigma0: NDArray[np.floating]) -> None:
-        shape = np.shape(speed)
-        self.flat = (-1, shape[-1]) if len(shape) >= 2 else (1, -1)
-        self.speed = np.asarray(speed, dtype=np.float32).reshape(self.flat)
-        self.none = not (self.speed < LADDER_TOP).any()             # NaN compares false
+        speed32 = np.asarray(speed, dtype=np.float32)
+        self.none = not (speed32 < LADDER_TOP).any()                # NaN compares false; empty too
+        self.flat = (-1, speed32.shape[-1]) if speed32.ndim >= 2 and not self.none else (1, -1)
+        self.speed = speed32.reshape(self.flat)
         self.relative, self.incidence, self.sigma0 = (np.asarray(a, dtype=np.float32).reshape(self.flat)
                                                       for a in (relative_deg, incidence_deg, sigma0))
 
