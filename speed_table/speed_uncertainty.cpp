@@ -72,7 +72,7 @@ struct Block {
     float sigma0Fraction[kCases][kBlock];
     std::int32_t sigma0Cell[kCases][kBlock];
     float speed[kCases][kBlock];
-    float uSigma0[kBlock];
+    double uSigma0[kBlock];
     std::uint8_t declined[kBlock];
 };
 
@@ -91,9 +91,9 @@ void uncertaintyBlock(const SpeedTable& table, const Terms& terms, int n, const 
     const float* sigma0 = p.sigma0 + first;
     const int cases = terms.hh ? kCases : 5;
 
-    float* uncertain = b.uSigma0;
+    double* uncertain = b.uSigma0;
     if (p.uSigma0 != nullptr) {
-        for (int j = 0; j < n; ++j) uncertain[j] = static_cast<float>(p.uSigma0[first + j]);
+        for (int j = 0; j < n; ++j) uncertain[j] = p.uSigma0[first + j];
     } else {
         const Sigma0Noise& noise = p.noise;
         for (int j = 0; j < n; ++j) {
@@ -104,30 +104,32 @@ void uncertaintyBlock(const SpeedTable& table, const Terms& terms, int n, const 
             const double speckle = (s + nesz) / std::sqrt(independent);
             const double level = noise.noiseRelative * nesz;
             const double calibration = noise.calibrationRelative * s;
-            uncertain[j] = static_cast<float>(
-                std::sqrt(speckle * speckle + level * level + calibration * calibration));
+            uncertain[j] = std::sqrt(speckle * speckle + level * level + calibration * calibration);
         }
     }
     // Each loop below is simple enough for the compiler to vectorise.
     for (int j = 0; j < n; ++j) {
         const float s = sigma0[j];
-        const float u = uncertain[j];
+        const double u = uncertain[j];
         const float theta = incidenceDeg[j];
         // Every test and both sides of each choice computed, without
         // branches: the loop vectorises.
         const bool used = (speedIn[j] < top) & (theta >= incidence.start) & (theta <= incidenceEnd) & (s > 0.0f) &
-                          (s <= std::numeric_limits<float>::max()) & (u >= 0.0f) &
+                          (s <= std::numeric_limits<float>::max()) & (u >= 0.0) &
                           (u <= std::numeric_limits<float>::max()) & (std::fabs(relative[j]) <= 540.0f);
         b.declined[j] = !used;
         // A speckled intensity is closer to log-normal than normal: where
         // sigma0 minus its uncertainty is not positive, its multiplicative
-        // mirror.
-        const float difference = s - u;
-        const float mirror = s * s / (s + u);
-        const float low = difference > 0.0f ? difference : mirror;
+        // mirror. In double, as the exact method has it: where sigma0 and
+        // its uncertainty agree to float's precision, the choice in float
+        // could differ from it by tens of dB.
+        const double sd = s;
+        const double difference = sd - u;
+        const double mirror = sd * sd / (sd + u);
+        const double low = difference > 0.0 ? difference : mirror;
         b.sigma0Db[0][j] = decibels(used ? s : 1.0f);
-        b.sigma0Db[1][j] = decibels(used ? s + u : 1.0f);
-        b.sigma0Db[2][j] = decibels(used ? low : 1.0f);
+        b.sigma0Db[1][j] = decibels(used ? static_cast<float>(sd + u) : 1.0f);
+        b.sigma0Db[2][j] = decibels(used ? static_cast<float>(low) : 1.0f);
     }
     for (int j = 0; j < n; ++j) {
         const float t = incidence.position(incidenceDeg[j]);

@@ -135,12 +135,12 @@ TEST(SpeedUncertainty, TopIsAppliedAfterInterpolation) {
     linear.fill();
     const Terms terms{20.0, false, 0.6, 0.45, 1.0};
     const float s = 0.1f;                          // -10 dB
-    const double u = 0.1;                          // +3.0103 dB up, down by the mirror
+    const double u = 0.2;                          // +4.77 dB up, down by the mirror
     const Pixel pixel{5.0f, 40.0f, 30.0f, s, u};
     const double centre = linear.at(30.0, 40.0, 10.0 * std::log10(double(s)));
     linear.base += 10.0 - 0.4 * 1.5 - centre;      // the top 1.5 dB above the centre
     linear.fill();
-    const double down = -0.4 * 10.0 * std::log10(2.0);    // low = s / 2
+    const double down = -0.4 * 10.0 * std::log10(3.0);    // low = s^2 / (s + u) = s / 3
     const double want = 0.5 * (std::fabs(0.4 * 1.5) + std::fabs(down));
     EXPECT_NEAR(run(linear.table(), terms, {pixel})[0], want, 2e-4);
 }

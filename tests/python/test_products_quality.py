@@ -302,6 +302,11 @@ def test_wind_speed_uncertainty_from_the_table_agrees_with_the_exact_inversions(
                                                    np.float32([[35.0] * 3]), np.float32([[0.05] * 3]),
                                                    np.array([[0.01] * 3]), hh)
     assert np.isnan(nan_speed[0, :2]).all() and np.isfinite(nan_speed[0, 2])
+    # sigma0 minus its uncertainty positive only in float64: not the mirror.
+    tie = (np.float32([[8.0]]), np.float32([[10.0]]), np.float32([[35.0]]), np.float32([[0.05]]))
+    u_tie = np.float64(np.float32(0.05)) * (1.0 - 1e-9)
+    np.testing.assert_allclose(uncertainty.wind_speed_uncertainty(*tie, np.array([[u_tie]]), hh),
+                               uncertainty.exact_wind_speed_uncertainty(*tie, np.array([[u_tie]]), hh), atol=0.02)
 
 
 def test_product_uncertainty_covers_two_thirds_of_a_speckled_scenes_errors(s1fx, tmp_path):
