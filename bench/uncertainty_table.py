@@ -64,7 +64,7 @@ def accuracy(n):
                 raw = _loops.speed_uncertainty(t.speed, t.rough, t.incidence_axis, t.direction_step, t.sigma0_axis,
                                                26.0, speed, phi, inc, s, u, uncertainty.DIRECTION_UNCERTAINTY_DEG,
                                                (0.6, 0.45, 1.0) if hh else None)
-                got = uncertainty.wind_speed_uncertainty(speed, phi, inc, s, u, hh)
+                got = uncertainty.wind_speed_uncertainty(speed, phi, inc, s, u, hh, table=True)
                 exact = uncertainty.exact_wind_speed_uncertainty(speed, phi, inc, s, u, hh)
                 ok = np.isfinite(speed)
                 d = (got[ok].astype(np.float64) - exact[ok])

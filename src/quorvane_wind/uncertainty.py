@@ -92,6 +92,12 @@ TABLE_SIGMA0_STEP_DB = 0.1
 # The largest second difference (m/s) along any axis at the corners of a
 # cell that the table interpolates; beyond it, the exact inversions.
 TABLE_ROUGHNESS = 0.4
+# Below this many speeds in one call the exact inversions are cheaper than
+# the table's first build (0.5 to 1 s of CPU, about a million exact
+# inversions): the calls of a 1 km product (a few hundred speeds per chunk,
+# 42,585 for a whole IW scene, 0.03 s of CPU) never build it. The choice
+# depends on the call alone, so a product is the same on every run.
+TABLE_MIN_SPEEDS = 100_000
 
 
 def _relative(db: float) -> float:
@@ -256,25 +262,26 @@ def speed_table() -> SpeedTable:
 
 def wind_speed_uncertainty(speed: NDArray[np.floating], relative_deg: NDArray[np.floating],
                            incidence_deg: NDArray[np.floating], sigma0: NDArray[np.floating],
-                           u_sigma0: NDArray[np.floating], hh: bool) -> NDArray[np.float32]:
+                           u_sigma0: NDArray[np.floating], hh: bool, table: bool | None = None) -> NDArray[np.float32]:
     """Standard uncertainty (m/s, float32) of `speed`, the kernel's speed
     at `relative_deg`, `incidence_deg` and the VV (or, with `hh`, HH)
     sigma0 `sigma0` whose standard uncertainty is `u_sigma0` (both
     linear), all of one shape; NaN where `speed` is NaN or at the top of
-    the model (a bound, not a speed). From the table, and where it
-    declines from the exact inversions."""
+    the model (a bound, not a speed). From the table (`table` True, or
+    None and at least TABLE_MIN_SPEEDS speeds), and where it declines from
+    the exact inversions; else from the exact inversions alone."""
     shape = np.shape(speed)
     grid = _Grid(speed, relative_deg, incidence_deg, sigma0)
     if grid.none:
         return np.full(shape, np.nan, dtype=np.float32)
     u = np.asarray(u_sigma0, dtype=np.float64).reshape(grid.flat)
-    return grid.uncertainty(u, lambda at: u[at], hh).reshape(shape)
+    return grid.uncertainty(u, lambda at: u[at], hh, table).reshape(shape)
 
 
 def block_wind_speed_uncertainty(speed: NDArray[np.floating], relative_deg: NDArray[np.floating],
                                  incidence_deg: NDArray[np.floating], sigma0: NDArray[np.floating],
                                  nesz: NDArray[np.floating], samples: NDArray[np.integer], looks: float,
-                                 hh: bool) -> NDArray[np.float32]:
+                                 hh: bool, table: bool | None = None) -> NDArray[np.float32]:
     """`wind_speed_uncertainty` with sigma0's uncertainty that of blocks of
     `samples` pixels of `looks` looks whose noise-equivalent sigma0 is
     `nesz` (`sigma0_uncertainty`, the same bits), computed in the table's
@@ -287,7 +294,7 @@ def block_wind_speed_uncertainty(speed: NDArray[np.floating], relative_deg: NDAr
     count = np.asarray(samples, dtype=np.int32).reshape(grid.flat)
     noise = (n, count, float(looks), _relative(NESZ_UNCERTAINTY_DB), _relative(CALIBRATION_UNCERTAINTY_DB))
     return grid.uncertainty(noise, lambda at: sigma0_uncertainty(grid.sigma0[at], n[at], count[at], looks),
-                            hh).reshape(shape)
+                            hh, table).reshape(shape)
 
 
 class _Grid:
@@ -303,17 +310,27 @@ class _Grid:
                                                       for a in (relative_deg, incidence_deg, sigma0))
 
     def uncertainty(self, u_sigma0: "Float64Array | tuple[Float32Array, NDArray[np.int32], float, float, float]",
-                    u_at: Callable[[tuple[NDArray[np.intp], ...]], Float64Array], hh: bool) -> Float32Array:
+                    u_at: Callable[[tuple[NDArray[np.intp], ...]], Float64Array], hh: bool,
+                    use_table: bool | None) -> Float32Array:
         """The table's pass; the exact inversions where it declines, with
-        sigma0's uncertainty there from `u_at`."""
+        sigma0's uncertainty there from `u_at`; or, for few speeds or
+        `use_table` False, the exact inversions alone."""
         from . import _loops
 
+        speeds = self.speed < LADDER_TOP
+        if use_table is False or (use_table is None and np.count_nonzero(speeds) < TABLE_MIN_SPEEDS):
+            out = np.full(self.speed.shape, np.nan, dtype=np.float32)
+            at = np.nonzero(speeds)
+            out[at] = exact_wind_speed_uncertainty(self.speed[at][None], self.relative[at][None],
+                                                   self.incidence[at][None], self.sigma0[at][None],
+                                                   u_at(at)[None], hh)[0]
+            return out
         table = speed_table()
         alphas = (POLARISATION_RATIO_ALPHA, *POLARISATION_RATIO_ALPHA_RANGE) if hh else None
         out = _loops.speed_uncertainty(table.speed, table.rough, table.incidence_axis, table.direction_step,
                                        table.sigma0_axis, LADDER_TOP, self.speed, self.relative, self.incidence,
                                        self.sigma0, u_sigma0, DIRECTION_UNCERTAINTY_DEG, alphas)
-        declined = np.isnan(out) & (self.speed < LADDER_TOP)
+        declined = np.isnan(out) & speeds
         if declined.any():
             at = np.nonzero(declined)
             out[at] = exact_wind_speed_uncertainty(self.speed[at][None], self.relative[at][None],

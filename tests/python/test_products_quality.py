@@ -265,7 +265,7 @@ def test_wind_speed_uncertainty_from_the_table_agrees_with_the_exact_inversions(
     table declines (incidence outside it) take the exact value, bit for
     bit; a speed that is NaN or at the top has none; sigma0's uncertainty
     computed in the table's pass from the blocks' noise and counts gives
-    the same bits."""
+    the same bits. A call with few speeds takes the exact inversions."""
     from quorvane_wind import uncertainty
     from quorvane_wind.retrieval import hh_to_vv, polarisation_ratio, sigma0_db_block, wind_speed_block
     from quorvane_wind.testing.cmod5n_forward import sigma0_cmod5n
@@ -286,8 +286,12 @@ def test_wind_speed_uncertainty_from_the_table_agrees_with_the_exact_inversions(
             u = uncertainty.sigma0_uncertainty(observed, nesz, np.full(observed.shape, pixels), looks)
             speed32 = retrieved.astype(np.float32)
             args = (phi, inc, observed, u, hh)
-            table = uncertainty.wind_speed_uncertainty(speed32, *args)
+            table = uncertainty.wind_speed_uncertainty(speed32, *args, table=True)
             exact = uncertainty.exact_wind_speed_uncertainty(speed32, *args)
+            # Few speeds: the exact inversions themselves.
+            few = tuple(a[:, :2000] for a in (speed32, phi, inc, observed, u))
+            np.testing.assert_array_equal(uncertainty.wind_speed_uncertainty(*few, hh),
+                                          np.where(few[0] < 26.0, exact[:, :2000], np.nan))
             assert np.isnan(table[speed32 >= 26.0]).all()
             below = speed32 < 26.0
             close = np.abs(table[below] - exact[below]) <= np.maximum(0.02, 0.02 * exact[below])
@@ -297,15 +301,18 @@ def test_wind_speed_uncertainty_from_the_table_agrees_with_the_exact_inversions(
             np.testing.assert_array_equal(table[outside], exact[outside])
             # sigma0's uncertainty in the table's pass: the same bits.
             np.testing.assert_array_equal(uncertainty.block_wind_speed_uncertainty(
-                speed32, phi, inc, observed, nesz, np.full(observed.shape, pixels, dtype=np.int32), looks, hh), table)
+                speed32, phi, inc, observed, nesz, np.full(observed.shape, pixels, dtype=np.int32), looks, hh,
+                table=True), table)
     nan_speed = uncertainty.wind_speed_uncertainty(np.float32([[np.nan, 26.0, 8.0]]), np.float32([[10.0] * 3]),
                                                    np.float32([[35.0] * 3]), np.float32([[0.05] * 3]),
-                                                   np.array([[0.01] * 3]), hh)
+                                                   np.array([[0.01] * 3]), hh, table=True)
     assert np.isnan(nan_speed[0, :2]).all() and np.isfinite(nan_speed[0, 2])
     # sigma0 minus its uncertainty positive only in float64: not the mirror.
-    tie = (np.float32([[8.0]]), np.float32([[10.0]]), np.float32([[35.0]]), np.float32([[0.05]]))
+    phi, inc, s = np.float32([[10.0]]), np.float32([[35.0]]), np.float32([[0.05]])
+    centre = wind_speed_block(phi, inc, sigma0_db_block(hh_to_vv(s, inc) if hh else s)).astype(np.float32)
+    tie = (centre, phi, inc, s)
     u_tie = np.float64(np.float32(0.05)) * (1.0 - 1e-9)
-    np.testing.assert_allclose(uncertainty.wind_speed_uncertainty(*tie, np.array([[u_tie]]), hh),
+    np.testing.assert_allclose(uncertainty.wind_speed_uncertainty(*tie, np.array([[u_tie]]), hh, table=True),
                                uncertainty.exact_wind_speed_uncertainty(*tie, np.array([[u_tie]]), hh), atol=0.02)
 
 
