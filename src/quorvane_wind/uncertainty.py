@@ -43,8 +43,10 @@ products the speckle term of a block is too small by about a factor 2,
 which matters only where speckle dominates (native resolution, where a
 pixel's own looks are right, and very low signal).
 
-How it is computed. Every speed the method takes, the centre's too, is
-interpolated in a table of the exact kernel's speeds (`speed_table`):
+How it is computed. For calls of many speeds (TABLE_MIN_SPEEDS: native
+products; a 1 km product's few are inverted exactly) every speed the
+method takes, the centre's too, is interpolated in a table of the exact
+kernel's speeds (`speed_table`):
 incidence 18 to 58 degrees by 0.5, |relative direction| 0 to 180 by 2.5
 (the model sees only cos(phi) and cos(2 phi)), sigma0 -60 to +5 dB by 0.1
 dB (below, every speed is at most 0.01 m/s; above, every one is at the
