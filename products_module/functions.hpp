@@ -11,4 +11,10 @@ namespace quorvane::loops {
 PyObject* blockPass(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char kBlockPassDoc[];
 
+// speed_uncertainty(table, rough, incidence_axis, direction_step, sigma0_axis,
+//                   top, speed, relative, incidence, sigma0, u_sigma0,
+//                   direction_deg, alphas): speed_uncertainty.cpp.
+PyObject* speedUncertainty(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char kSpeedUncertaintyDoc[];
+
 }  // namespace quorvane::loops

@@ -17,6 +17,7 @@ PyCFunction cFunction(Function function) {
 
 PyMethodDef moduleMethods[] = {
     {"block_pass", cFunction(blockPass), METH_VARARGS | METH_KEYWORDS, kBlockPassDoc},
+    {"speed_uncertainty", cFunction(speedUncertainty), METH_VARARGS | METH_KEYWORDS, kSpeedUncertaintyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

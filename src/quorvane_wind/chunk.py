@@ -46,7 +46,7 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     from .landmask import land_mask_block
     from .retrieval import (hh_to_vv, relative_direction_block, sigma0_db_block, wind_direction_block,
                             wind_speed_block)
-    from .uncertainty import sigma0_uncertainty, wind_speed_uncertainty
+    from .uncertainty import block_wind_speed_uncertainty
 
     blocks = grid.blocks(i, j, exclude_land=land)
     sigma0, nesz, land_fraction, lines, pixels = (blocks.sigma0, blocks.nesz, blocks.land_fraction,
@@ -103,19 +103,18 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     retrieved = (mask & NO_WIND_BITS) == 0
     flag(SPEED_AT_MODEL_LIMIT, retrieved & (speed >= LADDER_TOP))
     speed[~retrieved] = np.nan
-    uncertainty = np.full(sigma0.shape, np.nan, dtype=np.float32)
-    # Only the retrieved pixels, as one line for the kernel; none at the
-    # model's limit, where the speed is a bound.
-    known = retrieved & (speed < LADDER_TOP)
-    if known.any():
-        at = np.nonzero(known)
+    # Only the retrieved speeds (the others are NaN now), none at the
+    # model's limit, where the speed is a bound: on the chunk's own arrays,
+    # no copies of the pixels.
+    if (speed < LADDER_TOP).any():
         # Products of modes without a published figure count one look per
         # pixel: the larger uncertainty.
         looks = grid.scene.looks or 1.0
-        u_sigma0 = sigma0_uncertainty(sigma0[at], nesz[at], blocks.valid_count[at], looks)
         with limits():
-            uncertainty[at] = wind_speed_uncertainty(speed[at][None], relative[at][None], incidence[at][None],
-                                                     sigma0[at][None], u_sigma0[None], hh)[0]
+            uncertainty = block_wind_speed_uncertainty(speed, relative, incidence, sigma0, nesz,
+                                                       blocks.valid_count, looks, hh)
+    else:
+        uncertainty = np.full(sigma0.shape, np.nan, dtype=np.float32)
     return {
         "wind_speed": speed,
         "wind_speed_uncertainty": uncertainty,
