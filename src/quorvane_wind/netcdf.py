@@ -128,6 +128,16 @@ def _chunked_in_dask(ds: xr.Dataset, encoding: Mapping[str, Mapping[str, Any]]) 
              .assign({k: v for k, v in wrapped.items() if k not in ds.coords})
 
 
+def _local_scheduler() -> bool:
+    """Whether dask computes in this process (its threads, or synchronously)."""
+    import dask
+    import dask.local
+    import dask.threaded
+
+    scheduler = dask.base.get_scheduler()
+    return scheduler is None or scheduler in (dask.threaded.get, dask.local.get_sync)
+
+
 def write_netcdf(ds: xr.Dataset, path: "str | os.PathLike[str]",
                  compress: "Compress | None" = None) -> None:
     """Writes the product Dataset to a NetCDF-4 file at `path` (not
@@ -143,6 +153,12 @@ def write_netcdf(ds: xr.Dataset, path: "str | os.PathLike[str]",
     from .hdf5_chunks import ChunkSink, ChunkWriter, aligned, default_compress
 
     encoding = netcdf_encoding(ds)
+    if not _local_scheduler():
+        # The chunk targets hold the open file: they cannot travel to other
+        # processes. Under a distributed or process scheduler netCDF-C
+        # writes as before, behind its lock.
+        ds.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding)
+        return
     deferred = _Deferred()
     store = xr.backends.NetCDF4DataStore.open(  # type: ignore[no-untyped-call]  # unannotated in xarray
         os.fspath(path), mode="w", format="NETCDF4")

@@ -351,7 +351,8 @@ def test_chunks_compressed_in_threads_make_the_file_netcdf_c_makes_and_every_rea
     variable, the file xarray writes through netCDF-C (values bit for bit,
     dtype, chunks, filters, attributes: bench/compare_products.py), whether
     the Dataset is in dask bands of whole chunks with edge chunks on both
-    sides, in memory, or in bands across file chunks; netCDF-C, xarray's
+    sides, in memory, in bands across file chunks, or computed by a
+    distributed client; netCDF-C, xarray's
     netcdf4 and h5netcdf engines and GDAL read it, and neither HDF5 library
     keeps it open."""
     import importlib.util
@@ -379,6 +380,13 @@ def test_chunks_compressed_in_threads_make_the_file_netcdf_c_makes_and_every_rea
             ds.to_netcdf(reference, engine="netcdf4", format="NETCDF4", encoding=netcdf_encoding(ds))
             write_product(ds, path)
             assert compare_products.compare(reference, path) == [], name
+    # A distributed client as dask's scheduler: the open file cannot travel
+    # to its workers, so netCDF-C writes it as before.
+    from distributed import Client
+
+    with Client(processes=False, n_workers=1, threads_per_worker=2, dashboard_address=None):
+        write_product(bands, tmp_path / "distributed.nc")
+    assert compare_products.compare(tmp_path / "bands-netcdf-c.nc", tmp_path / "distributed.nc") == []
     with xr.open_dataset(path, engine="netcdf4") as c, xr.open_dataset(path, engine="h5netcdf") as h5:
         xr.testing.assert_identical(c, h5)
         assert c["latitude"].dtype == np.float32 and c["wind_speed"].encoding["chunksizes"] == (30, 64)
