@@ -128,6 +128,23 @@ def _chunked_in_dask(ds: xr.Dataset, encoding: Mapping[str, Mapping[str, Any]]) 
              .assign({k: v for k, v in wrapped.items() if k not in ds.coords})
 
 
+WRITE_CHUNK_CACHE = 8 << 20
+
+
+def _write_through_netcdf_c(ds: xr.Dataset, path: "str | os.PathLike[str]",
+                            encoding: Mapping[str, Mapping[str, Any]]) -> None:
+    import netCDF4
+
+    # Each band of lines fills whole file chunks, so HDF5's chunk cache
+    # (64 MB per variable by default, 0.6 GB for a product) gains nothing.
+    cache = netCDF4.get_chunk_cache()
+    netCDF4.set_chunk_cache(WRITE_CHUNK_CACHE, cache[1], 1.0)
+    try:
+        ds.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding)
+    finally:
+        netCDF4.set_chunk_cache(*cache)
+
+
 def _local_scheduler() -> bool:
     """Whether dask computes in this process (its threads, or synchronously)."""
     import dask
@@ -150,14 +167,14 @@ def write_netcdf(ds: xr.Dataset, path: "str | os.PathLike[str]",
     import dask.array as da
     import h5py
 
-    from .hdf5_chunks import ChunkSink, ChunkWriter, aligned, default_compress
+    from .hdf5_chunks import ChunkSink, ChunkWriter, WriterStopped, aligned, default_compress
 
     encoding = netcdf_encoding(ds)
     if not _local_scheduler():
         # The chunk targets hold the open file: they cannot travel to other
         # processes. Under a distributed or process scheduler netCDF-C
         # writes as before, behind its lock.
-        ds.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding)
+        _write_through_netcdf_c(ds, path, encoding)
         return
     deferred = _Deferred()
     store = xr.backends.NetCDF4DataStore.open(  # type: ignore[no-untyped-call]  # unannotated in xarray
@@ -182,12 +199,17 @@ def write_netcdf(ds: xr.Dataset, path: "str | os.PathLike[str]",
             da.store(sources, targets, lock=False, compute=True)
         except BaseException as exc:
             writer.close(abandon=True)
-            if writer.error is not None:
-                # The writer's failure (a full disk, say), not the computing
-                # threads' refusals that followed it.
+            if writer.error is None:
+                raise
+            if not isinstance(exc, WriterStopped):
                 raise writer.error from exc
-            raise
-        writer.close()
+            stopped = writer.error
+        else:
+            writer.close()
+            return
+        # The writer's failure (a full disk, say), raised outside the handler:
+        # the computing threads' refusals that followed it say nothing more.
+        raise stopped
 
 
 def write_product(ds: xr.Dataset, path: "str | os.PathLike[str]") -> None:
