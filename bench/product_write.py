@@ -49,8 +49,8 @@ def tiled(small: xr.Dataset, lines: int, pixels: int, band: int) -> xr.Dataset:
         variables[name] = xr.Variable(var.dims, data, var.attrs)
     line = np.arange(lines, dtype=np.float64)
     time_ = small["time"].values[0] + (np.arange(lines) * np.timedelta64(1500, "us"))
-    coords = {"line": ("line", line, small["line"].attrs), "pixel": ("pixel", np.arange(pixels, dtype=np.float64),
-                                                                    small["pixel"].attrs),
+    pixel = np.arange(pixels, dtype=np.float64)
+    coords = {"line": ("line", line, small["line"].attrs), "pixel": ("pixel", pixel, small["pixel"].attrs),
               "time": ("line", time_, small["time"].attrs),
               "latitude": variables.pop("latitude"), "longitude": variables.pop("longitude")}
     for name in small.coords:
