@@ -196,8 +196,9 @@ def claimed(final_path: str, part_suffix: str = PART_SUFFIX) -> Iterator[Claim]:
 
 def raise_if_out_of_space(exc: BaseException, folder: str, final_path: str) -> None:
     """OutputError naming `final_path` when a failed write `exc` came from a
-    full file system."""
-    if isinstance(exc, Exception) and out_of_space(folder):
+    full file system (said by its errno, as h5py's errors say it, or seen on
+    the file system)."""
+    if isinstance(exc, Exception) and (getattr(exc, "errno", None) == errno.ENOSPC or out_of_space(folder)):
         raise OutputError(f"cannot write {final_path}: no space left on the device") from exc
 
 

@@ -4,7 +4,7 @@ and the options it records so that a later run knows whether to reuse it."""
 import logging
 import os
 from collections.abc import Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import xarray as xr
@@ -15,6 +15,9 @@ from .defaults import COAST_DISTANCE_KM
 from .errors import InputError
 from .options import Resolution, check_polarisation, check_resolution
 from .sentinel1.safe import product_name
+
+if TYPE_CHECKING:
+    from .hdf5_chunks import Compress
 
 log = logging.getLogger(__name__)
 
@@ -93,26 +96,128 @@ def netcdf_encoding(ds: xr.Dataset) -> dict[str, dict[str, Any]]:
     return enc
 
 
+class _Deferred:
+    """The writer of `Dataset.dump_to_store`: values in memory are written at
+    once (by netCDF-C, as `to_netcdf` writes them), dask arrays are kept,
+    encoded, with the names of their variables."""
+
+    def __init__(self) -> None:
+        self.names: list[str] = []
+        self.sources: list[Any] = []
+
+    def add(self, source: Any, target: Any, region: Any = None) -> None:
+        if hasattr(source, "dask"):
+            self.names.append(str(target.variable_name))
+            self.sources.append(source)
+        elif region:
+            target[region] = source
+        else:
+            target[...] = source
+
+
+def _chunked_in_dask(ds: xr.Dataset, encoding: Mapping[str, Mapping[str, Any]]) -> xr.Dataset:
+    """The Dataset with its chunked variables that are in memory wrapped in
+    dask arrays of whole rows of file chunks, so that they too are
+    compressed in parallel."""
+    wrapped = {str(key): var.chunk({var.dims[0]: encoding[str(key)]["chunksizes"][0]})
+               for key, var in ds.variables.items()
+               if "chunksizes" in encoding.get(str(key), {}) and var.chunks is None}
+    if not wrapped:
+        return ds
+    return ds.assign_coords({k: v for k, v in wrapped.items() if k in ds.coords}) \
+             .assign({k: v for k, v in wrapped.items() if k not in ds.coords})
+
+
 WRITE_CHUNK_CACHE = 8 << 20
 
 
-def write_product(ds: xr.Dataset, path: "str | os.PathLike[str]") -> None:
-    """Writes the product Dataset to NetCDF-4 at `path` atomically
-    (compressed, chunked). The quicklook is drawn afterwards from the
-    written file (`quicklook.write_quicklook`), so that its failure cannot
-    cost the product."""
+def _write_through_netcdf_c(ds: xr.Dataset, path: "str | os.PathLike[str]",
+                            encoding: Mapping[str, Mapping[str, Any]]) -> None:
     import netCDF4
 
-    encoding = netcdf_encoding(ds)
     # Each band of lines fills whole file chunks, so HDF5's chunk cache
     # (64 MB per variable by default, 0.6 GB for a product) gains nothing.
     cache = netCDF4.get_chunk_cache()
     netCDF4.set_chunk_cache(WRITE_CHUNK_CACHE, cache[1], 1.0)
     try:
-        write_atomically(path, lambda tmp: ds.to_netcdf(tmp, engine="netcdf4", format="NETCDF4",
-                                                        encoding=encoding))
+        ds.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding)
     finally:
         netCDF4.set_chunk_cache(*cache)
+
+
+def _local_scheduler() -> bool:
+    """Whether dask computes in this process (its threads, or synchronously)."""
+    import dask
+    import dask.local
+    import dask.threaded
+
+    scheduler = dask.base.get_scheduler()
+    return scheduler is None or scheduler in (dask.threaded.get, dask.local.get_sync)
+
+
+def write_netcdf(ds: xr.Dataset, path: "str | os.PathLike[str]",
+                 compress: "Compress | None" = None) -> None:
+    """Writes the product Dataset to a NetCDF-4 file at `path` (not
+    atomically: `write_product` does that). netCDF-C makes the file with
+    `netcdf_encoding`, exactly as `to_netcdf` would, and writes everything
+    but the chunked variables' values; those are computed by dask, their
+    chunks compressed on the computing threads (`compress`, by default
+    `hdf5_chunks.default_compress`) and written by one thread with HDF5's
+    direct chunk writes (`hdf5_chunks`)."""
+    import dask.array as da
+    import h5py
+
+    from .hdf5_chunks import ChunkSink, ChunkWriter, WriterStopped, aligned, default_compress
+
+    encoding = netcdf_encoding(ds)
+    if not _local_scheduler():
+        # The chunk targets hold the open file: they cannot travel to other
+        # processes. Under a distributed or process scheduler netCDF-C
+        # writes as before, behind its lock.
+        _write_through_netcdf_c(ds, path, encoding)
+        return
+    deferred = _Deferred()
+    store = xr.backends.NetCDF4DataStore.open(  # type: ignore[no-untyped-call]  # unannotated in xarray
+        os.fspath(path), mode="w", format="NETCDF4")
+    try:
+        _chunked_in_dask(ds, encoding).dump_to_store(store, writer=deferred, encoding=encoding)
+    finally:
+        # Closed by netCDF-C before h5py opens it: never open in both.
+        store.close()
+    if not deferred.sources:
+        return
+    with h5py.File(path, "r+") as h5:
+        writer = ChunkWriter()
+        try:
+            sinks = [ChunkSink(h5[name], writer, compress or default_compress())
+                     for name in deferred.names]
+            sources = [source if sink.chunks is None else aligned(source, sink.chunks)
+                       for source, sink in zip(deferred.sources, sinks)]
+            # Any object with __setitem__ is a target (dask's annotation
+            # names only arrays).
+            targets: Any = sinks
+            da.store(sources, targets, lock=False, compute=True)
+        except BaseException as exc:
+            writer.close(abandon=True)
+            if writer.error is None:
+                raise
+            if not isinstance(exc, WriterStopped):
+                raise writer.error from exc
+            stopped = writer.error
+        else:
+            writer.close()
+            return
+        # The writer's failure (a full disk, say), raised outside the handler:
+        # the computing threads' refusals that followed it say nothing more.
+        raise stopped
+
+
+def write_product(ds: xr.Dataset, path: "str | os.PathLike[str]") -> None:
+    """Writes the product Dataset to NetCDF-4 at `path` atomically
+    (compressed, chunked; `write_netcdf`). The quicklook is drawn afterwards
+    from the written file (`quicklook.write_quicklook`), so that its failure
+    cannot cost the product."""
+    write_atomically(path, lambda tmp: write_netcdf(ds, tmp))
     log.info("product written: %s", os.fspath(path))
 
 

@@ -120,25 +120,30 @@ def test_usage_errors_exit_2(args, message, tmp_path, capsys, monkeypatch):
     assert not Path("o").exists() or not list(Path("o").iterdir())
 
 
-def test_no_space_unreachable_scheduler_and_missing_extra_are_one_line_each(small, tmp_path, capsys):
-    """A full disk names the output; an unreachable scheduler fails each
-    input with its own line; without the products extra the command says
-    which extra to install."""
-    disk = tmp_path / "disk"
-    disk.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
-                      capture_output=True).returncode != 0:
-        pytest.skip("mounting a small file system needs root")
-    try:
-        assert run_cli(small["good"], "--era5", small["era5"], "--output-dir", disk,
-                       "--no-land-mask", "--resolution", "native") == 1
-        err = capsys.readouterr().err.strip()
-        assert err.count("\n") == 0 and "no space left" in err
-        assert str(disk / output_name(small["good"])) in err and list(disk.iterdir()) == []
-        # The failed file's space is given back although HDF5 keeps it open.
-        assert os.statvfs(disk).f_bfree == os.statvfs(disk).f_blocks
-    finally:
-        subprocess.run(["umount", "--lazy", str(disk)], check=True)
+def test_no_space_unreachable_scheduler_and_missing_extra_are_one_line_each(small, s1fx, tmp_path, capsys):
+    """A full disk names the output, whether it fills while netCDF-C makes
+    the file or while the chunk writer writes (a larger product on a disk
+    with room for its start); an unreachable scheduler fails each input
+    with its own line; without the products extra the command says which
+    extra to install."""
+    larger, _ = s1fx.write_grd_product(tmp_path / "larger", dataclasses.replace(small["cfg"], lines=300,
+                                                                                 samples=400, looks=4.0))
+    for product, size in ((small["good"], "64k"), (larger, "1536k")):
+        disk = tmp_path / f"disk-{size}"
+        disk.mkdir()
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(disk)],
+                          capture_output=True).returncode != 0:
+            pytest.skip("mounting a small file system needs root")
+        try:
+            assert run_cli(product, "--era5", small["era5"], "--output-dir", disk,
+                           "--no-land-mask", "--resolution", "native") == 1
+            err = capsys.readouterr().err.strip()
+            assert err.count("\n") == 0 and "no space left" in err, err
+            assert str(disk / output_name(product)) in err and list(disk.iterdir()) == []
+            # The failed file's space is given back although HDF5 keeps it open.
+            assert os.statvfs(disk).f_bfree == os.statvfs(disk).f_blocks
+        finally:
+            subprocess.run(["umount", "--lazy", str(disk)], check=True)
 
     import dask
 

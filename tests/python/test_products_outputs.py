@@ -342,3 +342,63 @@ def test_native_products_store_the_geolocation_in_float32(passes, s1fx, tmp_path
                 assert np.array_equal(nc[name][:].data, ds[name].values.astype(dtype))
             assert np.array_equal(nc["wind_speed"][:].filled(np.nan), ds["wind_speed"].values, equal_nan=True)
         assert np.ptp(ds["longitude"].values) > 300.0          # across the antimeridian
+
+
+def test_chunks_compressed_in_threads_make_the_file_netcdf_c_makes_and_every_reader_reads_it(passes, s1fx,
+                                                                                                tmp_path):
+    """`write_product` (chunks compressed on the computing threads, written
+    with direct chunk writes into the file netCDF-C made) gives, variable by
+    variable, the file xarray writes through netCDF-C (values bit for bit,
+    dtype, chunks, filters, attributes: bench/compare_products.py), whether
+    the Dataset is in dask bands of whole chunks with edge chunks on both
+    sides, in memory, in bands across file chunks, or computed by a
+    distributed client; netCDF-C, xarray's
+    netcdf4 and h5netcdf engines and GDAL read it, and neither HDF5 library
+    keeps it open."""
+    import importlib.util
+    import os
+    from pathlib import Path
+
+    import rasterio
+
+    from quorvane_wind import make_wind_product, write_product
+    from quorvane_wind.netcdf import netcdf_encoding
+
+    spec = importlib.util.spec_from_file_location(
+        "compare_products", Path(__file__).parents[2] / "bench" / "compare_products.py")
+    compare_products = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(compare_products)
+
+    cfg = s1fx.GrdConfig(lines=200, samples=150, looks=4.0)
+    safe, _ = s1fx.write_grd_product(tmp_path / "scene", cfg)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        bands = make_wind_product(safe, [passes["era5"]], resolution="native", land=False, chunks=(48, 64))
+        variants = {"bands": bands, "memory": bands.compute(), "across": bands.chunk({"line": (30, 70, 100)})}
+        for name, ds in variants.items():
+            reference, path = tmp_path / f"{name}-netcdf-c.nc", tmp_path / f"{name}.nc"
+            ds.to_netcdf(reference, engine="netcdf4", format="NETCDF4", encoding=netcdf_encoding(ds))
+            write_product(ds, path)
+            assert compare_products.compare(reference, path) == [], name
+    # A distributed client as dask's scheduler: the open file cannot travel
+    # to its workers, so netCDF-C writes it as before.
+    from distributed import Client
+
+    with Client(processes=False, n_workers=1, threads_per_worker=2, dashboard_address=None):
+        write_product(bands, tmp_path / "distributed.nc")
+    assert compare_products.compare(tmp_path / "bands-netcdf-c.nc", tmp_path / "distributed.nc") == []
+    with xr.open_dataset(path, engine="netcdf4") as c, xr.open_dataset(path, engine="h5netcdf") as h5:
+        xr.testing.assert_identical(c, h5)
+        assert c["latitude"].dtype == np.float32 and c["wind_speed"].encoding["chunksizes"] == (30, 64)
+        np.testing.assert_array_equal(c["wind_speed"].values, bands["wind_speed"].values)
+        np.testing.assert_array_equal(c["mask"].values, bands["mask"].values)
+    read = {}
+    for which in (reference, path):
+        with rasterio.open(f'NETCDF:"{which}":wind_speed') as gdal:
+            assert gdal.shape == (200, 150)
+            read[which] = gdal.read(1)
+    assert np.array_equal(read[path], read[reference], equal_nan=True)
+    assert any(np.array_equal(read[path], flip(bands["wind_speed"].values), equal_nan=True)
+               for flip in (np.asarray, np.flipud))
+    held = [os.path.realpath(f"/proc/self/fd/{fd}") for fd in os.listdir("/proc/self/fd")]
+    assert not any(p.startswith(str(tmp_path)) and p.endswith(".nc") for p in held), held
