@@ -78,7 +78,7 @@ Standing standing(const Pixel<V>& p, V v, unsigned need) {
 // by standing(). A guess of kLadderLast + 1 stands for no candidate
 // qualifying: all are then proved below.
 template <class V>
-void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* answer) {
+[[gnu::flatten]] void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* answer) {
     constexpr int kLanes = V::kLanes;
     alignas(64) double farEnd[kLanes], nearStart[kLanes], nearEnd[kLanes], before[kLanes], at[kLanes],
         after[kLanes];
@@ -121,10 +121,14 @@ void provedAnswers(const Pixel<V>& p, const int* guess, unsigned lanes, int* ans
     // tanh and exp at candidate g - 1 serve both bounds that need them.
     V beforeLow, beforeHigh;
     const V vBefore = V::load(before);
-    const V tBefore = tanh(tanhArgument(p, vBefore)), decayBefore = exp(decayArgument(vBefore));
+    const Range<V> tBefore = tanhRange(tanhArgument(p, vBefore));
+    const Range<V> decayBefore = decayRange(decayArgument(vBefore));
     lnSigmaRange(p, vBefore, tBefore, decayBefore, beforeLow, beforeHigh);
+    // With SLEEF the ranges are the model's values, widened here.
+    const V tHigh = kInlineBounds<V> ? tBefore.hi : up(tBefore.hi);
+    const V decayHigh = kInlineBounds<V> ? decayBefore.hi : up(decayBefore.hi);
     const V nearBound = lnSigmaUpperSloped(p, V::load(nearStart), V::load(nearEnd), vBefore, beforeHigh, farEnds,
-                                           tBefore, decayBefore);
+                                           tHigh, decayHigh);
     const unsigned prefix = lanes & (farBelow | ~needFar) &
                             (bits(nearBound < p.lnThreshold) | ~needNear);
 

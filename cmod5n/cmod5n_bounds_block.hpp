@@ -36,8 +36,9 @@ LowEnd rootLowEnd(const Pixel<V>& p) {
     return LowEnd{firstLane(root.tanhDown), firstLane(root.expDown)};
 }
 
-// The terms of the base of the final power over a block [va, vb], from t and
-// exp(0.34 (v - C18)) at vb (tRaw, dRaw), their low ends and V2's range.
+// The terms of the base of the final power over a block [va, vb], from upper
+// bounds of t and exp(0.34 (v - C18)) at vb (tHigh, dHigh: at least the
+// computed and the exact values there), their low ends and V2's range.
 // Each range encloses the computed and the exact term at every speed of the
 // block.
 template <class V>
@@ -51,18 +52,18 @@ struct BaseTerms {
 };
 
 template <class V>
-BaseTerms<V> baseTerms(const Pixel<V>& p, V va, V vb, Range<V> V2, V tRaw, V dRaw, const LaneEnds<V>& low) {
+BaseTerms<V> baseTerms(const Pixel<V>& p, V va, V vb, Range<V> V2, V tHigh, V dHigh, const LaneEnds<V>& low) {
     const V one = V::broadcast(1.0);
     const V zero = V::broadcast(0.0);
     BaseTerms<V> r;
     // B1 = (C14 (X + 1) - ((X + 0.5) - t) (C15 v)) / (exp(0.34 (v - C18)) + 1).
-    r.t = {low.tanhDown, up(tRaw)};
+    r.t = {low.tanhDown, tHigh};
     const V ml = p.xh - r.t.hi, mh = p.xh - r.t.lo;
     const V ql = V::broadcast(C15) * va, qh = V::broadcast(C15) * vb;  // >= 0
     const V prodLo = minv(ml * ql, ml * qh);
     const V prodHi = maxv(mh * ql, mh * qh);
     r.num = {p.c14x1 - prodHi, p.c14x1 - prodLo};
-    r.den = {low.expDown + one, up(dRaw) + one};
+    r.den = {low.expDown + one, dHigh + one};
     r.B1 = {r.num.lo / select(r.num.lo >= zero, r.den.hi, r.den.lo),
             r.num.hi / select(r.num.hi >= zero, r.den.lo, r.den.hi)};
     r.expV2 = expOfMinus(V2);
@@ -110,7 +111,7 @@ V lnSigmaUpperWith(const Pixel<V>& p, V va, V vb, LowFrom lowFrom, LaneEnds<V>& 
     // t = tanh(4 ((X + C16) + C17 v)) and exp(0.34 (v - C18)) are needed at
     // the block's end only; their low ends come from lowFrom.
     const V tRaw = tanhLoose(tanhArgument(p, vb));
-    const V dRaw = exp(decayArgument(vb));
+    const V dRaw = boundExp(decayArgument(vb));
     ends.tanhDown = down(tRaw);
     ends.expDown = maxv(down(dRaw), zero);
     const LaneEnds<V> low = lowFrom(ends);
@@ -129,12 +130,12 @@ V lnSigmaUpperWith(const Pixel<V>& p, V va, V vb, LowFrom lowFrom, LaneEnds<V>& 
             const V q = maxv(minv(sh / p.S0, one), V::broadcast(1e-300));
             l1 = lnPowerUp(p.e, simd::logFast(q)) + p.lnG;
         }
-        if (bits(has2) != 0) l2 = up(simd::logFast(logisticFromExp(maxv(down(exp(-sh)), zero))));
+        if (bits(has2) != 0) l2 = up(simd::logFast(logisticFromExp(maxv(down(boundExp(-sh)), zero))));
         lnA3 = select(has1 & has2, maxv(l1, l2), select(has1, l1, l2));
     } else {
         // Lower bound of ln A3; candidates above S0 have s >= max(sl, S0).
         if (bits(has1) != 0) l1 = lnPowerDown(p.e, simd::logFast(sl / p.S0)) + p.lnG;
-        if (bits(has2) != 0) l2 = down(simd::logFast(logisticFromExp(up(exp(-maxv(sl, p.S0))))));
+        if (bits(has2) != 0) l2 = down(simd::logFast(logisticFromExp(up(boundExp(-maxv(sl, p.S0))))));
         lnA3 = select(has1 & has2, minv(l1, l2), select(has1, l1, l2));
     }
     const V lnA3g = up(p.gamma * lnA3);
@@ -143,7 +144,7 @@ V lnSigmaUpperWith(const Pixel<V>& p, V va, V vb, LowFrom lowFrom, LaneEnds<V>& 
     const V wh = maxv(p.A1 * va, p.A1 * vb) + p.A0;
     const V lnP10 = up(wh * V::broadcast(kLn10));
 
-    const BaseTerms<V> terms = baseTerms(p, va, vb, V2, tRaw, dRaw, low);
+    const BaseTerms<V> terms = baseTerms(p, va, vb, V2, up(tRaw), up(dRaw), low);
     const Range<V>& B1 = terms.B1;
     const Range<V>& B2 = terms.B2;
 
@@ -184,7 +185,7 @@ V lnSigmaUpperFromZero(const Pixel<V>& p, V vb) {
         const V q = maxv(minv(sh / p.S0, one), V::broadcast(1e-300));
         l1 = lnPowerUp(p.e, simd::logFast(q)) + p.lnG;
     }
-    if (bits(has2) != 0) l2 = up(simd::logFast(logisticFromExp(maxv(down(exp(-sh)), zero))));
+    if (bits(has2) != 0) l2 = up(simd::logFast(logisticFromExp(maxv(down(boundExp(-sh)), zero))));
     const V lnA3 = select(has1 & has2, maxv(l1, l2), select(has1, l1, l2));
     const V lnA3g = up(p.gamma * lnA3);
 
@@ -251,7 +252,7 @@ unsigned excludedBlocks(const Pixel<V>& p, Speeds speeds, LowEnd low, BlockLowEn
 // there, as lnSigmaUpperWith takes them at a block's end.
 template <class V>
 LaneEnds<V> laneEndsAt(const Pixel<V>& p, V v) {
-    return LaneEnds<V>{down(tanhLoose(tanhArgument(p, v))), maxv(down(exp(decayArgument(v))), V::broadcast(0.0))};
+    return LaneEnds<V>{down(tanhLoose(tanhArgument(p, v))), maxv(down(boundExp(decayArgument(v))), V::broadcast(0.0))};
 }
 
 // The low end of a block that starts after candidate last.

@@ -62,18 +62,19 @@ Range<V> widened(Range<V> a) {
 // The upper bound of the computed ln sigma over the block [va, vb] per lane,
 // from lnTop at vTop >= vb and the low ends of t and exp(0.34 (v - C18)) at or before
 // va; +inf where the slope or the base cannot be bounded. For gamma > 0.
-// tRaw and dRaw are the library's tanh and exp of their arguments at vTop
-// (the model's own, which the candidate bound at vTop has computed).
+// tHigh and dHigh are upper bounds of the computed and exact tanh and exp of
+// their arguments at vTop (from those the candidate bound at vTop has
+// computed).
 template <class V>
-V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneEnds<V>& low, V tRaw, V dRaw) {
+V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneEnds<V>& low, V tHigh, V dHigh) {
     const V one = V::broadcast(1.0);
     const V zero = V::broadcast(0.0);
     const Range<V> V2 = v2Range(p, va, vTop);
-    const BaseTerms<V> terms = baseTerms(p, va, vTop, V2, tRaw, dRaw, low);
+    const BaseTerms<V> terms = baseTerms(p, va, vTop, V2, tHigh, dHigh, low);
 
     // gamma (ln A3)' at least.
     const V sl = a3Argument(p, va), sh = a3Argument(p, vTop);
-    const V logisticSlope = down(p.A2 / up(exp(sh) + one));
+    const V logisticSlope = down(p.A2 / up(boundExp(sh) + one));
     const V powerSlope = down(p.e / vTop);
     const auto has1 = sl < p.S0, has2 = sh >= p.S0;
     const V a3Slope = select(has1 & has2, minv(logisticSlope, powerSlope), select(has1, powerSlope, logisticSlope));
@@ -98,7 +99,7 @@ V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneE
     const Range<V> dNum = widened(Range<V>{V::broadcast(C15) * ((terms.t.lo - p.xh) + vdt.lo),
                                            V::broadcast(C15) * ((terms.t.hi - p.xh) + vdt.hi)});
     const Range<V> inverseDen{one / terms.den.hi, one / terms.den.lo};
-    const V decayHi = up(minv(up(dRaw), V::broadcast(0.25)) * V::broadcast(0.34));
+    const V decayHi = up(minv(dHigh, V::broadcast(0.25)) * V::broadcast(0.34));
     const Range<V> numDecay = times(terms.num, Range<V>{zero, decayHi});
     const Range<V> quotient = times(dNum, widened(inverseDen));
     const Range<V> dB1 = widened(Range<V>{quotient.lo - numDecay.hi, quotient.hi - numDecay.lo});
@@ -124,8 +125,8 @@ V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneE
 
 template <class V>
 V lnSigmaUpperSloped(const Pixel<V>& p, V va, V vb, V vTop, V lnTop, const LaneEnds<V>& low) {
-    return lnSigmaUpperSloped(p, va, vb, vTop, lnTop, low, tanhLoose(tanhArgument(p, vTop)),
-                              exp(decayArgument(vTop)));
+    return lnSigmaUpperSloped(p, va, vb, vTop, lnTop, low, up(tanhLoose(tanhArgument(p, vTop))),
+                              up(boundExp(decayArgument(vTop))));
 }
 
 }  // namespace

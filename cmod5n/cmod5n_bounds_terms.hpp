@@ -17,7 +17,9 @@
 //    is widened by kRel relative (about 4000 ULP) plus kTiny absolute (more
 //    than any error in the subnormal range). The logarithms are the inline
 //    logFast (simd/fast_math.hpp), within 2^-46 relative: 64 times inside
-//    kRel.
+//    kRel. Where the bounds take exp inline (kInlineBounds: expFast, within
+//    2^-48 relative) the same widening covers it; the tanh of a candidate's
+//    bound is then enclosed absolutely (tanhRange).
 //  - The final product of powers is bounded through its natural logarithm:
 //    ln(10^w) = w ln 10, ln(A3^gamma) = gamma ln A3, ln(base^1.6) = 1.6 ln base.
 //    Underflowed factors are taken as at most DBL_MIN, and anything that could
@@ -31,6 +33,8 @@
 #pragma once
 
 #include "cmod5n/cmod5n_vector_model.hpp"
+#include "simd/fast_math.hpp"
+#include "simd/pair.hpp"
 
 namespace quorvane::cmod5n {
 namespace {
@@ -51,6 +55,65 @@ template <class V>
 struct Range {
     V lo, hi;
 };
+
+// Whether the bounds take exp and tanh from the inline functions of
+// simd/fast_math.hpp rather than from SLEEF: AVX2 and AVX-512, one vector or
+// two taken as one. A library call in the middle of a bound spills every live
+// vector register and stops the processor from overlapping the bounds; the
+// inline functions interleave with the rest. SSE2 keeps SLEEF's.
+template <class V>
+inline constexpr bool kInlineBounds = HasFloatLanes<V>;
+template <class V>
+inline constexpr bool kInlineBounds<simd::Pair<V>> = HasFloatLanes<V>;
+
+// exp for a bound, whose callers widen it by kRel: expFast (within 2^-48
+// relative from -708 to 709, +inf above, 0 below, where the exact value is
+// below DBL_MIN) or SLEEF's.
+template <class V>
+V boundExp(V x) {
+    if constexpr (kInlineBounds<V>) {
+        return simd::expFast(x);
+    } else {
+        return exp(x);
+    }
+}
+
+// Absolute half-width of tanhRange's inline enclosure.
+inline constexpr double kTanhSlack = 0x1p-40;
+
+// An interval holding the model's t = tanh(a) (SLEEF's, within 1 ulp of the
+// exact one) at the computed argument a = tanhArgument(p, v). Inline: t' =
+// 1 - 2 / (E + 1) with E = expFast(2a); E's 2^-48 and the two roundings give
+// 2 / (E + 1) within 2^-47.5 relative of 2 / (e^2a + 1) <= 2, hence t' within
+// 2^-45 absolute of tanh(a) (absolute, not relative: t' cancels near a = 0),
+// so t' -+ kTanhSlack holds both. Past expFast's range t' is -1 or 1, within
+// e^-708 of tanh. Otherwise SLEEF's tanh itself, the model's bits, at both
+// ends.
+template <class V>
+Range<V> tanhRange(V a) {
+    if constexpr (kInlineBounds<V>) {
+        const V one = V::broadcast(1.0);
+        const V t = one - V::broadcast(2.0) / (simd::expFast(a + a) + one);
+        const V slack = V::broadcast(kTanhSlack);
+        return {t - slack, t + slack};
+    } else {
+        const V t = tanh(a);
+        return {t, t};
+    }
+}
+
+// An interval holding the model's exp(x), x = decayArgument(v): boundExp
+// widened by kRel (at least 0), or SLEEF's exp itself at both ends.
+template <class V>
+Range<V> decayRange(V x) {
+    if constexpr (kInlineBounds<V>) {
+        const V d = simd::expFast(x);
+        return {maxv(down(d), V::broadcast(0.0)), up(d)};
+    } else {
+        const V d = exp(x);
+        return {d, d};
+    }
+}
 
 // The range of x c for x in r, for c of either sign.
 template <class V>
@@ -94,7 +157,7 @@ Range<V> v2Range(const Pixel<V>& p, V va, V vb) {
 // exp(-V2) at the ends of a range of V2, as computed: {exp(-v2.hi), exp(-v2.lo)}.
 template <class V>
 Range<V> expOfMinus(Range<V> v2) {
-    return {exp(-v2.hi), exp(-v2.lo)};
+    return {boundExp(-v2.hi), boundExp(-v2.lo)};
 }
 
 // B2 = exp(-V2) (D2 V2 - D1) for V2 in v2, for the computed and the exact
@@ -102,11 +165,11 @@ Range<V> expOfMinus(Range<V> v2) {
 // and falls after it (its derivative is exp(-V2) (D1 + D2 - D2 V2)), so over a
 // range it lies between its values at the ends, and below the peak when the
 // range holds it. An end value computed as exp(-x) (D2 x - D1), with exp
-// within kRel and each operation rounded, lies within
-// exp(-x) (D2 x + D1) 2^-50 of the exact one; the same holds for the computed
-// model at any V2 of the range, and that error decreases with V2 for
-// V2 >= a > 1. So the ends' values widened by twice the error at the low end
-// (taken as kRel instead of 2^-50) enclose both. A peak at a V2 rounded
+// within 2^-48 relative (SLEEF's, or boundExp's expFast) and each operation
+// rounded, lies within exp(-x) (D2 x + D1) 2^-47 of the exact one; the same
+// holds for the computed model at any V2 of the range, and that error
+// decreases with V2 for V2 >= a > 1. So the ends' values widened by twice the
+// error at the low end (taken as kRel instead of 2^-47) enclose both. A peak at a V2 rounded
 // across a range end moves the ends' values by far less than that widening,
 // B2 being flat there. e is expOfMinus(v2).
 template <class V>

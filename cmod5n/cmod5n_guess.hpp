@@ -19,17 +19,23 @@
 namespace quorvane::cmod5n {
 namespace {
 
-// Whether V has float lanes for the guess.
-template <class V>
-concept HasFloatLanes = requires { typename V::Narrow; };
-
 // The pixel's terms the guess uses, over lanes of F (double lanes: the Pixel
 // itself; float lanes: GuessTerms, two Pixels narrowed).
 template <class F>
 struct GuessTerms {
     F A0, A1, A2, gamma, S0, V0, D1, D2, b, cos1, cos2;
     F lnG, e, c14x1, xc16, xh, sigma0;
+    F invS0, invV0;  // 1 / S0 and 1 / V0, set by withReciprocals
 };
+
+// t with its reciprocals: the guess multiplies by them where the model
+// divides (the guess need not round as the model does).
+template <class F>
+GuessTerms<F> withReciprocals(GuessTerms<F> t) {
+    t.invS0 = F::broadcast(1.0) / t.S0;
+    t.invV0 = F::broadcast(1.0) / t.V0;
+    return t;
+}
 
 // The guess's terms as floats, each from narrow(term), term(pixel) giving a
 // term of a pixel.
@@ -53,25 +59,46 @@ GuessTerms<F> narrowedTerms(Narrow narrow) {
     t.xc16 = narrow([](const auto& p) { return p.xc16; });
     t.xh = narrow([](const auto& p) { return p.xh; });
     t.sigma0 = narrow([](const auto& p) { return p.sigma0; });
-    return t;
+    return withReciprocals(t);
 }
 
 // About the modelled dB minus the observation at the speeds v (NaN where the
 // model is), with the terms p over lanes of F: the model's expressions with
-// the rough exp and log, tanh(a) as 1 - 2 / (e^(2a) + 1).
+// the rough exp and log, tanh(a) as 1 - 2 / (E + 1) with E = e^(2a). On float
+// lanes (p a GuessTerms) the chain of the guess waits for each division, so
+// there it multiplies by 1 / S0 and 1 / V0, and B1 = (C14 (X + 1) -
+// ((X + 0.5) - t) C15 v) / (d + 1) takes one division as
+// ((C14 (X + 1) - (X - 0.5) C15 v) (E + 1) - 2 C15 v) / ((E + 1) (d + 1)).
 template <class F, class P>
 F approxExcessDb(const P& p, F v) {
     using simd::expRough;
     using simd::logRough;
+    constexpr bool kReciprocals = requires { p.invS0; };
     const F one = F::broadcast(1.0);
     const F s = p.A2 * v;
     const F lnA3 = byBranch<F>(
-        s < p.S0, [&] { return p.lnG + p.e * logRough(s / p.S0); }, [&] { return -logRough(expRough(-s) + one); });
+        s < p.S0,
+        [&] {
+            if constexpr (kReciprocals) {
+                return p.lnG + p.e * logRough(s * p.invS0);
+            } else {
+                return p.lnG + p.e * logRough(s / p.S0);
+            }
+        },
+        [&] { return -logRough(expRough(-s) + one); });
     const F tanhArg = F::broadcast(4.0) * (p.xc16 + F::broadcast(C17) * v);
-    const F t = one - F::broadcast(2.0) / (expRough(F::broadcast(2.0) * tanhArg) + one);
+    const F E1 = expRough(F::broadcast(2.0) * tanhArg) + one;
     const F decay = expRough(F::broadcast(0.34) * (v - F::broadcast(C18)));
-    const F B1 = (p.c14x1 - (p.xh - t) * (F::broadcast(C15) * v)) / (decay + one);
-    const F y = v / p.V0 + one;
+    const F q = F::broadcast(C15) * v;
+    F B1, y;
+    if constexpr (kReciprocals) {
+        B1 = ((p.c14x1 - (p.xh - one) * q) * E1 - F::broadcast(2.0) * q) / (E1 * (decay + one));
+        y = v * p.invV0 + one;
+    } else {
+        const F t = one - F::broadcast(2.0) / E1;
+        B1 = (p.c14x1 - (p.xh - t) * q) / (decay + one);
+        y = v / p.V0 + one;
+    }
     const F ym1 = y - one;
     const F V2 = select(y < F::broadcast(C19), (ym1 * ym1 * ym1) * p.b + F::broadcast(kV2Offset), y);
     const F B2 = expRough(-V2) * (p.D2 * V2 - p.D1);
@@ -98,7 +125,7 @@ F secantRoot(F w0, F f0, F w1, F f1) {
 // kSecantSteps secant steps and a last secant root. On realistic pixels this
 // is the answer itself about 998 times in 1000. F::kLanes guesses.
 template <class F, class P>
-void guessFrom(const P& p, int* guess) {
+[[gnu::flatten]] void guessFrom(const P& p, int* guess) {
     const F lo = F::broadcast(-6.9);  // ln 0.001
     const F hi = F::broadcast(3.27);  // ln 26.3
     const F v0 = F::broadcast(10.0);

@@ -36,6 +36,10 @@ inline constexpr double kTiny = 0x1p-1020;
 inline constexpr double kMarginDb = 1e-6;
 inline constexpr double kMarginRel = 1e-12;
 
+// Whether V has float lanes (V::Narrow), for the guess.
+template <class V>
+concept HasFloatLanes = requires { typename V::Narrow; };
+
 // ---------------------------------------------------------------------------
 // Lane helpers.
 
