@@ -73,7 +73,7 @@ def report(results):
         if native and "write_s" in f:
             floor = f["read_s"] + f["arithmetic_s"] + f["kernel_s"] + f["write_s"]
             _target(targets, f"{scene} native: run / (read + arithmetic + kernel + disk write)",
-                    native["wall_s"] / floor, 1.3)
+                    native["wall_s"] / floor, 2.0)
         for kind in ("1 km", "native"):
             folder, zipped = (_run(results, scene, f"{w}, {kind}, land mask") for w in ("folder", "zip"))
             if folder and zipped and "inflate_s" in f:
