@@ -26,6 +26,7 @@ from quorvane_wind import open_s1_grd_averaged
 from quorvane_wind.grid import scene_grid
 from quorvane_wind.sentinel1 import LineVectorLut, open_s1_grd, product_name, read_grd_metadata
 from quorvane_wind.sentinel1.border import has_border_noise
+from quorvane_wind.sentinel1.geolocation import geolocation_from_gcp
 from quorvane_wind.sentinel1.scene import equivalent_looks
 
 STEP = 0.01
@@ -369,3 +370,60 @@ def test_a_measurement_folder_linked_in_is_read_and_a_link_loop_ends(products, t
     (product / "annotation" / "loop").symlink_to(product, target_is_directory=True)
     linked = open_s1_grd(product)["sigma0"].values
     np.testing.assert_array_equal(linked, open_s1_grd(products.clean)["sigma0"].values)
+
+
+@pytest.mark.parametrize("which", ["iw", "ew"])
+def test_metadata_is_what_xarray_sentinels_schema_decode_gives(products, s1fx, tmp_path, which):
+    """The reader finds the few elements it needs with ElementTree; every
+    value must be the one xarray-sentinel's schema decode of the same files
+    gives, to the bit (the calibration LUT parsed as float32, as the library
+    does: the IW product's default level, 640, makes LUT values that float32
+    does not hold exactly), or products would change."""
+    from xarray_sentinel import esa_safe, sentinel1
+
+    path = products.ew if which == "ew" else s1fx.write_grd_product(tmp_path / "iw", s1fx.GrdConfig(
+        lines=40, samples=60))[0]
+    scene = read_grd_metadata(path, "VV")
+    annotation, = path.glob("annotation/s1?-*-vv-*.xml")
+    calibration, = path.glob("annotation/calibration/calibration-*-vv-*.xml")
+    noise, = path.glob("annotation/calibration/noise-*-vv-*.xml")
+
+    common, _ = esa_safe.parse_manifest_sentinel1(str(path / "manifest.safe"))
+    assert (scene.mission, scene.mode, scene.orbit_pass) == (f"S1{common['number']}", common["mode"], common["pass"])
+    assert (scene.attrs["absolute_orbit"], scene.attrs["relative_orbit"]) == (common["orbit_number"],
+                                                                              common["relative_orbit_number"])
+    info = esa_safe.parse_tag(str(annotation), "//productInformation")
+    image = esa_safe.parse_tag(str(annotation), "//imageInformation")
+    assert scene.heading == info["platformHeading"]
+    assert scene.shape == (image["numberOfLines"], image["numberOfSamples"])
+    assert (scene.first_line_time, scene.last_line_time) == (np.datetime64(image["productFirstLineUtcTime"], "ns"),
+                                                             np.datetime64(image["productLastLineUtcTime"], "ns"))
+    assert (scene.azimuth_time_interval, scene.range_pixel_spacing, scene.azimuth_pixel_spacing) == (
+        image["azimuthTimeInterval"], image["rangePixelSpacing"], image["azimuthPixelSpacing"])
+
+    gcp = sentinel1.open_gcp_dataset(str(annotation))
+    for mine, theirs in [("lines", "line"), ("pixels", "pixel"), ("latitude", "latitude"),
+                         ("incidence", "incidenceAngle")]:
+        np.testing.assert_array_equal(getattr(scene.geolocation, mine), gcp[theirs].values)
+    np.testing.assert_array_equal(scene.geolocation.longitude, geolocation_from_gcp(gcp).longitude)   # unwrapped
+
+    cal = sentinel1.open_calibration_dataset(str(calibration))
+    np.testing.assert_array_equal(scene.calibration.lines, cal["line"].values)
+    for pixels, values, theirs in zip(scene.calibration.pixels, scene.calibration.values, cal["sigmaNought"].values):
+        np.testing.assert_array_equal(pixels, cal["pixel"].values)
+        np.testing.assert_array_equal(values, theirs)
+
+    ranges = esa_safe.parse_tag_as_list(str(noise), "//noiseRangeVector", "noise")
+    assert scene.noise_range is not None and len(scene.noise_range.lines) == len(ranges) > 1
+    for line, pixels, values, v in zip(scene.noise_range.lines, scene.noise_range.pixels, scene.noise_range.values,
+                                       ranges):
+        assert line == v["line"]
+        np.testing.assert_array_equal(pixels, np.fromstring(v["pixel"]["$"], sep=" "))
+        np.testing.assert_array_equal(values, np.fromstring(v["noiseRangeLut"]["$"], sep=" "))
+    azimuths = esa_safe.parse_tag_as_list(str(noise), "//noiseAzimuthVector", "noise")
+    assert len(scene.noise_azimuth.blocks) == len(azimuths) >= 3
+    for block, v in zip(scene.noise_azimuth.blocks, azimuths):
+        assert (block.first_line, block.last_line, block.first_sample, block.last_sample) == (
+            v["firstAzimuthLine"], v["lastAzimuthLine"], v["firstRangeSample"], v["lastRangeSample"])
+        np.testing.assert_array_equal(block.lines, np.fromstring(v["line"]["$"], sep=" "))
+        np.testing.assert_array_equal(block.lut, np.fromstring(v["noiseAzimuthLut"]["$"], sep=" "))

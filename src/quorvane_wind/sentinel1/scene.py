@@ -7,9 +7,11 @@ import logging
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from typing import IO, Any, NamedTuple
+from xml.etree import ElementTree
 
 import numpy as np
+import xarray as xr
 from numpy.typing import ArrayLike, NDArray
 
 from ..errors import InputError, ProcessingWarning
@@ -18,8 +20,8 @@ from .border import BorderNoise, has_border_noise
 from .calibration import AzimuthNoise, AzimuthNoiseBlock, LineVectorLut
 from .geolocation import Geolocation, geolocation_from_gcp
 from .measurement import Measurement, TiffWindows, check_measurement
-from .safe import (PathLike, SafeFiles, decode, ipf_version, manifest_files, numbers, old_noise_vectors,
-                   product_name)
+from .safe import (PathLike, SafeFiles, child_texts, decode, first, ipf_version, manifest_attributes,
+                   manifest_files, numbers, old_noise_vectors, product_name, text_of)
 
 log = logging.getLogger(__name__)
 
@@ -122,14 +124,14 @@ def azimuth_times(scene: GrdScene, line_coords: ArrayLike) -> NDArray[np.datetim
 # IndexError, which `read_grd_metadata` turns into one InputError line.
 
 class Manifest(NamedTuple):
-    common: dict[str, Any]                  # xarray-sentinel's attributes of the product
+    common: dict[str, Any]                  # the product's attributes (`manifest_attributes`)
     data_files: list[tuple[str, str, str]]  # (href, kind, polarisation)
     ipf_version: str | None = None          # "002.72"; None when the manifest names none
 
 
 class Annotation(NamedTuple):
-    info: dict[str, Any]                    # productInformation
-    image: dict[str, Any]                   # imageInformation
+    info: dict[str, str]                    # productInformation: text by name
+    image: dict[str, str]                   # imageInformation
     geolocation: Geolocation
 
 
@@ -140,50 +142,77 @@ class Noise(NamedTuple):
 
 
 def open_manifest(files: SafeFiles) -> Manifest:
-    from xarray_sentinel import esa_safe
+    def read(stream: IO[bytes]) -> Manifest:
+        root = ElementTree.parse(stream).getroot()
+        return Manifest(manifest_attributes(root), manifest_files(root), ipf_version(root))
 
-    common, _ = decode(files, "manifest.safe", "manifest", lambda f: esa_safe.parse_manifest_sentinel1(f))
-    return Manifest(common, decode(files, "manifest.safe", "manifest", manifest_files),
-                    decode(files, "manifest.safe", "manifest", ipf_version))
+    return decode(files, "manifest.safe", "manifest", read)
 
 
 def open_annotation(files: SafeFiles, href: str) -> Annotation:
-    from xarray_sentinel import esa_safe, sentinel1
+    def read(stream: IO[bytes]) -> Annotation:
+        root = ElementTree.parse(stream).getroot()
+        return Annotation(child_texts(first(root, "productInformation")),
+                          child_texts(first(root, "imageInformation")), geolocation_grid(root))
 
-    info = decode(files, href, "annotation", lambda f: esa_safe.parse_tag(f, "//productInformation"))
-    image = decode(files, href, "annotation", lambda f: esa_safe.parse_tag(f, "//imageInformation"))
-    gcp = decode(files, href, "annotation", lambda f: sentinel1.open_gcp_dataset(f))
-    return Annotation(info, image, geolocation_from_gcp(gcp))
+    return decode(files, href, "annotation", read)
+
+
+def geolocation_grid(root: ElementTree.Element) -> Geolocation:
+    """The geolocationGridPoint elements as a line x pixel grid, laid out as
+    xarray-sentinel's `open_gcp_dataset` does: sorted lines and pixels, a
+    point given twice the later one, a point missing NaN (which
+    `geolocation_from_gcp` refuses)."""
+    points = [(int(text_of(p, "line")), int(text_of(p, "pixel")),
+               [float(text_of(p, name)) for name in ("latitude", "longitude", "incidenceAngle")])
+              for p in root.iter("geolocationGridPoint")]
+    if not points:
+        raise ValueError("no geolocation grid")
+    lines = sorted({line for line, _, _ in points})
+    pixels = sorted({pixel for _, pixel, _ in points})
+    row, col = {line: i for i, line in enumerate(lines)}, {pixel: j for j, pixel in enumerate(pixels)}
+    grid = np.full((3, len(lines), len(pixels)), np.nan)
+    for line, pixel, values in points:
+        grid[:, row[line], col[pixel]] = values
+    dims = ("line", "pixel")
+    return geolocation_from_gcp(xr.Dataset(
+        {"latitude": (dims, grid[0]), "longitude": (dims, grid[1]), "incidenceAngle": (dims, grid[2])},
+        coords={"line": lines, "pixel": pixels}))
 
 
 def open_calibration(files: SafeFiles, href: str) -> LineVectorLut:
-    from xarray_sentinel import sentinel1
+    def read(stream: IO[bytes]) -> tuple[list[int], NDArray[Any], list[NDArray[np.float32]]]:
+        vectors = list(ElementTree.parse(stream).getroot().iter("calibrationVector"))
+        # As xarray-sentinel's open_calibration_dataset: integer pixels, the
+        # same for every vector, and sigma0 parsed as float32.
+        pixels = np.array([np.fromstring(text_of(v, "pixel"), dtype=int, sep=" ") for v in vectors])
+        if (pixels - pixels[0]).any():
+            raise ValueError("Unable to organise calibration vectors in a regular line-pixel grid")
+        sigma = [np.fromstring(text_of(v, "sigmaNought"), dtype=np.float32, sep=" ") for v in vectors]
+        if any(s.shape != pixels[0].shape for s in sigma):
+            raise ValueError("calibration vectors with mismatched pixel and sigmaNought counts")
+        return [int(text_of(v, "line")) for v in vectors], pixels[0], sigma
 
-    calibration = decode(files, href, "calibration", lambda f: sentinel1.open_calibration_dataset(f))
-    return LineVectorLut(calibration["line"].values,
-                         [calibration["pixel"].values] * calibration.sizes["line"],
-                         list(calibration["sigmaNought"].values))
+    lines, pixels, sigma = decode(files, href, "calibration", read)
+    return LineVectorLut(np.array(lines), [pixels] * len(lines), sigma)
 
 
 def open_noise(files: SafeFiles, href: str) -> Noise:
-    from xarray_sentinel import esa_safe
-
-    ranges = decode(files, href, "noise", lambda f: esa_safe.parse_tag_as_list(f, "//noiseRangeVector", "noise"))
-    azimuths = decode(files, href, "noise",
-                      lambda f: esa_safe.parse_tag_as_list(f, "//noiseAzimuthVector", "noise"))
+    root = decode(files, href, "noise", lambda f: ElementTree.parse(f).getroot())
     blocks = [AzimuthNoiseBlock(
-        first_line=int(v["firstAzimuthLine"]), last_line=int(v["lastAzimuthLine"]),
-        first_sample=int(v["firstRangeSample"]), last_sample=int(v["lastRangeSample"]),
-        lines=numbers(v["line"]), lut=numbers(v["noiseAzimuthLut"]))
-        for v in azimuths]
+        first_line=int(text_of(v, "firstAzimuthLine")), last_line=int(text_of(v, "lastAzimuthLine")),
+        first_sample=int(text_of(v, "firstRangeSample")), last_sample=int(text_of(v, "lastRangeSample")),
+        lines=numbers(text_of(v, "line")), lut=numbers(text_of(v, "noiseAzimuthLut")))
+        for v in root.iter("noiseAzimuthVector")]
+    ranges = list(root.iter("noiseRangeVector"))
     if ranges:
-        lut = LineVectorLut([v["line"] for v in ranges], [numbers(v["pixel"]) for v in ranges],
-                            [numbers(v["noiseRangeLut"]) for v in ranges])
+        lut = LineVectorLut([int(text_of(v, "line")) for v in ranges],
+                            [numbers(text_of(v, "pixel")) for v in ranges],
+                            [numbers(text_of(v, "noiseRangeLut")) for v in ranges])
         return Noise(lut, AzimuthNoise(blocks), "range x azimuth")
     # Products older than the noise XML with range and azimuth vectors have
-    # range vectors only, under other names (the schema of the library does
-    # not know them).
-    old = decode(files, href, "noise", old_noise_vectors)
+    # range vectors only, under other names.
+    old = decode(files, href, "noise", lambda _: old_noise_vectors(root))
     if old:
         return Noise(LineVectorLut(*zip(*old)), AzimuthNoise(blocks), "range only")
     return Noise(None, AzimuthNoise(blocks), "none")
