@@ -41,14 +41,26 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     VV), the speed's uncertainty, the mask (the coastal band from `coast`, a
     `landmask.CoastalBand`). Fused so
     that a chunk's temporaries live only while it is computed. With
-    `kernel_threads`, the kernel runs on that many OpenMP threads (the
-    caller then runs chunks on threads of its own)."""
+    `kernel_threads`, the kernel and the native passes run on that many
+    OpenMP threads (the caller then runs chunks on threads of its own)."""
     from .landmask import land_mask_block
     from .retrieval import (hh_to_vv, relative_direction_block, sigma0_db_block, wind_direction_block,
                             wind_speed_block)
     from .uncertainty import block_wind_speed_uncertainty
 
-    blocks = grid.blocks(i, j, exclude_land=land)
+    def limits() -> contextlib.AbstractContextManager[object]:
+        if kernel_threads is None:
+            return contextlib.nullcontext()
+        from threadpoolctl import threadpool_limits
+        limiter: contextlib.AbstractContextManager[object] = threadpool_limits(limits=kernel_threads,
+                                                                               user_api="openmp")
+        return limiter
+
+    # The native pass over the pixels runs on OpenMP threads too: as many
+    # as the kernel, so that chunks on threads of their own do not
+    # oversubscribe the cores.
+    with limits():
+        blocks = grid.blocks(i, j, exclude_land=land)
     sigma0, nesz, land_fraction, lines, pixels = (blocks.sigma0, blocks.nesz, blocks.land_fraction,
                                                   blocks.lines, blocks.pixels)
     hh = grid.scene.polarisation == "HH"
@@ -59,14 +71,6 @@ def product_chunk(grid: SceneGrid, instant: Era5Instant, land: bool, kernel_thre
     look = geolocation.look_azimuth(lines, pixels)
     u10, v10 = instant.interpolate(latitude, longitude)
     sea_ice = instant.sea_ice_fraction(latitude, longitude) if instant.has_sea_ice else None
-
-    def limits() -> contextlib.AbstractContextManager[object]:
-        if kernel_threads is None:
-            return contextlib.nullcontext()
-        from threadpoolctl import threadpool_limits
-        limiter: contextlib.AbstractContextManager[object] = threadpool_limits(limits=kernel_threads,
-                                                                               user_api="openmp")
-        return limiter
 
     with limits():
         direction = wind_direction_block(u10, v10)
