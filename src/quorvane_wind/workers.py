@@ -120,8 +120,11 @@ class _Worker:
     def give(self, job: Job, remakes: int, one_thread: bool, task_args: dict[str, Any]) -> None:
         input_path, output_path = job
         self.job, self.remakes = job, remakes
-        self.connection.send(((input_path,), dict(task_args, output_path=output_path, one_thread=one_thread,
-                                                  in_worker=True)))
+        try:
+            self.connection.send(((input_path,), dict(task_args, output_path=output_path,
+                                                      one_thread=one_thread, in_worker=True)))
+        except OSError:
+            pass      # it died meanwhile: the wait sees its end and the input is made again
 
     def end(self, kill: bool) -> None:
         if not kill and self.process.is_alive():
