@@ -317,7 +317,7 @@ class _Grid:
         """The table's pass; the exact inversions where it declines, with
         sigma0's uncertainty there from `u_at`; or, for few speeds or
         `use_table` False, the exact inversions alone."""
-        from . import _loops
+        from ._loops import speed_uncertainty
 
         speeds = self.speed < LADDER_TOP
         if use_table is False or (use_table is None and np.count_nonzero(speeds) < TABLE_MIN_SPEEDS):
@@ -329,9 +329,9 @@ class _Grid:
             return out
         table = speed_table()
         alphas = (POLARISATION_RATIO_ALPHA, *POLARISATION_RATIO_ALPHA_RANGE) if hh else None
-        out = _loops.speed_uncertainty(table.speed, table.rough, table.incidence_axis, table.direction_step,
-                                       table.sigma0_axis, LADDER_TOP, self.speed, self.relative, self.incidence,
-                                       self.sigma0, u_sigma0, DIRECTION_UNCERTAINTY_DEG, alphas)
+        out = speed_uncertainty(table.speed, table.rough, table.incidence_axis, table.direction_step,
+                                table.sigma0_axis, LADDER_TOP, self.speed, self.relative, self.incidence,
+                                self.sigma0, u_sigma0, DIRECTION_UNCERTAINTY_DEG, alphas)
         declined = np.isnan(out) & speeds
         if declined.any():
             at = np.nonzero(declined)
